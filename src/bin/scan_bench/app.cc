@@ -1,0 +1,50 @@
+#include "bin/scan_bench/app.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "bin/scan_bench/options.h"
+#include "scanner/utf8.h"
+
+namespace tessaly {
+namespace {
+
+int usage_error(const std::string& message) {
+  fmt::print(stderr, "error: {}\n", message);
+  std::fflush(stderr);
+  fmt::print(stdout, "{}", usage_text);
+  std::fflush(stdout);
+  return 2;
+}
+
+}  // namespace
+
+int scan_bench_main(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg(argv[i]);
+    if (!is_valid_utf8(arg)) {
+      return usage_error(fmt::format("argument is not valid UTF-8: {}", utf8_lossy(arg)));
+    }
+    args.push_back(std::move(arg));
+  }
+
+  auto parsed = parse_options(args);
+  if (!parsed) return usage_error(parsed.error());
+  if (std::holds_alternative<HelpRequested>(*parsed)) {
+    fmt::print(stdout, "{}", usage_text);
+    std::fflush(stdout);
+    return 0;
+  }
+  BenchOptions options = std::get<BenchOptions>(std::move(*parsed));
+  if (!options.root) return usage_error("--root is required");
+  if (auto valid = validate_root(*options.root); !valid) return usage_error(valid.error());
+
+  // The benchmark driver takes over here once it exists.
+  return 0;
+}
+
+}  // namespace tessaly

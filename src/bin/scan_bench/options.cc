@@ -1,0 +1,121 @@
+#include "bin/scan_bench/options.h"
+
+#include <sys/stat.h>
+
+#include <fmt/format.h>
+
+namespace tessaly {
+
+const std::string_view usage_text =
+    "Usage: scan_bench --root <path> [options]\n"
+    "\n"
+    "Options:\n"
+    "  --engine <name>          Scanner engine (default: bulk-attrs)\n"
+    "  --tree-depth <n>         Max tree depth used by scanner (default: 8)\n"
+    "  --cold-runs <n>          Number of cold runs (default: 1)\n"
+    "  --warm-runs <n>          Number of warm runs (default: 3)\n"
+    "  --label <name>           Scenario label (default: benchmark)\n"
+    "  --output <path>          Output JSON file path\n"
+    "  --output-dir <path>      Output directory when --output is omitted (default: "
+    "bench-results)\n"
+    "  --exclude <path>         Path to exclude (repeatable)\n"
+    "  --help                   Show this help\n";
+
+std::expected<std::uint64_t, std::string> parse_count_option(
+    std::string_view flag, const std::optional<std::string>& value) {
+  if (!value) return std::unexpected(fmt::format("missing value for {}", flag));
+  const std::string_view text = *value;
+  const auto invalid = [&] {
+    return std::unexpected(fmt::format("invalid integer for {}: {}", flag, text));
+  };
+  std::string_view digits = text;
+  if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
+  if (digits.empty()) return invalid();
+  std::uint64_t result = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return invalid();
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (result > (UINT64_MAX - digit) / 10) return invalid();
+    result = result * 10 + digit;
+  }
+  return result;
+}
+
+std::expected<std::variant<BenchOptions, HelpRequested>, std::string> parse_options(
+    const std::vector<std::string>& args) {
+  BenchOptions options;
+  std::size_t i = 0;
+  // The argument after the flag at `i`, consumed whatever it looks like.
+  const auto take_value = [&]() -> std::optional<std::string> {
+    if (i + 1 >= args.size()) return std::nullopt;
+    ++i;
+    return args[i];
+  };
+  const auto take_text = [&](std::string_view flag) -> std::expected<std::string, std::string> {
+    std::optional<std::string> value = take_value();
+    if (!value) return std::unexpected(fmt::format("{} requires a value", flag));
+    return std::move(*value);
+  };
+
+  for (; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "-h" || arg == "--help") return HelpRequested{};
+
+    std::string* text_field = nullptr;
+    std::uint64_t* count_field = nullptr;
+    if (arg == "--root") {
+      auto value = take_text(arg);
+      if (!value) return std::unexpected(value.error());
+      options.root = std::move(*value);
+      continue;
+    } else if (arg == "--output") {
+      auto value = take_text(arg);
+      if (!value) return std::unexpected(value.error());
+      options.output = std::move(*value);
+      continue;
+    } else if (arg == "--exclude") {
+      auto value = take_text(arg);
+      if (!value) return std::unexpected(value.error());
+      options.exclude_paths.push_back(std::move(*value));
+      continue;
+    } else if (arg == "--engine") {
+      text_field = &options.engine;
+    } else if (arg == "--label") {
+      text_field = &options.label;
+    } else if (arg == "--output-dir") {
+      text_field = &options.output_dir;
+    } else if (arg == "--tree-depth") {
+      count_field = &options.tree_depth;
+    } else if (arg == "--cold-runs") {
+      count_field = &options.cold_runs;
+    } else if (arg == "--warm-runs") {
+      count_field = &options.warm_runs;
+    } else {
+      return std::unexpected(fmt::format("unknown flag: {}", arg));
+    }
+
+    if (text_field != nullptr) {
+      auto value = take_text(arg);
+      if (!value) return std::unexpected(value.error());
+      *text_field = std::move(*value);
+    } else {
+      auto count = parse_count_option(arg, take_value());
+      if (!count) return std::unexpected(count.error());
+      *count_field = *count;
+    }
+  }
+  return options;
+}
+
+std::expected<void, std::string> validate_root(const std::string& root) {
+  struct stat st {};
+  if (::stat(root.c_str(), &st) != 0 || root.find('\0') != std::string::npos) {
+    return std::unexpected(fmt::format("root path does not exist: {}", root));
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    return std::unexpected(fmt::format("root path is not a directory: {}", root));
+  }
+  return {};
+}
+
+}  // namespace tessaly

@@ -1,0 +1,176 @@
+#include "support/temp_tree.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+namespace tessaly::testing {
+namespace {
+
+[[noreturn]] void fail(const std::string& what) {
+  throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+std::string read_all(int fd) {
+  std::string data;
+  char buffer[65536];
+  while (true) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      data.append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  return data;
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/tessaly-test-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) fail("mkdtemp");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Make every directory writable and searchable again so removal cannot fail
+  // on trees that tests made unreadable.
+  for (auto it = std::filesystem::recursive_directory_iterator(
+           path_, std::filesystem::directory_options::skip_permission_denied, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec)) ::chmod(it->path().c_str(), 0755);
+  }
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::string TempDir::at(std::string_view relative) const {
+  if (relative.empty()) return path_;
+  return path_ + "/" + std::string(relative);
+}
+
+std::string TempDir::make_dir(std::string_view relative) const {
+  const std::string full = at(relative);
+  std::filesystem::create_directories(full);
+  return full;
+}
+
+std::string TempDir::write_file(std::string_view relative, std::uint64_t size) const {
+  const std::string full = at(relative);
+  std::filesystem::create_directories(std::filesystem::path(full).parent_path());
+  const int fd = ::open(full.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) fail("open " + full);
+  std::string chunk(65536, 'x');
+  std::uint64_t left = size;
+  while (left > 0) {
+    const std::size_t n = left < chunk.size() ? static_cast<std::size_t>(left) : chunk.size();
+    if (::write(fd, chunk.data(), n) != static_cast<ssize_t>(n)) fail("write " + full);
+    left -= n;
+  }
+  ::close(fd);
+  return full;
+}
+
+std::string TempDir::write_text(std::string_view relative, std::string_view text) const {
+  const std::string full = at(relative);
+  std::filesystem::create_directories(std::filesystem::path(full).parent_path());
+  const int fd = ::open(full.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) fail("open " + full);
+  if (!text.empty() && ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+    fail("write " + full);
+  ::close(fd);
+  return full;
+}
+
+std::string TempDir::make_symlink(std::string_view target, std::string_view relative) const {
+  const std::string full = at(relative);
+  std::filesystem::create_directories(std::filesystem::path(full).parent_path());
+  if (::symlink(std::string(target).c_str(), full.c_str()) != 0) fail("symlink " + full);
+  return full;
+}
+
+std::string TempDir::make_hardlink(std::string_view existing, std::string_view relative) const {
+  const std::string full = at(relative);
+  std::filesystem::create_directories(std::filesystem::path(full).parent_path());
+  if (::link(at(existing).c_str(), full.c_str()) != 0) fail("link " + full);
+  return full;
+}
+
+std::string TempDir::make_fifo(std::string_view relative) const {
+  const std::string full = at(relative);
+  std::filesystem::create_directories(std::filesystem::path(full).parent_path());
+  if (::mkfifo(full.c_str(), 0644) != 0) fail("mkfifo " + full);
+  return full;
+}
+
+std::uint64_t allocated_size(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) fail("lstat " + path);
+  return static_cast<std::uint64_t>(st.st_blocks) * 512;
+}
+
+ProcessResult run_process(const std::vector<std::string>& argv, const std::string& cwd) {
+  TempDir capture;
+  const std::string out_path = capture.at("out");
+  const std::string err_path = capture.at("err");
+  const pid_t pid = ::fork();
+  if (pid < 0) fail("fork");
+  if (pid == 0) {
+    const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int in = ::open("/dev/null", O_RDONLY);
+    if (out < 0 || err < 0 || in < 0) ::_exit(126);
+    ::dup2(in, 0);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  ProcessResult result;
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  const int out = ::open(out_path.c_str(), O_RDONLY);
+  const int err = ::open(err_path.c_str(), O_RDONLY);
+  if (out >= 0) {
+    result.out = read_all(out);
+    ::close(out);
+  }
+  if (err >= 0) {
+    result.err = read_all(err);
+    ::close(err);
+  }
+  return result;
+}
+
+int run_unprivileged(const std::function<int()>& body) {
+  const pid_t pid = ::fork();
+  if (pid < 0) fail("fork");
+  if (pid == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(255);
+    ::_exit(body());
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status)) return -2;
+  const int code = WEXITSTATUS(status);
+  return code == 255 ? -1 : code;
+}
+
+}  // namespace tessaly::testing

@@ -1,0 +1,60 @@
+// Helpers for tests that build real directory trees and run real processes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tessaly::testing {
+
+// A fresh directory under the system's temporary folder, removed with all its
+// contents on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // Absolute path of `relative` inside this directory.
+  std::string at(std::string_view relative) const;
+
+  // Creates the directory and its missing parents; returns its absolute path.
+  std::string make_dir(std::string_view relative) const;
+  // Creates (or replaces) a file of `size` bytes of real data, so that it
+  // occupies blocks; parents are created. Returns its absolute path.
+  std::string write_file(std::string_view relative, std::uint64_t size = 0) const;
+  std::string write_text(std::string_view relative, std::string_view text) const;
+  std::string make_symlink(std::string_view target, std::string_view relative) const;
+  std::string make_hardlink(std::string_view existing, std::string_view relative) const;
+  std::string make_fifo(std::string_view relative) const;
+
+ private:
+  std::string path_;
+};
+
+// Allocated bytes of a path as stat reports them (st_blocks * 512), links not
+// followed.
+std::uint64_t allocated_size(const std::string& path);
+
+struct ProcessResult {
+  int exit_code = -1;  // exit status, or 128 + signal number
+  std::string out;
+  std::string err;
+};
+
+// Runs `argv` (argv[0] is the program path) with `cwd` as working directory,
+// capturing both output streams.
+ProcessResult run_process(const std::vector<std::string>& argv, const std::string& cwd = {});
+
+// Runs `body` in a forked child that has dropped root privileges to uid/gid
+// 65534; returns the child's exit status (the body's return value), or -1 when
+// privileges could not be dropped.
+int run_unprivileged(const std::function<int()>& body);
+
+}  // namespace tessaly::testing

@@ -88,8 +88,7 @@ std::string join_path(std::string_view parent, std::string_view name) {
   return joined;
 }
 
-ExclusionList::ExclusionList(const std::vector<std::string>& user_paths)
-    : paths_(user_paths) {
+ExclusionList::ExclusionList(const std::vector<std::string>& user_paths) : paths_(user_paths) {
   for (const std::string_view fixed : default_system_excludes) {
     const bool present = std::any_of(paths_.begin(), paths_.end(), [fixed](const std::string& p) {
       return paths_equal(p, fixed);

@@ -1,0 +1,96 @@
+#include "cache/scan_cache.h"
+
+#include <random>
+#include <utility>
+
+namespace tessaly {
+namespace {
+
+std::size_t process_hash_seed() {
+  static const std::size_t seed = [] {
+    std::random_device source;
+    return (static_cast<std::size_t>(source()) << 32) ^ static_cast<std::size_t>(source());
+  }();
+  return seed;
+}
+
+}  // namespace
+
+std::size_t ScanCache::SeededPathHash::operator()(std::string_view path) const {
+  std::uint64_t x = path_hash(path) ^ process_hash_seed();
+  x ^= x >> 33;
+  x *= 0xff51afd7ed558ccdULL;
+  x ^= x >> 33;
+  return static_cast<std::size_t>(x);
+}
+
+ScanCache::ScanCache(const Clock& clock) : clock_(clock) {}
+
+void ScanCache::prune(Map& map) {
+  for (auto it = map.begin(); it != map.end();) {
+    const auto age = elapsed_between(it->second.cached_at, clock_.now());
+    if (age && *age >= kMaxAge) {
+      it = map.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  if (map.size() > kKeptBeforeInsert) {
+    auto oldest = map.begin();
+    for (auto it = std::next(map.begin()); it != map.end(); ++it) {
+      if (it->second.cached_at < oldest->second.cached_at) oldest = it;
+    }
+    map.erase(oldest);
+  }
+}
+
+void ScanCache::store(std::string_view root, std::shared_ptr<const ScanResult> result,
+                      CachePolicy policy) {
+  const PoisonableMutex::Guard guard = mutex_.lock();
+  if (guard.poisoned()) return;
+  if (policy == CachePolicy::kPruneAndCap) prune(entries_);
+  Entry entry{std::move(result), clock_.now()};
+  const auto existing = entries_.find(root);
+  if (existing != entries_.end()) {
+    // The replaced result is released here, under the lock.
+    existing->second = std::move(entry);
+  } else {
+    entries_.emplace(std::string(root), std::move(entry));
+  }
+}
+
+void ScanCache::clear() {
+  const PoisonableMutex::Guard guard = mutex_.lock();
+  if (guard.poisoned()) return;
+  entries_.clear();
+}
+
+std::shared_ptr<const ScanResult> ScanCache::find(std::string_view root) {
+  const PoisonableMutex::Guard guard = mutex_.lock();
+  if (guard.poisoned()) return nullptr;
+  const auto it = entries_.find(root);
+  return it == entries_.end() ? nullptr : it->second.result;
+}
+
+std::size_t ScanCache::size() {
+  const PoisonableMutex::Guard guard = mutex_.lock();
+  return entries_.size();
+}
+
+ScanCache& scan_cache() {
+  static ScanCache cache;
+  return cache;
+}
+
+void store_scan_result(std::string_view root, std::shared_ptr<const ScanResult> result,
+                       CachePolicy policy) {
+  scan_cache().store(root, std::move(result), policy);
+}
+
+void clear_scan_cache() { scan_cache().clear(); }
+
+std::shared_ptr<const ScanResult> find_cached_scan(std::string_view root) {
+  return scan_cache().find(root);
+}
+
+}  // namespace tessaly

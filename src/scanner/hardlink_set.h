@@ -1,0 +1,43 @@
+// The set of multiply-linked files already sized in one scan, shared by every
+// thread of that scan.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+namespace tessaly {
+
+// A concurrent set of (device id, inode number) pairs. The pairs are spread
+// over independently locked shards by their hash, so threads inserting
+// different files rarely wait on one another.
+class HardlinkSet {
+ public:
+  HardlinkSet();
+  ~HardlinkSet();
+  HardlinkSet(const HardlinkSet&) = delete;
+  HardlinkSet& operator=(const HardlinkSet&) = delete;
+
+  // Inserts the pair; true when it was not there before. Among threads
+  // inserting the same pair at once exactly one sees true.
+  bool insert(std::uint64_t device, std::uint64_t inode);
+
+  std::size_t size() const;
+
+ private:
+  struct Shard;
+  static constexpr std::size_t kShardCount = 64;
+  std::unique_ptr<Shard[]> shards_;
+};
+
+// The bytes a file contributes to a scan: its allocated bytes, except that of
+// a file with two or more links only the first sighting of its (device, inode)
+// pair counts and every later one contributes 0.
+inline std::uint64_t counted_size(HardlinkSet& seen, std::uint64_t link_count, std::uint64_t device,
+                                  std::uint64_t inode, std::uint64_t allocated_bytes) {
+  if (link_count >= 2 && !seen.insert(device, inode)) return 0;
+  return allocated_bytes;
+}
+
+}  // namespace tessaly

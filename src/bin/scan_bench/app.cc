@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include "bin/scan_bench/driver.h"
 #include "bin/scan_bench/options.h"
 #include "scanner/utf8.h"
 
@@ -43,8 +44,7 @@ int scan_bench_main(int argc, char** argv) {
   if (!options.root) return usage_error("--root is required");
   if (auto valid = validate_root(*options.root); !valid) return usage_error(valid.error());
 
-  // The benchmark driver takes over here once it exists.
-  return 0;
+  return run_benchmark(options);
 }
 
 }  // namespace tessaly

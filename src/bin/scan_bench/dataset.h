@@ -1,0 +1,34 @@
+// The optional description of the data set under a benchmark root.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace tessaly {
+
+// Name of the description file, appended to the root text (a file beside the
+// root) or joined to it (a hidden file inside the root).
+inline constexpr std::string_view dataset_file_suffix = ".x-scanner-dataset.json";
+
+// Arrays and objects nested this deep or deeper are refused.
+inline constexpr std::size_t dataset_max_nesting = 128;
+
+// Parses `text` as exactly one JSON value, optionally surrounded by space,
+// tab, line feed and carriage return. Refuses anything after the value, a
+// byte-order mark, comments, invalid UTF-8 and nesting of dataset_max_nesting
+// levels or more. Objects come out sorted by key (byte order); a repeated key
+// keeps its last value.
+std::optional<nlohmann::json> parse_dataset_json(std::string_view text);
+
+// The dataset description of `root`: "<root>.x-scanner-dataset.json" when that
+// path exists (whatever it is), otherwise "<root>/.x-scanner-dataset.json".
+// Only a regular file is read, so a FIFO or device in that place cannot stall
+// the tool. Yields nothing when the chosen file is missing, unreadable, not
+// UTF-8 or not valid JSON; never prints.
+std::optional<nlohmann::json> load_dataset_metadata(const std::string& root);
+
+}  // namespace tessaly

@@ -1,0 +1,60 @@
+// The machine description carried by the benchmark report.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tessaly {
+
+struct MachineInfo {
+  std::string os;
+  std::string arch;
+  std::uint64_t logical_cores = 1;
+  std::string fs_type;
+};
+
+// Names fixed when the tool is built: "macos", "linux", ...; "aarch64",
+// "x86_64", ...
+std::string_view build_os_name();
+std::string_view build_arch_name();
+
+// Processors currently online; 1 when the query fails or reports none.
+std::uint64_t online_logical_cores();
+
+// One mounted file system as the system lists it.
+struct MountEntry {
+  std::string mount_point;
+  std::string fs_type;
+};
+
+// The mounted file systems in the order the system lists them; empty when the
+// list cannot be read.
+std::vector<MountEntry> list_mounts();
+
+// Parses the text of /proc/self/mountinfo. Lines that do not have the
+// expected shape are skipped; octal escapes ("\040" for a space) in the mount
+// point are decoded.
+std::vector<MountEntry> parse_mountinfo(std::string_view text);
+
+// Decodes the three-digit octal escapes the kernel writes for space, tab,
+// newline and backslash in mount table fields.
+std::string unescape_mount_field(std::string_view field);
+
+// The type of the mount holding `path`: the entry whose mount point is the
+// longest (in bytes) component-wise prefix of `path`. Where the kernel stacks
+// mounts on one mount point the later one hides the earlier, so on Linux the
+// later entry wins a tie; elsewhere the first listed wins. "unknown" when
+// nothing matches.
+std::string fs_type_for_path(std::string_view path, const std::vector<MountEntry>& mounts);
+
+// The type name of the file system holding `root`, resolved to its canonical
+// path first (the text unchanged when that fails); "unknown" when no mount
+// matches. Never fails.
+std::string detect_fs_type(const std::string& root);
+
+// Everything above for `root`; never fails.
+MachineInfo describe_machine(const std::string& root);
+
+}  // namespace tessaly

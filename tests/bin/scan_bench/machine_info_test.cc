@@ -1,0 +1,144 @@
+#include "bin/scan_bench/machine_info.h"
+
+#include <gtest/gtest.h>
+#include <sys/statfs.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "support/temp_tree.h"
+
+namespace tessaly {
+namespace {
+
+using testing::TempDir;
+
+TEST(UnescapeMountField, DecodesTheKernelsOctalEscapes) {
+  EXPECT_EQ(unescape_mount_field("/mnt/my\\040disk"), "/mnt/my disk");
+  EXPECT_EQ(unescape_mount_field("a\\011b\\012c\\134d"), "a\tb\nc\\d");
+  EXPECT_EQ(unescape_mount_field("plain"), "plain");
+  // Anything that is not a complete three-digit escape stays as it is.
+  EXPECT_EQ(unescape_mount_field("x\\04"), "x\\04");
+  EXPECT_EQ(unescape_mount_field("x\\0a9"), "x\\0a9");
+  EXPECT_EQ(unescape_mount_field("x\\"), "x\\");
+  EXPECT_EQ(unescape_mount_field("x\\777"), "x\\777");
+}
+
+TEST(ParseMountinfo, TakesMountPointAndTypeAcrossOptionalFields) {
+  const std::string text =
+      "22 1 0:21 / / rw,relatime shared:1 - overlay overlay rw,lowerdir=/a\n"
+      "23 22 0:22 / /proc rw,nosuid - proc proc rw\n"
+      "24 22 8:1 /sub /mnt/my\\040disk rw master:3 shared:7 - ext4 /dev/sda1 rw\n"
+      "malformed line\n"
+      "25 22 0:40 / /no/separator rw shared:2 tmpfs tmpfs rw\n"
+      "26 22 0:41 / /fuse rw - fuse.sshfs host:/ rw";
+  const std::vector<MountEntry> mounts = parse_mountinfo(text);
+  ASSERT_EQ(mounts.size(), 4u);
+  EXPECT_EQ(mounts[0].mount_point, "/");
+  EXPECT_EQ(mounts[0].fs_type, "overlay");
+  EXPECT_EQ(mounts[1].mount_point, "/proc");
+  EXPECT_EQ(mounts[1].fs_type, "proc");
+  EXPECT_EQ(mounts[2].mount_point, "/mnt/my disk");
+  EXPECT_EQ(mounts[2].fs_type, "ext4");
+  EXPECT_EQ(mounts[3].mount_point, "/fuse");
+  EXPECT_EQ(mounts[3].fs_type, "fuse.sshfs");
+}
+
+TEST(FsTypeForPath, LongestComponentWisePrefixWins) {
+  const std::vector<MountEntry> mounts = {
+      {"/", "apfs-root"}, {"/Volumes/Data", "data"}, {"/Vol", "vol"}, {"/Volumes", "volumes"}};
+  EXPECT_EQ(fs_type_for_path("/Volumes/Data/projects/x", mounts), "data");
+  EXPECT_EQ(fs_type_for_path("/Volumes/Data", mounts), "data");
+  EXPECT_EQ(fs_type_for_path("/Volumes/DataX", mounts), "volumes");
+  EXPECT_EQ(fs_type_for_path("/Volumes", mounts), "volumes");
+  EXPECT_EQ(fs_type_for_path("/Vola", mounts), "apfs-root");
+  EXPECT_EQ(fs_type_for_path("/Vol/x", mounts), "vol");
+  EXPECT_EQ(fs_type_for_path("/", mounts), "apfs-root");
+}
+
+TEST(FsTypeForPath, NoMatchIsUnknown) {
+  EXPECT_EQ(fs_type_for_path("/a", {}), "unknown");
+  EXPECT_EQ(fs_type_for_path("relative/path", {{"/", "ext4"}}), "unknown");
+  EXPECT_EQ(fs_type_for_path("/a/b", {{"/c", "ext4"}}), "unknown");
+}
+
+TEST(FsTypeForPath, LaterMountOnTheSameMountPointHidesTheEarlier) {
+  // The kernel lists an overmount after the mount it covers.
+  const std::vector<MountEntry> stacked = {
+      {"/", "ext4"}, {"/srv", "autofs"}, {"/srv", "nfs"}, {"/x", "tmpfs"}};
+  EXPECT_EQ(fs_type_for_path("/srv/share", stacked), "nfs");
+  EXPECT_EQ(fs_type_for_path("/srv", stacked), "nfs");
+  EXPECT_EQ(fs_type_for_path("/x/y", stacked), "tmpfs");
+}
+
+// The type names for the superblock magic numbers this test knows.
+std::string fs_name_from_magic(const std::string& path) {
+  struct statfs info {};
+  if (::statfs(path.c_str(), &info) != 0) return {};
+  switch (static_cast<unsigned long>(info.f_type)) {
+    case 0xEF53UL:
+      return "ext4";
+    case 0x794C7630UL:
+      return "overlay";
+    case 0x01021994UL:
+      return "tmpfs";
+    case 0x58465342UL:
+      return "xfs";
+    case 0x9123683EUL:
+      return "btrfs";
+    case 0x9FA0UL:
+      return "proc";
+    default:
+      return {};
+  }
+}
+
+TEST(DetectFsType, ProcIsProc) {
+  EXPECT_EQ(detect_fs_type("/proc"), "proc");
+  EXPECT_EQ(detect_fs_type("/proc/self/"), "proc");
+}
+
+TEST(DetectFsType, ResolvesLinksBeforeMatching) {
+  TempDir dir;
+  dir.make_symlink("/proc", "to-proc");
+  EXPECT_EQ(detect_fs_type(dir.at("to-proc")), "proc");
+  EXPECT_EQ(detect_fs_type(dir.at("to-proc/self/..")), "proc");
+}
+
+TEST(DetectFsType, AgreesWithTheSuperblockOfATemporaryTree) {
+  TempDir dir;
+  const std::string expected = fs_name_from_magic(dir.path());
+  if (expected.empty() || expected == "ext4") {
+    // ext2, ext3 and ext4 share one magic number, and others are not mapped.
+    const std::string type = detect_fs_type(dir.path());
+    EXPECT_NE(type, "unknown");
+    if (expected == "ext4") {
+      EXPECT_TRUE(type == "ext2" || type == "ext3" || type == "ext4") << type;
+    }
+    return;
+  }
+  EXPECT_EQ(detect_fs_type(dir.path()), expected);
+}
+
+TEST(DetectFsType, UnresolvableRootFallsBackToItsText) {
+  // A missing path is matched as typed: under "/" it takes the root's type.
+  EXPECT_EQ(detect_fs_type("/no-such-dir-for-tessaly/x"), detect_fs_type("/"));
+  EXPECT_EQ(detect_fs_type("no-such-relative-dir-for-tessaly"), "unknown");
+  EXPECT_EQ(detect_fs_type(""), "unknown");
+}
+
+TEST(DescribeMachine, NamesThisBuildAndCountsOnlineProcessors) {
+  TempDir dir;
+  const MachineInfo info = describe_machine(dir.path());
+  EXPECT_EQ(info.os, "linux");
+  struct utsname name {};
+  ASSERT_EQ(::uname(&name), 0);
+  EXPECT_EQ(info.arch, std::string(name.machine));
+  EXPECT_EQ(info.logical_cores, static_cast<std::uint64_t>(::sysconf(_SC_NPROCESSORS_ONLN)));
+  EXPECT_GE(info.logical_cores, 1u);
+  EXPECT_EQ(info.fs_type, detect_fs_type(dir.path()));
+}
+
+}  // namespace
+}  // namespace tessaly

@@ -1,0 +1,217 @@
+// A bounded multi-producer, single-consumer channel with a receive timeout.
+//
+// Close rules:
+// - a send blocks while the channel holds `capacity` messages;
+// - once the receiver is gone, every send (blocked or new) fails at once and
+//   its message is dropped;
+// - once every sender is gone and the buffered messages have been received,
+//   receiving reports that the channel is disconnected.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <expected>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+namespace tessaly {
+
+enum class RecvError {
+  kTimeout,       // nothing arrived in time; senders remain
+  kDisconnected,  // every sender is gone and nothing is left to receive
+};
+
+namespace channel_detail {
+
+// A waiting receiver is woken once this many messages are buffered (or the
+// buffer is full), and looks for fewer by itself after kReceiverPoll: waking
+// it for every message would cost a context switch per message when it keeps
+// up with the senders.
+inline constexpr std::size_t kWakeMessages = 32;
+inline constexpr std::chrono::milliseconds kReceiverPoll{1};
+
+template <typename T>
+struct State {
+  explicit State(std::size_t bound)
+      : capacity(bound == 0 ? 1 : bound),
+        wake_at(capacity < kWakeMessages ? capacity : kWakeMessages) {}
+
+  std::mutex mutex;
+  std::condition_variable not_full;
+  std::condition_variable not_empty;
+  std::deque<T> buffer;
+  const std::size_t capacity;
+  const std::size_t wake_at;
+  std::size_t senders = 1;
+  bool receiver_alive = true;
+  // Threads blocked in a send, and whether the receiver is blocked: a wake-up
+  // is sent only to someone who waits.
+  std::size_t blocked_senders = 0;
+  bool receiver_waiting = false;
+};
+
+}  // namespace channel_detail
+
+template <typename T>
+class Sender;
+template <typename T>
+class Receiver;
+template <typename T>
+std::pair<Sender<T>, Receiver<T>> make_bounded_channel(std::size_t capacity);
+
+template <typename T>
+class Sender {
+ public:
+  Sender(const Sender& other) : state_(other.state_) {
+    if (state_) {
+      std::lock_guard lock(state_->mutex);
+      ++state_->senders;
+    }
+  }
+  Sender(Sender&& other) noexcept = default;
+  Sender& operator=(Sender other) noexcept {
+    std::swap(state_, other.state_);
+    return *this;
+  }
+  ~Sender() { reset(); }
+
+  // Blocks while the channel is full. False when the receiver is gone (also
+  // when it goes while this send waits): the message is then dropped.
+  bool send(T value) {
+    if (!state_) return false;
+    std::unique_lock lock(state_->mutex);
+    if (state_->receiver_alive && state_->buffer.size() >= state_->capacity) {
+      ++state_->blocked_senders;
+      state_->not_full.wait(lock, [this] {
+        return !state_->receiver_alive || state_->buffer.size() < state_->capacity;
+      });
+      --state_->blocked_senders;
+    }
+    if (!state_->receiver_alive) return false;
+    state_->buffer.push_back(std::move(value));
+    const bool wake = state_->receiver_waiting && state_->buffer.size() >= state_->wake_at;
+    lock.unlock();
+    if (wake) state_->not_empty.notify_one();
+    return true;
+  }
+
+  // Gives up this handle early; sending through it fails afterwards.
+  void reset() {
+    if (!state_) return;
+    bool last = false;
+    {
+      std::lock_guard lock(state_->mutex);
+      last = --state_->senders == 0;
+    }
+    if (last) state_->not_empty.notify_all();
+    state_.reset();
+  }
+
+ private:
+  friend std::pair<Sender<T>, Receiver<T>> make_bounded_channel<T>(std::size_t capacity);
+  explicit Sender(std::shared_ptr<channel_detail::State<T>> state) : state_(std::move(state)) {}
+
+  std::shared_ptr<channel_detail::State<T>> state_;
+};
+
+template <typename T>
+class Receiver {
+ public:
+  Receiver(Receiver&& other) noexcept = default;
+  Receiver& operator=(Receiver other) noexcept {
+    std::swap(state_, other.state_);
+    return *this;
+  }
+  Receiver(const Receiver&) = delete;
+  ~Receiver() { reset(); }
+
+  // The next message, waiting at most `timeout` for one. Buffered messages
+  // are still delivered after the last sender is gone.
+  template <typename Rep, typename Period>
+  std::expected<T, RecvError> recv_timeout(std::chrono::duration<Rep, Period> timeout) {
+    if (!state_) return std::unexpected(RecvError::kDisconnected);
+    // Longer waits than this are as good as waiting without a limit, and
+    // would overflow the deadline.
+    if (timeout >= std::chrono::hours(24 * 365)) return recv();
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::ceil<std::chrono::steady_clock::duration>(timeout);
+    std::unique_lock lock(state_->mutex);
+    while (state_->buffer.empty() && state_->senders != 0) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now >= deadline) return std::unexpected(RecvError::kTimeout);
+      wait_until(lock, std::min(deadline, now + channel_detail::kReceiverPoll));
+    }
+    return take(lock);
+  }
+
+  // The next message, waiting as long as a sender remains.
+  std::expected<T, RecvError> recv() {
+    if (!state_) return std::unexpected(RecvError::kDisconnected);
+    std::unique_lock lock(state_->mutex);
+    while (state_->buffer.empty() && state_->senders != 0) {
+      wait_until(lock, std::chrono::steady_clock::now() + channel_detail::kReceiverPoll);
+    }
+    return take(lock);
+  }
+
+  // The next message if one is buffered now.
+  std::expected<T, RecvError> try_recv() {
+    if (!state_) return std::unexpected(RecvError::kDisconnected);
+    std::unique_lock lock(state_->mutex);
+    if (state_->buffer.empty()) {
+      return std::unexpected(state_->senders == 0 ? RecvError::kDisconnected : RecvError::kTimeout);
+    }
+    return take(lock);
+  }
+
+  // Gives up the receiving end: buffered messages are dropped, and blocked
+  // and later sends fail at once.
+  void reset() {
+    if (!state_) return;
+    std::deque<T> dropped;
+    {
+      std::lock_guard lock(state_->mutex);
+      state_->receiver_alive = false;
+      dropped.swap(state_->buffer);
+    }
+    state_->not_full.notify_all();
+    state_.reset();
+    // `dropped` is destroyed here, outside the lock.
+  }
+
+ private:
+  friend std::pair<Sender<T>, Receiver<T>> make_bounded_channel<T>(std::size_t capacity);
+  explicit Receiver(std::shared_ptr<channel_detail::State<T>> state) : state_(std::move(state)) {}
+
+  void wait_until(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point until) {
+    state_->receiver_waiting = true;
+    state_->not_empty.wait_until(lock, until);
+    state_->receiver_waiting = false;
+  }
+
+  std::expected<T, RecvError> take(std::unique_lock<std::mutex>& lock) {
+    if (state_->buffer.empty()) return std::unexpected(RecvError::kDisconnected);
+    T value = std::move(state_->buffer.front());
+    state_->buffer.pop_front();
+    const bool wake = state_->blocked_senders > 0;
+    lock.unlock();
+    if (wake) state_->not_full.notify_one();
+    return value;
+  }
+
+  std::shared_ptr<channel_detail::State<T>> state_;
+};
+
+// A channel holding at most `capacity` messages (a capacity of 0 holds one).
+template <typename T>
+std::pair<Sender<T>, Receiver<T>> make_bounded_channel(std::size_t capacity) {
+  auto state = std::make_shared<channel_detail::State<T>>(capacity);
+  return {Sender<T>(state), Receiver<T>(state)};
+}
+
+}  // namespace tessaly

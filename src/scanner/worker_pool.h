@@ -1,0 +1,126 @@
+// The process-wide worker pool that lists and sizes directories for both scan
+// engines, and the job scopes through which work is submitted to it.
+//
+// Built on standard threads, mutexes and condition variables only, so that
+// ThreadSanitizer sees every hand-off between a submitter and a worker.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace tessaly {
+
+class JobScope;
+
+// A fixed set of worker threads sharing one job queue, newest job first.
+// Directory jobs are coarse (one system call per entry at least), so a single
+// queue costs nothing measurable, and taking the newest job first keeps a
+// walk depth-first: the set of waiting jobs and the descriptors their parents
+// hold stay small.
+class WorkerPool {
+ public:
+  // Starts `thread_count` workers (at least one).
+  explicit WorkerPool(std::size_t thread_count);
+  // Lets the workers finish every queued job, then joins them. No scope of
+  // this pool may still be waiting.
+  ~WorkerPool();
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  std::size_t thread_count() const { return threads_.size(); }
+
+  // True when the calling thread is one of this pool's workers.
+  bool is_worker_thread() const;
+
+ private:
+  friend class JobScope;
+
+  struct Job {
+    JobScope* scope;
+    std::move_only_function<void()> body;
+  };
+
+  void push(Job job, bool deferred);
+  // Runs one queued job on the calling thread; false when the queue is empty.
+  bool run_one();
+  void run(Job& job);
+  void worker_main();
+  void wake_all();
+
+  mutable std::mutex mutex_;
+  std::condition_variable work_available_;
+  std::deque<Job> queue_;
+  std::size_t sleeping_ = 0;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+// A positive decimal count (an optional leading "+", then digits only), as
+// RAYON_NUM_THREADS and RAYON_RS_NUM_CPUS are read; nothing for anything else,
+// zero included.
+std::optional<std::size_t> parse_thread_count(std::string_view text);
+
+// The pool size the environment asks for: RAYON_NUM_THREADS when it holds a
+// positive count, else RAYON_RS_NUM_CPUS when it does, else the number of
+// online processors (at least 1).
+std::size_t configured_thread_count();
+
+// The process-wide pool, created with configured_thread_count() workers on
+// first use and kept for the life of the process.
+WorkerPool& worker_pool();
+
+// A group of jobs on a pool whose completion can be awaited. Jobs may spawn
+// further jobs into the same scope; wait() returns once every job spawned in
+// the scope, transitively, has finished. An exception escaping a job does not
+// stop the others: it is kept (the first one only) and rethrown by wait()
+// after all of them have finished.
+class JobScope {
+ public:
+  explicit JobScope(WorkerPool& pool = worker_pool());
+  // Waits for the scope's jobs; an exception they left is discarded.
+  ~JobScope();
+  JobScope(const JobScope&) = delete;
+  JobScope& operator=(const JobScope&) = delete;
+
+  // Queues `job` on the pool as part of this scope. Callable from any thread,
+  // including the scope's own jobs while another thread waits.
+  void spawn(std::move_only_function<void()> job);
+
+  // Like spawn, but the job goes behind every job already queued: for a job
+  // that must wait for resources the queued jobs will release.
+  void spawn_deferred(std::move_only_function<void()> job);
+
+  // Blocks until the scope has no unfinished job, then rethrows the first
+  // exception a job let escape since the last wait. A waiter that is a worker
+  // of the same pool runs queued jobs meanwhile instead of sleeping, so nested
+  // scopes cannot starve the pool.
+  void wait();
+
+  WorkerPool& pool() const { return pool_; }
+
+ private:
+  friend class WorkerPool;
+
+  void add_job(std::move_only_function<void()> job, bool deferred);
+  void finish_job(std::exception_ptr failure);
+  void wait_for_jobs();
+
+  WorkerPool& pool_;
+  std::mutex mutex_;
+  std::condition_variable all_done_;
+  // Changed only under mutex_; read without it by helping waiters.
+  std::atomic<std::size_t> pending_{0};
+  std::size_t helping_waiters_ = 0;
+  std::exception_ptr failure_;
+};
+
+}  // namespace tessaly

@@ -1,0 +1,233 @@
+#include "scanner/scan_entry.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <spdlog/sinks/base_sink.h>
+
+#include "cache/scan_cache.h"
+#include "scanner/jwalk_engine.h"
+#include "scanner/logging.h"
+#include "scanner/progress.h"
+#include "support/temp_tree.h"
+
+namespace tessaly {
+namespace {
+
+using namespace std::chrono_literals;
+using tessaly::testing::allocated_size;
+using tessaly::testing::TempDir;
+
+// A sink that holds the scanning thread at the "walk finished" line until the
+// test lets it go, so that the test can act while a scan is known to run.
+class GateSink : public spdlog::sinks::base_sink<std::mutex> {
+ public:
+  void wait_until_held() {
+    std::unique_lock lock(gate_mutex_);
+    changed_.wait(lock, [this] { return held_; });
+  }
+  void release() {
+    std::lock_guard lock(gate_mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+
+ protected:
+  void sink_it_(const spdlog::details::log_msg& message) override {
+    const std::string_view text(message.payload.data(), message.payload.size());
+    if (text.find("walk finished") == std::string_view::npos) return;
+    std::unique_lock lock(gate_mutex_);
+    held_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return released_; });
+  }
+  void flush_() override {}
+
+ private:
+  std::mutex gate_mutex_;
+  std::condition_variable changed_;
+  bool held_ = false;
+  bool released_ = false;
+};
+
+// A sink whose every message throws something the logger does not swallow.
+class ThrowingSink : public spdlog::sinks::base_sink<std::mutex> {
+ protected:
+  void sink_it_(const spdlog::details::log_msg&) override { throw 42; }
+  void flush_() override {}
+};
+
+std::string run_self(const std::string& filter, const std::vector<std::string>& environment) {
+  std::vector<std::string> env_storage;
+  for (char** entry = environ; *entry != nullptr; ++entry) env_storage.emplace_back(*entry);
+  for (const std::string& entry : environment) env_storage.push_back(entry);
+  std::vector<char*> envp;
+  for (std::string& entry : env_storage) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  char program_buffer[PATH_MAX] = {};
+  const ssize_t length = ::readlink("/proc/self/exe", program_buffer, sizeof program_buffer - 1);
+  if (length <= 0) return "readlink failed";
+  std::string program(program_buffer, static_cast<std::size_t>(length));
+  std::string filter_arg = "--gtest_filter=" + filter;
+  char* argv[] = {program.data(), filter_arg.data(), nullptr};
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return "pipe failed";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(pipe_fds[1], 1);
+    ::execve(argv[0], argv, envp.data());
+    ::_exit(127);
+  }
+  ::close(pipe_fds[1]);
+  std::string output;
+  char buffer[4096];
+  ssize_t n = 0;
+  while ((n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0) {
+    output.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(pipe_fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  const auto start = output.find("RESULT ");
+  if (start == std::string::npos) {
+    return "no result (status " + std::to_string(status) + "): " + output;
+  }
+  return output.substr(start + 7, output.find('\n', start) - start - 7);
+}
+
+std::string describe(const std::expected<BenchmarkResult, std::string>& outcome) {
+  return outcome ? "ok" : outcome.error();
+}
+
+TEST(RunScanBenchmark, RejectsUnknownEngineNamesAsGiven) {
+  TempDir dir;
+  for (const std::string name : {"", "JWALK", "Jwalk", "jwalk ", "bulk", "du"}) {
+    const auto outcome = run_scan_benchmark(dir.path(), 8, {}, name);
+    ASSERT_FALSE(outcome.has_value()) << name;
+    EXPECT_EQ(outcome.error(), "Unsupported scanner engine: " + name);
+  }
+}
+
+TEST(RunScanBenchmark, JwalkRunCopiesTheResultsCounters) {
+  TempDir dir;
+  const std::string root = dir.make_dir("root");
+  const auto a = allocated_size(dir.write_file("root/a", 12345));
+  const auto b = allocated_size(dir.write_file("root/d/b", 777));
+  dir.make_dir("root/d/e");
+  const auto outcome = run_scan_benchmark(root, 8, {root + "/d/e"}, "jwalk");
+  ASSERT_TRUE(outcome.has_value()) << outcome.error();
+  EXPECT_EQ(outcome->engine, "jwalk");
+  EXPECT_EQ(outcome->files_found, 2u);
+  EXPECT_EQ(outcome->dirs_found, 1u);
+  EXPECT_EQ(outcome->total_size, a + b);
+  EXPECT_EQ(outcome->large_files_count, 0u);
+  const auto cached = find_cached_scan(root);
+  ASSERT_NE(cached, nullptr);
+  EXPECT_EQ(outcome->compute_dir_sizes_ms, cached->compute_dir_sizes_ms);
+  EXPECT_EQ(outcome->files_found, cached->files_found);
+}
+
+TEST(RunScanBenchmark, ElapsedTimeCoversTheWholeEngineRun) {
+  TempDir dir;
+  const std::string root = dir.make_dir("root");
+  auto gate = std::make_shared<GateSink>();
+  install_log_sink(gate, spdlog::level::info);
+  std::thread releaser([&] {
+    gate->wait_until_held();
+    std::this_thread::sleep_for(60ms);
+    gate->release();
+  });
+  const auto outcome = run_scan_benchmark(root, 8, {}, "jwalk");
+  releaser.join();
+  remove_log_sinks();
+  ASSERT_TRUE(outcome.has_value()) << outcome.error();
+  EXPECT_GE(outcome->elapsed_ms, 60u);
+  EXPECT_LT(outcome->elapsed_ms, 60'000u);
+}
+
+TEST(RunScanBenchmark, CancellationLeftOverFromBeforeIsCleared) {
+  TempDir dir;
+  const std::string root = dir.make_dir("root");
+  dir.write_file("root/f", 10);
+  request_scan_cancel();
+  const auto outcome = run_scan_benchmark(root, 8, {}, "jwalk");
+  EXPECT_EQ(describe(outcome), "ok");
+  EXPECT_EQ(outcome->files_found, 1u);
+}
+
+TEST(RunScanBenchmark, OnlyOneOfTwoConcurrentScansRuns) {
+  TempDir dir;
+  const std::string root = dir.make_dir("root");
+  dir.write_file("root/f", 10);
+  auto gate = std::make_shared<GateSink>();
+  install_log_sink(gate, spdlog::level::info);
+  std::expected<BenchmarkResult, std::string> first = std::unexpected("not run");
+  std::thread scanner([&] { first = run_scan_benchmark(root, 8, {}, "jwalk"); });
+  gate->wait_until_held();
+  // The first scan holds the guard: every other call is refused at once,
+  // whatever the engine name.
+  EXPECT_EQ(describe(run_scan_benchmark(root, 8, {}, "jwalk")), "Scan already in progress");
+  EXPECT_EQ(describe(run_scan_benchmark(root, 8, {}, "no-such-engine")),
+            "Scan already in progress");
+  gate->release();
+  scanner.join();
+  remove_log_sinks();
+  EXPECT_EQ(describe(first), "ok");
+  EXPECT_EQ(describe(run_scan_benchmark(root, 8, {}, "jwalk")), "ok");
+}
+
+TEST(RunScanBenchmark, RefusedCallLeavesTheRunningScansCancellationAlone) {
+  TempDir dir;
+  const std::string root = dir.make_dir("root");
+  auto gate = std::make_shared<GateSink>();
+  install_log_sink(gate, spdlog::level::info);
+  std::expected<BenchmarkResult, std::string> first = std::unexpected("not run");
+  std::thread scanner([&] { first = run_scan_benchmark(root, 8, {}, "jwalk"); });
+  gate->wait_until_held();
+  request_scan_cancel();
+  EXPECT_EQ(describe(run_scan_benchmark(root, 8, {}, "jwalk")), "Scan already in progress");
+  gate->release();
+  scanner.join();
+  remove_log_sinks();
+  // The engine's own error text comes back unchanged.
+  EXPECT_EQ(describe(first), "Scan cancelled");
+}
+
+TEST(RunScanBenchmark, ScanThatEndedAbnormallyRefusesEveryLaterScan) {
+  TempDir dir;
+  const std::string root = dir.make_dir("root");
+  EXPECT_EQ(run_self("RunScanBenchmarkChild.PoisonTheGuard", {"TESSALY_SCAN_ROOT=" + root}),
+            "escaped 42 then Scan already in progress / Scan already in progress");
+}
+
+TEST(RunScanBenchmarkChild, PoisonTheGuard) {
+  const char* root = std::getenv("TESSALY_SCAN_ROOT");
+  if (root == nullptr) GTEST_SKIP() << "runs only as a child of another test";
+  install_log_sink(std::make_shared<ThrowingSink>(), spdlog::level::info);
+  int escaped = 0;
+  try {
+    (void)run_scan_benchmark(root, 8, {}, "jwalk");
+  } catch (int value) {
+    escaped = value;
+  }
+  remove_log_sinks();
+  const std::string second = describe(run_scan_benchmark(root, 8, {}, "jwalk"));
+  const std::string third = describe(run_scan_benchmark(root, 8, {}, "unknown"));
+  std::printf("RESULT escaped %d then %s / %s\n", escaped, second.c_str(), third.c_str());
+  std::fflush(stdout);
+}
+
+}  // namespace
+}  // namespace tessaly

@@ -1,0 +1,23 @@
+# Extra targets: the macOS platform layer compiled on other systems, and the
+# record-parser fuzzer.
+
+# The macOS platform layer is compiled (never linked or run) against a minimal
+# declaration shim, so that it keeps building where no macOS SDK exists.
+if(NOT APPLE)
+  add_library(tessaly_macos_platform_check OBJECT src/platform/platform_macos.cc)
+  target_include_directories(tessaly_macos_platform_check BEFORE PRIVATE
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/platform/macos_shim)
+  target_include_directories(tessaly_macos_platform_check PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
+endif()
+
+# libFuzzer needs clang. The fuzzer builds only the record parser and what it
+# uses, so it needs nothing of the rest of the library; build it by name
+# (scripts/fuzz.sh does).
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  add_executable(bulk_record_fuzzer EXCLUDE_FROM_ALL
+    fuzz/bulk_record_fuzzer.cc src/macos_walker/bulk_record.cc src/scanner/utf8.cc)
+  target_include_directories(bulk_record_fuzzer PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
+  target_compile_options(bulk_record_fuzzer PRIVATE
+    -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  target_link_options(bulk_record_fuzzer PRIVATE -fsanitize=fuzzer,address,undefined)
+endif()

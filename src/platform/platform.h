@@ -1,0 +1,66 @@
+// The few kernel operations the bulk-attribute reader and engine need, behind
+// one interface so that tests can substitute failures and fake volumes.
+//
+// Errors are errno values. Every operation is a single attempt: retrying on
+// EINTR is the caller's decision (see open_directory). Implementations must be
+// safe to call from many threads at once.
+#pragma once
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+
+#include "macos_walker/bulk_record.h"
+
+namespace tessaly::platform {
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // The type name of the volume holding `path` (symbolic links followed), as
+  // the bytes of statfs's f_fstypename up to its first NUL (at most 16).
+  virtual std::expected<std::string, int> volume_type_name(const char* path) = 0;
+
+  // open(path, O_RDONLY | O_CLOEXEC): a descriptor, or errno (EINTR included).
+  virtual std::expected<int, int> open_read_only(const char* path) = 0;
+  virtual void close_descriptor(int fd) = 0;
+
+  // One getattrlistbulk call on the directory `fd`: packs the records of the
+  // next entries into `buffer` and returns how many it wrote, 0 once the
+  // directory is exhausted. Successive calls continue where the previous one
+  // stopped and never repeat an entry.
+  virtual std::expected<std::size_t, int> read_bulk_batch(int fd, const AttrListRequest& request,
+                                                          std::span<std::byte> buffer,
+                                                          std::uint64_t options) = 0;
+
+  // The device of `path` as stat reports it (symbolic links followed), in the
+  // same 32-bit encoding the bulk records carry, widened to 64 bits.
+  virtual std::expected<std::uint64_t, int> device_of(const char* path) = 0;
+
+  // Bytes in use on the volume mounted at `path`.
+  virtual std::expected<std::int64_t, int> volume_space_used(const char* path) = 0;
+};
+
+// The kernel's own implementation, shared by the whole process.
+Platform& system_platform();
+
+// open_read_only, repeated while a signal interrupts it.
+inline std::expected<int, int> open_directory(Platform& os, const char* path) {
+  while (true) {
+    auto fd = os.open_read_only(path);
+    if (fd || fd.error() != EINTR) return fd;
+  }
+}
+
+#if defined(__linux__)
+// The name a statfs magic number stands for: "hfs" for both HFS and HFS+ (as
+// macOS names them), Linux's own names for the rest, and "0x" followed by the
+// number in hexadecimal when it is unknown.
+std::string linux_fs_type_name(std::uint64_t magic);
+#endif
+
+}  // namespace tessaly::platform

@@ -1,0 +1,89 @@
+// The macOS kernel calls, as thin as possible.
+#include <fcntl.h>
+#include <sys/attr.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace tessaly::platform {
+namespace {
+
+static_assert(ATTR_BIT_MAP_COUNT == attr_bit_map_count);
+static_assert(ATTR_CMN_NAME == attr_cmn_name && ATTR_CMN_DEVID == attr_cmn_devid &&
+              ATTR_CMN_OBJTYPE == attr_cmn_objtype && ATTR_CMN_FILEID == attr_cmn_fileid &&
+              ATTR_CMN_ERROR == attr_cmn_error &&
+              ATTR_CMN_RETURNED_ATTRS == attr_cmn_returned_attrs);
+static_assert(ATTR_FILE_LINKCOUNT == attr_file_linkcount &&
+              ATTR_FILE_ALLOCSIZE == attr_file_allocsize);
+static_assert(ATTR_VOL_INFO == attr_vol_info && ATTR_VOL_SPACEUSED == attr_vol_spaceused);
+static_assert(FSOPT_NOINMEMUPDATE == fsopt_noinmemupdate);
+
+attrlist to_attrlist(const AttrListRequest& request) {
+  attrlist list{};
+  list.bitmapcount = request.bitmapcount;
+  list.reserved = request.reserved;
+  list.commonattr = request.commonattr;
+  list.volattr = request.volattr;
+  list.dirattr = request.dirattr;
+  list.fileattr = request.fileattr;
+  list.forkattr = request.forkattr;
+  return list;
+}
+
+class MacosPlatform final : public Platform {
+ public:
+  std::expected<std::string, int> volume_type_name(const char* path) override {
+    struct statfs info {};
+    if (::statfs(path, &info) != 0) return std::unexpected(errno);
+    const std::size_t length = ::strnlen(info.f_fstypename, sizeof info.f_fstypename);
+    return std::string(info.f_fstypename, length);
+  }
+
+  std::expected<int, int> open_read_only(const char* path) override {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::unexpected(errno);
+    return fd;
+  }
+
+  void close_descriptor(int fd) override { ::close(fd); }
+
+  std::expected<std::size_t, int> read_bulk_batch(int fd, const AttrListRequest& request,
+                                                  std::span<std::byte> buffer,
+                                                  std::uint64_t options) override {
+    attrlist list = to_attrlist(request);
+    const int count = ::getattrlistbulk(fd, &list, buffer.data(), buffer.size(), options);
+    if (count < 0) return std::unexpected(errno);
+    return static_cast<std::size_t>(count);
+  }
+
+  std::expected<std::uint64_t, int> device_of(const char* path) override {
+    struct stat st {};
+    if (::stat(path, &st) != 0) return std::unexpected(errno);
+    // dev_t is 32-bit here, as in the bulk records; widened without sign.
+    return static_cast<std::uint64_t>(static_cast<std::uint32_t>(st.st_dev));
+  }
+
+  std::expected<std::int64_t, int> volume_space_used(const char* path) override {
+    attrlist list = to_attrlist(volume_space_request);
+    // A u32 length, then the space used as a signed 64-bit byte count.
+    unsigned char answer[16] = {};
+    if (::getattrlist(path, &list, answer, sizeof answer, 0) != 0) return std::unexpected(errno);
+    std::int64_t used = 0;
+    std::memcpy(&used, answer + 4, sizeof used);
+    return used;
+  }
+};
+
+}  // namespace
+
+Platform& system_platform() {
+  static MacosPlatform instance;
+  return instance;
+}
+
+}  // namespace tessaly::platform

@@ -8,6 +8,13 @@ if(NOT APPLE)
   target_include_directories(tessaly_macos_platform_check BEFORE PRIVATE
     ${CMAKE_CURRENT_SOURCE_DIR}/src/platform/macos_shim)
   target_include_directories(tessaly_macos_platform_check PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
+
+  # The tool's macOS branch (the mounted-volume list) is checked the same way.
+  add_library(tessaly_macos_tool_check OBJECT src/bin/scan_bench/machine_info.cc)
+  target_compile_definitions(tessaly_macos_tool_check PRIVATE __APPLE__=1)
+  target_include_directories(tessaly_macos_tool_check BEFORE PRIVATE
+    ${CMAKE_CURRENT_SOURCE_DIR}/src/platform/macos_shim)
+  target_link_libraries(tessaly_macos_tool_check PRIVATE tessaly_lib)
 endif()
 
 # libFuzzer needs clang. The fuzzer builds only the record parser and what it

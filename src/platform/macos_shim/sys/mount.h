@@ -7,6 +7,7 @@
 
 #define MFSTYPENAMELEN 16
 #define MAXPATHLEN 1024
+#define MNT_NOWAIT 2
 
 struct statfs {
   uint32_t f_bsize;
@@ -28,6 +29,7 @@ extern "C" {
 #endif
 
 int statfs(const char* path, struct statfs* buf);
+int getmntinfo(struct statfs** mntbufp, int flags);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,199 @@
+#include "bin/scan_tree/app.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "bin/scan_tree/atomic_file.h"
+#include "bin/scan_tree/json_output.h"
+#include "bin/scan_tree/options.h"
+#include "bin/scan_tree/progress_line.h"
+#include "bin/scan_tree/render.h"
+#include "macos_walker/bulk_engine.h"
+#include "scanner/clock.h"
+#include "scanner/jwalk_engine.h"
+#include "scanner/progress.h"
+#include "scanner/utf8.h"
+
+namespace tessaly::scan_tree {
+namespace {
+
+// The handler below stores into the flag from signal context.
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+// Writes without throwing; a stream that fails keeps its error flag, which
+// the end of a successful run checks.
+void put(std::FILE* stream, std::string_view text) {
+  static_cast<void>(std::fwrite(text.data(), 1, text.size(), stream));
+}
+
+int usage_error(const std::string& message) {
+  put(stderr, fmt::format("error: {}\n", message));
+  std::fflush(stderr);
+  put(stdout, usage_text);
+  std::fflush(stdout);
+  return 2;
+}
+
+int failure(const std::string& message) {
+  put(stderr, fmt::format("{}\n", message));
+  std::fflush(stderr);
+  return 1;
+}
+
+int cancelled() {
+  put(stderr, fmt::format("{}\n", kScanCancelled));
+  std::fflush(stderr);
+  return kCancelledStatus;
+}
+
+// Async-signal-safe: one store into a lock-free atomic.
+extern "C" void on_stop_signal(int) { request_scan_cancel(); }
+
+void set_stop_handlers(void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  ::sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+}
+
+void install_stop_handlers() {
+  // Creates the flag here, so the handler never runs its first-use set-up.
+  static_cast<void>(scan_cancel_flag());
+  set_stop_handlers(on_stop_signal);
+}
+
+std::expected<std::shared_ptr<const ScanResult>, std::string> run_engine(const TreeOptions& options,
+                                                                         AppHandle app_handle) {
+  if (options.engine == kJwalkEngine) {
+    return scan_with_jwalk(*options.root, options.tree_depth, options.exclude_paths, app_handle);
+  }
+  return scan_with_bulk_attrs(*options.root, options.tree_depth, options.exclude_paths, app_handle);
+}
+
+// A terminal that declares itself "dumb" takes no escape sequences at all.
+bool dumb_terminal() {
+  const char* term = std::getenv("TERM");
+  return term != nullptr && std::string_view(term) == "dumb";
+}
+
+bool colour_wanted() {
+  if (::isatty(STDOUT_FILENO) != 1 || dumb_terminal()) return false;
+  const char* no_colour = std::getenv("NO_COLOR");
+  return no_colour == nullptr || *no_colour == '\0';
+}
+
+enum class JsonOutcome { kWritten, kCancelled, kFailed };
+
+JsonOutcome write_json(const ScanResult& result, const std::string& path) {
+  auto file = AtomicFile::create(path);
+  if (!file) {
+    failure(file.error());
+    return JsonOutcome::kFailed;
+  }
+  write_result_json(result, [&](std::string_view chunk) {
+    return !scan_cancel_requested() && file->write(chunk);
+  });
+  if (scan_cancel_requested()) {
+    file->discard();
+    return JsonOutcome::kCancelled;
+  }
+  if (auto committed = file->commit(); !committed) {
+    failure(committed.error());
+    return JsonOutcome::kFailed;
+  }
+  return JsonOutcome::kWritten;
+}
+
+}  // namespace
+
+int scan_tree_main(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg(argv[i]);
+    if (!is_valid_utf8(arg)) {
+      return usage_error(fmt::format("argument is not valid UTF-8: {}", utf8_lossy(arg)));
+    }
+    args.push_back(std::move(arg));
+  }
+
+  auto parsed = parse_options(args);
+  if (!parsed) return usage_error(parsed.error());
+  if (std::holds_alternative<HelpRequested>(*parsed)) {
+    put(stdout, usage_text);
+    std::fflush(stdout);
+    return 0;
+  }
+  const TreeOptions options = std::get<TreeOptions>(std::move(*parsed));
+  if (auto valid = validate_options(options); !valid) return usage_error(valid.error());
+
+  // A JSON target that cannot be written fails now rather than after a long
+  // scan.
+  if (options.json) {
+    auto probe = AtomicFile::create(*options.json);
+    if (!probe) return failure(probe.error());
+  }
+
+  install_stop_handlers();
+  std::optional<TerminalProgress> progress;
+  if (::isatty(STDERR_FILENO) == 1) progress.emplace(STDERR_FILENO, !dumb_terminal());
+
+  const Instant started = monotonic_now();
+  const auto outcome = run_engine(options, progress ? &*progress : nullptr);
+  const std::uint64_t elapsed_ms = whole_millis_between(started, monotonic_now());
+  if (progress) progress->clear();
+
+  if (!outcome) {
+    if (outcome.error() == kScanCancelled) return cancelled();
+    return failure(fmt::format("scan failed: {}", outcome.error()));
+  }
+  // A stop request that came after the engine's last look still wins.
+  if (scan_cancel_requested()) return cancelled();
+
+  const ScanResult& result = **outcome;
+  if (options.json) {
+    switch (write_json(result, *options.json)) {
+      case JsonOutcome::kWritten:
+        break;
+      case JsonOutcome::kCancelled:
+        return cancelled();
+      case JsonOutcome::kFailed:
+        return 1;
+    }
+  }
+  // Nothing is left that a stop could leave half done; printing the report
+  // can be interrupted the ordinary way.
+  set_stop_handlers(SIG_DFL);
+
+  RenderOptions render;
+  render.engine = options.engine;
+  render.elapsed_ms = elapsed_ms;
+  render.top = options.top;
+  render.levels = std::min(kShownLevels, options.tree_depth);
+  render.terminal = colour_wanted();
+  errno = 0;
+  put(stdout, render_report(result, render));
+  if (options.json) put(stdout, fmt::format("\nJSON written to {}\n", *options.json));
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    const int error = errno != 0 ? errno : EIO;
+    return failure(fmt::format("failed to write standard output: {} (os error {})",
+                               std::generic_category().message(error), error));
+  }
+  return 0;
+}
+
+}  // namespace tessaly::scan_tree

@@ -1,0 +1,104 @@
+#include "bin/scan_tree/options.h"
+
+#include <sys/stat.h>
+
+#include <fmt/format.h>
+
+namespace tessaly::scan_tree {
+
+const std::string_view usage_text =
+    "Usage: scan_tree --root <path> [options]\n"
+    "\n"
+    "Shows where the space under <path> goes: totals, the largest directories as\n"
+    "a tree, and the files of 500 MiB and more.\n"
+    "\n"
+    "Options:\n"
+    "  --engine <name>          Scanner engine, bulk-attrs (default) or jwalk\n"
+    "  --tree-depth <n>         Max tree depth used by scanner (default: 8)\n"
+    "  --exclude <path>         Path to exclude (repeatable)\n"
+    "  --top <n>                Largest entries shown per directory (default: 10)\n"
+    "  --json <path>            Also write the whole result as JSON to <path>\n"
+    "  --help                   Show this help\n";
+
+std::expected<std::uint64_t, std::string> parse_count_option(
+    std::string_view flag, const std::optional<std::string>& value) {
+  if (!value) return std::unexpected(fmt::format("missing value for {}", flag));
+  const std::string_view text = *value;
+  const auto invalid = [&] {
+    return std::unexpected(fmt::format("invalid integer for {}: {}", flag, text));
+  };
+  std::string_view digits = text;
+  if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
+  if (digits.empty()) return invalid();
+  std::uint64_t result = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return invalid();
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (result > (UINT64_MAX - digit) / 10) return invalid();
+    result = result * 10 + digit;
+  }
+  return result;
+}
+
+std::expected<std::variant<TreeOptions, HelpRequested>, std::string> parse_options(
+    const std::vector<std::string>& args) {
+  TreeOptions options;
+  std::size_t i = 0;
+  const auto take_value = [&]() -> std::optional<std::string> {
+    if (i + 1 >= args.size()) return std::nullopt;
+    ++i;
+    return args[i];
+  };
+  const auto take_text = [&](std::string_view flag) -> std::expected<std::string, std::string> {
+    std::optional<std::string> value = take_value();
+    if (!value) return std::unexpected(fmt::format("{} requires a value", flag));
+    return std::move(*value);
+  };
+
+  for (; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "-h" || arg == "--help") return HelpRequested{};
+
+    if (arg == "--root" || arg == "--engine" || arg == "--exclude" || arg == "--json") {
+      auto value = take_text(arg);
+      if (!value) return std::unexpected(value.error());
+      if (arg == "--root") {
+        options.root = std::move(*value);
+      } else if (arg == "--engine") {
+        options.engine = std::move(*value);
+      } else if (arg == "--exclude") {
+        options.exclude_paths.push_back(std::move(*value));
+      } else {
+        options.json = std::move(*value);
+      }
+    } else if (arg == "--tree-depth" || arg == "--top") {
+      auto count = parse_count_option(arg, take_value());
+      if (!count) return std::unexpected(count.error());
+      (arg == "--top" ? options.top : options.tree_depth) = *count;
+    } else {
+      return std::unexpected(fmt::format("unknown flag: {}", arg));
+    }
+  }
+  return options;
+}
+
+std::expected<void, std::string> validate_options(const TreeOptions& options) {
+  if (!options.root) return std::unexpected(std::string("--root is required"));
+  if (options.engine != kBulkAttrsEngine && options.engine != kJwalkEngine) {
+    return std::unexpected(fmt::format("unknown engine: {}", options.engine));
+  }
+  if (options.top == 0) return std::unexpected(std::string("--top must be at least 1"));
+
+  const std::string& root = *options.root;
+  struct stat st {};
+  // A path with an embedded NUL cannot name anything on disk.
+  if (root.find('\0') != std::string::npos || ::stat(root.c_str(), &st) != 0) {
+    return std::unexpected(fmt::format("root path does not exist: {}", root));
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    return std::unexpected(fmt::format("root path is not a directory: {}", root));
+  }
+  return {};
+}
+
+}  // namespace tessaly::scan_tree

@@ -1,0 +1,91 @@
+#include "bin/scan_tree/progress_line.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "bin/scan_tree/text.h"
+
+namespace tessaly::scan_tree {
+namespace {
+
+constexpr std::string_view kEraseToEnd = "\x1b[K";
+
+// Columns the line may take when the terminal does not tell its width: one
+// less than a classic terminal, so the cursor never wraps.
+constexpr std::size_t kDefaultColumns = 79;
+
+std::optional<std::uint64_t> member(const nlohmann::json& object, const char* key) {
+  const auto it = object.find(key);
+  if (it == object.end() || !it->is_number_unsigned()) return std::nullopt;
+  return it->get<std::uint64_t>();
+}
+
+}  // namespace
+
+std::optional<ScanProgress> parse_progress_payload(std::string_view json_payload) {
+  const nlohmann::json value = nlohmann::json::parse(json_payload, nullptr,
+                                                     /*allow_exceptions=*/false);
+  if (!value.is_object()) return std::nullopt;
+  const auto files = member(value, "files_found");
+  const auto dirs = member(value, "dirs_found");
+  const auto size = member(value, "total_size");
+  const auto elapsed = member(value, "elapsed_ms");
+  if (!files || !dirs || !size || !elapsed) return std::nullopt;
+  return ScanProgress{*files, *dirs, *size, *elapsed};
+}
+
+std::string progress_text(const ScanProgress& progress) {
+  return fmt::format("scanning: {} files, {} dirs, {}, {}.{} s", progress.files_found,
+                     progress.dirs_found, human_size(progress.total_size),
+                     progress.elapsed_ms / 1000, progress.elapsed_ms % 1000 / 100);
+}
+
+bool TerminalProgress::emit(std::string_view event, std::string_view json_payload) const {
+  if (event != kScanProgressEvent) return false;
+  const std::optional<ScanProgress> progress = parse_progress_payload(json_payload);
+  if (!progress) return false;
+  std::size_t columns = kDefaultColumns;
+  struct winsize size {};
+  if (::ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 1) columns = size.ws_col - 1U;
+  const std::string text = fit_keep_start(progress_text(*progress), columns);
+  const std::size_t width = display_width(text);
+  std::string line = "\r" + text;
+  if (escape_sequences_) {
+    line += kEraseToEnd;
+  } else if (shown_columns_ > width) {
+    line.append(shown_columns_ - width, ' ');
+  }
+  if (!write_all(line)) return false;
+  shown_columns_ = escape_sequences_ ? width : std::max(width, shown_columns_);
+  return true;
+}
+
+void TerminalProgress::clear() {
+  if (shown_columns_ == 0) return;
+  const std::string erase = escape_sequences_
+                                ? fmt::format("\r{}", kEraseToEnd)
+                                : fmt::format("\r{}\r", std::string(shown_columns_, ' '));
+  static_cast<void>(write_all(erase));
+  shown_columns_ = 0;
+}
+
+bool TerminalProgress::write_all(std::string_view bytes) const {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace tessaly::scan_tree

@@ -3,29 +3,40 @@
 // entry, on as many threads as the worker pool has. The tree is generated
 // (and kept for later runs) when it does not exist yet.
 //
-//   engine_bench [--tree PATH] [--entries N] [--runs N] [--tree-depth N]
+//   engine_bench [--tree PATH] [--kind realistic|flat|deep|hardlinks]
+//                [--entries N] [--seed N] [--runs N] [--tree-depth N]
+//                [--scanners floor,jwalk,bulk] [--memory] [--json FILE]
 //
 // Every scanner runs once to warm the caches, then --runs times, the
 // scanners taking turns; the table shows each one's median, minimum and
 // maximum, and the median over the rounds of its time divided by the floor's
 // time in the same round (which holds up better than a ratio of medians when
 // the machine's load changes during the runs). The scan cache is cleared
-// before each engine run, outside the timed part. An engine is compared by
-// adding it to `scanners` in main.
+// before each engine run, outside the timed part. "bulk" is the bulk-attribute
+// engine called directly, past the volume probe that refuses Linux volumes.
+//
+// With --memory the process runs the single scanner named by --scanners once,
+// without a warm-up, and reports its peak resident set: run it in a fresh
+// process per scanner so that one scanner's peak does not hide another's.
+// The pool's size comes from RAYON_NUM_THREADS as in every other program.
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <functional>
 #include <mutex>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -33,11 +44,14 @@
 #include <vector>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "cache/scan_cache.h"
+#include "macos_walker/bulk_engine.h"
 #include "scanner/jwalk_engine.h"
 #include "scanner/walker.h"
 #include "scanner/worker_pool.h"
+#include "tree_gen.h"
 
 namespace {
 
@@ -45,6 +59,7 @@ struct Counts {
   std::uint64_t files = 0;
   std::uint64_t dirs = 0;
   std::uint64_t bytes = 0;
+  std::uint64_t compute_dir_sizes_ms = 0;
 };
 
 struct Scanner {
@@ -74,7 +89,10 @@ Counts floor_pass(const std::string& root, std::size_t threads) {
       ++busy;
       lock.unlock();
 
-      const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      // Paths past PATH_MAX (the deep tree) are opened in pieces; shorter ones
+      // cost the same single open as a plain open(2).
+      const int fd = dir.size() < PATH_MAX ? ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                                           : tessaly::open_directory_at(AT_FDCWD, dir, true);
       if (fd >= 0) {
         while (true) {
           const ssize_t n = ::getdents64(fd, buffer, sizeof buffer);
@@ -117,73 +135,8 @@ Counts floor_pass(const std::string& root, std::size_t threads) {
   return total;
 }
 
-// --- Tree generation ---------------------------------------------------------------
-
-constexpr std::string_view kMarker = ".tessaly-bench-tree";
-
-void check(bool ok, const std::string& what) {
-  if (!ok) throw std::runtime_error(what + ": " + std::strerror(errno));
-}
-
-// About `entries` entries: one directory in ten, files spread over them at
-// random, one file in sixteen holding up to 8 KiB, a few symbolic links and
-// application bundles.
-void make_tree(const std::string& root, std::uint64_t entries) {
-  std::mt19937_64 random(0x7e55a1);
-  check(::mkdir(root.c_str(), 0755) == 0 || errno == EEXIST, "mkdir " + root);
-  std::vector<std::string> dirs{root};
-  const std::uint64_t dir_target = std::max<std::uint64_t>(1, entries / 10);
-  std::uint64_t made = 0;
-  for (std::size_t i = 0; dirs.size() < dir_target; ++i) {
-    const std::string parent = dirs[i % dirs.size()];
-    const int children = 1 + static_cast<int>(random() % 6);
-    for (int c = 0; c < children && dirs.size() < dir_target; ++c) {
-      const bool bundle = random() % 500 == 0;
-      const std::string path =
-          parent + "/" + (bundle ? fmt::format("Tool{}.app", made) : fmt::format("dir{}", made));
-      ++made;
-      check(::mkdir(path.c_str(), 0755) == 0, "mkdir " + path);
-      dirs.push_back(path);
-    }
-  }
-  const std::string data(8192, 'x');
-  for (std::uint64_t i = dirs.size(); i < entries; ++i) {
-    const std::string& parent = dirs[random() % dirs.size()];
-    if (random() % 200 == 0) {
-      const std::string path = fmt::format("{}/link{}", parent, i);
-      check(::symlink("..", path.c_str()) == 0, "symlink " + path);
-      continue;
-    }
-    const std::string path = fmt::format("{}/file{}.dat", parent, i);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    check(fd >= 0, "open " + path);
-    if (random() % 16 == 0) {
-      const std::size_t size = 1 + random() % data.size();
-      check(::write(fd, data.data(), size) == static_cast<ssize_t>(size), "write " + path);
-    }
-    ::close(fd);
-    if ((i & 0xffff) == 0) std::fprintf(stderr, "  %llu entries...\n", (unsigned long long)i);
-  }
-  const std::string marker = root + "/" + std::string(kMarker);
-  const int fd = ::open(marker.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  check(fd >= 0, "open " + marker);
-  const std::string text = std::to_string(entries) + "\n";
-  check(::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()), "write marker");
-  ::close(fd);
-}
-
-bool tree_ready(const std::string& root, std::uint64_t entries) {
-  FILE* marker = std::fopen((root + "/" + std::string(kMarker)).c_str(), "r");
-  if (marker == nullptr) return false;
-  unsigned long long recorded = 0;
-  const bool ok = std::fscanf(marker, "%llu", &recorded) == 1 && recorded == entries;
-  std::fclose(marker);
-  return ok;
-}
-
-// --- Measuring -----------------------------------------------------------------------
-
 double median_of(std::vector<double> values) {
+  if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
   const std::size_t n = values.size();
   return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
@@ -191,45 +144,124 @@ double median_of(std::vector<double> values) {
 
 struct Timings {
   std::vector<double> ms;
+  std::vector<double> dir_sizes_ms;
   Counts counts;
-  double median() const { return median_of(ms); }
 };
 
 std::uint64_t parse_number(const char* text, const char* flag) {
   char* end = nullptr;
-  const unsigned long long value = std::strtoull(text, &end, 10);
-  if (end == text || *end != '\0') throw std::runtime_error(fmt::format("bad value for {}", flag));
+  errno = 0;
+  const unsigned long long value = std::strtoull(text, &end, 0);
+  if (end == text || *end != '\0' || errno != 0) {
+    throw std::runtime_error(fmt::format("bad value for {}: {}", flag, text));
+  }
   return value;
+}
+
+// The peak resident set of this program image. getrusage's ru_maxrss is not
+// used: it survives execve, so a process started from a large parent (a
+// Python script, say) would report the parent's peak.
+std::uint64_t peak_rss_kib() {
+  if (FILE* status = std::fopen("/proc/self/status", "r")) {
+    char line[256];
+    unsigned long long kib = 0;
+    bool found = false;
+    while (!found && std::fgets(line, sizeof line, status) != nullptr) {
+      found = std::sscanf(line, "VmHWM: %llu kB", &kib) == 1;
+    }
+    std::fclose(status);
+    if (found) return kib;
+  }
+  struct rusage usage {};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return static_cast<std::uint64_t>(usage.ru_maxrss);
+}
+
+Counts from_outcome(const tessaly::ScanOutcome& outcome) {
+  if (!outcome) throw std::runtime_error(outcome.error());
+  const tessaly::ScanResult& result = **outcome;
+  return Counts{result.files_found, result.dirs_found, result.total_size,
+                result.compute_dir_sizes_ms};
+}
+
+Scanner make_scanner(const std::string& name, std::size_t threads) {
+  if (name == "floor") {
+    return {name, [threads](const std::string& root, std::uint64_t) {
+              return floor_pass(root, threads);
+            }};
+  }
+  if (name == "jwalk") {
+    return {name, [](const std::string& root, std::uint64_t depth) {
+              return from_outcome(tessaly::scan_with_jwalk(root, depth, {}));
+            }};
+  }
+  if (name == "bulk") {
+    return {name, [](const std::string& root, std::uint64_t depth) {
+              return from_outcome(tessaly::scan_with_bulk_attrs(root, depth, {}));
+            }};
+  }
+  throw std::runtime_error(fmt::format("unknown scanner {}", name));
+}
+
+std::vector<std::string> split_list(std::string_view text) {
+  std::vector<std::string> parts;
+  while (!text.empty()) {
+    const std::size_t comma = text.find(',');
+    parts.emplace_back(text.substr(0, comma));
+    text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+  }
+  return parts;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string tree = "/tmp/tessaly-bench-tree";
-  std::uint64_t entries = 500'000;
+  tessaly::bench::TreeSpec spec;
   std::uint64_t runs = 7;
   std::uint64_t tree_depth = 8;
+  std::vector<std::string> names{"floor", "jwalk", "bulk"};
+  bool memory = false;
+  std::string json_path;
+  tessaly::bench::TreeStats stats;
   try {
     for (int i = 1; i < argc; ++i) {
       const std::string_view arg = argv[i];
+      if (arg == "--memory") {
+        memory = true;
+        continue;
+      }
       if (i + 1 >= argc) throw std::runtime_error(fmt::format("{} needs a value", arg));
       if (arg == "--tree") {
         tree = argv[++i];
+      } else if (arg == "--kind") {
+        if (!tessaly::bench::parse_tree_kind(argv[++i], spec.kind)) {
+          throw std::runtime_error(fmt::format("unknown tree kind {}", argv[i]));
+        }
       } else if (arg == "--entries") {
-        entries = parse_number(argv[++i], "--entries");
+        spec.entries = parse_number(argv[++i], "--entries");
+      } else if (arg == "--seed") {
+        spec.seed = parse_number(argv[++i], "--seed");
       } else if (arg == "--runs") {
         runs = std::max<std::uint64_t>(1, parse_number(argv[++i], "--runs"));
       } else if (arg == "--tree-depth") {
         tree_depth = parse_number(argv[++i], "--tree-depth");
+      } else if (arg == "--scanners") {
+        names = split_list(argv[++i]);
+      } else if (arg == "--json") {
+        json_path = argv[++i];
       } else {
         throw std::runtime_error(fmt::format("unknown argument {}", arg));
       }
     }
-    if (!tree_ready(tree, entries)) {
-      std::fprintf(stderr, "building a tree of %llu entries at %s\n",
-                   static_cast<unsigned long long>(entries), tree.c_str());
-      make_tree(tree, entries);
+    if (names.empty()) throw std::runtime_error("--scanners names no scanner");
+    for (const std::string& name : names) {
+      if (name != "floor" && name != "jwalk" && name != "bulk") {
+        throw std::runtime_error(fmt::format("unknown scanner {}", name));
+      }
     }
+    if (memory && names.size() != 1) throw std::runtime_error("--memory takes exactly one scanner");
+    stats = tessaly::bench::ensure_tree(tree, spec, true);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "engine_bench: %s\n", error.what());
     return 2;
@@ -237,26 +269,21 @@ int main(int argc, char** argv) {
 
   const std::size_t threads = tessaly::worker_pool().thread_count();
   std::vector<Scanner> scanners;
-  scanners.push_back({"floor", [threads](const std::string& root, std::uint64_t) {
-                        return floor_pass(root, threads);
-                      }});
-  scanners.push_back(
-      {"jwalk", [](const std::string& root, std::uint64_t depth) {
-         auto result = tessaly::scan_with_jwalk(root, depth, {});
-         if (!result) throw std::runtime_error(result.error());
-         return Counts{(*result)->files_found, (*result)->dirs_found, (*result)->total_size};
-       }});
-
-  std::vector<Timings> timings(scanners.size());
+  std::vector<Timings> timings(names.size());
+  const std::uint64_t rss_before_kib = peak_rss_kib();
   try {
-    for (std::uint64_t round = 0; round <= runs; ++round) {
+    for (const std::string& name : names) scanners.push_back(make_scanner(name, threads));
+    const std::uint64_t first_round = memory ? 1 : 0;  // round 0 warms up
+    const std::uint64_t last_round = memory ? 1 : runs;
+    for (std::uint64_t round = first_round; round <= last_round; ++round) {
       for (std::size_t s = 0; s < scanners.size(); ++s) {
         tessaly::clear_scan_cache();
         const auto start = std::chrono::steady_clock::now();
         const Counts counts = scanners[s].run(tree, tree_depth);
         const auto stop = std::chrono::steady_clock::now();
-        if (round == 0) continue;  // warm-up
+        if (round == 0) continue;
         timings[s].ms.push_back(std::chrono::duration<double, std::milli>(stop - start).count());
+        timings[s].dir_sizes_ms.push_back(static_cast<double>(counts.compute_dir_sizes_ms));
         timings[s].counts = counts;
       }
     }
@@ -264,21 +291,78 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "engine_bench: %s\n", error.what());
     return 1;
   }
+  const std::uint64_t rss_peak_kib = peak_rss_kib();
 
-  std::printf("tree %s, %zu threads, %llu warm runs each after one warm-up\n", tree.c_str(),
-              threads, static_cast<unsigned long long>(runs));
-  std::printf("%-12s %10s %10s %10s %10s %9s %14s %9s\n", "scanner", "median ms", "min ms",
-              "max ms", "files", "dirs", "bytes", "vs floor");
+  nlohmann::json report = {
+      {"tree", tree},
+      {"kind", tessaly::bench::tree_kind_name(spec.kind)},
+      {"generated",
+       {{"files", stats.files},
+        {"dirs", stats.dirs},
+        {"symlinks", stats.symlinks},
+        {"max_depth", stats.max_depth}}},
+      {"threads", threads},
+      {"tree_depth", tree_depth},
+      {"runs", memory ? 1 : runs},
+      {"scanners", nlohmann::json::array()},
+  };
+  std::printf("tree %s (%s), %zu threads, %llu %s\n", tree.c_str(),
+              tessaly::bench::tree_kind_name(spec.kind), threads,
+              static_cast<unsigned long long>(memory ? 1 : runs),
+              memory ? "cold-process run" : "warm runs each after one warm-up");
+  std::printf("%-8s %10s %10s %10s %10s %9s %14s %9s %9s\n", "scanner", "median ms", "min ms",
+              "max ms", "files", "dirs", "bytes", "vs floor", "dirsz %");
+  const auto floor_at = std::find(names.begin(), names.end(), "floor");
   for (std::size_t s = 0; s < scanners.size(); ++s) {
     const Timings& t = timings[s];
-    std::vector<double> ratios;
-    for (std::size_t r = 0; r < t.ms.size(); ++r) ratios.push_back(t.ms[r] / timings[0].ms[r]);
-    std::printf("%-12s %10.1f %10.1f %10.1f %10llu %9llu %14llu %8.2fx\n", scanners[s].name.c_str(),
-                t.median(), *std::min_element(t.ms.begin(), t.ms.end()),
+    double ratio = 0;
+    if (floor_at != names.end()) {
+      const Timings& floor = timings[static_cast<std::size_t>(floor_at - names.begin())];
+      std::vector<double> ratios;
+      for (std::size_t r = 0; r < t.ms.size(); ++r) ratios.push_back(t.ms[r] / floor.ms[r]);
+      ratio = median_of(ratios);
+    }
+    std::vector<double> shares;
+    for (std::size_t r = 0; r < t.ms.size(); ++r) shares.push_back(t.dir_sizes_ms[r] / t.ms[r]);
+    const double share = median_of(shares);
+    std::printf("%-8s %10.1f %10.1f %10.1f %10llu %9llu %14llu %8.2fx %8.1f%%\n",
+                scanners[s].name.c_str(), median_of(t.ms),
+                *std::min_element(t.ms.begin(), t.ms.end()),
                 *std::max_element(t.ms.begin(), t.ms.end()),
                 static_cast<unsigned long long>(t.counts.files),
                 static_cast<unsigned long long>(t.counts.dirs),
-                static_cast<unsigned long long>(t.counts.bytes), median_of(ratios));
+                static_cast<unsigned long long>(t.counts.bytes), ratio, share * 100);
+    nlohmann::json entry = {
+        {"name", scanners[s].name},         {"ms", t.ms},
+        {"median_ms", median_of(t.ms)},     {"ratio_to_floor", ratio},
+        {"files", t.counts.files},          {"dirs", t.counts.dirs},
+        {"bytes", t.counts.bytes},          {"compute_dir_sizes_ms", t.dir_sizes_ms},
+        {"compute_dir_sizes_share", share},
+    };
+    report["scanners"].push_back(entry);
+  }
+  if (memory) {
+    const std::uint64_t entries = timings[0].counts.files + timings[0].counts.dirs;
+    const double per_entry =
+        entries == 0 ? 0 : rss_peak_kib * 1024.0 / static_cast<double>(entries);
+    const double added =
+        entries == 0 ? 0 : (rss_peak_kib - rss_before_kib) * 1024.0 / static_cast<double>(entries);
+    std::printf("peak RSS %llu KiB (%llu KiB before the scan): %.1f bytes per entry, %.1f added\n",
+                static_cast<unsigned long long>(rss_peak_kib),
+                static_cast<unsigned long long>(rss_before_kib), per_entry, added);
+    report["memory"] = {{"peak_rss_kib", rss_peak_kib},
+                        {"rss_before_scan_kib", rss_before_kib},
+                        {"entries", entries},
+                        {"bytes_per_entry", per_entry},
+                        {"added_bytes_per_entry", added}};
+  }
+  if (!json_path.empty()) {
+    std::ofstream out(json_path);
+    out << report.dump(2) << '\n';
+    if (!out) {
+      std::fprintf(stderr, "engine_bench: cannot write %s\n", json_path.c_str());
+      return 1;
+    }
   }
   return 0;
 }

@@ -1,25 +1,41 @@
 #!/usr/bin/env bash
-# Builds the bulk record parser's fuzzer with clang (libFuzzer, ASan and UBSan)
-# and runs it for a bounded time, starting from the seed corpus.
-# Usage: scripts/fuzz.sh [SECONDS]   (default 60)
+# Builds the fuzzers with clang (libFuzzer, ASan and UBSan) and runs each for a
+# bounded time, starting from its seed corpus: the bulk record parser, the
+# scan_bench command line and the dataset description parser.
+# Usage: scripts/fuzz.sh [SECONDS]   (per fuzzer, default 60)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 
 seconds="${1:-60}"
-build=build-fuzz
-cxx=$(command -v clang++ || command -v clang++-14)
+build="${FUZZ_BUILD_DIR:-build-fuzz}"
+# The command-line and dataset parsers need clang 16 (for <expected>).
+cxx=$(command -v clang++-16 || command -v clang++ || command -v clang++-14)
+# A build directory configured for another compiler is started afresh.
+if [[ -f "$build/CMakeCache.txt" ]] &&
+  ! grep -qx "CMAKE_CXX_COMPILER:[A-Z]*=$cxx" "$build/CMakeCache.txt"; then
+  rm -rf "$build"
+fi
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTESSALY_BUILD_TESTS=OFF -DTESSALY_BUILD_BENCH=OFF >/dev/null
-cmake --build "$build" --target bulk_record_fuzzer -j "$(nproc 2>/dev/null || echo 2)"
-
-# Work on a copy, so that the inputs the run discovers stay out of the repository.
-corpus=$(mktemp -d)
-trap 'rm -rf "$corpus"' EXIT
-cp fuzz/corpus/bulk_record/* "$corpus"/
+fuzzers=(bulk_record_fuzzer options_fuzzer dataset_fuzzer)
+cmake --build "$build" --target "${fuzzers[@]}" -j "$(nproc 2>/dev/null || echo 2)"
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}"
-"$build"/bulk_record_fuzzer -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-  -max_len=8192 -print_final_stats=1 -artifact_prefix="$build/" "$corpus"
+for fuzzer in "${fuzzers[@]}"; do
+  name=${fuzzer%_fuzzer}
+  # Work on a copy, so that the inputs the run discovers stay out of the repository.
+  corpus=$(mktemp -d)
+  cp "fuzz/corpus/$name"/* "$corpus"/
+  echo "fuzz: $fuzzer for $seconds s"
+  status=0
+  "$build/$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -max_len=8192 -print_final_stats=1 -artifact_prefix="$build/$name-" "$corpus" || status=$?
+  rm -rf "$corpus"
+  if ((status != 0)); then
+    echo "fuzz: $fuzzer failed (status $status)" >&2
+    exit "$status"
+  fi
+done

@@ -17,7 +17,8 @@ if [[ "$(uname -s)" == "Darwin" ]]; then
 fi
 
 packages=(g++ cmake ninja-build pkg-config nlohmann-json3-dev libspdlog-dev libfmt-dev
-  libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev)
+  libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev clang-16
+  libclang-rt-16-dev)
 missing=()
 for p in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)

@@ -1,8 +1,15 @@
 #include "macos_walker/bulk_engine.h"
 
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -46,10 +53,136 @@ struct BulkWalk {
   const std::uint64_t tree_depth;
   Sender<WalkMessage> sender;
   JobScope* scope = nullptr;
+  // Directory descriptors kept open for subdirectories to be opened relative
+  // to them, and how many may be kept (0 once the process ran short).
+  std::atomic<std::int64_t> retained{0};
+  std::atomic<std::int64_t> retain_budget{0};
 };
+
+// An open directory kept for its subdirectories' jobs to open themselves
+// relative to it, so that a directory costs one lookup of one name however
+// deep it lies; closed when the last of those jobs has opened its own.
+class DirHandle {
+ public:
+  DirHandle(BulkWalk& walk, int fd) : walk_(walk), fd_(fd) {}
+  ~DirHandle() {
+    walk_.os.close_descriptor(fd_);
+    walk_.retained.fetch_sub(1, std::memory_order_relaxed);
+  }
+  DirHandle(const DirHandle&) = delete;
+  DirHandle& operator=(const DirHandle&) = delete;
+
+  int fd() const { return fd_; }
+
+ private:
+  BulkWalk& walk_;
+  const int fd_;
+};
+
+// Half of what the process may still open, less a reserve for everything
+// that opens descriptors for a moment, and at most 1024.
+std::int64_t descriptor_budget() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  const std::int64_t soft = limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > (1u << 20)
+                                ? std::int64_t{1} << 20
+                                : static_cast<std::int64_t>(limit.rlim_cur);
+  return std::clamp<std::int64_t>(soft / 2 - 64, 0, 1024);
+}
+
+bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
 
 std::uint64_t positive_size(std::int64_t bytes) {
   return bytes > 0 ? static_cast<std::uint64_t>(bytes) : 0;
+}
+
+// How long a directory keeps waiting for a free descriptor before it is given
+// up like any other unreadable directory.
+constexpr std::chrono::seconds kDescriptorPatience{10};
+
+// read_dir_bulk_into, waiting while the process is out of descriptors: a
+// directory must not go missing because other threads hold descriptors for a
+// moment. A waiting job holds no descriptor of its own, and the walk keeps no
+// more once the process ran short, so waiting cannot deadlock it. A
+// cancellation ends the wait.
+bool read_listing(BulkWalk& walk, const std::string& dir, BulkListing& listing) {
+  const auto start = std::chrono::steady_clock::now();
+  for (int attempt = 1;; ++attempt) {
+    const auto read = read_dir_bulk_into(walk.os, dir, listing);
+    if (read) return true;
+    if (!out_of_descriptors(read.error())) return false;
+    if (scan_cancel_requested() || std::chrono::steady_clock::now() - start >= kDescriptorPatience)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(attempt, 20)));
+  }
+}
+
+// Opens the directory `dir` of a job: relative to its parent's descriptor
+// when the job has one, and by path when it has none or that fails; waits as
+// read_listing does while the process is out of descriptors, after letting go
+// of the parent's (this job may hold its last reference) and keeping no more.
+// The parent is released in every case.
+std::expected<int, int> open_job_directory(BulkWalk& walk, const std::string& dir,
+                                           std::shared_ptr<DirHandle> parent,
+                                           std::size_t name_size) {
+  if (parent) {
+    const auto fd = open_bulk_directory_at(walk.os, parent->fd(),
+                                           std::string_view(dir).substr(dir.size() - name_size));
+    parent.reset();
+    if (fd) return fd;
+    // Short of descriptors, the walk keeps no more; a platform that cannot
+    // open relative to a directory never will. Either way the path serves.
+    if (out_of_descriptors(fd.error()) || fd.error() == ENOSYS)
+      walk.retain_budget.store(0, std::memory_order_relaxed);
+  }
+  const auto start = std::chrono::steady_clock::now();
+  for (int attempt = 1;; ++attempt) {
+    const auto fd = open_bulk_directory(walk.os, dir);
+    if (fd || !out_of_descriptors(fd.error())) return fd;
+    if (scan_cancel_requested() || std::chrono::steady_clock::now() - start >= kDescriptorPatience)
+      return fd;
+    walk.retain_budget.store(0, std::memory_order_relaxed);
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(attempt, 20)));
+  }
+}
+
+// The descriptor of the directory a job reads, closed on every way out (a
+// failing read may throw) unless released.
+class OpenDirectory {
+ public:
+  OpenDirectory(platform::Platform& os, int fd) : os_(os), fd_(fd) {}
+  ~OpenDirectory() {
+    if (fd_ >= 0) os_.close_descriptor(fd_);
+  }
+  OpenDirectory(const OpenDirectory&) = delete;
+  OpenDirectory& operator=(const OpenDirectory&) = delete;
+
+  int fd() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  platform::Platform& os_;
+  int fd_;
+};
+
+// Hands the descriptor of a directory just read on to its subdirectories'
+// jobs when it has any and the walk may keep one more; closes it otherwise.
+// Either way the job itself holds no descriptor while it sizes bundles or
+// waits to send, so jobs waiting for descriptors cannot block each other.
+std::shared_ptr<DirHandle> keep_for_subdirectories(BulkWalk& walk, int fd,
+                                                   const BulkListing& listing) {
+  bool has_subdirectory = false;
+  for (std::size_t i = 0; i < listing.size() && !has_subdirectory; ++i) {
+    const BulkFields& f = listing[i].fields;
+    has_subdirectory = f.error == 0 && f.obj_type == obj_type_directory;
+  }
+  if (has_subdirectory && walk.retained.fetch_add(1, std::memory_order_relaxed) <
+                              walk.retain_budget.load(std::memory_order_relaxed)) {
+    return std::make_shared<DirHandle>(walk, fd);
+  }
+  if (has_subdirectory) walk.retained.fetch_sub(1, std::memory_order_relaxed);
+  walk.os.close_descriptor(fd);
+  return nullptr;
 }
 
 BulkListing& thread_listing() {
@@ -74,7 +207,7 @@ std::uint64_t bundle_total(BulkWalk& walk, std::string bundle_path) {
     const std::string dir = std::move(pending.back());
     pending.pop_back();
     if (scan_cancel_requested()) break;
-    if (!read_dir_bulk_into(walk.os, dir, listing)) continue;
+    if (!read_listing(walk, dir, listing)) continue;
     for (std::size_t i = 0; i < listing.size(); ++i) {
       const BulkListing::Item item = listing[i];
       const BulkFields& f = item.fields;
@@ -91,20 +224,32 @@ std::uint64_t bundle_total(BulkWalk& walk, std::string bundle_path) {
   return total;
 }
 
-void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth);
+void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth,
+                 std::shared_ptr<DirHandle> parent, std::size_t name_size);
 
-void spawn_dir(BulkWalk& walk, std::string dir, std::uint64_t depth) {
+// `parent`, when not null, is the open directory holding `dir`, whose last
+// `name_size` bytes are its name there.
+void spawn_dir(BulkWalk& walk, std::string dir, std::uint64_t depth,
+               std::shared_ptr<DirHandle> parent = nullptr, std::size_t name_size = 0) {
   walk.scope->spawn(
-      [&walk, dir = std::move(dir), depth]() mutable { process_dir(walk, std::move(dir), depth); });
+      [&walk, dir = std::move(dir), depth, parent = std::move(parent), name_size]() mutable {
+        process_dir(walk, std::move(dir), depth, std::move(parent), name_size);
+      });
 }
 
 // Reads one directory, sizes its files, spawns a job for each subdirectory it
 // keeps and sends its listing. A directory that cannot be read contributes
 // nothing.
-void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth) {
+void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth,
+                 std::shared_ptr<DirHandle> parent, std::size_t name_size) {
   if (scan_cancel_requested()) return;
+  const auto fd = open_job_directory(walk, dir, std::move(parent), name_size);
+  if (!fd) return;
+  OpenDirectory open(walk.os, *fd);
   BulkListing& listing = thread_listing();
-  if (!read_dir_bulk_into(walk.os, dir, listing)) return;
+  if (!read_open_dir_bulk_into(walk.os, open.fd(), listing)) return;
+  const std::shared_ptr<DirHandle> directory =
+      keep_for_subdirectories(walk, open.release(), listing);
 
   const std::uint64_t child_depth = depth + 1;
   const bool stat_children = paths_equal(dir, kSystemVolumes) || paths_equal(dir, kVolumes);
@@ -149,7 +294,7 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth) {
     // decides); walked in every case. The job only queues, so this thread's
     // listing stays intact for the rest of the loop.
     message.children.add_directory(item.raw_name);
-    spawn_dir(walk, std::move(child), child_depth);
+    spawn_dir(walk, std::move(child), child_depth, directory, item.raw_name.size());
   }
   listing.trim(kKeptListingEntries);
 
@@ -167,6 +312,7 @@ bool run_walk(BulkWalk& walk, std::string root) {
   try {
     JobScope scope(worker_pool());
     walk.scope = &scope;
+    walk.retain_budget.store(descriptor_budget(), std::memory_order_relaxed);
     spawn_dir(walk, std::move(root), 0);
     scope.wait();
   } catch (...) {

@@ -1,6 +1,9 @@
 #include "macos_walker/bulk_reader.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
+#include <climits>
 #include <memory>
 #include <span>
 #include <string>
@@ -51,19 +54,50 @@ std::expected<std::vector<BulkEntry>, int> read_dir_bulk(std::string_view dir) {
 
 namespace {
 
-// Opens `dir`, reads it batch by batch into `out` through `parse`, and closes
-// it on every way out.
-template <typename Out>
-std::expected<void, int> read_dir(platform::Platform& os, std::string_view dir, Out& out) {
-  if (dir.find('\0') != std::string_view::npos) return std::unexpected(EINVAL);
-  const std::string path(dir);
-  const auto fd = platform::open_directory(os, path.c_str());
-  if (!fd) return std::unexpected(fd.error());
-  const DescriptorGuard guard(os, *fd);
+std::expected<int, int> open_at_retrying(platform::Platform& os, int dir_fd, const char* path,
+                                         bool search_only) {
+  while (true) {
+    auto fd = os.open_read_only_at(dir_fd, path, search_only);
+    if (fd || fd.error() != EINTR) return fd;
+  }
+}
 
+// A path of PATH_MAX bytes or more cannot be handed to the kernel whole, so
+// it is opened in pieces shorter than that, each relative to the directory
+// the one before reached; a leading "/" stays with the first piece. The
+// pieces on the way need only search permission, as in a path lookup. At most
+// two descriptors are open at any moment.
+std::expected<int, int> open_directory_of_any_length(platform::Platform& os, std::string_view dir) {
+  if (dir.size() < PATH_MAX) return platform::open_directory(os, std::string(dir).c_str());
+  int base = AT_FDCWD;
+  std::string_view rest = dir;
+  std::string piece;
+  while (rest.size() >= PATH_MAX) {
+    const std::size_t cut = rest.rfind('/', PATH_MAX - 2);
+    if (cut == std::string_view::npos || cut == 0) {
+      if (base != AT_FDCWD) os.close_descriptor(base);
+      return std::unexpected(ENAMETOOLONG);
+    }
+    piece.assign(rest.substr(0, cut));
+    const auto next = open_at_retrying(os, base, piece.c_str(), true);
+    if (base != AT_FDCWD) os.close_descriptor(base);
+    if (!next) return std::unexpected(next.error());
+    base = *next;
+    rest.remove_prefix(cut);
+    while (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
+  }
+  piece.assign(rest.empty() ? std::string_view(".") : rest);
+  const auto fd = open_at_retrying(os, base, piece.c_str(), false);
+  if (base != AT_FDCWD) os.close_descriptor(base);
+  return fd;
+}
+
+// Reads the open directory `fd` batch by batch into `out`; `fd` stays open.
+template <typename Out>
+std::expected<void, int> read_batches(platform::Platform& os, int fd, Out& out) {
   const std::span<std::byte> buffer = thread_read_buffer();
   while (true) {
-    const auto count = os.read_bulk_batch(*fd, bulk_dir_request, buffer, fsopt_noinmemupdate);
+    const auto count = os.read_bulk_batch(fd, bulk_dir_request, buffer, fsopt_noinmemupdate);
     if (!count) {
       // An interrupted call has consumed no entry, so it is simply repeated.
       if (count.error() == EINTR) continue;
@@ -72,6 +106,15 @@ std::expected<void, int> read_dir(platform::Platform& os, std::string_view dir, 
     if (*count == 0) return {};
     parse_bulk_batch(buffer, *count, out);
   }
+}
+
+// Opens `dir`, reads it into `out` and closes it on every way out.
+template <typename Out>
+std::expected<void, int> read_dir(platform::Platform& os, std::string_view dir, Out& out) {
+  const auto fd = open_bulk_directory(os, dir);
+  if (!fd) return std::unexpected(fd.error());
+  const DescriptorGuard guard(os, *fd);
+  return read_batches(os, *fd, out);
 }
 
 }  // namespace
@@ -88,6 +131,29 @@ std::expected<void, int> read_dir_bulk_into(platform::Platform& os, std::string_
                                             BulkListing& out) {
   out.clear();
   const auto done = read_dir(os, dir, out);
+  if (!done) out.clear();
+  return done;
+}
+
+}  // namespace tessaly
+
+namespace tessaly {
+
+std::expected<int, int> open_bulk_directory(platform::Platform& os, std::string_view dir) {
+  if (dir.find('\0') != std::string_view::npos) return std::unexpected(EINVAL);
+  return open_directory_of_any_length(os, dir);
+}
+
+std::expected<int, int> open_bulk_directory_at(platform::Platform& os, int parent_fd,
+                                               std::string_view name) {
+  if (name.empty() || name.size() >= PATH_MAX || name.find('\0') != std::string_view::npos)
+    return std::unexpected(EINVAL);
+  return open_at_retrying(os, parent_fd, std::string(name).c_str(), false);
+}
+
+std::expected<void, int> read_open_dir_bulk_into(platform::Platform& os, int fd, BulkListing& out) {
+  out.clear();
+  const auto done = read_batches(os, fd, out);
   if (!done) out.clear();
   return done;
 }

@@ -20,7 +20,9 @@ bool supports_bulk_attrs(platform::Platform& os, std::string_view root);
 // including entries that carry a per-entry error. Fails with the errno of the
 // failing call (EINVAL for a path holding a NUL byte); a failure on any batch
 // discards the entries of the earlier ones. Calls interrupted by a signal are
-// repeated. Uses the calling thread's own 256 KiB read buffer.
+// repeated. Paths of PATH_MAX bytes or more are opened a piece at a time
+// (Platform::open_read_only_at). Uses the calling thread's own 256 KiB read
+// buffer.
 std::expected<std::vector<BulkEntry>, int> read_dir_bulk(std::string_view dir);
 std::expected<std::vector<BulkEntry>, int> read_dir_bulk(platform::Platform& os,
                                                          std::string_view dir);
@@ -29,5 +31,16 @@ std::expected<std::vector<BulkEntry>, int> read_dir_bulk(platform::Platform& os,
 // bytes. On failure `out` is left empty.
 std::expected<void, int> read_dir_bulk_into(platform::Platform& os, std::string_view dir,
                                             BulkListing& out);
+
+// The two halves of read_dir_bulk_into, for a walk that keeps a directory open
+// while its subdirectories are opened relative to it. Opening retries on
+// EINTR and fails with errno (EINVAL for a name or path holding a NUL byte);
+// reading fails like read_dir_bulk_into and leaves the descriptor open, for
+// the caller to close with Platform::close_descriptor.
+std::expected<int, int> open_bulk_directory(platform::Platform& os, std::string_view dir);
+// The entry `name` (one component) of the open directory `parent_fd`.
+std::expected<int, int> open_bulk_directory_at(platform::Platform& os, int parent_fd,
+                                               std::string_view name);
+std::expected<void, int> read_open_dir_bulk_into(platform::Platform& os, int fd, BulkListing& out);
 
 }  // namespace tessaly

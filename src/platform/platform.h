@@ -29,6 +29,21 @@ class Platform {
   virtual std::expected<int, int> open_read_only(const char* path) = 0;
   virtual void close_descriptor(int fd) = 0;
 
+  // openat(dir_fd, path, O_RDONLY | O_CLOEXEC): `path`, shorter than PATH_MAX,
+  // is taken relative to the open directory `dir_fd` (AT_FDCWD: the working
+  // directory) unless it is absolute. With `search_only` the descriptor serves
+  // only as the base of further lookups, so, as in a path lookup, searching
+  // the directory must be allowed but reading it need not be. This is how
+  // directories whose paths reach PATH_MAX are opened, a piece at a time; a
+  // platform that leaves it out (the default) cannot open those.
+  virtual std::expected<int, int> open_read_only_at(int dir_fd, const char* path,
+                                                    bool search_only) {
+    (void)dir_fd;
+    (void)path;
+    (void)search_only;
+    return std::unexpected(ENOSYS);
+  }
+
   // One getattrlistbulk call on the directory `fd`: packs the records of the
   // next entries into `buffer` and returns how many it wrote, 0 once the
   // directory is exhausted. Successive calls continue where the previous one

@@ -52,6 +52,18 @@ class MacosPlatform final : public Platform {
 
   void close_descriptor(int fd) override { ::close(fd); }
 
+  std::expected<int, int> open_read_only_at(int dir_fd, const char* path,
+                                            bool search_only) override {
+#if defined(O_SEARCH)
+    const int flags = search_only ? O_SEARCH | O_DIRECTORY | O_CLOEXEC : O_RDONLY | O_CLOEXEC;
+#else
+    const int flags = search_only ? O_RDONLY | O_DIRECTORY | O_CLOEXEC : O_RDONLY | O_CLOEXEC;
+#endif
+    const int fd = ::openat(dir_fd, path, flags);
+    if (fd < 0) return std::unexpected(errno);
+    return fd;
+  }
+
   std::expected<std::size_t, int> read_bulk_batch(int fd, const AttrListRequest& request,
                                                   std::span<std::byte> buffer,
                                                   std::uint64_t options) override {

@@ -145,6 +145,40 @@ EntryKind kind_of_mode(mode_t mode) {
 
 // --- DirectoryReader ---------------------------------------------------------
 
+namespace {
+
+// The kind of a listed entry from its directory-entry type; a listing that
+// does not tell (DT_UNKNOWN) is completed with fstatat, links not followed.
+void classify_entry(int dir_fd, const char* name, unsigned char type, EntryKind& kind,
+                    int& entry_error) {
+  entry_error = 0;
+  switch (type) {
+    case DT_DIR:
+      kind = EntryKind::kDirectory;
+      return;
+    case DT_LNK:
+      kind = EntryKind::kSymlink;
+      return;
+    case DT_REG:
+      kind = EntryKind::kRegular;
+      return;
+    case DT_UNKNOWN:
+      break;
+    default:
+      kind = EntryKind::kOther;
+      return;
+  }
+  struct stat st {};
+  if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    kind = kind_of_mode(st.st_mode);
+  } else {
+    kind = EntryKind::kError;
+    entry_error = errno;
+  }
+}
+
+}  // namespace
+
 #if defined(__linux__)
 
 DirectoryReader::DirectoryReader(int dir_fd) : fd_(dir_fd) {}
@@ -173,30 +207,7 @@ bool DirectoryReader::next(std::string_view& name, EntryKind& kind, int& entry_e
     const char* raw = record->d_name;
     if (raw[0] == '.' && (raw[1] == '\0' || (raw[1] == '.' && raw[2] == '\0'))) continue;
     name = std::string_view(raw);
-    entry_error = 0;
-    switch (record->d_type) {
-      case DT_DIR:
-        kind = EntryKind::kDirectory;
-        return true;
-      case DT_LNK:
-        kind = EntryKind::kSymlink;
-        return true;
-      case DT_REG:
-        kind = EntryKind::kRegular;
-        return true;
-      case DT_UNKNOWN:
-        break;
-      default:
-        kind = EntryKind::kOther;
-        return true;
-    }
-    struct stat st {};
-    if (::fstatat(fd_, raw, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-      kind = kind_of_mode(st.st_mode);
-    } else {
-      kind = EntryKind::kError;
-      entry_error = errno;
-    }
+    classify_entry(fd_, raw, record->d_type, kind, entry_error);
     return true;
   }
 }
@@ -239,30 +250,7 @@ bool DirectoryReader::next(std::string_view& name, EntryKind& kind, int& entry_e
     const char* raw = record->d_name;
     if (raw[0] == '.' && (raw[1] == '\0' || (raw[1] == '.' && raw[2] == '\0'))) continue;
     name = std::string_view(raw);
-    entry_error = 0;
-    switch (record->d_type) {
-      case DT_DIR:
-        kind = EntryKind::kDirectory;
-        return true;
-      case DT_LNK:
-        kind = EntryKind::kSymlink;
-        return true;
-      case DT_REG:
-        kind = EntryKind::kRegular;
-        return true;
-      case DT_UNKNOWN:
-        break;
-      default:
-        kind = EntryKind::kOther;
-        return true;
-    }
-    struct stat st {};
-    if (::fstatat(fd_, raw, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-      kind = kind_of_mode(st.st_mode);
-    } else {
-      kind = EntryKind::kError;
-      entry_error = errno;
-    }
+    classify_entry(fd_, raw, record->d_type, kind, entry_error);
     return true;
   }
 }

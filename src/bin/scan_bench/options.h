@@ -9,6 +9,8 @@
 #include <variant>
 #include <vector>
 
+#include "bin/common/count_option.h"
+
 namespace tessaly {
 
 struct BenchOptions {
@@ -33,11 +35,6 @@ extern const std::string_view usage_text;
 // Yields the options, the help outcome, or the error message.
 std::expected<std::variant<BenchOptions, HelpRequested>, std::string> parse_options(
     const std::vector<std::string>& args);
-
-// Parses the value of a count flag: an optional "+" and ASCII digits, at most
-// 2^64 - 1. `value` is absent when the flag was the last argument.
-std::expected<std::uint64_t, std::string> parse_count_option(
-    std::string_view flag, const std::optional<std::string>& value);
 
 // Checks that the root exists and is a directory, following symbolic links.
 std::expected<void, std::string> validate_root(const std::string& root);

@@ -20,26 +20,6 @@ const std::string_view usage_text =
     "  --json <path>            Also write the whole result as JSON to <path>\n"
     "  --help                   Show this help\n";
 
-std::expected<std::uint64_t, std::string> parse_count_option(
-    std::string_view flag, const std::optional<std::string>& value) {
-  if (!value) return std::unexpected(fmt::format("missing value for {}", flag));
-  const std::string_view text = *value;
-  const auto invalid = [&] {
-    return std::unexpected(fmt::format("invalid integer for {}: {}", flag, text));
-  };
-  std::string_view digits = text;
-  if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
-  if (digits.empty()) return invalid();
-  std::uint64_t result = 0;
-  for (const char c : digits) {
-    if (c < '0' || c > '9') return invalid();
-    const auto digit = static_cast<std::uint64_t>(c - '0');
-    if (result > (UINT64_MAX - digit) / 10) return invalid();
-    result = result * 10 + digit;
-  }
-  return result;
-}
-
 std::expected<std::variant<TreeOptions, HelpRequested>, std::string> parse_options(
     const std::vector<std::string>& args) {
   TreeOptions options;

@@ -9,6 +9,8 @@
 #include <variant>
 #include <vector>
 
+#include "bin/common/count_option.h"
+
 namespace tessaly::scan_tree {
 
 inline constexpr std::string_view kBulkAttrsEngine = "bulk-attrs";
@@ -37,11 +39,6 @@ extern const std::string_view usage_text;
 // first error met.
 std::expected<std::variant<TreeOptions, HelpRequested>, std::string> parse_options(
     const std::vector<std::string>& args);
-
-// The value of a number flag: an optional "+" and ASCII digits, at most
-// 2^64 - 1. `value` is absent when the flag was the last argument.
-std::expected<std::uint64_t, std::string> parse_count_option(
-    std::string_view flag, const std::optional<std::string>& value);
 
 // Checks, in this order, that a root was given, that the engine is known,
 // that "--top" is at least 1, and that the root exists and is a directory

@@ -181,8 +181,8 @@ def scan_bench_elapsed(report_dir):
 def compare_processes(build, tree, runs, cold, threads_list):
     report_dir = tempfile.mkdtemp(prefix="tessaly-compare-")
     commands = whole_process_commands(build, tree, report_dir)
-    available = {name: spec for name, spec in commands.items()
-                 if shutil.which(spec[0][0]) or os.path.exists(spec[0][0])}
+    available = {name: command for name, command in commands.items()
+                 if shutil.which(command[0][0]) or os.path.exists(command[0][0])}
     samples = {name: {"wall_s": [], "peak_rss_kib": [], "elapsed_ms": []} for name in available}
     for round_index in range(runs + 1):  # round 0 warms the caches
         for name, (command, env) in available.items():

@@ -217,7 +217,7 @@ std::vector<std::string> split_list(std::string_view text) {
 
 int main(int argc, char** argv) {
   std::string tree = "/tmp/tessaly-bench-tree";
-  tessaly::bench::TreeSpec spec;
+  tessaly::bench::TreeRecipe recipe;
   std::uint64_t runs = 7;
   std::uint64_t tree_depth = 8;
   std::vector<std::string> names{"floor", "jwalk", "bulk"};
@@ -235,13 +235,13 @@ int main(int argc, char** argv) {
       if (arg == "--tree") {
         tree = argv[++i];
       } else if (arg == "--kind") {
-        if (!tessaly::bench::parse_tree_kind(argv[++i], spec.kind)) {
+        if (!tessaly::bench::parse_tree_kind(argv[++i], recipe.kind)) {
           throw std::runtime_error(fmt::format("unknown tree kind {}", argv[i]));
         }
       } else if (arg == "--entries") {
-        spec.entries = parse_number(argv[++i], "--entries");
+        recipe.entries = parse_number(argv[++i], "--entries");
       } else if (arg == "--seed") {
-        spec.seed = parse_number(argv[++i], "--seed");
+        recipe.seed = parse_number(argv[++i], "--seed");
       } else if (arg == "--runs") {
         runs = std::max<std::uint64_t>(1, parse_number(argv[++i], "--runs"));
       } else if (arg == "--tree-depth") {
@@ -261,7 +261,7 @@ int main(int argc, char** argv) {
       }
     }
     if (memory && names.size() != 1) throw std::runtime_error("--memory takes exactly one scanner");
-    stats = tessaly::bench::ensure_tree(tree, spec, true);
+    stats = tessaly::bench::ensure_tree(tree, recipe, true);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "engine_bench: %s\n", error.what());
     return 2;
@@ -295,7 +295,7 @@ int main(int argc, char** argv) {
 
   nlohmann::json report = {
       {"tree", tree},
-      {"kind", tessaly::bench::tree_kind_name(spec.kind)},
+      {"kind", tessaly::bench::tree_kind_name(recipe.kind)},
       {"generated",
        {{"files", stats.files},
         {"dirs", stats.dirs},
@@ -307,7 +307,7 @@ int main(int argc, char** argv) {
       {"scanners", nlohmann::json::array()},
   };
   std::printf("tree %s (%s), %zu threads, %llu %s\n", tree.c_str(),
-              tessaly::bench::tree_kind_name(spec.kind), threads,
+              tessaly::bench::tree_kind_name(recipe.kind), threads,
               static_cast<unsigned long long>(memory ? 1 : runs),
               memory ? "cold-process run" : "warm runs each after one warm-up");
   std::printf("%-8s %10s %10s %10s %10s %9s %14s %9s %9s\n", "scanner", "median ms", "min ms",

@@ -19,7 +19,7 @@
 namespace tessaly::bench {
 namespace {
 
-// Raised whenever the layout a spec produces changes, so that trees built by
+// Raised whenever the layout a recipe produces changes, so that trees built by
 // an older generator are rebuilt rather than measured as if they were new.
 constexpr int kLayoutVersion = 3;
 constexpr std::uint64_t kMaxRealisticDepth = 12;
@@ -115,8 +115,8 @@ void reset_root(const std::string& root) {
   ::close(fd);
 }
 
-TreeStats make_realistic(const std::string& root, const TreeSpec& spec, bool verbose) {
-  Random random(spec.seed);
+TreeStats make_realistic(const std::string& root, const TreeRecipe& recipe, bool verbose) {
+  Random random(recipe.seed);
   TreeStats stats;
   struct Dir {
     std::string path;
@@ -127,7 +127,7 @@ TreeStats make_realistic(const std::string& root, const TreeSpec& spec, bool ver
   // down as in home and source trees, each under a parent drawn with a bias
   // towards the first directories of the level above: a few bushy branches
   // and many thin ones.
-  const std::uint64_t dir_target = std::max<std::uint64_t>(1, spec.entries / 12);
+  const std::uint64_t dir_target = std::max<std::uint64_t>(1, recipe.entries / 12);
   constexpr std::uint64_t kPerMille[kMaxRealisticDepth] = {1,   4,   60,  100, 140, 160,
                                                            150, 120, 100, 80,  55,  30};
   std::size_t level_begin = 0;
@@ -155,7 +155,7 @@ TreeStats make_realistic(const std::string& root, const TreeSpec& spec, bool ver
   // One directory in fifty is busy and gets half of all files.
   std::vector<std::size_t> busy;
   for (std::size_t i = 0; i < dirs.size(); i += 50) busy.push_back(i);
-  const std::uint64_t others = spec.entries > stats.dirs ? spec.entries - stats.dirs : 0;
+  const std::uint64_t others = recipe.entries > stats.dirs ? recipe.entries - stats.dirs : 0;
   for (std::uint64_t i = 0; i < others; ++i) {
     const std::size_t slot =
         random.one_in(2) ? busy[random.below(busy.size())] : random.below(dirs.size());
@@ -175,12 +175,12 @@ TreeStats make_realistic(const std::string& root, const TreeSpec& spec, bool ver
   return stats;
 }
 
-TreeStats make_flat(const std::string& root, const TreeSpec& spec) {
-  Random random(spec.seed);
+TreeStats make_flat(const std::string& root, const TreeRecipe& recipe) {
+  Random random(recipe.seed);
   TreeStats stats;
   const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) fail("open " + root);
-  for (std::uint64_t i = 0; i < spec.entries; ++i) {
+  for (std::uint64_t i = 0; i < recipe.entries; ++i) {
     write_file_at(fd, file_name(random, i), file_size(random));
     ++stats.files;
   }
@@ -190,12 +190,12 @@ TreeStats make_flat(const std::string& root, const TreeSpec& spec) {
 
 // A chain of directories whose full path is far longer than PATH_MAX, built
 // relative to each parent's descriptor.
-TreeStats make_deep(const std::string& root, const TreeSpec& spec) {
-  Random random(spec.seed);
+TreeStats make_deep(const std::string& root, const TreeRecipe& recipe) {
+  Random random(recipe.seed);
   TreeStats stats;
   int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) fail("open " + root);
-  const std::uint64_t levels = std::max<std::uint64_t>(1, spec.entries / 2);
+  const std::uint64_t levels = std::max<std::uint64_t>(1, recipe.entries / 2);
   for (std::uint64_t level = 0; level < levels; ++level) {
     write_file_at(fd, fmt::format("file_{}", level), file_size(random));
     ++stats.files;
@@ -214,12 +214,12 @@ TreeStats make_deep(const std::string& root, const TreeSpec& spec) {
 // Every file has five names spread over different directories; a scanner that
 // counts a multiply-linked file's blocks once sees a fifth of the bytes `du
 // --count-links` sees.
-TreeStats make_hardlinks(const std::string& root, const TreeSpec& spec) {
-  Random random(spec.seed);
+TreeStats make_hardlinks(const std::string& root, const TreeRecipe& recipe) {
+  Random random(recipe.seed);
   TreeStats stats;
   constexpr int kNames = 5;
   std::vector<std::string> dirs;
-  const std::uint64_t dir_count = std::max<std::uint64_t>(2, spec.entries / 50);
+  const std::uint64_t dir_count = std::max<std::uint64_t>(2, recipe.entries / 50);
   for (std::uint64_t i = 0; i < dir_count; ++i) {
     const std::string path = i < 16 ? fmt::format("{}/group_{}", root, i)
                                     : fmt::format("{}/dir_{}", dirs[random.below(16)], i);
@@ -228,7 +228,7 @@ TreeStats make_hardlinks(const std::string& root, const TreeSpec& spec) {
     ++stats.dirs;
     stats.max_depth = std::max<std::uint64_t>(stats.max_depth, i < 16 ? 1 : 2);
   }
-  const std::uint64_t originals = (spec.entries - std::min(spec.entries, dir_count)) / kNames;
+  const std::uint64_t originals = (recipe.entries - std::min(recipe.entries, dir_count)) / kNames;
   for (std::uint64_t i = 0; i < originals; ++i) {
     const std::string first =
         fmt::format("{}/{}", dirs[random.below(dirs.size())], file_name(random, i));
@@ -249,18 +249,18 @@ std::string record_path(const std::string& root) {
   return path + ".tessaly-tree";
 }
 
-std::string describe(const TreeSpec& spec) {
+std::string describe(const TreeRecipe& recipe) {
   return fmt::format("layout {} kind {} entries {} seed {}", kLayoutVersion,
-                     tree_kind_name(spec.kind), spec.entries, spec.seed);
+                     tree_kind_name(recipe.kind), recipe.entries, recipe.seed);
 }
 
-bool read_record(const std::string& root, const TreeSpec& spec, TreeStats& stats) {
+bool read_record(const std::string& root, const TreeRecipe& recipe, TreeStats& stats) {
   FILE* file = std::fopen(record_path(root).c_str(), "r");
   if (file == nullptr) return false;
   char line[256] = {};
   unsigned long long files = 0, dirs = 0, symlinks = 0, depth = 0;
   const bool ok = std::fgets(line, sizeof line, file) != nullptr &&
-                  std::string_view(line) == describe(spec) + "\n" &&
+                  std::string_view(line) == describe(recipe) + "\n" &&
                   std::fscanf(file, "%llu %llu %llu %llu", &files, &dirs, &symlinks, &depth) == 4;
   std::fclose(file);
   if (ok) stats = TreeStats{files, dirs, symlinks, depth};
@@ -294,29 +294,29 @@ const char* tree_kind_name(TreeKind kind) {
   return "?";
 }
 
-TreeStats ensure_tree(const std::string& root, const TreeSpec& spec, bool verbose) {
+TreeStats ensure_tree(const std::string& root, const TreeRecipe& recipe, bool verbose) {
   TreeStats stats;
-  if (read_record(root, spec, stats)) return stats;
-  if (verbose) std::fprintf(stderr, "building %s at %s\n", describe(spec).c_str(), root.c_str());
+  if (read_record(root, recipe, stats)) return stats;
+  if (verbose) std::fprintf(stderr, "building %s at %s\n", describe(recipe).c_str(), root.c_str());
   // The record goes first so that an interrupted build is never taken for a
   // finished one.
   ::unlink(record_path(root).c_str());
   reset_root(root);
-  switch (spec.kind) {
+  switch (recipe.kind) {
     case TreeKind::kRealistic:
-      stats = make_realistic(root, spec, verbose);
+      stats = make_realistic(root, recipe, verbose);
       break;
     case TreeKind::kFlat:
-      stats = make_flat(root, spec);
+      stats = make_flat(root, recipe);
       break;
     case TreeKind::kDeep:
-      stats = make_deep(root, spec);
+      stats = make_deep(root, recipe);
       break;
     case TreeKind::kHardlinks:
-      stats = make_hardlinks(root, spec);
+      stats = make_hardlinks(root, recipe);
       break;
   }
-  const std::string record = fmt::format("{}\n{} {} {} {}\n", describe(spec), stats.files,
+  const std::string record = fmt::format("{}\n{} {} {} {}\n", describe(recipe), stats.files,
                                          stats.dirs, stats.symlinks, stats.max_depth);
   FILE* file = std::fopen(record_path(root).c_str(), "w");
   if (file == nullptr || std::fputs(record.c_str(), file) < 0 || std::fclose(file) != 0) {

@@ -15,7 +15,7 @@ enum class TreeKind {
   kHardlinks,  // files that each have several names in different directories
 };
 
-struct TreeSpec {
+struct TreeRecipe {
   TreeKind kind = TreeKind::kRealistic;
   std::uint64_t entries = 500'000;  // entries below the root, roughly
   std::uint64_t seed = 0x7e55a1;
@@ -33,10 +33,10 @@ struct TreeStats {
 bool parse_tree_kind(const std::string& text, TreeKind& kind);
 const char* tree_kind_name(TreeKind kind);
 
-// Builds the tree at `root` unless a finished tree of the same spec is
+// Builds the tree at `root` unless a finished tree of the same recipe is
 // already there (a tree whose generation was interrupted is rebuilt from
 // scratch). The completion record lives beside the root, never inside it, so
 // it is not part of what a scan counts. Throws std::runtime_error on failure.
-TreeStats ensure_tree(const std::string& root, const TreeSpec& spec, bool verbose);
+TreeStats ensure_tree(const std::string& root, const TreeRecipe& recipe, bool verbose);
 
 }  // namespace tessaly::bench

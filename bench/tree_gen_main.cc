@@ -14,7 +14,7 @@
 #include "tree_gen.h"
 
 int main(int argc, char** argv) {
-  tessaly::bench::TreeSpec spec;
+  tessaly::bench::TreeRecipe recipe;
   std::string root;
   try {
     for (int i = 1; i < argc; ++i) {
@@ -27,13 +27,13 @@ int main(int argc, char** argv) {
         const unsigned long long number = std::strtoull(value, &end, 0);
         const bool numeric = end != value && *end == '\0' && errno == 0;
         if (arg == "--kind") {
-          if (!tessaly::bench::parse_tree_kind(value, spec.kind)) {
+          if (!tessaly::bench::parse_tree_kind(value, recipe.kind)) {
             throw std::runtime_error(fmt::format("unknown tree kind {}", value));
           }
         } else if (arg == "--entries" && numeric) {
-          spec.entries = number;
+          recipe.entries = number;
         } else if (arg == "--seed" && numeric) {
-          spec.seed = number;
+          recipe.seed = number;
         } else {
           throw std::runtime_error(fmt::format("bad argument {} {}", arg, value));
         }
@@ -44,11 +44,11 @@ int main(int argc, char** argv) {
       }
     }
     if (root.empty()) throw std::runtime_error("the tree's root path is missing");
-    const tessaly::bench::TreeStats stats = tessaly::bench::ensure_tree(root, spec, true);
+    const tessaly::bench::TreeStats stats = tessaly::bench::ensure_tree(root, recipe, true);
     std::printf(
         "{\"root\": \"%s\", \"kind\": \"%s\", \"files\": %llu, \"dirs\": %llu, \"symlinks\": %llu, "
         "\"max_depth\": %llu}\n",
-        root.c_str(), tessaly::bench::tree_kind_name(spec.kind),
+        root.c_str(), tessaly::bench::tree_kind_name(recipe.kind),
         static_cast<unsigned long long>(stats.files), static_cast<unsigned long long>(stats.dirs),
         static_cast<unsigned long long>(stats.symlinks),
         static_cast<unsigned long long>(stats.max_depth));

@@ -86,9 +86,9 @@ void expect_stats_match(const TreeStats& stats, const Seen& seen) {
 
 TEST(TreeGen, RealisticTreeIsReproducibleAndMatchesItsStats) {
   TempDir temp;
-  const TreeSpec spec{TreeKind::kRealistic, 4000, 42};
-  const TreeStats first = ensure_tree(temp.at("a"), spec, false);
-  const TreeStats second = ensure_tree(temp.at("b"), spec, false);
+  const TreeRecipe recipe{TreeKind::kRealistic, 4000, 42};
+  const TreeStats first = ensure_tree(temp.at("a"), recipe, false);
+  const TreeStats second = ensure_tree(temp.at("b"), recipe, false);
   const Seen a = walk_tree(temp.at("a"));
   const Seen b = walk_tree(temp.at("b"));
   expect_stats_match(first, a);
@@ -108,15 +108,15 @@ TEST(TreeGen, RealisticTreeIsReproducibleAndMatchesItsStats) {
   EXPECT_GT(empty, 0u);
 
   const TreeStats other_seed =
-      ensure_tree(temp.at("c"), TreeSpec{TreeKind::kRealistic, 4000, 43}, false);
+      ensure_tree(temp.at("c"), TreeRecipe{TreeKind::kRealistic, 4000, 43}, false);
   EXPECT_NE(walk_tree(temp.at("c")).listing, a.listing);
   EXPECT_EQ(other_seed.files + other_seed.dirs + other_seed.symlinks, 4000u);
 }
 
 TEST(TreeGen, RecordLivesBesideTheTreeAndAFinishedTreeIsReused) {
   TempDir temp;
-  const TreeSpec spec{TreeKind::kFlat, 50, 1};
-  ensure_tree(temp.at("flat"), spec, false);
+  const TreeRecipe recipe{TreeKind::kFlat, 50, 1};
+  ensure_tree(temp.at("flat"), recipe, false);
   std::ifstream record(temp.at("flat.tessaly-tree"));
   ASSERT_TRUE(record.good());
   std::string first_line;
@@ -125,7 +125,7 @@ TEST(TreeGen, RecordLivesBesideTheTreeAndAFinishedTreeIsReused) {
 
   // A file added after the build survives a second call: the tree is reused.
   temp.write_file("flat/extra", 10);
-  const TreeStats again = ensure_tree(temp.at("flat"), spec, false);
+  const TreeStats again = ensure_tree(temp.at("flat"), recipe, false);
   EXPECT_EQ(again.files, 50u);
   EXPECT_EQ(walk_tree(temp.at("flat")).files, 51u);
 }
@@ -133,13 +133,13 @@ TEST(TreeGen, RecordLivesBesideTheTreeAndAFinishedTreeIsReused) {
 TEST(TreeGen, UnfinishedOrDifferentTreeIsRebuiltFromScratch) {
   TempDir temp;
   temp.write_file("tree/leftover/old.dat", 100);
-  const TreeStats stats = ensure_tree(temp.at("tree"), TreeSpec{TreeKind::kFlat, 20, 1}, false);
+  const TreeStats stats = ensure_tree(temp.at("tree"), TreeRecipe{TreeKind::kFlat, 20, 1}, false);
   Seen seen = walk_tree(temp.at("tree"));
   expect_stats_match(stats, seen);
   EXPECT_EQ(seen.files, 20u);
 
   // Asking for another size replaces the tree rather than adding to it.
-  ensure_tree(temp.at("tree"), TreeSpec{TreeKind::kFlat, 7, 1}, false);
+  ensure_tree(temp.at("tree"), TreeRecipe{TreeKind::kFlat, 7, 1}, false);
   seen = walk_tree(temp.at("tree"));
   EXPECT_EQ(seen.files, 7u);
   EXPECT_EQ(seen.dirs, 0u);
@@ -147,21 +147,21 @@ TEST(TreeGen, UnfinishedOrDifferentTreeIsRebuiltFromScratch) {
 
 TEST(TreeGen, DeepChainGoesBeyondPathMax) {
   TempDir temp;
-  const TreeStats stats = ensure_tree(temp.at("deep"), TreeSpec{TreeKind::kDeep, 1400, 1}, false);
+  const TreeStats stats = ensure_tree(temp.at("deep"), TreeRecipe{TreeKind::kDeep, 1400, 1}, false);
   EXPECT_EQ(stats.dirs, 700u);
   EXPECT_EQ(stats.files, 700u);
   const Seen seen = walk_tree(temp.at("deep"));
   expect_stats_match(stats, seen);
   EXPECT_GT(seen.max_path, static_cast<std::uint64_t>(PATH_MAX));
   // Rebuilding removes a chain that deep too.
-  ensure_tree(temp.at("deep"), TreeSpec{TreeKind::kDeep, 10, 1}, false);
+  ensure_tree(temp.at("deep"), TreeRecipe{TreeKind::kDeep, 10, 1}, false);
   EXPECT_EQ(walk_tree(temp.at("deep")).dirs, 5u);
 }
 
 TEST(TreeGen, HardlinkTreeGivesEveryFileFiveNames) {
   TempDir temp;
   const TreeStats stats =
-      ensure_tree(temp.at("links"), TreeSpec{TreeKind::kHardlinks, 1000, 1}, false);
+      ensure_tree(temp.at("links"), TreeRecipe{TreeKind::kHardlinks, 1000, 1}, false);
   const Seen seen = walk_tree(temp.at("links"));
   expect_stats_match(stats, seen);
   EXPECT_EQ(stats.dirs, 20u);

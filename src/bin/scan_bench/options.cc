@@ -24,37 +24,25 @@ const std::string_view usage_text =
 std::expected<std::variant<BenchOptions, HelpRequested>, std::string> parse_options(
     const std::vector<std::string>& args) {
   BenchOptions options;
-  std::size_t i = 0;
-  // The argument after the flag at `i`, consumed whatever it looks like.
-  const auto take_value = [&]() -> std::optional<std::string> {
-    if (i + 1 >= args.size()) return std::nullopt;
-    ++i;
-    return args[i];
-  };
-  const auto take_text = [&](std::string_view flag) -> std::expected<std::string, std::string> {
-    std::optional<std::string> value = take_value();
-    if (!value) return std::unexpected(fmt::format("{} requires a value", flag));
-    return std::move(*value);
-  };
-
-  for (; i < args.size(); ++i) {
-    const std::string& arg = args[i];
+  ArgumentCursor cursor(args);
+  while (const std::string* next = cursor.next()) {
+    const std::string& arg = *next;
     if (arg == "-h" || arg == "--help") return HelpRequested{};
 
     std::string* text_field = nullptr;
     std::uint64_t* count_field = nullptr;
     if (arg == "--root") {
-      auto value = take_text(arg);
+      auto value = cursor.text_value(arg);
       if (!value) return std::unexpected(value.error());
       options.root = std::move(*value);
       continue;
     } else if (arg == "--output") {
-      auto value = take_text(arg);
+      auto value = cursor.text_value(arg);
       if (!value) return std::unexpected(value.error());
       options.output = std::move(*value);
       continue;
     } else if (arg == "--exclude") {
-      auto value = take_text(arg);
+      auto value = cursor.text_value(arg);
       if (!value) return std::unexpected(value.error());
       options.exclude_paths.push_back(std::move(*value));
       continue;
@@ -75,11 +63,11 @@ std::expected<std::variant<BenchOptions, HelpRequested>, std::string> parse_opti
     }
 
     if (text_field != nullptr) {
-      auto value = take_text(arg);
+      auto value = cursor.text_value(arg);
       if (!value) return std::unexpected(value.error());
       *text_field = std::move(*value);
     } else {
-      auto count = parse_count_option(arg, take_value());
+      auto count = cursor.count_value(arg);
       if (!count) return std::unexpected(count.error());
       *count_field = *count;
     }

@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "bin/common/count_option.h"
+#include "bin/common/arguments.h"
 
 namespace tessaly {
 

@@ -23,24 +23,13 @@ const std::string_view usage_text =
 std::expected<std::variant<TreeOptions, HelpRequested>, std::string> parse_options(
     const std::vector<std::string>& args) {
   TreeOptions options;
-  std::size_t i = 0;
-  const auto take_value = [&]() -> std::optional<std::string> {
-    if (i + 1 >= args.size()) return std::nullopt;
-    ++i;
-    return args[i];
-  };
-  const auto take_text = [&](std::string_view flag) -> std::expected<std::string, std::string> {
-    std::optional<std::string> value = take_value();
-    if (!value) return std::unexpected(fmt::format("{} requires a value", flag));
-    return std::move(*value);
-  };
-
-  for (; i < args.size(); ++i) {
-    const std::string& arg = args[i];
+  ArgumentCursor cursor(args);
+  while (const std::string* next = cursor.next()) {
+    const std::string& arg = *next;
     if (arg == "-h" || arg == "--help") return HelpRequested{};
 
     if (arg == "--root" || arg == "--engine" || arg == "--exclude" || arg == "--json") {
-      auto value = take_text(arg);
+      auto value = cursor.text_value(arg);
       if (!value) return std::unexpected(value.error());
       if (arg == "--root") {
         options.root = std::move(*value);
@@ -52,7 +41,7 @@ std::expected<std::variant<TreeOptions, HelpRequested>, std::string> parse_optio
         options.json = std::move(*value);
       }
     } else if (arg == "--tree-depth" || arg == "--top") {
-      auto count = parse_count_option(arg, take_value());
+      auto count = cursor.count_value(arg);
       if (!count) return std::unexpected(count.error());
       (arg == "--top" ? options.top : options.tree_depth) = *count;
     } else {

@@ -1,4 +1,4 @@
-#include "bin/common/count_option.h"
+#include "bin/common/arguments.h"
 
 #include <fmt/format.h>
 
@@ -22,6 +22,12 @@ std::expected<std::uint64_t, std::string> parse_count_option(
     result = result * 10 + digit;
   }
   return result;
+}
+
+std::expected<std::string, std::string> ArgumentCursor::text_value(std::string_view flag) {
+  std::optional<std::string> text = value();
+  if (!text) return std::unexpected(fmt::format("{} requires a value", flag));
+  return std::move(*text);
 }
 
 }  // namespace tessaly

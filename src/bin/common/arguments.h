@@ -1,0 +1,49 @@
+// The argument grammar both command-line tools share: arguments are read
+// strictly left to right, and a flag that takes a value consumes the next
+// argument, whatever it looks like.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tessaly {
+
+// Parses the value of a count flag: an optional "+" and ASCII digits, at most
+// 2^64 - 1. `value` is absent when the flag was the last argument. Errors:
+// "missing value for {flag}" and "invalid integer for {flag}: {value}".
+std::expected<std::uint64_t, std::string> parse_count_option(
+    std::string_view flag, const std::optional<std::string>& value);
+
+class ArgumentCursor {
+ public:
+  explicit ArgumentCursor(const std::vector<std::string>& args) : args_(args) {}
+
+  // The next argument, or nullptr after the last.
+  const std::string* next() { return index_ < args_.size() ? &args_[index_++] : nullptr; }
+
+  // The value of the flag just read: the next argument; absent when the flag
+  // was the last argument.
+  std::optional<std::string> value() {
+    if (index_ >= args_.size()) return std::nullopt;
+    return args_[index_++];
+  }
+
+  // A text value, or "{flag} requires a value".
+  std::expected<std::string, std::string> text_value(std::string_view flag);
+
+  // A count value, by parse_count_option's rules.
+  std::expected<std::uint64_t, std::string> count_value(std::string_view flag) {
+    return parse_count_option(flag, value());
+  }
+
+ private:
+  const std::vector<std::string>& args_;
+  std::size_t index_ = 0;
+};
+
+}  // namespace tessaly

@@ -54,7 +54,7 @@ class Batch {
   std::vector<std::byte> bytes_;
 };
 
-struct RecordSpec {
+struct RecordLayout {
   std::string name = "entry";
   bool with_error = false;
   std::uint32_t error = 0;
@@ -68,24 +68,24 @@ struct RecordSpec {
 };
 
 // A complete, well-formed record as the kernel packs it. Returns its offset.
-std::size_t add_record(Batch& batch, const RecordSpec& spec) {
-  const std::size_t base = spec.with_error ? 28 : 24;
-  const std::size_t fixed_end = base + 24 + (spec.file_attrs != 0 ? 12 : 0);
-  const std::size_t length = (fixed_end + spec.name.size() + 1 + 3) & ~std::size_t{3};
+std::size_t add_record(Batch& batch, const RecordLayout& layout) {
+  const std::size_t base = layout.with_error ? 28 : 24;
+  const std::size_t fixed_end = base + 24 + (layout.file_attrs != 0 ? 12 : 0);
+  const std::size_t length = (fixed_end + layout.name.size() + 1 + 3) & ~std::size_t{3};
   const std::size_t at = batch.record(static_cast<std::uint32_t>(length));
-  batch.put32(at + 4, spec.common | (spec.with_error ? 0x20000000u : 0u));
-  batch.put32(at + 16, spec.file_attrs);
-  if (spec.with_error) batch.put32(at + 24, spec.error);
+  batch.put32(at + 4, layout.common | (layout.with_error ? 0x20000000u : 0u));
+  batch.put32(at + 16, layout.file_attrs);
+  if (layout.with_error) batch.put32(at + 24, layout.error);
   batch.put32(at + base, static_cast<std::uint32_t>(fixed_end - base));
-  batch.put32(at + base + 4, static_cast<std::uint32_t>(spec.name.size() + 1));
-  batch.put32(at + base + 8, spec.dev);
-  batch.put32(at + base + 12, spec.type);
-  batch.put64(at + base + 16, spec.file_id);
-  if (spec.file_attrs != 0) {
-    batch.put32(at + base + 24, spec.links);
-    batch.put64(at + base + 28, static_cast<std::uint64_t>(spec.alloc));
+  batch.put32(at + base + 4, static_cast<std::uint32_t>(layout.name.size() + 1));
+  batch.put32(at + base + 8, layout.dev);
+  batch.put32(at + base + 12, layout.type);
+  batch.put64(at + base + 16, layout.file_id);
+  if (layout.file_attrs != 0) {
+    batch.put32(at + base + 24, layout.links);
+    batch.put64(at + base + 28, static_cast<std::uint64_t>(layout.alloc));
   }
-  batch.put_text(at + fixed_end, spec.name);
+  batch.put_text(at + fixed_end, layout.name);
   return at;
 }
 

@@ -78,8 +78,12 @@ std::size_t ScanCache::size() {
 }
 
 ScanCache& scan_cache() {
-  static ScanCache cache;
-  return cache;
+  // Never destroyed: a scan still storing its result while the process exits
+  // must not find the cache gone, and the results held at exit (millions of
+  // entries after a large scan) go with the process instead of being freed
+  // one by one.
+  static ScanCache* const cache = new ScanCache;
+  return *cache;
 }
 
 void store_scan_result(std::string_view root, std::shared_ptr<const ScanResult> result,

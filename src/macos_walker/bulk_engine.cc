@@ -104,11 +104,12 @@ constexpr std::chrono::seconds kDescriptorPatience{10};
 // directory must not go missing because other threads hold descriptors for a
 // moment. A waiting job holds no descriptor of its own, and the walk keeps no
 // more once the process ran short, so waiting cannot deadlock it. A
-// cancellation ends the wait.
+// cancellation ends the wait. `dir` was listed as a directory, so a symbolic
+// link found in its place is not followed.
 bool read_listing(BulkWalk& walk, const std::string& dir, BulkListing& listing) {
   const auto start = std::chrono::steady_clock::now();
   for (int attempt = 1;; ++attempt) {
-    const auto read = read_dir_bulk_into(walk.os, dir, listing);
+    const auto read = read_dir_bulk_into(walk.os, dir, listing, false);
     if (read) return true;
     if (!out_of_descriptors(read.error())) return false;
     if (scan_cancel_requested() || std::chrono::steady_clock::now() - start >= kDescriptorPatience)
@@ -118,11 +119,13 @@ bool read_listing(BulkWalk& walk, const std::string& dir, BulkListing& listing) 
 }
 
 // Opens the directory `dir` of a job: relative to its parent's descriptor
-// when the job has one, and by path when it has none or that fails; waits as
-// read_listing does while the process is out of descriptors, after letting go
-// of the parent's (this job may hold its last reference) and keeping no more.
-// The parent is released in every case.
-std::expected<int, int> open_job_directory(BulkWalk& walk, const std::string& dir,
+// when the job has one, and by path when it has none or the process is short
+// of descriptors; waits as read_listing does while the process is out of
+// descriptors, after letting go of the parent's (this job may hold its last
+// reference) and keeping no more. The parent is released in every case. Any
+// directory but the root was listed as one, so a symbolic link that replaced
+// it since is refused, never followed.
+std::expected<int, int> open_job_directory(BulkWalk& walk, const std::string& dir, bool is_root,
                                            std::shared_ptr<DirHandle> parent,
                                            std::size_t name_size) {
   if (parent) {
@@ -132,12 +135,13 @@ std::expected<int, int> open_job_directory(BulkWalk& walk, const std::string& di
     if (fd) return fd;
     // Short of descriptors, the walk keeps no more; a platform that cannot
     // open relative to a directory never will. Either way the path serves.
-    if (out_of_descriptors(fd.error()) || fd.error() == ENOSYS)
-      walk.retain_budget.store(0, std::memory_order_relaxed);
+    if (!out_of_descriptors(fd.error()) && fd.error() != ENOSYS) return fd;
+    walk.retain_budget.store(0, std::memory_order_relaxed);
   }
   const auto start = std::chrono::steady_clock::now();
   for (int attempt = 1;; ++attempt) {
-    const auto fd = open_bulk_directory(walk.os, dir);
+    const auto fd =
+        is_root ? open_bulk_directory(walk.os, dir) : open_bulk_subdirectory(walk.os, dir);
     if (fd || !out_of_descriptors(fd.error())) return fd;
     if (scan_cancel_requested() || std::chrono::steady_clock::now() - start >= kDescriptorPatience)
       return fd;
@@ -243,7 +247,7 @@ void spawn_dir(BulkWalk& walk, std::string dir, std::uint64_t depth,
 void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth,
                  std::shared_ptr<DirHandle> parent, std::size_t name_size) {
   if (scan_cancel_requested()) return;
-  const auto fd = open_job_directory(walk, dir, std::move(parent), name_size);
+  const auto fd = open_job_directory(walk, dir, depth == 0, std::move(parent), name_size);
   if (!fd) return;
   OpenDirectory open(walk.os, *fd);
   BulkListing& listing = thread_listing();

@@ -54,10 +54,19 @@ std::expected<std::vector<BulkEntry>, int> read_dir_bulk(std::string_view dir) {
 
 namespace {
 
+// How the last component of a path is opened.
+enum class OpenAs {
+  kSearch,          // only as the base of further lookups
+  kFollowing,       // for reading, through a symbolic link too
+  kDirectoryItself  // for reading, refusing a symbolic link
+};
+
 std::expected<int, int> open_at_retrying(platform::Platform& os, int dir_fd, const char* path,
-                                         bool search_only) {
+                                         OpenAs mode) {
   while (true) {
-    auto fd = os.open_read_only_at(dir_fd, path, search_only);
+    auto fd = mode == OpenAs::kDirectoryItself
+                  ? os.open_directory_no_follow_at(dir_fd, path)
+                  : os.open_read_only_at(dir_fd, path, mode == OpenAs::kSearch);
     if (fd || fd.error() != EINTR) return fd;
   }
 }
@@ -66,9 +75,15 @@ std::expected<int, int> open_at_retrying(platform::Platform& os, int dir_fd, con
 // it is opened in pieces shorter than that, each relative to the directory
 // the one before reached; a leading "/" stays with the first piece. The
 // pieces on the way need only search permission, as in a path lookup. At most
-// two descriptors are open at any moment.
-std::expected<int, int> open_directory_of_any_length(platform::Platform& os, std::string_view dir) {
-  if (dir.size() < PATH_MAX) return platform::open_directory(os, std::string(dir).c_str());
+// two descriptors are open at any moment. `last` says how the final piece is
+// opened.
+std::expected<int, int> open_directory_of_any_length(platform::Platform& os, std::string_view dir,
+                                                     OpenAs last) {
+  if (dir.size() < PATH_MAX) {
+    const std::string path(dir);
+    if (last == OpenAs::kFollowing) return platform::open_directory(os, path.c_str());
+    return open_at_retrying(os, AT_FDCWD, path.c_str(), last);
+  }
   int base = AT_FDCWD;
   std::string_view rest = dir;
   std::string piece;
@@ -79,7 +94,7 @@ std::expected<int, int> open_directory_of_any_length(platform::Platform& os, std
       return std::unexpected(ENAMETOOLONG);
     }
     piece.assign(rest.substr(0, cut));
-    const auto next = open_at_retrying(os, base, piece.c_str(), true);
+    const auto next = open_at_retrying(os, base, piece.c_str(), OpenAs::kSearch);
     if (base != AT_FDCWD) os.close_descriptor(base);
     if (!next) return std::unexpected(next.error());
     base = *next;
@@ -87,7 +102,7 @@ std::expected<int, int> open_directory_of_any_length(platform::Platform& os, std
     while (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
   }
   piece.assign(rest.empty() ? std::string_view(".") : rest);
-  const auto fd = open_at_retrying(os, base, piece.c_str(), false);
+  const auto fd = open_at_retrying(os, base, piece.c_str(), last);
   if (base != AT_FDCWD) os.close_descriptor(base);
   return fd;
 }
@@ -110,8 +125,10 @@ std::expected<void, int> read_batches(platform::Platform& os, int fd, Out& out) 
 
 // Opens `dir`, reads it into `out` and closes it on every way out.
 template <typename Out>
-std::expected<void, int> read_dir(platform::Platform& os, std::string_view dir, Out& out) {
-  const auto fd = open_bulk_directory(os, dir);
+std::expected<void, int> read_dir(platform::Platform& os, std::string_view dir, Out& out,
+                                  OpenAs last = OpenAs::kFollowing) {
+  if (dir.find('\0') != std::string_view::npos) return std::unexpected(EINVAL);
+  const auto fd = open_directory_of_any_length(os, dir, last);
   if (!fd) return std::unexpected(fd.error());
   const DescriptorGuard guard(os, *fd);
   return read_batches(os, *fd, out);
@@ -128,9 +145,10 @@ std::expected<std::vector<BulkEntry>, int> read_dir_bulk(platform::Platform& os,
 }
 
 std::expected<void, int> read_dir_bulk_into(platform::Platform& os, std::string_view dir,
-                                            BulkListing& out) {
+                                            BulkListing& out, bool follow_last_link) {
   out.clear();
-  const auto done = read_dir(os, dir, out);
+  const auto done =
+      read_dir(os, dir, out, follow_last_link ? OpenAs::kFollowing : OpenAs::kDirectoryItself);
   if (!done) out.clear();
   return done;
 }
@@ -141,14 +159,19 @@ namespace tessaly {
 
 std::expected<int, int> open_bulk_directory(platform::Platform& os, std::string_view dir) {
   if (dir.find('\0') != std::string_view::npos) return std::unexpected(EINVAL);
-  return open_directory_of_any_length(os, dir);
+  return open_directory_of_any_length(os, dir, OpenAs::kFollowing);
+}
+
+std::expected<int, int> open_bulk_subdirectory(platform::Platform& os, std::string_view dir) {
+  if (dir.find('\0') != std::string_view::npos) return std::unexpected(EINVAL);
+  return open_directory_of_any_length(os, dir, OpenAs::kDirectoryItself);
 }
 
 std::expected<int, int> open_bulk_directory_at(platform::Platform& os, int parent_fd,
                                                std::string_view name) {
   if (name.empty() || name.size() >= PATH_MAX || name.find('\0') != std::string_view::npos)
     return std::unexpected(EINVAL);
-  return open_at_retrying(os, parent_fd, std::string(name).c_str(), false);
+  return open_at_retrying(os, parent_fd, std::string(name).c_str(), OpenAs::kDirectoryItself);
 }
 
 std::expected<void, int> read_open_dir_bulk_into(platform::Platform& os, int fd, BulkListing& out) {

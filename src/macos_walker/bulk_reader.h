@@ -28,9 +28,11 @@ std::expected<std::vector<BulkEntry>, int> read_dir_bulk(platform::Platform& os,
                                                          std::string_view dir);
 
 // read_dir_bulk into `out`, which is cleared first, keeping the names' raw
-// bytes. On failure `out` is left empty.
+// bytes. On failure `out` is left empty. Without `follow_last_link` a `dir`
+// whose last component is a symbolic link is refused (ELOOP or ENOTDIR), as a walk
+// refuses a listed subdirectory that was replaced by a link.
 std::expected<void, int> read_dir_bulk_into(platform::Platform& os, std::string_view dir,
-                                            BulkListing& out);
+                                            BulkListing& out, bool follow_last_link = true);
 
 // The two halves of read_dir_bulk_into, for a walk that keeps a directory open
 // while its subdirectories are opened relative to it. Opening retries on
@@ -38,7 +40,12 @@ std::expected<void, int> read_dir_bulk_into(platform::Platform& os, std::string_
 // reading fails like read_dir_bulk_into and leaves the descriptor open, for
 // the caller to close with Platform::close_descriptor.
 std::expected<int, int> open_bulk_directory(platform::Platform& os, std::string_view dir);
-// The entry `name` (one component) of the open directory `parent_fd`.
+// As open_bulk_directory, but a last component that is not a directory itself
+// (a symbolic link to one included) is refused: for subdirectories a walk
+// listed, which may have been replaced since.
+std::expected<int, int> open_bulk_subdirectory(platform::Platform& os, std::string_view dir);
+// The entry `name` (one component) of the open directory `parent_fd`, refused
+// unless it is a directory itself.
 std::expected<int, int> open_bulk_directory_at(platform::Platform& os, int parent_fd,
                                                std::string_view name);
 std::expected<void, int> read_open_dir_bulk_into(platform::Platform& os, int fd, BulkListing& out);

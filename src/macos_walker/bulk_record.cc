@@ -137,7 +137,11 @@ std::size_t pack_bulk_record(std::span<std::byte> out, const BulkRecordFields& f
   const std::size_t size = bulk_record_size(fields);
   if (out.size() < size) return 0;
   std::byte* rec = out.data();
-  std::memset(rec, 0, size);
+  // Every byte is written below: the unused attribute words, the NUL after
+  // the name and the padding are zero.
+  store_u32(rec + 8, 0);
+  store_u32(rec + 12, 0);
+  store_u32(rec + 20, 0);
 
   std::uint32_t common =
       attr_cmn_returned_attrs | attr_cmn_name | attr_cmn_devid | attr_cmn_objtype | attr_cmn_fileid;
@@ -162,6 +166,8 @@ std::size_t pack_bulk_record(std::span<std::byte> out, const BulkRecordFields& f
     store_u64(rec + base + 28, static_cast<std::uint64_t>(fields.alloc_size));
   }
   if (!fields.name.empty()) std::memcpy(rec + name_pos, fields.name.data(), fields.name.size());
+  const std::size_t name_end = name_pos + fields.name.size();
+  std::memset(rec + name_end, 0, size - name_end);
   return size;
 }
 

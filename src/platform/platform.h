@@ -6,6 +6,8 @@
 // safe to call from many threads at once.
 #pragma once
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -42,6 +44,18 @@ class Platform {
     (void)path;
     (void)search_only;
     return std::unexpected(ENOSYS);
+  }
+
+  // openat(dir_fd, path, O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOFOLLOW): as
+  // open_read_only_at, but fails (ELOOP or ENOTDIR) unless the last component
+  // of `path` is a directory itself, never a symbolic link to one. A walk opens
+  // the subdirectories it listed this way, so that a directory replaced by a
+  // link after it was listed is not followed out of the tree. A platform that
+  // leaves it out opens as open_read_only (for AT_FDCWD) or open_read_only_at
+  // does.
+  virtual std::expected<int, int> open_directory_no_follow_at(int dir_fd, const char* path) {
+    if (dir_fd == AT_FDCWD) return open_read_only(path);
+    return open_read_only_at(dir_fd, path, false);
   }
 
   // One getattrlistbulk call on the directory `fd`: packs the records of the

@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -102,6 +103,12 @@ class LinuxPlatform final : public Platform {
     return fd;
   }
 
+  std::expected<int, int> open_directory_no_follow_at(int dir_fd, const char* path) override {
+    const int fd = ::openat(dir_fd, path, O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOFOLLOW);
+    if (fd < 0) return std::unexpected(errno);
+    return fd;
+  }
+
   std::expected<std::size_t, int> read_bulk_batch(int fd, const AttrListRequest& request,
                                                   std::span<std::byte> buffer,
                                                   std::uint64_t options) override;
@@ -126,10 +133,27 @@ class LinuxPlatform final : public Platform {
   }
 };
 
+// The largest record an entry can need: a name of NAME_MAX bytes, the error
+// word and the file fields.
+std::size_t largest_record_size() {
+  static const std::size_t size = [] {
+    static constexpr char longest_name[NAME_MAX] = {};
+    BulkRecordFields fields;
+    fields.name = std::string_view(longest_name, sizeof longest_name);
+    fields.error = 1;
+    fields.has_file_attrs = true;
+    return bulk_record_size(fields);
+  }();
+  return size;
+}
+
 // Only the directory request is emulated; anything else is refused rather
-// than answered in a layout the caller did not ask for. Entries are packed
-// until the next record would not fit; the descriptor is then repositioned to
-// just after the last packed entry, so the next call resumes there.
+// than answered in a layout the caller did not ask for. One call packs the
+// entries of one getdents64 batch (more only while a batch holds nothing but
+// "." and ".."), so a directory read costs the same kernel calls as reading it
+// directly. When the buffer fills first, the descriptor is repositioned to
+// just after the last packed entry, and the next call resumes there. Only a
+// buffer too small for some record needs the starting position, read once.
 std::expected<std::size_t, int> LinuxPlatform::read_bulk_batch(int fd,
                                                                const AttrListRequest& request,
                                                                std::span<std::byte> buffer,
@@ -137,25 +161,19 @@ std::expected<std::size_t, int> LinuxPlatform::read_bulk_batch(int fd,
   if (request != bulk_dir_request || (options & ~fsopt_noinmemupdate) != 0)
     return std::unexpected(EINVAL);
 
+  off_t resume = 0;
+  if (buffer.size() < largest_record_size()) {
+    resume = ::lseek(fd, 0, SEEK_CUR);
+    if (resume < 0) return std::unexpected(errno == ESPIPE ? ENOTDIR : errno);
+  }
   alignas(dirent64) std::array<std::byte, 32768> listing;
   std::size_t used = 0;
   std::size_t count = 0;
-  while (true) {
-    const off_t listing_start = ::lseek(fd, 0, SEEK_CUR);
-    if (listing_start < 0) {
-      if (count > 0) return count;
-      return std::unexpected(errno == ESPIPE ? ENOTDIR : errno);
-    }
+  while (count == 0) {
     const ssize_t n = ::getdents64(fd, listing.data(), listing.size());
-    if (n < 0) {
-      // The position is unchanged; the failure will be reported by the next
-      // call, after the records already packed are delivered.
-      if (count > 0) return count;
-      return std::unexpected(errno);
-    }
-    if (n == 0) return count;
+    if (n < 0) return std::unexpected(errno);
+    if (n == 0) return 0;
 
-    off_t resume = listing_start;
     for (std::size_t pos = 0; pos < static_cast<std::size_t>(n);) {
       const auto* entry = reinterpret_cast<const dirent64*>(listing.data() + pos);
       pos += entry->d_reclen;
@@ -167,7 +185,7 @@ std::expected<std::size_t, int> LinuxPlatform::read_bulk_batch(int fd,
 
       BulkRecordFields fields;
       fields.name = std::string_view(name, std::strlen(name));
-      struct stat st {};
+      struct stat st;  // filled by a successful fstatat, read only then
       if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) == 0) {
         fields.dev_id = encode_device(st.st_dev);
         fields.obj_type = object_type_of_mode(st.st_mode);
@@ -194,6 +212,7 @@ std::expected<std::size_t, int> LinuxPlatform::read_bulk_batch(int fd,
       resume = entry->d_off;
     }
   }
+  return count;
 }
 
 }  // namespace

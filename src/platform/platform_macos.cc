@@ -64,6 +64,12 @@ class MacosPlatform final : public Platform {
     return fd;
   }
 
+  std::expected<int, int> open_directory_no_follow_at(int dir_fd, const char* path) override {
+    const int fd = ::openat(dir_fd, path, O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOFOLLOW);
+    if (fd < 0) return std::unexpected(errno);
+    return fd;
+  }
+
   std::expected<std::size_t, int> read_bulk_batch(int fd, const AttrListRequest& request,
                                                   std::span<std::byte> buffer,
                                                   std::uint64_t options) override {

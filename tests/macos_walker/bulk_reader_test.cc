@@ -1,5 +1,6 @@
 #include "macos_walker/bulk_reader.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -327,7 +328,8 @@ TEST(BulkRecordEncoder, ProducesTheKernelLayoutByteForByte) {
   fields.has_file_attrs = true;
   fields.link_count = 2;
   fields.alloc_size = 4096;
-  std::vector<std::byte> out(bulk_record_size(fields));
+  // Filled with a marker so that every byte the encoder leaves unwritten shows.
+  std::vector<std::byte> out(bulk_record_size(fields), std::byte{0xEE});
   ASSERT_EQ(out.size(), 64u);  // 24 + 24 + 12 + "ab\0", padded to 4
   ASSERT_EQ(pack_bulk_record(out, fields), 64u);
   const unsigned char expected[64] = {
@@ -346,9 +348,14 @@ TEST(BulkRecordEncoder, ErrorRecordCarriesTheErrorWordAndBit) {
   fields.name = "gone";
   fields.error = ENOENT;
   fields.obj_type = obj_type_directory;
-  std::vector<std::byte> out(bulk_record_size(fields));
+  std::vector<std::byte> out(bulk_record_size(fields), std::byte{0xEE});
   ASSERT_EQ(out.size(), 60u);  // 28 + 24 + "gone\0", padded to 4; no file fields
   pack_bulk_record(out, fields);
+  const unsigned char expected_tail[] = {'g', 'o', 'n', 'e', 0, 0, 0, 0};
+  EXPECT_EQ(std::memcmp(out.data() + 52, expected_tail, sizeof expected_tail), 0);
+  for (const std::size_t unused_word : {8u, 12u, 20u}) {
+    EXPECT_EQ(std::memcmp(out.data() + unused_word, "\0\0\0\0", 4), 0) << unused_word;
+  }
   std::vector<BulkEntry> parsed;
   parse_bulk_batch(out, 1, parsed);
   ASSERT_EQ(parsed.size(), 1u);
@@ -622,6 +629,49 @@ TEST(ReadDirBulk, MissingPathNotADirectoryAndNulByte) {
   auto nul = read_dir_bulk(std::string(tree.path()) + std::string("\0x", 2));
   ASSERT_FALSE(nul.has_value());
   EXPECT_EQ(nul.error(), EINVAL);
+}
+
+// A walk opens what it listed as a directory only if it still is one: a
+// symbolic link put in its place must not lead the walk out of the tree. A
+// root or a path a user names is followed.
+TEST(ReadDirBulk, ListedSubdirectoriesAreNeverOpenedThroughALink) {
+  TempDir outside;
+  outside.write_file("elsewhere", 4096);
+  TempDir tree;
+  tree.make_dir("real");
+  tree.make_symlink(outside.path(), "link");
+  tree.write_file("plain", 10);
+  platform::Platform& os = platform::system_platform();
+
+  const int parent = ::open(tree.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(parent, 0);
+  const auto through_link = open_bulk_directory_at(os, parent, "link");
+  ASSERT_FALSE(through_link.has_value());
+  EXPECT_TRUE(through_link.error() == ELOOP || through_link.error() == ENOTDIR)
+      << through_link.error();
+  const auto on_file = open_bulk_directory_at(os, parent, "plain");
+  ASSERT_FALSE(on_file.has_value());
+  EXPECT_EQ(on_file.error(), ENOTDIR);
+  const auto real = open_bulk_directory_at(os, parent, "real");
+  ASSERT_TRUE(real.has_value());
+  os.close_descriptor(*real);
+  ::close(parent);
+
+  const auto by_path = open_bulk_subdirectory(os, tree.at("link"));
+  ASSERT_FALSE(by_path.has_value());
+  EXPECT_TRUE(by_path.error() == ELOOP || by_path.error() == ENOTDIR) << by_path.error();
+  BulkListing listing;
+  const auto refused = read_dir_bulk_into(os, tree.at("link"), listing, false);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_TRUE(refused.error() == ELOOP || refused.error() == ENOTDIR) << refused.error();
+  EXPECT_EQ(listing.size(), 0u);
+
+  ASSERT_TRUE(read_dir_bulk_into(os, tree.at("link"), listing, true));
+  ASSERT_EQ(listing.size(), 1u);
+  EXPECT_EQ(listing[0].raw_name, "elsewhere");
+  const auto followed = open_bulk_directory(os, tree.at("link"));
+  ASSERT_TRUE(followed.has_value());
+  os.close_descriptor(*followed);
 }
 
 TEST(ReadDirBulk, UnreadableDirectoryFailsWithAccessDenied) {

@@ -211,6 +211,8 @@ TEST_F(HostileTreeTest, FilesChangingSizeDuringTheScan) {
   for (int i = 0; i < kFiles; ++i) {
     paths.push_back(dir.write_file("d" + std::to_string(i % 4) + "/f" + std::to_string(i), 10));
   }
+  // Taken before the writer starts: it holds a descriptor for a moment at a time.
+  const auto fds = open_descriptors();
   std::atomic<bool> done{false};
   std::thread changer([&] {
     const std::string data(kLargest, 'y');
@@ -224,7 +226,6 @@ TEST_F(HostileTreeTest, FilesChangingSizeDuringTheScan) {
       }
     }
   });
-  const auto fds = open_descriptors();
   for (int i = 0; i < 20; ++i) {
     const bool bulk = i % 2 == 1;
     const auto result =

@@ -7,6 +7,11 @@
 //                [--entries N] [--seed N] [--runs N] [--tree-depth N]
 //                [--scanners floor,jwalk,bulk] [--memory] [--json FILE]
 //
+// Without --kind, --entries or --seed, a --tree that exists is measured as
+// it is: a tree this generator finished is taken with the recipe its record
+// names, and any other directory is scanned untouched, never emptied and
+// regenerated.
+//
 // Every scanner runs once to warm the caches, then --runs times, the
 // scanners taking turns; the table shows each one's median, minimum and
 // maximum, and the median over the rounds of its time divided by the floor's
@@ -222,6 +227,8 @@ int main(int argc, char** argv) {
   std::uint64_t tree_depth = 8;
   std::vector<std::string> names{"floor", "jwalk", "bulk"};
   bool memory = false;
+  bool recipe_given = false;
+  bool as_found = false;  // an existing tree the generator did not make
   std::string json_path;
   tessaly::bench::TreeStats stats;
   try {
@@ -235,12 +242,15 @@ int main(int argc, char** argv) {
       if (arg == "--tree") {
         tree = argv[++i];
       } else if (arg == "--kind") {
+        recipe_given = true;
         if (!tessaly::bench::parse_tree_kind(argv[++i], recipe.kind)) {
           throw std::runtime_error(fmt::format("unknown tree kind {}", argv[i]));
         }
       } else if (arg == "--entries") {
+        recipe_given = true;
         recipe.entries = parse_number(argv[++i], "--entries");
       } else if (arg == "--seed") {
+        recipe_given = true;
         recipe.seed = parse_number(argv[++i], "--seed");
       } else if (arg == "--runs") {
         runs = std::max<std::uint64_t>(1, parse_number(argv[++i], "--runs"));
@@ -261,7 +271,15 @@ int main(int argc, char** argv) {
       }
     }
     if (memory && names.size() != 1) throw std::runtime_error("--memory takes exactly one scanner");
-    stats = tessaly::bench::ensure_tree(tree, recipe, true);
+    if (!recipe_given) {
+      if (const auto recorded = tessaly::bench::recorded_recipe(tree)) {
+        recipe = *recorded;
+      } else if (struct stat st{}; ::stat(tree.c_str(), &st) == 0) {
+        if (!S_ISDIR(st.st_mode)) throw std::runtime_error(fmt::format("{} is no directory", tree));
+        as_found = true;
+      }
+    }
+    if (!as_found) stats = tessaly::bench::ensure_tree(tree, recipe, true);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "engine_bench: %s\n", error.what());
     return 2;
@@ -295,19 +313,19 @@ int main(int argc, char** argv) {
 
   nlohmann::json report = {
       {"tree", tree},
-      {"kind", tessaly::bench::tree_kind_name(recipe.kind)},
-      {"generated",
-       {{"files", stats.files},
-        {"dirs", stats.dirs},
-        {"symlinks", stats.symlinks},
-        {"max_depth", stats.max_depth}}},
+      {"kind", as_found ? "as found" : tessaly::bench::tree_kind_name(recipe.kind)},
+      {"generated", as_found ? nlohmann::json(nullptr)
+                             : nlohmann::json{{"files", stats.files},
+                                              {"dirs", stats.dirs},
+                                              {"symlinks", stats.symlinks},
+                                              {"max_depth", stats.max_depth}}},
       {"threads", threads},
       {"tree_depth", tree_depth},
       {"runs", memory ? 1 : runs},
       {"scanners", nlohmann::json::array()},
   };
   std::printf("tree %s (%s), %zu threads, %llu %s\n", tree.c_str(),
-              tessaly::bench::tree_kind_name(recipe.kind), threads,
+              as_found ? "as found" : tessaly::bench::tree_kind_name(recipe.kind), threads,
               static_cast<unsigned long long>(memory ? 1 : runs),
               memory ? "cold-process run" : "warm runs each after one warm-up");
   std::printf("%-8s %10s %10s %10s %10s %9s %14s %9s %9s\n", "scanner", "median ms", "min ms",

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -106,11 +107,34 @@ void empty_directory(int dir_fd) {
   }
 }
 
-void reset_root(const std::string& root) {
+bool is_empty_directory(int fd) {
+  alignas(8) char buffer[4096];
+  const ssize_t n = ::getdents64(fd, buffer, sizeof buffer);
+  if (n < 0) fail("list");
+  for (ssize_t at = 0; at < n;) {
+    const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + at);
+    at += entry->d_reclen;
+    const char* name = entry->d_name;
+    if (!(name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))) {
+      return false;
+    }
+  }
+  return ::lseek(fd, 0, SEEK_SET) == 0;
+}
+
+// Empties `root` for a new tree. Only a directory this generator made (its
+// record, finished or not, lies beside it) or an empty one is emptied: a path
+// given by mistake must not cost anyone their files.
+void reset_root(const std::string& root, bool generated_here) {
   if (::mkdir(root.c_str(), 0755) == 0) return;
   if (errno != EEXIST) fail("mkdir " + root);
   const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) fail("open " + root);
+  if (!generated_here && !is_empty_directory(fd)) {
+    ::close(fd);
+    errno = ENOTEMPTY;
+    fail("refusing to empty " + root + ", which holds files but no record of a generated tree");
+  }
   empty_directory(fd);
   ::close(fd);
 }
@@ -267,6 +291,13 @@ bool read_record(const std::string& root, const TreeRecipe& recipe, TreeStats& s
   return ok;
 }
 
+void write_record(const std::string& root, const std::string& text) {
+  FILE* file = std::fopen(record_path(root).c_str(), "w");
+  if (file == nullptr || std::fputs(text.c_str(), file) < 0 || std::fclose(file) != 0) {
+    fail("write " + record_path(root));
+  }
+}
+
 }  // namespace
 
 bool parse_tree_kind(const std::string& text, TreeKind& kind) {
@@ -294,14 +325,40 @@ const char* tree_kind_name(TreeKind kind) {
   return "?";
 }
 
+std::optional<TreeRecipe> recorded_recipe(const std::string& root) {
+  FILE* file = std::fopen(record_path(root).c_str(), "r");
+  if (file == nullptr) return std::nullopt;
+  char line[256] = {};
+  const bool read = std::fgets(line, sizeof line, file) != nullptr;
+  std::fclose(file);
+  if (!read) return std::nullopt;
+  int layout = 0;
+  char kind_name[32] = {};
+  unsigned long long entries = 0;
+  unsigned long long seed = 0;
+  if (std::sscanf(line, "layout %d kind %31s entries %llu seed %llu", &layout, kind_name, &entries,
+                  &seed) != 4 ||
+      layout != kLayoutVersion) {
+    return std::nullopt;
+  }
+  TreeRecipe recipe;
+  if (!parse_tree_kind(kind_name, recipe.kind)) return std::nullopt;
+  recipe.entries = entries;
+  recipe.seed = seed;
+  // Only a record this generator would write again names a finished tree.
+  if (std::string_view(line) != describe(recipe) + "\n") return std::nullopt;
+  return recipe;
+}
+
 TreeStats ensure_tree(const std::string& root, const TreeRecipe& recipe, bool verbose) {
   TreeStats stats;
   if (read_record(root, recipe, stats)) return stats;
   if (verbose) std::fprintf(stderr, "building %s at %s\n", describe(recipe).c_str(), root.c_str());
-  // The record goes first so that an interrupted build is never taken for a
-  // finished one.
-  ::unlink(record_path(root).c_str());
-  reset_root(root);
+  // A record of an unfinished build goes first, so that an interrupted build
+  // is never taken for a finished one and may be emptied by the next run.
+  const bool generated_here = ::access(record_path(root).c_str(), F_OK) == 0;
+  reset_root(root, generated_here);
+  write_record(root, "building " + describe(recipe) + "\n");
   switch (recipe.kind) {
     case TreeKind::kRealistic:
       stats = make_realistic(root, recipe, verbose);
@@ -316,12 +373,8 @@ TreeStats ensure_tree(const std::string& root, const TreeRecipe& recipe, bool ve
       stats = make_hardlinks(root, recipe);
       break;
   }
-  const std::string record = fmt::format("{}\n{} {} {} {}\n", describe(recipe), stats.files,
-                                         stats.dirs, stats.symlinks, stats.max_depth);
-  FILE* file = std::fopen(record_path(root).c_str(), "w");
-  if (file == nullptr || std::fputs(record.c_str(), file) < 0 || std::fclose(file) != 0) {
-    fail("write " + record_path(root));
-  }
+  write_record(root, fmt::format("{}\n{} {} {} {}\n", describe(recipe), stats.files, stats.dirs,
+                                 stats.symlinks, stats.max_depth));
   return stats;
 }
 

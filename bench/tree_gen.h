@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace tessaly::bench {
@@ -38,5 +39,10 @@ const char* tree_kind_name(TreeKind kind);
 // scratch). The completion record lives beside the root, never inside it, so
 // it is not part of what a scan counts. Throws std::runtime_error on failure.
 TreeStats ensure_tree(const std::string& root, const TreeRecipe& recipe, bool verbose);
+
+// The recipe of the finished tree at `root` as its completion record names it;
+// nothing when there is no record, or one this generator's layout does not
+// produce any more.
+std::optional<TreeRecipe> recorded_recipe(const std::string& root);
 
 }  // namespace tessaly::bench

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <fstream>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -132,7 +133,9 @@ TEST(TreeGen, RecordLivesBesideTheTreeAndAFinishedTreeIsReused) {
 
 TEST(TreeGen, UnfinishedOrDifferentTreeIsRebuiltFromScratch) {
   TempDir temp;
+  // What an interrupted build leaves: part of a tree and the record it starts with.
   temp.write_file("tree/leftover/old.dat", 100);
+  temp.write_text("tree.tessaly-tree", "building layout 3 kind flat entries 20 seed 1\n");
   const TreeStats stats = ensure_tree(temp.at("tree"), TreeRecipe{TreeKind::kFlat, 20, 1}, false);
   Seen seen = walk_tree(temp.at("tree"));
   expect_stats_match(stats, seen);
@@ -143,6 +146,39 @@ TEST(TreeGen, UnfinishedOrDifferentTreeIsRebuiltFromScratch) {
   seen = walk_tree(temp.at("tree"));
   EXPECT_EQ(seen.files, 7u);
   EXPECT_EQ(seen.dirs, 0u);
+}
+
+TEST(TreeGen, ForeignDirectoryIsNeverEmptied) {
+  TempDir temp;
+  const std::string keep = temp.write_file("mine/keep.txt", 100);
+  try {
+    ensure_tree(temp.at("mine"), TreeRecipe{TreeKind::kFlat, 5, 1}, false);
+    ADD_FAILURE() << "a directory with files and no record was taken";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("refusing to empty " + temp.at("mine")), std::string::npos)
+        << e.what();
+  }
+  EXPECT_EQ(::access(keep.c_str(), F_OK), 0);
+  EXPECT_NE(::access(temp.at("mine.tessaly-tree").c_str(), F_OK), 0);
+
+  // An empty directory is as good as a new one.
+  temp.make_dir("empty");
+  EXPECT_EQ(ensure_tree(temp.at("empty"), TreeRecipe{TreeKind::kFlat, 5, 1}, false).files, 5u);
+}
+
+TEST(TreeGen, RecordedRecipeNamesTheFinishedTreeOnly) {
+  TempDir temp;
+  EXPECT_FALSE(recorded_recipe(temp.at("none")).has_value());
+  ensure_tree(temp.at("t"), TreeRecipe{TreeKind::kHardlinks, 60, 77}, false);
+  const auto recipe = recorded_recipe(temp.at("t"));
+  ASSERT_TRUE(recipe.has_value());
+  EXPECT_EQ(recipe->kind, TreeKind::kHardlinks);
+  EXPECT_EQ(recipe->entries, 60u);
+  EXPECT_EQ(recipe->seed, 77u);
+  temp.write_text("t.tessaly-tree", "layout 1 kind flat entries 5 seed 1\n0 0 0 0\n");
+  EXPECT_FALSE(recorded_recipe(temp.at("t")).has_value()) << "an older layout names no tree";
+  temp.write_text("t.tessaly-tree", "layout 3 kind flat entries 5 seed 1 extra\n0 0 0 0\n");
+  EXPECT_FALSE(recorded_recipe(temp.at("t")).has_value());
 }
 
 TEST(TreeGen, DeepChainGoesBeyondPathMax) {
@@ -248,6 +284,58 @@ TEST(EngineBench, MemoryRunReportsThePeakOfOneScan) {
                                                     "--scanners", "jwalk,bulk", "--memory"});
   EXPECT_EQ(twice.exit_code, 2);
   EXPECT_EQ(twice.err, "engine_bench: --memory takes exactly one scanner\n");
+}
+
+// A tree named without a recipe is measured as it stands: a generated one
+// keeps the recipe of its record, whatever the default recipe is.
+TEST(EngineBench, TreeWithoutARecipeIsTakenAsItsRecordNamesIt) {
+  TempDir temp;
+  const std::string tree = temp.at("flat");
+  const TreeStats built = ensure_tree(tree, TreeRecipe{TreeKind::kFlat, 40, 9}, false);
+  ASSERT_EQ(built.files, 40u);
+  const Seen before = walk_tree(tree);
+  const std::string json = temp.at("out.json");
+  const auto run = tessaly::testing::run_process(
+      {ENGINE_BENCH_BINARY, "--tree", tree, "--runs", "1", "--json", json});
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_EQ(walk_tree(tree).listing, before.listing) << "the tree was rebuilt";
+  EXPECT_EQ(recorded_recipe(tree)->entries, 40u);
+  std::ifstream in(json);
+  const auto report = nlohmann::json::parse(in);
+  EXPECT_EQ(report["kind"], "flat");
+  EXPECT_EQ(report["generated"]["files"], 40u);
+  for (const auto& scanner : report["scanners"]) {
+    EXPECT_EQ(scanner["files"], 40u) << scanner["name"];
+  }
+}
+
+// A directory the generator did not make is scanned, never emptied.
+TEST(EngineBench, ForeignDirectoryWithoutARecipeIsLeftUntouched) {
+  TempDir temp;
+  temp.write_file("mine/keep.txt", 3000);
+  temp.write_file("mine/sub/also.txt", 10);
+  const Seen before = walk_tree(temp.at("mine"));
+  const std::string json = temp.at("out.json");
+  const auto run = tessaly::testing::run_process(
+      {ENGINE_BENCH_BINARY, "--tree", temp.at("mine"), "--runs", "1", "--json", json});
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_EQ(walk_tree(temp.at("mine")).listing, before.listing);
+  std::ifstream in(json);
+  const auto report = nlohmann::json::parse(in);
+  EXPECT_EQ(report["kind"], "as found");
+  EXPECT_TRUE(report["generated"].is_null());
+  for (const auto& scanner : report["scanners"]) {
+    EXPECT_EQ(scanner["files"], 2u) << scanner["name"];
+    EXPECT_EQ(scanner["dirs"], 1u) << scanner["name"];
+  }
+}
+
+TEST(EngineBench, AFileIsNoTree) {
+  TempDir temp;
+  const std::string file = temp.write_file("plain", 5);
+  const auto run = tessaly::testing::run_process({ENGINE_BENCH_BINARY, "--tree", file});
+  EXPECT_EQ(run.exit_code, 2);
+  EXPECT_EQ(run.err, "engine_bench: " + file + " is no directory\n");
 }
 
 TEST(EngineBench, RejectsAnUnknownScanner) {

@@ -92,6 +92,15 @@ std::int64_t descriptor_budget() {
 
 bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
 
+// The device of `path`, the call repeated when a signal interrupts it: an
+// interrupted read of the root's device would switch the device rule off.
+std::expected<std::uint64_t, int> device_of(platform::Platform& os, const char* path) {
+  while (true) {
+    auto device = os.device_of(path);
+    if (device || device.error() != EINTR) return device;
+  }
+}
+
 std::uint64_t positive_size(std::int64_t bytes) {
   return bytes > 0 ? static_cast<std::uint64_t>(bytes) : 0;
 }
@@ -276,7 +285,7 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth,
     std::uint64_t device = f.dev_id;
     if (stat_children) {
       // Mount points here may report the parent volume's device in the listing.
-      if (const auto stat_device = walk.os.device_of(child.c_str())) device = *stat_device;
+      if (const auto stat_device = device_of(walk.os, child.c_str())) device = *stat_device;
     }
     if (walk.root_device != 0 && device != walk.root_device) {
       if (path_starts_with(child, kSystemVolumesPrefix) && !walk.exclusions.contains(child)) {
@@ -379,7 +388,7 @@ ScanOutcome scan_with_bulk_attrs(platform::Platform& os, std::string_view root,
   BulkWalk walk(os, exclude_paths, tree_depth, std::move(sender));
   const std::string root_path(root);
   if (root_path.find('\0') == std::string::npos) {
-    if (const auto device = os.device_of(root_path.c_str())) walk.root_device = *device;
+    if (const auto device = device_of(os, root_path.c_str())) walk.root_device = *device;
   }
 
   ScanAggregator aggregator(root, tree_depth);

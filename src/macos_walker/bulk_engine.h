@@ -26,8 +26,6 @@ inline constexpr std::size_t kBulkWalkQueueCapacity = 10'000;
 // How long the collector waits for a message before it ticks anyway.
 inline constexpr std::chrono::milliseconds kBulkCollectorWait{200};
 
-inline constexpr std::string_view kWalkThreadPanicked = "Walk thread panicked";
-
 // Refusal of the "bulk-attrs" engine on a volume the bulk reader cannot read.
 inline constexpr std::string_view kBulkAttrsUnsupported =
     "bulk-attrs is unsupported on this volume (expected apfs/hfs)";

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <climits>
 #include <memory>
+#include <mutex>
+#include <new>
 #include <span>
 #include <string>
 
@@ -13,11 +15,43 @@
 namespace tessaly {
 namespace {
 
+// Buffer allocations still to let through, then to refuse, before the
+// allocator is asked (see fail_read_buffer_allocations).
+struct AllocationFaults {
+  std::mutex mutex;
+  std::size_t pass = 0;
+  std::size_t refuse = 0;
+  std::size_t attempts = 0;
+};
+
+AllocationFaults& allocation_faults() {
+  static AllocationFaults faults;
+  return faults;
+}
+
+std::unique_ptr<std::byte[]> allocate_read_buffer() {
+  AllocationFaults& faults = allocation_faults();
+  {
+    const std::lock_guard lock(faults.mutex);
+    ++faults.attempts;
+    if (faults.pass > 0) {
+      --faults.pass;
+    } else if (faults.refuse > 0) {
+      --faults.refuse;
+      throw std::bad_alloc();
+    }
+  }
+  return std::unique_ptr<std::byte[]>(new std::byte[bulk_buffer_size]());
+}
+
 // The buffer is created zero-filled on a thread's first read and kept, at the
 // same size, until the thread ends; a read owns it from its first batch to the
-// end of parsing, so nothing else may read on this thread meanwhile.
+// end of parsing, so nothing else may read on this thread meanwhile. When it
+// cannot be created the read throws std::bad_alloc, and the thread's next read
+// tries again.
 std::span<std::byte> thread_read_buffer() {
-  thread_local const std::unique_ptr<std::byte[]> buffer(new std::byte[bulk_buffer_size]());
+  thread_local std::unique_ptr<std::byte[]> buffer;
+  if (!buffer) buffer = allocate_read_buffer();
   return {buffer.get(), bulk_buffer_size};
 }
 
@@ -156,6 +190,20 @@ std::expected<void, int> read_dir_bulk_into(platform::Platform& os, std::string_
 }  // namespace tessaly
 
 namespace tessaly {
+
+void fail_read_buffer_allocations(std::size_t pass, std::size_t refuse) {
+  AllocationFaults& faults = allocation_faults();
+  const std::lock_guard lock(faults.mutex);
+  faults.pass = pass;
+  faults.refuse = refuse;
+  faults.attempts = 0;
+}
+
+std::size_t read_buffer_allocation_attempts() {
+  AllocationFaults& faults = allocation_faults();
+  const std::lock_guard lock(faults.mutex);
+  return faults.attempts;
+}
 
 std::expected<int, int> open_bulk_directory(platform::Platform& os, std::string_view dir) {
   if (dir.find('\0') != std::string_view::npos) return std::unexpected(EINVAL);

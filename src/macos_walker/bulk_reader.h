@@ -1,6 +1,7 @@
 // Bulk directory reads and the volume probe of the bulk-attribute engine.
 #pragma once
 
+#include <cstddef>
 #include <expected>
 #include <string_view>
 #include <vector>
@@ -29,7 +30,7 @@ std::expected<std::vector<BulkEntry>, int> read_dir_bulk(platform::Platform& os,
 
 // read_dir_bulk into `out`, which is cleared first, keeping the names' raw
 // bytes. On failure `out` is left empty. Without `follow_last_link` a `dir`
-// whose last component is a symbolic link is refused (ELOOP or ENOTDIR), as a walk
+// whose last component is a symbolic link is refused (ELOOP), as a walk
 // refuses a listed subdirectory that was replaced by a link.
 std::expected<void, int> read_dir_bulk_into(platform::Platform& os, std::string_view dir,
                                             BulkListing& out, bool follow_last_link = true);
@@ -49,5 +50,14 @@ std::expected<int, int> open_bulk_subdirectory(platform::Platform& os, std::stri
 std::expected<int, int> open_bulk_directory_at(platform::Platform& os, int parent_fd,
                                                std::string_view name);
 std::expected<void, int> read_open_dir_bulk_into(platform::Platform& os, int fd, BulkListing& out);
+
+// For tests of running out of memory: of the next allocations of a thread's
+// read buffer, lets `pass` through and then refuses `refuse` (the read that
+// needed the buffer throws std::bad_alloc, as it would if memory ran out).
+// Only threads that have no buffer yet allocate one. Resets the count of
+// read_buffer_allocation_attempts.
+void fail_read_buffer_allocations(std::size_t pass, std::size_t refuse);
+// Buffer allocations tried since the last fail_read_buffer_allocations call.
+std::size_t read_buffer_allocation_attempts();
 
 }  // namespace tessaly

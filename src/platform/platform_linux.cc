@@ -186,7 +186,11 @@ std::expected<std::size_t, int> LinuxPlatform::read_bulk_batch(int fd,
       BulkRecordFields fields;
       fields.name = std::string_view(name, std::strlen(name));
       struct stat st;  // filled by a successful fstatat, read only then
-      if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT) == 0) {
+      int stated;
+      do {
+        stated = ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT);
+      } while (stated != 0 && errno == EINTR);
+      if (stated == 0) {
         fields.dev_id = encode_device(st.st_dev);
         fields.obj_type = object_type_of_mode(st.st_mode);
         fields.file_id = st.st_ino;

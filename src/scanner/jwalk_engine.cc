@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <utility>
 
@@ -67,11 +68,9 @@ void filter_children(DirListing& listing, FilterContext& context) {
         const std::string_view name = listing.name(entry);
         if (is_bundle_name(name)) {
           std::uint64_t total = 0;
-          const int fd = listing.open_child_directory(entry);
-          if (fd >= 0) {
-            total = total_bundle(fd, context.hardlinks);
-            ::close(fd);
-          }
+          const ScopedDescriptor fd(listing.file_system(), listing.open_child_directory(entry));
+          if (fd.get() >= 0)
+            total = total_bundle(listing.file_system(), fd.get(), context.hardlinks);
           bundles.push_back(
               SubtreeTotal{*listing.path(), std::string(name), total, listing.child_depth()});
           entry.keep = false;
@@ -101,6 +100,10 @@ std::string describe_walk_error(int error, std::string_view path) {
 }  // namespace
 
 std::uint64_t total_bundle(int bundle_fd, HardlinkSet& hardlinks) {
+  return total_bundle(system_file_system(), bundle_fd, hardlinks);
+}
+
+std::uint64_t total_bundle(FileSystem& fs, int bundle_fd, HardlinkSet& hardlinks) {
   std::uint64_t total = 0;
   // Directories still to read, relative to the bundle ("" is the bundle).
   std::vector<std::string> stack{std::string()};
@@ -110,10 +113,11 @@ std::uint64_t total_bundle(int bundle_fd, HardlinkSet& hardlinks) {
     int fd = bundle_fd;
     if (!relative.empty()) {
       fd = retry_while_out_of_descriptors(
-          [&] { return open_directory_at(bundle_fd, relative, false); });
+          [&] { return open_directory_at(fs, bundle_fd, relative, false); });
       if (fd < 0) continue;
     }
-    DirectoryReader reader(fd);
+    const ScopedDescriptor inner(fs, fd != bundle_fd ? fd : -1);
+    DirectoryReader reader(fs, fd);
     std::string_view name;
     EntryKind kind;
     int entry_error = 0;
@@ -122,12 +126,11 @@ std::uint64_t total_bundle(int bundle_fd, HardlinkSet& hardlinks) {
         stack.push_back(relative.empty() ? std::string(name) : join_path(relative, name));
       } else if (kind == EntryKind::kRegular) {
         struct stat st {};
-        if (::fstatat(fd, name.data(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (stat_retrying(fs, fd, name.data(), st, AT_SYMLINK_NOFOLLOW) == 0) {
           total += allocated_bytes(st, hardlinks);
         }
       }
     }
-    if (fd != bundle_fd) ::close(fd);
   }
   return total;
 }
@@ -139,20 +142,30 @@ std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
 }
 
 std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
+    FileSystem& fs, std::string_view root, std::uint64_t tree_depth,
+    const std::vector<std::string>& exclude_paths, AppHandle app_handle) {
+  return scan_with_jwalk(root, tree_depth, exclude_paths, app_handle, monotonic_clock(), fs);
+}
+
+std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
     std::string_view root, std::uint64_t tree_depth, const std::vector<std::string>& exclude_paths,
-    AppHandle app_handle, const Clock& clock) {
+    AppHandle app_handle, const Clock& clock, FileSystem& fs) {
   spdlog::logger& log = scanner_logger();
 
   FilterContext context(exclude_paths);
-  if (struct stat st{}; stat_at(AT_FDCWD, root, st, true) == 0) {
+  if (struct stat st{}; stat_at(fs, AT_FDCWD, root, st, true) == 0) {
     context.root_device = static_cast<std::uint64_t>(st.st_dev);
   }
   ScanAggregator aggregator(root, tree_depth);
   ProgressTicker ticker(aggregator.counters(), app_handle, &clock);
 
-  {
-    ParallelWalk walk(std::string(root),
-                      [&context](DirListing& listing) { filter_children(listing, context); });
+  // A job that failed (out of memory, say) has left part of the tree unread:
+  // the scan fails rather than pass a partial result off as complete. Every
+  // job of the walk has ended when its failure arrives here.
+  try {
+    ParallelWalk walk(
+        std::string(root), [&context](DirListing& listing) { filter_children(listing, context); },
+        fs);
     WalkItem item;
     while (walk.next(item)) {
       if (item.is_error) {
@@ -172,6 +185,8 @@ std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
         return std::unexpected(std::string(kScanCancelled));
       }
     }
+  } catch (const std::exception&) {
+    return std::unexpected(std::string(kWalkThreadPanicked));
   }
 
   if (log.should_log(spdlog::level::info)) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "scanner/clock.h"
+#include "scanner/file_system.h"
 #include "scanner/hardlink_set.h"
 #include "scanner/progress.h"
 #include "scanner/result.h"
@@ -31,15 +32,23 @@ std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
     std::string_view root, std::uint64_t tree_depth, const std::vector<std::string>& exclude_paths,
     AppHandle app_handle = nullptr);
 
-// The same scan, with its progress points timed by `clock`.
+// The same scan, with its progress points timed by `clock` and every kernel
+// call of the walk made through `fs`.
 std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
     std::string_view root, std::uint64_t tree_depth, const std::vector<std::string>& exclude_paths,
-    AppHandle app_handle, const Clock& clock);
+    AppHandle app_handle, const Clock& clock, FileSystem& fs = system_file_system());
+
+// The same scan, with every kernel call of the walk made through `fs`.
+std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
+    FileSystem& fs, std::string_view root, std::uint64_t tree_depth,
+    const std::vector<std::string>& exclude_paths, AppHandle app_handle = nullptr);
 
 // The bytes of everything inside the bundle directory open at `bundle_fd`,
 // counted as the engine counts a bundle: every regular file below it by its
 // allocated blocks (multiply-linked files once per `hardlinks`), links not
 // followed, unreadable parts skipped. The descriptor stays open.
 std::uint64_t total_bundle(int bundle_fd, HardlinkSet& hardlinks);
+// The same, reading through `fs`.
+std::uint64_t total_bundle(FileSystem& fs, int bundle_fd, HardlinkSet& hardlinks);
 
 }  // namespace tessaly

@@ -16,6 +16,10 @@ inline constexpr std::string_view kScanProgressEvent = "scan-progress";
 // Error text of a scan stopped through the cancellation flag.
 inline constexpr std::string_view kScanCancelled = "Scan cancelled";
 
+// Error text of a scan whose walk failed (a job threw): part of the tree is
+// unread, so no result is given.
+inline constexpr std::string_view kWalkThreadPanicked = "Walk thread panicked";
+
 // Payload of one "scan-progress" event. The field order is the order of the
 // keys in the serialised payload.
 struct ScanProgress {

@@ -57,23 +57,22 @@ class CPath {
   char buffer_[PATH_MAX];
 };
 
-int openat_retrying(int base_fd, const char* path, int flags) {
+int openat_retrying(FileSystem& fs, int base_fd, const char* path, int flags) {
   while (true) {
-    const int fd = ::openat(base_fd, path, flags);
-    if (fd >= 0) return fd;
-    if (errno != EINTR) return -errno;
+    const int fd = fs.open_at(base_fd, path, flags);
+    if (fd != -EINTR) return fd;
   }
 }
 
-void close_fd(int fd) {
-  if (fd >= 0) ::close(fd);
+void close_fd(FileSystem& fs, int fd) {
+  if (fd >= 0) fs.close_descriptor(fd);
 }
 
 // Opens `path` relative to `base_fd` with `last_flags` for its last
 // component, in pieces shorter than PATH_MAX. Returns a descriptor or -errno.
-int open_in_pieces(int base_fd, std::string_view path, int last_flags) {
+int open_in_pieces(FileSystem& fs, int base_fd, std::string_view path, int last_flags) {
   if (path.empty()) return -ENOENT;
-  if (path.size() < PATH_MAX) return openat_retrying(base_fd, CPath(path).get(), last_flags);
+  if (path.size() < PATH_MAX) return openat_retrying(fs, base_fd, CPath(path).get(), last_flags);
   int current = base_fd;
   bool own_current = false;
   std::string_view rest = path;
@@ -82,19 +81,20 @@ int open_in_pieces(int base_fd, std::string_view path, int last_flags) {
     // leading "/" is kept with the first piece, so it stays absolute.
     const std::size_t cut = rest.rfind('/', PATH_MAX - 2);
     if (cut == std::string_view::npos || cut == 0) {
-      if (own_current) close_fd(current);
+      if (own_current) close_fd(fs, current);
       return -ENAMETOOLONG;
     }
-    const int next = openat_retrying(current, CPath(rest.substr(0, cut)).get(), kPassThroughFlags);
-    if (own_current) close_fd(current);
+    const int next =
+        openat_retrying(fs, current, CPath(rest.substr(0, cut)).get(), kPassThroughFlags);
+    if (own_current) close_fd(fs, current);
     if (next < 0) return next;
     current = next;
     own_current = true;
     rest.remove_prefix(cut);
     while (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
   }
-  const int fd = openat_retrying(current, rest.empty() ? "." : CPath(rest).get(), last_flags);
-  if (own_current) close_fd(current);
+  const int fd = openat_retrying(fs, current, rest.empty() ? "." : CPath(rest).get(), last_flags);
+  if (own_current) close_fd(fs, current);
   return fd;
 }
 
@@ -149,8 +149,8 @@ namespace {
 
 // The kind of a listed entry from its directory-entry type; a listing that
 // does not tell (DT_UNKNOWN) is completed with fstatat, links not followed.
-void classify_entry(int dir_fd, const char* name, unsigned char type, EntryKind& kind,
-                    int& entry_error) {
+void classify_entry(FileSystem& fs, int dir_fd, const char* name, unsigned char type,
+                    EntryKind& kind, int& entry_error) {
   entry_error = 0;
   switch (type) {
     case DT_DIR:
@@ -169,11 +169,11 @@ void classify_entry(int dir_fd, const char* name, unsigned char type, EntryKind&
       return;
   }
   struct stat st {};
-  if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (const int error = stat_retrying(fs, dir_fd, name, st, AT_SYMLINK_NOFOLLOW); error == 0) {
     kind = kind_of_mode(st.st_mode);
   } else {
     kind = EntryKind::kError;
-    entry_error = errno;
+    entry_error = error;
   }
 }
 
@@ -181,17 +181,17 @@ void classify_entry(int dir_fd, const char* name, unsigned char type, EntryKind&
 
 #if defined(__linux__)
 
-DirectoryReader::DirectoryReader(int dir_fd) : fd_(dir_fd) {}
+DirectoryReader::DirectoryReader(FileSystem& fs, int dir_fd) : fs_(&fs), fd_(dir_fd) {}
 DirectoryReader::~DirectoryReader() = default;
 
 bool DirectoryReader::next(std::string_view& name, EntryKind& kind, int& entry_error) {
   while (true) {
     if (position_ >= filled_) {
       if (exhausted_) return false;
-      const ssize_t n = ::getdents64(fd_, buffer_.data(), buffer_.size());
+      const long n = fs_->read_entries(fd_, std::as_writable_bytes(std::span(buffer_)));
       if (n < 0) {
-        if (errno == EINTR) continue;
-        error_ = errno;
+        if (n == -EINTR) continue;
+        error_ = static_cast<int>(-n);
         exhausted_ = true;
         return false;
       }
@@ -207,14 +207,14 @@ bool DirectoryReader::next(std::string_view& name, EntryKind& kind, int& entry_e
     const char* raw = record->d_name;
     if (raw[0] == '.' && (raw[1] == '\0' || (raw[1] == '.' && raw[2] == '\0'))) continue;
     name = std::string_view(raw);
-    classify_entry(fd_, raw, record->d_type, kind, entry_error);
+    classify_entry(*fs_, fd_, raw, record->d_type, kind, entry_error);
     return true;
   }
 }
 
 #else
 
-DirectoryReader::DirectoryReader(int dir_fd) : fd_(dir_fd) {
+DirectoryReader::DirectoryReader(FileSystem& fs, int dir_fd) : fs_(&fs), fd_(dir_fd) {
   // readdir needs a DIR of its own; it gets a duplicate so that closing it
   // leaves the caller's descriptor open.
   const int copy = ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
@@ -250,7 +250,7 @@ bool DirectoryReader::next(std::string_view& name, EntryKind& kind, int& entry_e
     const char* raw = record->d_name;
     if (raw[0] == '.' && (raw[1] == '\0' || (raw[1] == '.' && raw[2] == '\0'))) continue;
     name = std::string_view(raw);
-    classify_entry(fd_, raw, record->d_type, kind, entry_error);
+    classify_entry(*fs_, fd_, raw, record->d_type, kind, entry_error);
     return true;
   }
 }
@@ -259,26 +259,26 @@ bool DirectoryReader::next(std::string_view& name, EntryKind& kind, int& entry_e
 
 // --- Path helpers ------------------------------------------------------------
 
-int open_directory_at(int base_fd, std::string_view path, bool follow_last) {
-  return open_in_pieces(base_fd, path, kListFlags | (follow_last ? 0 : O_NOFOLLOW));
+int open_directory_at(FileSystem& fs, int base_fd, std::string_view path, bool follow_last) {
+  return open_in_pieces(fs, base_fd, path, kListFlags | (follow_last ? 0 : O_NOFOLLOW));
 }
 
-int stat_at(int base_fd, std::string_view path, struct stat& result, bool follow_links) {
+int stat_at(FileSystem& fs, int base_fd, std::string_view path, struct stat& result,
+            bool follow_links) {
   const int flags = follow_links ? 0 : AT_SYMLINK_NOFOLLOW;
   if (path.empty()) return ENOENT;
-  if (path.size() < PATH_MAX) {
-    return ::fstatat(base_fd, CPath(path).get(), &result, flags) == 0 ? 0 : errno;
-  }
+  if (path.size() < PATH_MAX) return stat_retrying(fs, base_fd, CPath(path).get(), result, flags);
   std::string_view trimmed = path;
   while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.remove_suffix(1);
   const std::size_t slash = trimmed.rfind('/');
   if (slash == std::string_view::npos) return ENAMETOOLONG;
   const std::string_view last = trimmed.substr(slash + 1);
-  const int parent = open_in_pieces(
-      base_fd, slash == 0 ? std::string_view("/") : trimmed.substr(0, slash), kPassThroughFlags);
+  const int parent =
+      open_in_pieces(fs, base_fd, slash == 0 ? std::string_view("/") : trimmed.substr(0, slash),
+                     kPassThroughFlags);
   if (parent < 0) return -parent;
-  const int status = ::fstatat(parent, CPath(last).get(), &result, flags) == 0 ? 0 : errno;
-  ::close(parent);
+  const int status = stat_retrying(fs, parent, CPath(last).get(), result, flags);
+  fs.close_descriptor(parent);
   return status;
 }
 
@@ -308,15 +308,15 @@ std::pair<std::string, std::string> split_root(std::string_view root) {
 // --- DirListing --------------------------------------------------------------
 
 int DirListing::stat_child(const ListedEntry& entry, struct stat& result, bool follow_links) const {
-  if (root_ != nullptr) return stat_at(AT_FDCWD, *root_, result, follow_links);
+  if (root_ != nullptr) return stat_at(*fs_, AT_FDCWD, *root_, result, follow_links);
   const int flags = follow_links ? 0 : AT_SYMLINK_NOFOLLOW;
-  return ::fstatat(dir_fd_, name(entry).data(), &result, flags) == 0 ? 0 : errno;
+  return stat_retrying(*fs_, dir_fd_, name(entry).data(), result, flags);
 }
 
 int DirListing::open_child_directory(const ListedEntry& entry) const {
   return retry_while_out_of_descriptors([&] {
-    if (root_ != nullptr) return open_directory_at(AT_FDCWD, *root_, true);
-    return openat_retrying(dir_fd_, name(entry).data(), kListFlags | O_NOFOLLOW);
+    if (root_ != nullptr) return open_directory_at(*fs_, AT_FDCWD, *root_, true);
+    return openat_retrying(*fs_, dir_fd_, name(entry).data(), kListFlags | O_NOFOLLOW);
   });
 }
 
@@ -342,7 +342,7 @@ struct ParallelWalk::Batch {
 struct ParallelWalk::DirHandle {
   DirHandle(int descriptor, ParallelWalk* owner) : fd(descriptor), walk(owner) {}
   ~DirHandle() {
-    ::close(fd);
+    walk->fs_.close_descriptor(fd);
     walk->retained_.fetch_sub(1, std::memory_order_relaxed);
   }
   DirHandle(const DirHandle&) = delete;
@@ -363,8 +363,8 @@ struct ParallelWalk::Task {
   std::chrono::steady_clock::time_point first_refusal{};
 };
 
-ParallelWalk::ParallelWalk(std::string root, ChildFilter filter, WorkerPool& pool)
-    : root_(std::move(root)), filter_(std::move(filter)), scope_(pool) {
+ParallelWalk::ParallelWalk(std::string root, ChildFilter filter, FileSystem& fs, WorkerPool& pool)
+    : root_(std::move(root)), filter_(std::move(filter)), fs_(fs), scope_(pool) {
   retain_budget_.store(descriptor_budget(pool.thread_count()), std::memory_order_relaxed);
   outstanding_.store(1, std::memory_order_relaxed);
   scope_.spawn([this] {
@@ -390,20 +390,20 @@ void ParallelWalk::start_root() {
   ListedEntry entry;
   entry.name_size = static_cast<std::uint32_t>(batch->names.size());
   struct stat st {};
-  if (const int error = stat_at(AT_FDCWD, root_, st, false); error != 0) {
+  if (const int error = stat_at(fs_, AT_FDCWD, root_, st, false); error != 0) {
     entry.kind = EntryKind::kError;
     entry.error = error;
   } else {
     entry.kind = kind_of_mode(st.st_mode);
     // The root alone is followed when it is a link, as a command-line argument
     // is; a dangling link stays a link.
-    if (entry.kind == EntryKind::kSymlink && stat_at(AT_FDCWD, root_, st, true) == 0) {
+    if (entry.kind == EntryKind::kSymlink && stat_at(fs_, AT_FDCWD, root_, st, true) == 0) {
       entry.kind = kind_of_mode(st.st_mode);
     }
   }
   batch->entries.push_back(entry);
   {
-    DirListing listing(std::nullopt, batch->parent, -1, &root_, batch->names, batch->entries);
+    DirListing listing(fs_, std::nullopt, batch->parent, -1, &root_, batch->names, batch->entries);
     filter_(listing);
   }
   const ListedEntry kept = batch->entries.front();
@@ -421,9 +421,9 @@ int ParallelWalk::open_task_directory(Task& task) {
   if (task.parent) {
     // The name is the path's tail, so it ends where the path's string does.
     const char* name = task.path->c_str() + (task.path->size() - task.name_size);
-    return openat_retrying(task.parent->fd, name, kListFlags | O_NOFOLLOW);
+    return openat_retrying(fs_, task.parent->fd, name, kListFlags | O_NOFOLLOW);
   }
-  return open_directory_at(AT_FDCWD, *task.path, task.is_root);
+  return open_directory_at(fs_, AT_FDCWD, *task.path, task.is_root);
 }
 
 void ParallelWalk::run_task(Task task) {
@@ -455,12 +455,16 @@ void ParallelWalk::run_task(Task task) {
     return;
   }
 
+  // Closed on every way out, a listing or filter that throws included, unless
+  // handed on to the children.
+  ScopedDescriptor open(fs_, fd);
+
   auto batch = std::make_unique<Batch>();
   batch->parent = task.path;
   batch->depth = task.depth + 1;
   int read_error = 0;
   {
-    DirectoryReader reader(fd);
+    DirectoryReader reader(fs_, fd);
     std::string_view name;
     EntryKind kind;
     int entry_error = 0;
@@ -478,7 +482,7 @@ void ParallelWalk::run_task(Task task) {
   }
 
   {
-    DirListing listing(task.depth, task.path, fd, nullptr, batch->names, batch->entries);
+    DirListing listing(fs_, task.depth, task.path, fd, nullptr, batch->names, batch->entries);
     filter_(listing);
   }
   std::erase_if(batch->entries, [](const ListedEntry& entry) { return !entry.keep; });
@@ -494,7 +498,11 @@ void ParallelWalk::run_task(Task task) {
     children.push_back(std::move(child));
   }
   std::shared_ptr<DirHandle> handle = children.empty() ? nullptr : retain(fd);
-  if (!handle) ::close(fd);
+  if (handle) {
+    open.release();
+  } else {
+    open.reset();
+  }
 
   if (!batch->entries.empty()) push(std::move(batch));
   if (read_error != 0) {

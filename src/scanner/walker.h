@@ -32,8 +32,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "scanner/file_system.h"
 #include "scanner/worker_pool.h"
 
 namespace tessaly {
@@ -57,11 +59,13 @@ EntryKind kind_of_mode(mode_t mode);
 // Low-level helpers, usable on their own.
 
 // Reads the entries of an open directory, "." and ".." left out, in listing
-// order, through getdents64 on Linux and readdir elsewhere. The descriptor
-// stays owned by the caller and must outlive the reader.
+// order, through getdents64 on Linux and readdir elsewhere, repeating calls a
+// signal interrupted. The descriptor stays owned by the caller and must
+// outlive the reader; so must `fs`. The listing buffer is part of the reader.
 class DirectoryReader {
  public:
-  explicit DirectoryReader(int dir_fd);
+  explicit DirectoryReader(int dir_fd) : DirectoryReader(system_file_system(), dir_fd) {}
+  DirectoryReader(FileSystem& fs, int dir_fd);
   ~DirectoryReader();
   DirectoryReader(const DirectoryReader&) = delete;
   DirectoryReader& operator=(const DirectoryReader&) = delete;
@@ -76,6 +80,7 @@ class DirectoryReader {
   int error() const { return error_; }
 
  private:
+  FileSystem* fs_;
   int fd_;
   int error_ = 0;
 #if defined(__linux__)
@@ -93,11 +98,18 @@ class DirectoryReader {
 // PATH_MAX when it is longer. The last component is not followed when it is a
 // symbolic link unless `follow_last` is set. Retries on EINTR. Returns the
 // descriptor, or -errno.
-int open_directory_at(int base_fd, std::string_view path, bool follow_last);
+int open_directory_at(FileSystem& fs, int base_fd, std::string_view path, bool follow_last);
+inline int open_directory_at(int base_fd, std::string_view path, bool follow_last) {
+  return open_directory_at(system_file_system(), base_fd, path, follow_last);
+}
 
 // stat (follow_links) or lstat of `path`, relative to `base_fd`, for paths of
-// any length. Returns 0 or errno.
-int stat_at(int base_fd, std::string_view path, struct stat& result, bool follow_links);
+// any length. Retries on EINTR. Returns 0 or errno.
+int stat_at(FileSystem& fs, int base_fd, std::string_view path, struct stat& result,
+            bool follow_links);
+inline int stat_at(int base_fd, std::string_view path, struct stat& result, bool follow_links) {
+  return stat_at(system_file_system(), base_fd, path, result, follow_links);
+}
 
 // Calls `open_once` (which returns a descriptor or -errno) again while it
 // fails for want of descriptors (EMFILE, ENFILE), sleeping a little longer
@@ -140,8 +152,12 @@ class DirListing {
     return std::string_view(names_).substr(entry.name_offset, entry.name_size);
   }
 
+  // The calls the walk makes, for a filter that reads below a child.
+  FileSystem& file_system() const { return *fs_; }
+
   // stat (follow_links) or lstat of a child, relative to the listed
-  // directory's descriptor. Returns 0 or errno.
+  // directory's descriptor, repeated while a signal interrupts it. Returns 0
+  // or errno.
   int stat_child(const ListedEntry& entry, struct stat& result, bool follow_links) const;
   // Opens a child directory without following a link (the root itself is
   // followed), waiting a while for a descriptor when none is free. Returns the
@@ -153,15 +169,17 @@ class DirListing {
 
  private:
   friend class ParallelWalk;
-  DirListing(std::optional<std::uint64_t> depth, SharedPath path, int dir_fd,
+  DirListing(FileSystem& fs, std::optional<std::uint64_t> depth, SharedPath path, int dir_fd,
              const std::string* root, std::string& names, std::vector<ListedEntry>& entries)
-      : depth_(depth),
+      : fs_(&fs),
+        depth_(depth),
         path_(std::move(path)),
         dir_fd_(dir_fd),
         root_(root),
         names_(names),
         entries_(entries) {}
 
+  FileSystem* fs_;
   std::optional<std::uint64_t> depth_;
   SharedPath path_;
   int dir_fd_;
@@ -195,7 +213,12 @@ class ParallelWalk {
   // Starts walking `root` on `pool`. A root that is a symbolic link is
   // followed (the walk's only one). The owner waits for the pool's workers
   // without running their jobs, so it must not be one of them.
-  ParallelWalk(std::string root, ChildFilter filter, WorkerPool& pool = worker_pool());
+  ParallelWalk(std::string root, ChildFilter filter, WorkerPool& pool = worker_pool())
+      : ParallelWalk(std::move(root), std::move(filter), system_file_system(), pool) {}
+  // The same walk, with every kernel call made through `fs`, which must
+  // outlive the walk.
+  ParallelWalk(std::string root, ChildFilter filter, FileSystem& fs,
+               WorkerPool& pool = worker_pool());
   // Abandons the walk if it is still running and waits for its jobs.
   ~ParallelWalk();
   ParallelWalk(const ParallelWalk&) = delete;
@@ -224,6 +247,7 @@ class ParallelWalk {
 
   const std::string root_;
   const ChildFilter filter_;
+  FileSystem& fs_;
   std::atomic<bool> stopping_{false};
 
   // Descriptors of listed directories kept open for their children to open

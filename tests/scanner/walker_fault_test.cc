@@ -1,0 +1,497 @@
+// Rare file-system failures injected into the parallel walker engine's kernel
+// calls on real trees: each scan must end, with exactly the result the
+// engine's rules give for what remained readable, and leave no descriptor
+// open behind it.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "macos_walker/bulk_engine.h"
+#include "scanner/file_system.h"
+#include "scanner/jwalk_engine.h"
+#include "scanner/result.h"
+#include "support/temp_tree.h"
+
+namespace tessaly {
+namespace {
+
+using testing::TempDir;
+namespace fs = std::filesystem;
+
+constexpr std::uint64_t kTreeDepth = 2;
+
+// Every field of a result that a scan determines, one fact per line, in an
+// order that does not depend on the order in which directories were listed.
+std::string describe(const ScanResult& result) {
+  std::vector<std::string> lines;
+  for (const auto& [dir, children] : result.children_map) {
+    for (const ChildEntry& child : children) {
+      lines.push_back("child " + dir + " | " + std::string(child.raw_name()) + " " +
+                      std::to_string(child.size()) + (child.is_dir() ? " dir" : " file"));
+    }
+  }
+  for (const auto& [dir, size] : result.truncated_sizes) {
+    lines.push_back("truncated " + dir + " " + std::to_string(size));
+  }
+  for (const auto& [dir, size] : result.dir_sizes) {
+    lines.push_back("dir_size " + dir + " " + std::to_string(size));
+  }
+  for (const LargeFile& file : result.large_files) {
+    lines.push_back("large " + file.path + " " + std::to_string(file.size));
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string text = "files " + std::to_string(result.files_found) + " dirs " +
+                     std::to_string(result.dirs_found) + " total " +
+                     std::to_string(result.total_size) + "\n";
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
+
+std::size_t open_descriptors() {
+  std::size_t count = 0;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    (void)entry;
+    ++count;
+  }
+  return count;
+}
+
+std::string last_component(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  const auto slash = path.rfind('/');
+  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+// Forwards to the kernel, consulting a hook first for each call. A hook
+// returns 0 to let the call through, or the errno the call fails with; it may
+// also change the tree before answering. Hooks run on many threads at once.
+class FaultyFileSystem final : public FileSystem {
+ public:
+  std::function<int(const std::string& name)> on_open;
+  std::function<int()> on_list;
+  std::function<int(const std::string& name)> on_stat;
+  std::atomic<int> injected{0};
+
+  int open_at(int dir_fd, const char* path, int flags) override {
+    if (on_open) {
+      if (const int error = on_open(last_component(path)); error != 0) {
+        ++injected;
+        return -error;
+      }
+    }
+    return real_.open_at(dir_fd, path, flags);
+  }
+  long read_entries(int fd, std::span<std::byte> buffer) override {
+    if (on_list) {
+      if (const int error = on_list(); error != 0) {
+        ++injected;
+        return -error;
+      }
+    }
+    return real_.read_entries(fd, buffer);
+  }
+  int stat_at(int dir_fd, const char* path, struct stat& result, int flags) override {
+    if (on_stat) {
+      if (const int error = on_stat(last_component(path)); error != 0) {
+        ++injected;
+        return error;
+      }
+    }
+    return real_.stat_at(dir_fd, path, result, flags);
+  }
+  void close_descriptor(int fd) override { real_.close_descriptor(fd); }
+
+ private:
+  FileSystem& real_ = system_file_system();
+};
+
+// A hook answer: EINTR `times` times in a row on each thread, then one call
+// let through, over and over.
+int interrupt_streak(int times) {
+  thread_local int streak = 0;
+  if (streak < times) {
+    ++streak;
+    return EINTR;
+  }
+  streak = 0;
+  return 0;
+}
+
+// A tree with files of distinct sizes at several depths, a bundle, a hard-link
+// pair below the listed depth, a symbolic link, a FIFO and an empty
+// directory. Names the faults aim at are unique in it.
+class WalkerFault : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::chmod(dir_.path().c_str(), 0755);
+    root_ = dir_.at("root");
+    outside_ = dir_.make_dir("outside");
+    dir_.write_file("outside/far.bin", 777 * 1024);
+    build();
+  }
+
+  void build() {
+    fs::remove_all(root_);
+    dir_.make_dir("root");
+    dir_.write_file("root/top.bin", 5000);
+    dir_.write_file("root/a/a1.txt", 100);
+    dir_.write_file("root/a/a2.txt", 20000);
+    dir_.write_file("root/a/victim/v1.dat", 3000);
+    dir_.write_file("root/a/victim/v2.dat", 9000);
+    dir_.write_file("root/a/victim/deep/d1.dat", 70000);
+    dir_.write_file("root/b/b1.bin", 4096);
+    dir_.make_symlink(outside_, "root/b/to_outside");
+    dir_.write_file("root/b/Tool.app/x.bin", 10000);
+    dir_.write_file("root/b/Tool.app/sub/y.bin", 50000);
+    for (int i = 0; i < 20; ++i) {
+      dir_.write_file("root/c/f" + std::to_string(i), static_cast<std::uint64_t>(i) * 1000);
+    }
+    dir_.write_file("root/c/target.dat", 12000);
+    dir_.write_file("root/d/e/f/g.dat", 30000);
+    dir_.make_hardlink("root/d/e/f/g.dat", "root/d/e/f/g2.dat");
+    dir_.make_fifo("root/d/pipe");
+    dir_.make_dir("root/d/empty");
+  }
+
+  std::shared_ptr<const ScanResult> scan(FileSystem& fs) {
+    const std::size_t before = open_descriptors();
+    auto result = scan_with_jwalk(fs, root_, kTreeDepth, {});
+    EXPECT_EQ(open_descriptors(), before) << "descriptors left open";
+    if (!result) throw std::runtime_error("scan failed: " + result.error());
+    return *result;
+  }
+  std::string clean() { return describe(*scan(system_file_system())); }
+
+  // The clean scan of the tree as `change` leaves it; the tree is then built
+  // afresh.
+  std::string clean_after(const std::function<void()>& change) {
+    change();
+    std::string text = clean();
+    build();
+    return text;
+  }
+
+  // Empties the directory `relative` below the root (its contents go outside
+  // the tree), as a directory whose reading failed contributes nothing.
+  void empty_out(const std::string& relative) {
+    const std::string path = root_ + "/" + relative;
+    for (const auto& entry : fs::directory_iterator(path)) fs::remove_all(entry.path());
+  }
+
+  TempDir dir_;
+  std::string root_;
+  std::string outside_;
+};
+
+// --- EINTR: every interrupted call is repeated --------------------------------
+
+TEST_F(WalkerFault, InterruptedOpensAreRepeated) {
+  const std::string expected = clean();
+  FaultyFileSystem faulty;
+  faulty.on_open = [](const std::string&) { return interrupt_streak(3); };
+  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_GE(faulty.injected.load(), 3 * 8);
+}
+
+TEST_F(WalkerFault, InterruptedListingBatchesAreRepeated) {
+  const std::string expected = clean();
+  FaultyFileSystem faulty;
+  faulty.on_list = [] { return interrupt_streak(2); };
+  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_GE(faulty.injected.load(), 2 * 8);
+}
+
+TEST_F(WalkerFault, InterruptedStatsAreRepeated) {
+  const std::string expected = clean();
+  FaultyFileSystem faulty;
+  // The root's own lstat and stat, the device rule's stats, every file's size
+  // and every file inside the bundle.
+  faulty.on_stat = [](const std::string&) { return interrupt_streak(3); };
+  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_GE(faulty.injected.load(), 3 * 30);
+}
+
+TEST_F(WalkerFault, EveryCallInterruptedAtOnce) {
+  const std::string expected = clean();
+  FaultyFileSystem faulty;
+  faulty.on_open = [](const std::string&) { return interrupt_streak(1); };
+  faulty.on_list = [] { return interrupt_streak(1); };
+  faulty.on_stat = [](const std::string&) { return interrupt_streak(1); };
+  EXPECT_EQ(describe(*scan(faulty)), expected);
+}
+
+// --- EACCES: an unopenable directory contributes nothing ----------------------
+
+TEST_F(WalkerFault, PermissionDeniedOnOneSubdirectory) {
+  const std::string expected = clean_after([&] { empty_out("a/victim"); });
+  FaultyFileSystem faulty;
+  faulty.on_open = [](const std::string& name) { return name == "victim" ? EACCES : 0; };
+  const std::string actual = describe(*scan(faulty));
+  EXPECT_EQ(actual, expected);
+  EXPECT_EQ(faulty.injected.load(), 1);
+  EXPECT_NE(actual.find("child " + root_ + "/a | victim 0 dir"), std::string::npos) << actual;
+}
+
+TEST_F(WalkerFault, PermissionDeniedOnTheRoot) {
+  const std::string expected = clean_after([&] { empty_out(""); });
+  FaultyFileSystem faulty;
+  faulty.on_open = [](const std::string& name) { return name == "root" ? EACCES : 0; };
+  const std::string actual = describe(*scan(faulty));
+  EXPECT_EQ(actual, expected);
+  EXPECT_EQ(actual, "files 0 dirs 0 total 0\ndir_size " + root_ + " 0\n");
+}
+
+TEST_F(WalkerFault, PermissionDeniedInsideABundle) {
+  const std::string expected = clean_after([&] { fs::remove_all(root_ + "/b/Tool.app/sub"); });
+  FaultyFileSystem faulty;
+  faulty.on_open = [](const std::string& name) { return name == "sub" ? EACCES : 0; };
+  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_EQ(faulty.injected.load(), 1);
+}
+
+// --- ENOENT between listing and sizing ------------------------------------------
+
+TEST_F(WalkerFault, FileGoneBeforeItIsSizedCountsWithSizeZero) {
+  // The file is counted, as it was listed, with no blocks.
+  const std::string expected = clean_after([&] { dir_.write_file("root/c/target.dat", 0); });
+  FaultyFileSystem faulty;
+  const std::string target = root_ + "/c/target.dat";
+  std::atomic<int> removed{0};
+  faulty.on_stat = [&](const std::string& name) {
+    if (name == "target.dat" && removed.fetch_add(1) == 0) ::unlink(target.c_str());
+    return 0;
+  };
+  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_EQ(removed.load(), 1);
+}
+
+TEST_F(WalkerFault, DirectoryGoneBeforeItIsOpened) {
+  // The directory was listed, so it is counted; nothing of it is read.
+  const std::string expected = clean_after([&] { empty_out("a/victim"); });
+  FaultyFileSystem faulty;
+  const std::string victim = root_ + "/a/victim";
+  std::atomic<int> removed{0};
+  faulty.on_open = [&](const std::string& name) {
+    if (name == "victim" && removed.fetch_add(1) == 0) fs::remove_all(victim);
+    return 0;
+  };
+  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_EQ(removed.load(), 1);
+}
+
+TEST_F(WalkerFault, DeviceRuleStatFailingKeepsTheDirectory) {
+  const std::string expected = clean();
+  FaultyFileSystem faulty;
+  faulty.on_stat = [](const std::string& name) {
+    return name == "victim" || name == "e" ? ENOENT : 0;
+  };
+  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_EQ(faulty.injected.load(), 2);
+}
+
+// --- A directory swapped after it was listed --------------------------------------
+
+TEST_F(WalkerFault, DirectoryReplacedByAFile) {
+  const std::string expected = clean_after([&] { empty_out("a/victim"); });
+  FaultyFileSystem faulty;
+  const std::string victim = root_ + "/a/victim";
+  const std::string aside = dir_.at("aside");
+  std::atomic<int> swapped{0};
+  faulty.on_open = [&](const std::string& name) {
+    if (name == "victim" && swapped.fetch_add(1) == 0) {
+      fs::rename(victim, aside);
+      dir_.write_file("root/a/victim", 40000);
+    }
+    return 0;
+  };
+  const std::string actual = describe(*scan(faulty));
+  EXPECT_EQ(actual, expected);
+  EXPECT_EQ(swapped.load(), 1);
+}
+
+TEST_F(WalkerFault, DirectoryReplacedByALinkOutOfTheTree) {
+  const std::string expected = clean_after([&] { empty_out("a/victim"); });
+  FaultyFileSystem faulty;
+  const std::string victim = root_ + "/a/victim";
+  std::atomic<int> swapped{0};
+  faulty.on_open = [&](const std::string& name) {
+    if (name == "victim" && swapped.fetch_add(1) == 0) {
+      fs::remove_all(victim);
+      fs::create_directory_symlink(outside_, victim);
+    }
+    return 0;
+  };
+  const std::string actual = describe(*scan(faulty));
+  EXPECT_EQ(actual, expected);
+  EXPECT_EQ(swapped.load(), 1);
+  EXPECT_EQ(actual.find("far.bin"), std::string::npos) << actual;
+}
+
+TEST_F(WalkerFault, BundleReplacedByALinkOutOfTheTree) {
+  // The bundle still stands as one item, with nothing in it.
+  const std::string expected = clean_after([&] { empty_out("b/Tool.app"); });
+  FaultyFileSystem faulty;
+  const std::string bundle = root_ + "/b/Tool.app";
+  std::atomic<int> swapped{0};
+  faulty.on_open = [&](const std::string& name) {
+    if (name == "Tool.app" && swapped.fetch_add(1) == 0) {
+      fs::remove_all(bundle);
+      fs::create_directory_symlink(outside_, bundle);
+    }
+    return 0;
+  };
+  const std::string actual = describe(*scan(faulty));
+  EXPECT_EQ(actual, expected);
+  EXPECT_NE(actual.find("child " + root_ + "/b | Tool.app 0 file"), std::string::npos) << actual;
+}
+
+// --- EMFILE: the walk waits for descriptors instead of losing directories -----------
+
+TEST_F(WalkerFault, BurstsOfDescriptorExhaustion) {
+  const std::string expected = clean();
+  FaultyFileSystem faulty;
+  std::atomic<int> calls{0};
+  // Of every ten opens, the first six find the process out of descriptors.
+  faulty.on_open = [&](const std::string&) { return calls.fetch_add(1) % 10 < 6 ? EMFILE : 0; };
+  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_GE(faulty.injected.load(), 6);
+}
+
+TEST_F(WalkerFault, LongDescriptorExhaustionOnOneDirectory) {
+  const std::string expected = clean();
+  FaultyFileSystem faulty;
+  std::atomic<int> refusals{0};
+  faulty.on_open = [&](const std::string& name) {
+    if (name != "victim" && name != "Tool.app") return 0;
+    const int n = refusals.fetch_add(1);
+    return n < 40 ? (n % 2 == 0 ? EMFILE : ENFILE) : 0;
+  };
+  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_EQ(faulty.injected.load(), 40);
+}
+
+// --- A worker that fails (out of memory) fails the scan -------------------------------
+
+TEST_F(WalkerFault, AllocationFailureWhileListingFailsTheScan) {
+  const std::string expected = clean();
+  FaultyFileSystem faulty;
+  std::atomic<int> lists{0};
+  faulty.on_list = [&]() -> int {
+    if (lists.fetch_add(1) == 5) throw std::bad_alloc();
+    return 0;
+  };
+  const std::size_t before = open_descriptors();
+  const auto outcome = scan_with_jwalk(faulty, root_, kTreeDepth, {});
+  ASSERT_FALSE(outcome.has_value());
+  EXPECT_EQ(outcome.error(), kWalkThreadPanicked);
+  EXPECT_EQ(open_descriptors(), before);
+  // Nothing is left broken: the next scans are whole again.
+  EXPECT_EQ(clean(), expected);
+  EXPECT_EQ(describe(*scan(faulty)), expected);
+}
+
+TEST_F(WalkerFault, AllocationFailureWhileSizingFailsTheScan) {
+  FaultyFileSystem faulty;
+  faulty.on_stat = [](const std::string& name) -> int {
+    if (name == "a2.txt") throw std::bad_alloc();
+    return 0;
+  };
+  const auto outcome = scan_with_jwalk(faulty, root_, kTreeDepth, {});
+  ASSERT_FALSE(outcome.has_value());
+  EXPECT_EQ(outcome.error(), kWalkThreadPanicked);
+  faulty.on_stat = nullptr;
+  EXPECT_EQ(describe(*scan(faulty)), clean());
+}
+
+// --- A directory the process may not read, for real ---------------------------------
+
+// Runs this program again as uid/gid 65534 with only `filter` selected and
+// `environment` added; returns what the child printed after "RESULT " (with
+// "|" standing for line breaks), or what went wrong.
+std::string run_self_unprivileged(const std::string& filter,
+                                  const std::vector<std::string>& environment) {
+  std::vector<std::string> env_storage;
+  for (char** entry = environ; *entry != nullptr; ++entry) env_storage.emplace_back(*entry);
+  for (const std::string& entry : environment) env_storage.push_back(entry);
+  std::vector<char*> envp;
+  for (std::string& entry : env_storage) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  char program_buffer[PATH_MAX] = {};
+  const ssize_t length = ::readlink("/proc/self/exe", program_buffer, sizeof program_buffer - 1);
+  if (length <= 0) return "readlink failed";
+  std::string program(program_buffer, static_cast<std::size_t>(length));
+  std::string filter_arg = "--gtest_filter=" + filter;
+  char* argv[] = {program.data(), filter_arg.data(), nullptr};
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return "pipe failed";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // Only async-signal-safe calls until exec: the pool is not to be used here.
+    ::dup2(pipe_fds[1], 1);
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(126);
+    ::execve(argv[0], argv, envp.data());
+    ::_exit(127);
+  }
+  ::close(pipe_fds[1]);
+  std::string output;
+  char buffer[4096];
+  ssize_t n = 0;
+  while ((n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0) {
+    output.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(pipe_fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    return "child failed (status " + std::to_string(status) + "): " + output;
+  }
+  const auto start = output.find("RESULT ");
+  if (start == std::string::npos) return "no result: " + output;
+  const auto end = output.find('\n', start);
+  return output.substr(start + 7, end - start - 7);
+}
+
+std::string one_line(std::string text) {
+  std::replace(text.begin(), text.end(), '\n', '|');
+  return text;
+}
+
+TEST_F(WalkerFault, UnreadableDirectoryAsAnOrdinaryUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand the tree to uid 65534";
+  const std::string expected = clean_after([&] { empty_out("a/victim"); });
+  ::chmod((root_ + "/a/victim").c_str(), 0);
+  const std::string actual =
+      run_self_unprivileged("WalkerFaultChild.ScanAndDescribe", {"TESSALY_FAULT_ROOT=" + root_});
+  ::chmod((root_ + "/a/victim").c_str(), 0755);
+  EXPECT_EQ(actual, one_line(expected));
+}
+
+// Run by the test above in a fresh, unprivileged process.
+TEST(WalkerFaultChild, ScanAndDescribe) {
+  const char* root = std::getenv("TESSALY_FAULT_ROOT");
+  if (root == nullptr) GTEST_SKIP() << "runs only as a child of another test";
+  ASSERT_NE(::geteuid(), 0u);
+  const auto result = scan_with_jwalk(root, kTreeDepth, {});
+  ASSERT_TRUE(result.has_value()) << result.error();
+  std::printf("RESULT %s\n", one_line(describe(**result)).c_str());
+  std::fflush(stdout);
+}
+
+}  // namespace
+}  // namespace tessaly

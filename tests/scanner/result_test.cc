@@ -4,12 +4,15 @@
 #include <pthread.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <random>
+#include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -478,6 +481,53 @@ TEST(ComputeDirSizes, AgreesWithTheRecursiveDefinitionOnRandomTrees) {
   }
 }
 
+// `path` with some separators doubled and maybe a trailing one.
+std::string respelled(const std::string& path, std::mt19937_64& random) {
+  std::string out;
+  for (const char c : path) {
+    out += c;
+    if (c == '/' && random() % 3 == 0) out += '/';
+  }
+  if (!out.empty() && random() % 3 == 0) out += '/';
+  return out;
+}
+
+TEST(ComputeDirSizes, AgreesWithTheRecursiveDefinitionWhateverTheSpelling) {
+  // Odd roots and names, and map keys spelled unlike the texts
+  // compute_dir_sizes forms, all found component-wise.
+  const std::vector<std::string> roots = {"/root", "/root/", "", ".", "rel/x", "/"};
+  const std::vector<std::string> names = {"n0", "n1", "..", "a/b", "\xff", "n2"};
+  for (std::uint64_t seed = 1; seed <= 40; ++seed) {
+    std::mt19937_64 random(seed);
+    const std::string root = roots[seed % roots.size()];
+    NameStore store;
+    ChildrenMap map;
+    TruncatedSizes truncated;
+    std::vector<std::string> dirs = {root};
+    for (int i = 0; i < 200; ++i) {
+      const std::string dir = dirs[random() % dirs.size()];
+      const std::string name = names[random() % names.size()];
+      std::vector<ChildEntry>& list = map[respelled(dir, random)];
+      if (random() % 3 == 0) {
+        list.push_back(store.entry(name, 0, true));
+        dirs.push_back(child_path(dir, name));
+      } else {
+        list.push_back(store.entry(random() % 2 == 0 ? "" : name, random() % 1000, false));
+      }
+      if (random() % 8 == 0) {
+        truncated[respelled(dirs[random() % dirs.size()], random)] += random() % 100;
+      }
+    }
+    DirSizes iterative;
+    DirSizes recursive;
+    const std::uint64_t got = compute_dir_sizes(root, map, truncated, iterative);
+    const std::uint64_t want = reference_dir_sizes(root, map, truncated, recursive);
+    ASSERT_EQ(got, want) << "seed " << seed;
+    ASSERT_EQ(sorted(iterative), sorted(recursive)) << "seed " << seed;
+    ASSERT_EQ(iterative, recursive) << "seed " << seed;
+  }
+}
+
 TEST(ComputeDirSizes, DeepChainNeedsNoStack) {
   // A recursive walk of 3,000 levels needs far more than the 64 KiB stack of
   // the thread this runs on.
@@ -520,6 +570,256 @@ TEST(ComputeDirSizes, DeepChainNeedsNoStack) {
   EXPECT_EQ(job.sizes.at("/deep"), kDepth + 1000u);
   EXPECT_EQ(job.sizes.at("/deep/d"), kDepth - 1 + 1000u);
   EXPECT_EQ(job.sizes.at(dir), 1000u);
+}
+
+TEST(PathMap, ComponentKeysMatchAnySpellingAndKeepTheFirst) {
+  TruncatedSizes map;
+  map["/a//b/"] = 5;
+  ASSERT_EQ(map.size(), 1u);
+  EXPECT_EQ(map.at("/a/b"), 5u);
+  EXPECT_TRUE(map.contains("/a/./b"));
+  EXPECT_EQ(map.count("///a/b//"), 1u);
+  map["/a/b"] += 2;
+  ASSERT_EQ(map.size(), 1u);
+  const auto it = map.find("/a/b/.");
+  ASSERT_NE(it, map.end());
+  EXPECT_EQ(it->first, "/a//b/");
+  EXPECT_EQ(it->second, 7u);
+  EXPECT_THAT(sorted(map), ElementsAre(Pair("/a//b/", 7u)));
+}
+
+TEST(PathMap, ByteKeysMatchOnlyTheSameBytes) {
+  DirSizes map{{"/a/b", 1}, {"/a//b", 2}, {"/a/b/", 3}};
+  EXPECT_EQ(map.size(), 3u);
+  EXPECT_EQ(map.at("/a/b"), 1u);
+  EXPECT_EQ(map.at("/a//b"), 2u);
+  EXPECT_EQ(map.at("/a/b/"), 3u);
+  EXPECT_FALSE(map.contains("/a/./b"));
+  EXPECT_EQ(map.find("/a"), map.end());
+  EXPECT_THAT(sorted(map), ElementsAre(Pair("/a//b", 2u), Pair("/a/b", 1u), Pair("/a/b/", 3u)));
+}
+
+TEST(PathMap, AncestorsStoredForADeepKeyAreNotKeys) {
+  ChildrenMap map;
+  NameStore names;
+  map["/r/a/b/c"].push_back(names.entry("f", 1, false));
+  EXPECT_EQ(map.size(), 1u);
+  EXPECT_FALSE(map.contains("/r/a/b"));
+  EXPECT_FALSE(map.contains("/r"));
+  EXPECT_FALSE(map.contains("/"));
+  EXPECT_EQ(map.find("/r/a"), map.end());
+  EXPECT_THROW(map.at("/r/a"), std::out_of_range);
+  // A key whose components equal a stored ancestor's keeps its own spelling.
+  map["/r//a/"].push_back(names.entry("g", 2, false));
+  EXPECT_EQ(map.size(), 2u);
+  std::map<std::string, std::size_t> keys;
+  for (const auto& [key, list] : map) keys[key] = list.size();
+  EXPECT_THAT(keys, ElementsAre(Pair("/r//a/", 1u), Pair("/r/a/b/c", 1u)));
+  EXPECT_EQ(map.at("/r/a").front().name(), "g");
+}
+
+TEST(PathMap, EqualityFollowsTheKeying) {
+  TruncatedSizes left{{"/x/y", 1}, {"/z", 2}};
+  TruncatedSizes right{{"/z/", 2}, {"/x//y", 1}};
+  EXPECT_EQ(left, right);
+  right["/z"] = 3;
+  EXPECT_NE(left, right);
+  DirSizes bytes_left{{"/x/y", 1}};
+  DirSizes bytes_right{{"/x//y", 1}};
+  EXPECT_NE(bytes_left, bytes_right);
+  EXPECT_EQ(bytes_left, (DirSizes{{"/x/y", 1}}));
+}
+
+// Random spellings of paths over few names, with every separator oddity.
+std::string random_path(std::mt19937_64& random) {
+  static const std::vector<std::string> parts = {"a", "b", "..", ".", "", "c d", "\xff"};
+  std::string path = random() % 4 == 0 ? "" : "/";
+  const std::size_t count = random() % 5;
+  for (std::size_t i = 0; i < count; ++i) {
+    path += parts[random() % parts.size()];
+    if (i + 1 < count || random() % 3 == 0) path += random() % 4 == 0 ? "//" : "/";
+  }
+  return path;
+}
+
+TEST(PathMap, AgreesWithUnorderedMapsOnRandomSpellings) {
+  for (std::uint64_t seed = 1; seed <= 30; ++seed) {
+    std::mt19937_64 random(seed);
+    TruncatedSizes components;
+    std::unordered_map<std::string, std::uint64_t, PathHash, PathEqual> components_reference;
+    DirSizes bytes;
+    std::unordered_map<std::string, std::uint64_t> bytes_reference;
+    for (int i = 0; i < 300; ++i) {
+      const std::string path = random_path(random);
+      const std::uint64_t value = random() % 1000;
+      components[path] += value;
+      components_reference[path] += value;
+      bytes[path] += value;
+      bytes_reference[path] += value;
+    }
+    ASSERT_EQ(components.size(), components_reference.size()) << seed;
+    ASSERT_EQ(bytes.size(), bytes_reference.size()) << seed;
+    // Keys keep the spelling first given, as an unordered map's do.
+    std::map<std::string, std::uint64_t> expected(components_reference.begin(),
+                                                  components_reference.end());
+    EXPECT_EQ(sorted(components), expected) << seed;
+    expected = std::map<std::string, std::uint64_t>(bytes_reference.begin(), bytes_reference.end());
+    EXPECT_EQ(sorted(bytes), expected) << seed;
+    for (int i = 0; i < 300; ++i) {
+      const std::string probe = random_path(random);
+      const auto want = components_reference.find(probe);
+      const auto got = components.find(probe);
+      ASSERT_EQ(got == components.end(), want == components_reference.end()) << probe;
+      if (got != components.end()) {
+        EXPECT_EQ(got->first, want->first) << probe;
+        EXPECT_EQ(got->second, want->second) << probe;
+      }
+      EXPECT_EQ(bytes.count(probe), bytes_reference.count(probe)) << probe;
+    }
+  }
+}
+
+TEST(PathNodes, EachDirectoryIsStoredOnce) {
+  for (const PathKeying keying : {PathKeying::kComponents, PathKeying::kBytes}) {
+    PathNodes nodes(keying);
+    const std::uint32_t b = nodes.intern("/a/b");
+    EXPECT_EQ(nodes.node_count(), 3u);  // "/", "a", "b"
+    const std::uint32_t e = nodes.intern("/a/b/c/d/e");
+    EXPECT_EQ(nodes.node_count(), 6u);
+    const std::uint32_t c = nodes.intern("/a/b/c");
+    EXPECT_EQ(c, nodes.find("/a/b/c"));
+    EXPECT_EQ(nodes.intern("/a/b"), b);
+    const std::uint32_t y = nodes.intern("/a/x/y");
+    EXPECT_EQ(y, nodes.find("/a/x/y"));
+    EXPECT_EQ(nodes.node_count(), 8u);
+    EXPECT_EQ(nodes.text(e), "/a/b/c/d/e");
+    bool exact = false;
+    const std::uint32_t g = nodes.intern_near("/a/b/c/d/e/f/g", e, "/a/b/c/d/e", &exact);
+    EXPECT_EQ(g, nodes.find("/a/b/c/d/e/f/g"));
+    EXPECT_TRUE(exact);
+    const std::uint32_t q = nodes.intern_near("/a/b/q", e, "/a/b/c/d/e", &exact);
+    EXPECT_EQ(q, nodes.find("/a/b/q"));
+    EXPECT_EQ(nodes.node_count(), 11u);
+    EXPECT_EQ(nodes.text(nodes.find("/a/b/q")), "/a/b/q");
+  }
+}
+
+TEST(PathMap, FindsKeysStoredBelowAStoredKey) {
+  // Each key is stored as its parent's node and a name; a lookup by text must
+  // still find the whole key and reject texts that only share a prefix.
+  ChildrenMap map;
+  std::string path = "/deep";
+  for (int i = 0; i < 500; ++i) {
+    map[path];
+    path += i % 2 == 0 ? "/x" : "/yy";
+  }
+  EXPECT_EQ(map.size(), 500u);
+  EXPECT_TRUE(map.contains("/deep/x/yy/x"));
+  EXPECT_TRUE(map.contains("/deep//x/yy/./x/"));
+  EXPECT_FALSE(map.contains("/deep/x/x"));
+  EXPECT_FALSE(map.contains("/deep/x/yy/xx"));
+  EXPECT_FALSE(map.contains("deep/x"));
+  EXPECT_FALSE(map.contains(path));
+}
+
+// The result's maps as ordered (key, value) pairs, keys as the maps give them.
+std::map<std::string, std::vector<Child>> listed(const ScanResult& result) {
+  std::map<std::string, std::vector<Child>> out;
+  for (const auto& [key, list] : result.children_map) {
+    for (const ChildEntry& entry : list) {
+      out[key].push_back(Child{std::string(entry.raw_name()), entry.size(), entry.is_dir()});
+    }
+  }
+  return out;
+}
+
+TEST(ScanAggregator, ListingsArrivingOutOfOrderGiveTheSameResult) {
+  // Parallel walks deliver a directory's listing before or after those of its
+  // ancestors and cousins; the result must not depend on it.
+  for (std::uint64_t seed = 1; seed <= 10; ++seed) {
+    std::mt19937_64 random(seed);
+    struct Listing {
+      std::string dir;
+      ChildListing children;
+      std::uint64_t depth;
+    };
+    std::vector<Listing> listings;
+    std::vector<std::pair<std::string, std::uint64_t>> dirs = {{"/scan/root", 0}};
+    for (std::size_t i = 0; i < dirs.size() && dirs.size() < 300; ++i) {
+      const auto [dir, depth] = dirs[i];
+      Listing listing{dir, {}, depth + 1};
+      const int count = 1 + static_cast<int>(random() % 4);
+      for (int c = 0; c < count; ++c) {
+        const std::string name = "n" + std::to_string(c) + (random() % 2 == 0 ? "" : "x");
+        if (random() % 2 == 0) {
+          listing.children.add_directory(name);
+          dirs.emplace_back(dir + "/" + name, depth + 1);
+        } else {
+          listing.children.add_file(name, random() % 5000);
+        }
+      }
+      listings.push_back(std::move(listing));
+    }
+    const auto run = [&](const std::vector<std::size_t>& order, std::uint64_t tree_depth) {
+      ScanAggregator aggregator("/scan/root", tree_depth);
+      for (const std::size_t i : order) {
+        aggregator.record_listing(listings[i].dir, listings[i].children, listings[i].depth);
+      }
+      return aggregator.finish().result;
+    };
+    std::vector<std::size_t> order(listings.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::vector<std::size_t> shuffled = order;
+    std::shuffle(shuffled.begin(), shuffled.end(), random);
+    std::vector<std::size_t> reversed(order.rbegin(), order.rend());
+    for (const std::uint64_t tree_depth : {std::uint64_t{2}, std::uint64_t{1000}}) {
+      const auto in_order = run(order, tree_depth);
+      for (const auto& other : {shuffled, reversed}) {
+        const auto result = run(other, tree_depth);
+        ASSERT_EQ(listed(*result), listed(*in_order)) << seed;
+        ASSERT_EQ(sorted(result->dir_sizes), sorted(in_order->dir_sizes)) << seed;
+        ASSERT_EQ(sorted(result->truncated_sizes), sorted(in_order->truncated_sizes)) << seed;
+      }
+      EXPECT_EQ(in_order->dir_sizes.at("/scan/root"), in_order->total_size);
+    }
+  }
+}
+
+TEST(ScanAggregator, TruncatedAncestorIsNotSharedAcrossANamePrefix) {
+  // "/r/a" and "/r/ab" share leading bytes but not their ancestor.
+  ScanAggregator aggregator("/r", 1);
+  ChildListing files;
+  files.add_file("f", 10);
+  aggregator.record_listing("/r/a/x", files, 3);
+  aggregator.record_listing("/r/ab/y", files, 3);
+  aggregator.record_listing("/r/a/z/w", files, 4);
+  aggregator.record_listing("/r/a", files, 2);
+  aggregator.record_listing("/r/ab", files, 2);
+  const auto result = aggregator.finish().result;
+  EXPECT_THAT(sorted(result->truncated_sizes), ElementsAre(Pair("/r/a", 30u), Pair("/r/ab", 20u)));
+}
+
+TEST(ScanAggregator, DeepChainRecordsInLinearTime) {
+  // Each directory is found from the one recorded before it, without its
+  // path hashed as a whole; results stay exact all the way down.
+  constexpr int kDepth = 20000;
+  ScanAggregator aggregator("/c", 1'000'000);
+  std::string path = "/c";
+  for (int level = 1; level <= kDepth; ++level) {
+    const Parent dir = parent(path);
+    aggregator.record_directory(dir, "d", static_cast<std::uint64_t>(level));
+    aggregator.record_file(dir, "f", static_cast<std::uint64_t>(level), 1);
+    path += "/d";
+  }
+  const auto result = aggregator.finish().result;
+  EXPECT_EQ(result->children_map.size(), static_cast<std::size_t>(kDepth));
+  EXPECT_EQ(result->dir_sizes.size(), static_cast<std::size_t>(kDepth) + 1);
+  EXPECT_EQ(*result->dir_size("/c"), static_cast<std::uint64_t>(kDepth));
+  EXPECT_EQ(*result->dir_size(path), 0u);
+  path.resize(path.size() - 2);
+  EXPECT_EQ(*result->dir_size(path), 1u);
+  ASSERT_NE(result->children_of(path + "/"), nullptr);
+  EXPECT_EQ(result->children_of(path + "/")->size(), 2u);
 }
 
 // Walks a real tree the way an engine does: every entry with its parent

@@ -91,14 +91,16 @@ class ChunkedOutput {
 template <typename Map>
 std::vector<std::pair<std::string, const typename Map::mapped_type*>> keyed_entries(
     const Map& map) {
-  std::vector<std::string_view> raw;
+  // The maps hand out each key as a text formed on the spot.
+  std::vector<std::string> texts;
   std::vector<const typename Map::mapped_type*> values;
-  raw.reserve(map.size());
+  texts.reserve(map.size());
   values.reserve(map.size());
   for (const auto& [key, value] : map) {
-    raw.push_back(key);
+    texts.push_back(key);
     values.push_back(&value);
   }
+  const std::vector<std::string_view> raw(texts.begin(), texts.end());
   std::vector<std::string> keys = json_keys(raw);
   std::vector<std::pair<std::string, const typename Map::mapped_type*>> entries;
   entries.reserve(keys.size());

@@ -28,57 +28,21 @@
 #include "macos_walker/bulk_record.h"
 #include "platform/platform.h"
 #include "scanner/result.h"
+#include "support/fault_tree.h"
 #include "support/temp_tree.h"
 
 namespace tessaly {
 namespace {
 
+using testing::count_open_descriptors;
+using testing::describe_result;
+using testing::interrupt_streak;
+using testing::last_component;
+using testing::one_line;
 using testing::TempDir;
 namespace fs = std::filesystem;
 
 constexpr std::uint64_t kTreeDepth = 2;
-
-// Every field of a result that a scan determines, one fact per line, in an
-// order that does not depend on the order in which directories were listed.
-std::string describe(const ScanResult& result) {
-  std::vector<std::string> lines;
-  for (const auto& [dir, children] : result.children_map) {
-    for (const ChildEntry& child : children) {
-      lines.push_back("child " + dir + " | " + std::string(child.raw_name()) + " " +
-                      std::to_string(child.size()) + (child.is_dir() ? " dir" : " file"));
-    }
-  }
-  for (const auto& [dir, size] : result.truncated_sizes) {
-    lines.push_back("truncated " + dir + " " + std::to_string(size));
-  }
-  for (const auto& [dir, size] : result.dir_sizes) {
-    lines.push_back("dir_size " + dir + " " + std::to_string(size));
-  }
-  for (const LargeFile& file : result.large_files) {
-    lines.push_back("large " + file.path + " " + std::to_string(file.size));
-  }
-  std::sort(lines.begin(), lines.end());
-  std::string text = "files " + std::to_string(result.files_found) + " dirs " +
-                     std::to_string(result.dirs_found) + " total " +
-                     std::to_string(result.total_size) + "\n";
-  for (const std::string& line : lines) text += line + "\n";
-  return text;
-}
-
-std::size_t open_descriptors() {
-  std::size_t count = 0;
-  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
-    (void)entry;
-    ++count;
-  }
-  return count;
-}
-
-std::string last_component(std::string_view path) {
-  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-  const auto slash = path.rfind('/');
-  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
-}
 
 // Forwards to the kernel's platform, consulting a hook first for each open
 // and each batch. A hook returns 0 to let the call through, or the errno the
@@ -188,82 +152,16 @@ class FaultyPlatform final : public platform::Platform {
   platform::Platform& real_ = platform::system_platform();
 };
 
-// A hook answer: EINTR `times` times in a row on each thread, then one call
-// let through, over and over.
-int interrupt_streak(int times) {
-  thread_local int streak = 0;
-  if (streak < times) {
-    ++streak;
-    return EINTR;
-  }
-  streak = 0;
-  return 0;
-}
-
-// The same tree for both engines' tests: files of distinct sizes at several
-// depths, a bundle, a hard-link pair below the listed depth, a symbolic link,
-// a FIFO and an empty directory. Names the faults aim at are unique in it.
-void build_tree(const TempDir& dir, const std::string& outside) {
-  dir.make_dir("root");
-  dir.write_file("root/top.bin", 5000);
-  dir.write_file("root/a/a1.txt", 100);
-  dir.write_file("root/a/a2.txt", 20000);
-  dir.write_file("root/a/victim/v1.dat", 3000);
-  dir.write_file("root/a/victim/v2.dat", 9000);
-  dir.write_file("root/a/victim/deep/d1.dat", 70000);
-  dir.write_file("root/b/b1.bin", 4096);
-  dir.make_symlink(outside, "root/b/to_outside");
-  dir.write_file("root/b/Tool.app/x.bin", 10000);
-  dir.write_file("root/b/Tool.app/sub/y.bin", 50000);
-  for (int i = 0; i < 20; ++i) {
-    dir.write_file("root/c/f" + std::to_string(i), static_cast<std::uint64_t>(i) * 1000);
-  }
-  dir.write_file("root/c/target.dat", 12000);
-  dir.write_file("root/d/e/f/g.dat", 30000);
-  dir.make_hardlink("root/d/e/f/g.dat", "root/d/e/f/g2.dat");
-  dir.make_fifo("root/d/pipe");
-  dir.make_dir("root/d/empty");
-}
-
-class BulkFault : public ::testing::Test {
+class BulkFault : public testing::FaultTreeTest {
  protected:
-  void SetUp() override {
-    ::chmod(dir_.path().c_str(), 0755);
-    root_ = dir_.at("root");
-    outside_ = dir_.make_dir("outside");
-    dir_.write_file("outside/far.bin", 777 * 1024);
-    build();
-  }
-
-  void build() {
-    fs::remove_all(root_);
-    build_tree(dir_, outside_);
-  }
-
   std::shared_ptr<const ScanResult> scan(platform::Platform& os) {
-    const std::size_t before = open_descriptors();
+    const std::size_t before = count_open_descriptors();
     auto result = scan_with_bulk_attrs(os, root_, kTreeDepth, {});
-    EXPECT_EQ(open_descriptors(), before) << "descriptors left open";
+    EXPECT_EQ(count_open_descriptors(), before) << "descriptors left open";
     if (!result) throw std::runtime_error("scan failed: " + result.error());
     return *result;
   }
-  std::string clean() { return describe(*scan(platform::system_platform())); }
-
-  std::string clean_after(const std::function<void()>& change) {
-    change();
-    std::string text = clean();
-    build();
-    return text;
-  }
-
-  void empty_out(const std::string& relative) {
-    const std::string path = root_ + "/" + relative;
-    for (const auto& entry : fs::directory_iterator(path)) fs::remove_all(entry.path());
-  }
-
-  TempDir dir_;
-  std::string root_;
-  std::string outside_;
+  std::string clean() override { return describe_result(*scan(platform::system_platform())); }
 };
 
 // --- EINTR: every interrupted call is repeated --------------------------------
@@ -272,7 +170,7 @@ TEST_F(BulkFault, InterruptedOpensAreRepeated) {
   const std::string expected = clean();
   FaultyPlatform faulty;
   faulty.on_open = [](const std::string&) { return interrupt_streak(3); };
-  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_EQ(describe_result(*scan(faulty)), expected);
   EXPECT_GE(faulty.injected.load(), 3 * 8);
 }
 
@@ -280,7 +178,7 @@ TEST_F(BulkFault, InterruptedBatchesAreRepeated) {
   const std::string expected = clean();
   FaultyPlatform faulty;
   faulty.on_batch = [] { return interrupt_streak(2); };
-  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_EQ(describe_result(*scan(faulty)), expected);
   EXPECT_GE(faulty.injected.load(), 2 * 8);
 }
 
@@ -290,7 +188,7 @@ TEST_F(BulkFault, InterruptedDeviceReadIsRepeated) {
   const std::string expected = clean();
   FaultyPlatform faulty;
   faulty.on_device = [] { return interrupt_streak(2); };
-  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_EQ(describe_result(*scan(faulty)), expected);
   EXPECT_EQ(faulty.injected.load(), 2);
   EXPECT_EQ(faulty.device_calls.load(), 3);
 }
@@ -300,7 +198,7 @@ TEST_F(BulkFault, EveryCallInterruptedAtOnce) {
   FaultyPlatform faulty;
   faulty.on_open = [](const std::string&) { return interrupt_streak(1); };
   faulty.on_batch = [] { return interrupt_streak(1); };
-  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_EQ(describe_result(*scan(faulty)), expected);
 }
 
 // --- EACCES: an unopenable directory contributes nothing ----------------------
@@ -309,7 +207,7 @@ TEST_F(BulkFault, PermissionDeniedOnOneSubdirectory) {
   const std::string expected = clean_after([&] { empty_out("a/victim"); });
   FaultyPlatform faulty;
   faulty.on_open = [](const std::string& name) { return name == "victim" ? EACCES : 0; };
-  const std::string actual = describe(*scan(faulty));
+  const std::string actual = describe_result(*scan(faulty));
   EXPECT_EQ(actual, expected);
   EXPECT_EQ(faulty.injected.load(), 1);
   EXPECT_NE(actual.find("child " + root_ + "/a | victim 0 dir"), std::string::npos) << actual;
@@ -319,7 +217,7 @@ TEST_F(BulkFault, PermissionDeniedOnTheRoot) {
   const std::string expected = clean_after([&] { empty_out(""); });
   FaultyPlatform faulty;
   faulty.on_open = [](const std::string& name) { return name == "root" ? EACCES : 0; };
-  const std::string actual = describe(*scan(faulty));
+  const std::string actual = describe_result(*scan(faulty));
   EXPECT_EQ(actual, expected);
   EXPECT_EQ(actual, "files 0 dirs 0 total 0\ndir_size " + root_ + " 0\n");
 }
@@ -328,7 +226,7 @@ TEST_F(BulkFault, PermissionDeniedInsideABundle) {
   const std::string expected = clean_after([&] { fs::remove_all(root_ + "/b/Tool.app/sub"); });
   FaultyPlatform faulty;
   faulty.on_open = [](const std::string& name) { return name == "sub" ? EACCES : 0; };
-  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_EQ(describe_result(*scan(faulty)), expected);
   EXPECT_EQ(faulty.injected.load(), 1);
 }
 
@@ -340,7 +238,7 @@ TEST_F(BulkFault, FileGoneBeforeItIsSizedIsLeftOut) {
   FaultyPlatform faulty;
   faulty.vanishing_name = "target.dat";
   faulty.vanishing_path = root_ + "/c/target.dat";
-  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_EQ(describe_result(*scan(faulty)), expected);
   EXPECT_EQ(faulty.vanished.load(), 1);
 }
 
@@ -354,7 +252,7 @@ TEST_F(BulkFault, DirectoryGoneBeforeItIsOpened) {
     if (name == "victim" && removed.fetch_add(1) == 0) fs::remove_all(victim);
     return 0;
   };
-  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_EQ(describe_result(*scan(faulty)), expected);
   EXPECT_EQ(removed.load(), 1);
 }
 
@@ -373,7 +271,7 @@ TEST_F(BulkFault, DirectoryReplacedByAFile) {
     }
     return 0;
   };
-  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_EQ(describe_result(*scan(faulty)), expected);
   EXPECT_EQ(swapped.load(), 1);
 }
 
@@ -389,7 +287,7 @@ TEST_F(BulkFault, DirectoryReplacedByALinkOutOfTheTree) {
     }
     return 0;
   };
-  const std::string actual = describe(*scan(faulty));
+  const std::string actual = describe_result(*scan(faulty));
   EXPECT_EQ(actual, expected);
   EXPECT_EQ(swapped.load(), 1);
   EXPECT_EQ(actual.find("far.bin"), std::string::npos) << actual;
@@ -407,7 +305,7 @@ TEST_F(BulkFault, BundleReplacedByALinkOutOfTheTree) {
     }
     return 0;
   };
-  const std::string actual = describe(*scan(faulty));
+  const std::string actual = describe_result(*scan(faulty));
   EXPECT_EQ(actual, expected);
   EXPECT_NE(actual.find("child " + root_ + "/b | Tool.app 0 file"), std::string::npos) << actual;
 }
@@ -419,7 +317,7 @@ TEST_F(BulkFault, BurstsOfDescriptorExhaustion) {
   FaultyPlatform faulty;
   std::atomic<int> calls{0};
   faulty.on_open = [&](const std::string&) { return calls.fetch_add(1) % 10 < 6 ? EMFILE : 0; };
-  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_EQ(describe_result(*scan(faulty)), expected);
   EXPECT_GE(faulty.injected.load(), 6);
 }
 
@@ -432,7 +330,7 @@ TEST_F(BulkFault, LongDescriptorExhaustionOnOneDirectory) {
     const int n = refusals.fetch_add(1);
     return n < 40 ? (n % 2 == 0 ? EMFILE : ENFILE) : 0;
   };
-  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_EQ(describe_result(*scan(faulty)), expected);
   EXPECT_EQ(faulty.injected.load(), 40);
 }
 
@@ -482,11 +380,6 @@ std::string run_self(const std::string& filter, const std::vector<std::string>& 
   if (start == std::string::npos) return "no result: " + output;
   const auto end = output.find('\n', start);
   return output.substr(start + 7, end - start - 7);
-}
-
-std::string one_line(std::string text) {
-  std::replace(text.begin(), text.end(), '\n', '|');
-  return text;
 }
 
 TEST_F(BulkFault, UnreadableDirectoryAsAnOrdinaryUser) {
@@ -543,7 +436,7 @@ TEST(BulkFaultChild, Scan) {
     fail_read_buffer_allocations(0, 0);
   }
   const auto result = scan_with_bulk_attrs(root, kTreeDepth, {});
-  report += result ? "ok " + one_line(describe(**result)) : "failed " + result.error();
+  report += result ? "ok " + one_line(describe_result(**result)) : "failed " + result.error();
   std::printf("RESULT %s\n", report.c_str());
   std::fflush(stdout);
 }

@@ -26,57 +26,21 @@
 #include "scanner/file_system.h"
 #include "scanner/jwalk_engine.h"
 #include "scanner/result.h"
+#include "support/fault_tree.h"
 #include "support/temp_tree.h"
 
 namespace tessaly {
 namespace {
 
+using testing::count_open_descriptors;
+using testing::describe_result;
+using testing::interrupt_streak;
+using testing::last_component;
+using testing::one_line;
 using testing::TempDir;
 namespace fs = std::filesystem;
 
 constexpr std::uint64_t kTreeDepth = 2;
-
-// Every field of a result that a scan determines, one fact per line, in an
-// order that does not depend on the order in which directories were listed.
-std::string describe(const ScanResult& result) {
-  std::vector<std::string> lines;
-  for (const auto& [dir, children] : result.children_map) {
-    for (const ChildEntry& child : children) {
-      lines.push_back("child " + dir + " | " + std::string(child.raw_name()) + " " +
-                      std::to_string(child.size()) + (child.is_dir() ? " dir" : " file"));
-    }
-  }
-  for (const auto& [dir, size] : result.truncated_sizes) {
-    lines.push_back("truncated " + dir + " " + std::to_string(size));
-  }
-  for (const auto& [dir, size] : result.dir_sizes) {
-    lines.push_back("dir_size " + dir + " " + std::to_string(size));
-  }
-  for (const LargeFile& file : result.large_files) {
-    lines.push_back("large " + file.path + " " + std::to_string(file.size));
-  }
-  std::sort(lines.begin(), lines.end());
-  std::string text = "files " + std::to_string(result.files_found) + " dirs " +
-                     std::to_string(result.dirs_found) + " total " +
-                     std::to_string(result.total_size) + "\n";
-  for (const std::string& line : lines) text += line + "\n";
-  return text;
-}
-
-std::size_t open_descriptors() {
-  std::size_t count = 0;
-  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
-    (void)entry;
-    ++count;
-  }
-  return count;
-}
-
-std::string last_component(std::string_view path) {
-  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-  const auto slash = path.rfind('/');
-  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
-}
 
 // Forwards to the kernel, consulting a hook first for each call. A hook
 // returns 0 to let the call through, or the errno the call fails with; it may
@@ -121,82 +85,16 @@ class FaultyFileSystem final : public FileSystem {
   FileSystem& real_ = system_file_system();
 };
 
-// A hook answer: EINTR `times` times in a row on each thread, then one call
-// let through, over and over.
-int interrupt_streak(int times) {
-  thread_local int streak = 0;
-  if (streak < times) {
-    ++streak;
-    return EINTR;
-  }
-  streak = 0;
-  return 0;
-}
-
-// A tree with files of distinct sizes at several depths, a bundle, a hard-link
-// pair below the listed depth, a symbolic link, a FIFO and an empty
-// directory. Names the faults aim at are unique in it.
-class WalkerFault : public ::testing::Test {
+class WalkerFault : public testing::FaultTreeTest {
  protected:
-  void SetUp() override {
-    ::chmod(dir_.path().c_str(), 0755);
-    root_ = dir_.at("root");
-    outside_ = dir_.make_dir("outside");
-    dir_.write_file("outside/far.bin", 777 * 1024);
-    build();
-  }
-
-  void build() {
-    fs::remove_all(root_);
-    dir_.make_dir("root");
-    dir_.write_file("root/top.bin", 5000);
-    dir_.write_file("root/a/a1.txt", 100);
-    dir_.write_file("root/a/a2.txt", 20000);
-    dir_.write_file("root/a/victim/v1.dat", 3000);
-    dir_.write_file("root/a/victim/v2.dat", 9000);
-    dir_.write_file("root/a/victim/deep/d1.dat", 70000);
-    dir_.write_file("root/b/b1.bin", 4096);
-    dir_.make_symlink(outside_, "root/b/to_outside");
-    dir_.write_file("root/b/Tool.app/x.bin", 10000);
-    dir_.write_file("root/b/Tool.app/sub/y.bin", 50000);
-    for (int i = 0; i < 20; ++i) {
-      dir_.write_file("root/c/f" + std::to_string(i), static_cast<std::uint64_t>(i) * 1000);
-    }
-    dir_.write_file("root/c/target.dat", 12000);
-    dir_.write_file("root/d/e/f/g.dat", 30000);
-    dir_.make_hardlink("root/d/e/f/g.dat", "root/d/e/f/g2.dat");
-    dir_.make_fifo("root/d/pipe");
-    dir_.make_dir("root/d/empty");
-  }
-
   std::shared_ptr<const ScanResult> scan(FileSystem& fs) {
-    const std::size_t before = open_descriptors();
+    const std::size_t before = count_open_descriptors();
     auto result = scan_with_jwalk(fs, root_, kTreeDepth, {});
-    EXPECT_EQ(open_descriptors(), before) << "descriptors left open";
+    EXPECT_EQ(count_open_descriptors(), before) << "descriptors left open";
     if (!result) throw std::runtime_error("scan failed: " + result.error());
     return *result;
   }
-  std::string clean() { return describe(*scan(system_file_system())); }
-
-  // The clean scan of the tree as `change` leaves it; the tree is then built
-  // afresh.
-  std::string clean_after(const std::function<void()>& change) {
-    change();
-    std::string text = clean();
-    build();
-    return text;
-  }
-
-  // Empties the directory `relative` below the root (its contents go outside
-  // the tree), as a directory whose reading failed contributes nothing.
-  void empty_out(const std::string& relative) {
-    const std::string path = root_ + "/" + relative;
-    for (const auto& entry : fs::directory_iterator(path)) fs::remove_all(entry.path());
-  }
-
-  TempDir dir_;
-  std::string root_;
-  std::string outside_;
+  std::string clean() override { return describe_result(*scan(system_file_system())); }
 };
 
 // --- EINTR: every interrupted call is repeated --------------------------------
@@ -205,7 +103,7 @@ TEST_F(WalkerFault, InterruptedOpensAreRepeated) {
   const std::string expected = clean();
   FaultyFileSystem faulty;
   faulty.on_open = [](const std::string&) { return interrupt_streak(3); };
-  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_EQ(describe_result(*scan(faulty)), expected);
   EXPECT_GE(faulty.injected.load(), 3 * 8);
 }
 
@@ -213,7 +111,7 @@ TEST_F(WalkerFault, InterruptedListingBatchesAreRepeated) {
   const std::string expected = clean();
   FaultyFileSystem faulty;
   faulty.on_list = [] { return interrupt_streak(2); };
-  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_EQ(describe_result(*scan(faulty)), expected);
   EXPECT_GE(faulty.injected.load(), 2 * 8);
 }
 
@@ -223,7 +121,7 @@ TEST_F(WalkerFault, InterruptedStatsAreRepeated) {
   // The root's own lstat and stat, the device rule's stats, every file's size
   // and every file inside the bundle.
   faulty.on_stat = [](const std::string&) { return interrupt_streak(3); };
-  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_EQ(describe_result(*scan(faulty)), expected);
   EXPECT_GE(faulty.injected.load(), 3 * 30);
 }
 
@@ -233,7 +131,7 @@ TEST_F(WalkerFault, EveryCallInterruptedAtOnce) {
   faulty.on_open = [](const std::string&) { return interrupt_streak(1); };
   faulty.on_list = [] { return interrupt_streak(1); };
   faulty.on_stat = [](const std::string&) { return interrupt_streak(1); };
-  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_EQ(describe_result(*scan(faulty)), expected);
 }
 
 // --- EACCES: an unopenable directory contributes nothing ----------------------
@@ -242,7 +140,7 @@ TEST_F(WalkerFault, PermissionDeniedOnOneSubdirectory) {
   const std::string expected = clean_after([&] { empty_out("a/victim"); });
   FaultyFileSystem faulty;
   faulty.on_open = [](const std::string& name) { return name == "victim" ? EACCES : 0; };
-  const std::string actual = describe(*scan(faulty));
+  const std::string actual = describe_result(*scan(faulty));
   EXPECT_EQ(actual, expected);
   EXPECT_EQ(faulty.injected.load(), 1);
   EXPECT_NE(actual.find("child " + root_ + "/a | victim 0 dir"), std::string::npos) << actual;
@@ -252,7 +150,7 @@ TEST_F(WalkerFault, PermissionDeniedOnTheRoot) {
   const std::string expected = clean_after([&] { empty_out(""); });
   FaultyFileSystem faulty;
   faulty.on_open = [](const std::string& name) { return name == "root" ? EACCES : 0; };
-  const std::string actual = describe(*scan(faulty));
+  const std::string actual = describe_result(*scan(faulty));
   EXPECT_EQ(actual, expected);
   EXPECT_EQ(actual, "files 0 dirs 0 total 0\ndir_size " + root_ + " 0\n");
 }
@@ -261,7 +159,7 @@ TEST_F(WalkerFault, PermissionDeniedInsideABundle) {
   const std::string expected = clean_after([&] { fs::remove_all(root_ + "/b/Tool.app/sub"); });
   FaultyFileSystem faulty;
   faulty.on_open = [](const std::string& name) { return name == "sub" ? EACCES : 0; };
-  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_EQ(describe_result(*scan(faulty)), expected);
   EXPECT_EQ(faulty.injected.load(), 1);
 }
 
@@ -277,7 +175,7 @@ TEST_F(WalkerFault, FileGoneBeforeItIsSizedCountsWithSizeZero) {
     if (name == "target.dat" && removed.fetch_add(1) == 0) ::unlink(target.c_str());
     return 0;
   };
-  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_EQ(describe_result(*scan(faulty)), expected);
   EXPECT_EQ(removed.load(), 1);
 }
 
@@ -291,7 +189,7 @@ TEST_F(WalkerFault, DirectoryGoneBeforeItIsOpened) {
     if (name == "victim" && removed.fetch_add(1) == 0) fs::remove_all(victim);
     return 0;
   };
-  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_EQ(describe_result(*scan(faulty)), expected);
   EXPECT_EQ(removed.load(), 1);
 }
 
@@ -301,7 +199,7 @@ TEST_F(WalkerFault, DeviceRuleStatFailingKeepsTheDirectory) {
   faulty.on_stat = [](const std::string& name) {
     return name == "victim" || name == "e" ? ENOENT : 0;
   };
-  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_EQ(describe_result(*scan(faulty)), expected);
   EXPECT_EQ(faulty.injected.load(), 2);
 }
 
@@ -320,7 +218,7 @@ TEST_F(WalkerFault, DirectoryReplacedByAFile) {
     }
     return 0;
   };
-  const std::string actual = describe(*scan(faulty));
+  const std::string actual = describe_result(*scan(faulty));
   EXPECT_EQ(actual, expected);
   EXPECT_EQ(swapped.load(), 1);
 }
@@ -337,7 +235,7 @@ TEST_F(WalkerFault, DirectoryReplacedByALinkOutOfTheTree) {
     }
     return 0;
   };
-  const std::string actual = describe(*scan(faulty));
+  const std::string actual = describe_result(*scan(faulty));
   EXPECT_EQ(actual, expected);
   EXPECT_EQ(swapped.load(), 1);
   EXPECT_EQ(actual.find("far.bin"), std::string::npos) << actual;
@@ -356,7 +254,7 @@ TEST_F(WalkerFault, BundleReplacedByALinkOutOfTheTree) {
     }
     return 0;
   };
-  const std::string actual = describe(*scan(faulty));
+  const std::string actual = describe_result(*scan(faulty));
   EXPECT_EQ(actual, expected);
   EXPECT_NE(actual.find("child " + root_ + "/b | Tool.app 0 file"), std::string::npos) << actual;
 }
@@ -369,7 +267,7 @@ TEST_F(WalkerFault, BurstsOfDescriptorExhaustion) {
   std::atomic<int> calls{0};
   // Of every ten opens, the first six find the process out of descriptors.
   faulty.on_open = [&](const std::string&) { return calls.fetch_add(1) % 10 < 6 ? EMFILE : 0; };
-  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_EQ(describe_result(*scan(faulty)), expected);
   EXPECT_GE(faulty.injected.load(), 6);
 }
 
@@ -382,7 +280,7 @@ TEST_F(WalkerFault, LongDescriptorExhaustionOnOneDirectory) {
     const int n = refusals.fetch_add(1);
     return n < 40 ? (n % 2 == 0 ? EMFILE : ENFILE) : 0;
   };
-  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_EQ(describe_result(*scan(faulty)), expected);
   EXPECT_EQ(faulty.injected.load(), 40);
 }
 
@@ -396,14 +294,14 @@ TEST_F(WalkerFault, AllocationFailureWhileListingFailsTheScan) {
     if (lists.fetch_add(1) == 5) throw std::bad_alloc();
     return 0;
   };
-  const std::size_t before = open_descriptors();
+  const std::size_t before = count_open_descriptors();
   const auto outcome = scan_with_jwalk(faulty, root_, kTreeDepth, {});
   ASSERT_FALSE(outcome.has_value());
   EXPECT_EQ(outcome.error(), kWalkThreadPanicked);
-  EXPECT_EQ(open_descriptors(), before);
+  EXPECT_EQ(count_open_descriptors(), before);
   // Nothing is left broken: the next scans are whole again.
   EXPECT_EQ(clean(), expected);
-  EXPECT_EQ(describe(*scan(faulty)), expected);
+  EXPECT_EQ(describe_result(*scan(faulty)), expected);
 }
 
 TEST_F(WalkerFault, AllocationFailureWhileSizingFailsTheScan) {
@@ -416,7 +314,7 @@ TEST_F(WalkerFault, AllocationFailureWhileSizingFailsTheScan) {
   ASSERT_FALSE(outcome.has_value());
   EXPECT_EQ(outcome.error(), kWalkThreadPanicked);
   faulty.on_stat = nullptr;
-  EXPECT_EQ(describe(*scan(faulty)), clean());
+  EXPECT_EQ(describe_result(*scan(faulty)), clean());
 }
 
 // --- A directory the process may not read, for real ---------------------------------
@@ -467,11 +365,6 @@ std::string run_self_unprivileged(const std::string& filter,
   return output.substr(start + 7, end - start - 7);
 }
 
-std::string one_line(std::string text) {
-  std::replace(text.begin(), text.end(), '\n', '|');
-  return text;
-}
-
 TEST_F(WalkerFault, UnreadableDirectoryAsAnOrdinaryUser) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand the tree to uid 65534";
   const std::string expected = clean_after([&] { empty_out("a/victim"); });
@@ -489,7 +382,7 @@ TEST(WalkerFaultChild, ScanAndDescribe) {
   ASSERT_NE(::geteuid(), 0u);
   const auto result = scan_with_jwalk(root, kTreeDepth, {});
   ASSERT_TRUE(result.has_value()) << result.error();
-  std::printf("RESULT %s\n", one_line(describe(**result)).c_str());
+  std::printf("RESULT %s\n", one_line(describe_result(**result)).c_str());
   std::fflush(stdout);
 }
 

@@ -182,50 +182,6 @@ bool is_number_between(const std::string& text, const std::string& prefix,
   return std::all_of(middle.begin(), middle.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// Runs this test program again, selecting `filter`, with `environment` added;
-// `unprivileged` drops to uid/gid 65534 first. Returns what the child printed
-// after "RESULT ", or a description of what went wrong.
-std::string run_self(const std::string& filter, const std::vector<std::string>& environment,
-                     bool unprivileged = false) {
-  std::vector<std::string> env_storage;
-  for (char** entry = environ; *entry != nullptr; ++entry) env_storage.emplace_back(*entry);
-  for (const std::string& entry : environment) env_storage.push_back(entry);
-  std::vector<char*> envp;
-  for (std::string& entry : env_storage) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  char program_buffer[PATH_MAX] = {};
-  const ssize_t length = ::readlink("/proc/self/exe", program_buffer, sizeof program_buffer - 1);
-  if (length <= 0) return "readlink failed";
-  std::string program(program_buffer, static_cast<std::size_t>(length));
-  std::string filter_arg = "--gtest_filter=" + filter;
-  char* argv[] = {program.data(), filter_arg.data(), nullptr};
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return "pipe failed";
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(pipe_fds[1], 1);
-    if (unprivileged && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(126);
-    ::execve(argv[0], argv, envp.data());
-    ::_exit(127);
-  }
-  ::close(pipe_fds[1]);
-  std::string output;
-  char buffer[4096];
-  ssize_t n = 0;
-  while ((n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0) {
-    output.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(pipe_fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  const auto start = output.find("RESULT ");
-  if (start == std::string::npos) {
-    return "no result (status " + std::to_string(status) + "): " + output;
-  }
-  const auto end = output.find('\n', start);
-  return output.substr(start + 7, end - start - 7);
-}
-
 std::string counters_of(const ScanResult& result) {
   return "files " + std::to_string(result.files_found) + " dirs " +
          std::to_string(result.dirs_found) + " total " + std::to_string(result.total_size);
@@ -879,8 +835,8 @@ TEST(JwalkEngine, UnreadableDirectoryIsCountedButNotEnteredAndNotLogged) {
   dir.write_file("root/locked/inner/more", 2000);
   ::chmod(dir.at("root/locked").c_str(), 0);
   ::chmod(dir.path().c_str(), 0755);
-  const std::string result =
-      run_self("JwalkEngineChild.ScanAndReport", {"TESSALY_SCAN_ROOT=" + root}, true);
+  const std::string result = testing::run_test_child("JwalkEngineChild.ScanAndReport",
+                                                     {"TESSALY_SCAN_ROOT=" + root}, true);
   EXPECT_EQ(result, "files 1 dirs 2 total " + std::to_string(f) + " logs 2 warnings 0");
 }
 
@@ -889,8 +845,8 @@ TEST(JwalkEngine, DirectoryThatVanishesIsLoggedAsAScanError) {
   const std::string root = dir.make_dir("root");
   dir.make_dir("root/a");
   dir.make_dir("root/b");
-  const std::string result = run_self("JwalkEngineChild.ScanWhileRemoving",
-                                      {"TESSALY_SCAN_ROOT=" + root, "RAYON_NUM_THREADS=1"});
+  const std::string result = testing::run_test_child(
+      "JwalkEngineChild.ScanWhileRemoving", {"TESSALY_SCAN_ROOT=" + root, "RAYON_NUM_THREADS=1"});
   // The child names the directory it removed, which depends on listing order.
   const std::string prefix = "removed ";
   ASSERT_TRUE(result.starts_with(prefix)) << result;

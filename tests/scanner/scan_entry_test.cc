@@ -69,44 +69,6 @@ class ThrowingSink : public spdlog::sinks::base_sink<std::mutex> {
   void flush_() override {}
 };
 
-std::string run_self(const std::string& filter, const std::vector<std::string>& environment) {
-  std::vector<std::string> env_storage;
-  for (char** entry = environ; *entry != nullptr; ++entry) env_storage.emplace_back(*entry);
-  for (const std::string& entry : environment) env_storage.push_back(entry);
-  std::vector<char*> envp;
-  for (std::string& entry : env_storage) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  char program_buffer[PATH_MAX] = {};
-  const ssize_t length = ::readlink("/proc/self/exe", program_buffer, sizeof program_buffer - 1);
-  if (length <= 0) return "readlink failed";
-  std::string program(program_buffer, static_cast<std::size_t>(length));
-  std::string filter_arg = "--gtest_filter=" + filter;
-  char* argv[] = {program.data(), filter_arg.data(), nullptr};
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return "pipe failed";
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(pipe_fds[1], 1);
-    ::execve(argv[0], argv, envp.data());
-    ::_exit(127);
-  }
-  ::close(pipe_fds[1]);
-  std::string output;
-  char buffer[4096];
-  ssize_t n = 0;
-  while ((n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0) {
-    output.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(pipe_fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  const auto start = output.find("RESULT ");
-  if (start == std::string::npos) {
-    return "no result (status " + std::to_string(status) + "): " + output;
-  }
-  return output.substr(start + 7, output.find('\n', start) - start - 7);
-}
-
 std::string describe(const std::expected<BenchmarkResult, std::string>& outcome) {
   return outcome ? "ok" : outcome.error();
 }
@@ -208,7 +170,8 @@ TEST(RunScanBenchmark, RefusedCallLeavesTheRunningScansCancellationAlone) {
 TEST(RunScanBenchmark, ScanThatEndedAbnormallyRefusesEveryLaterScan) {
   TempDir dir;
   const std::string root = dir.make_dir("root");
-  EXPECT_EQ(run_self("RunScanBenchmarkChild.PoisonTheGuard", {"TESSALY_SCAN_ROOT=" + root}),
+  EXPECT_EQ(testing::run_test_child("RunScanBenchmarkChild.PoisonTheGuard",
+                                    {"TESSALY_SCAN_ROOT=" + root}),
             "escaped 42 then Scan already in progress / Scan already in progress");
 }
 

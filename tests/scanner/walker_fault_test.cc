@@ -319,58 +319,12 @@ TEST_F(WalkerFault, AllocationFailureWhileSizingFailsTheScan) {
 
 // --- A directory the process may not read, for real ---------------------------------
 
-// Runs this program again as uid/gid 65534 with only `filter` selected and
-// `environment` added; returns what the child printed after "RESULT " (with
-// "|" standing for line breaks), or what went wrong.
-std::string run_self_unprivileged(const std::string& filter,
-                                  const std::vector<std::string>& environment) {
-  std::vector<std::string> env_storage;
-  for (char** entry = environ; *entry != nullptr; ++entry) env_storage.emplace_back(*entry);
-  for (const std::string& entry : environment) env_storage.push_back(entry);
-  std::vector<char*> envp;
-  for (std::string& entry : env_storage) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  char program_buffer[PATH_MAX] = {};
-  const ssize_t length = ::readlink("/proc/self/exe", program_buffer, sizeof program_buffer - 1);
-  if (length <= 0) return "readlink failed";
-  std::string program(program_buffer, static_cast<std::size_t>(length));
-  std::string filter_arg = "--gtest_filter=" + filter;
-  char* argv[] = {program.data(), filter_arg.data(), nullptr};
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return "pipe failed";
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    // Only async-signal-safe calls until exec: the pool is not to be used here.
-    ::dup2(pipe_fds[1], 1);
-    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(126);
-    ::execve(argv[0], argv, envp.data());
-    ::_exit(127);
-  }
-  ::close(pipe_fds[1]);
-  std::string output;
-  char buffer[4096];
-  ssize_t n = 0;
-  while ((n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0) {
-    output.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(pipe_fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    return "child failed (status " + std::to_string(status) + "): " + output;
-  }
-  const auto start = output.find("RESULT ");
-  if (start == std::string::npos) return "no result: " + output;
-  const auto end = output.find('\n', start);
-  return output.substr(start + 7, end - start - 7);
-}
-
 TEST_F(WalkerFault, UnreadableDirectoryAsAnOrdinaryUser) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand the tree to uid 65534";
   const std::string expected = clean_after([&] { empty_out("a/victim"); });
   ::chmod((root_ + "/a/victim").c_str(), 0);
-  const std::string actual =
-      run_self_unprivileged("WalkerFaultChild.ScanAndDescribe", {"TESSALY_FAULT_ROOT=" + root_});
+  const std::string actual = testing::run_test_child("WalkerFaultChild.ScanAndDescribe",
+                                                     {"TESSALY_FAULT_ROOT=" + root_}, true);
   ::chmod((root_ + "/a/victim").c_str(), 0755);
   EXPECT_EQ(actual, one_line(expected));
 }

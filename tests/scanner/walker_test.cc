@@ -103,55 +103,6 @@ const Seen* find(const WalkLog& log, const std::string& path) {
   return nullptr;
 }
 
-// Runs this test program again, selecting `filter`, with `environment`
-// added; `unprivileged` drops to uid/gid 65534 and `max_descriptors` lowers
-// RLIMIT_NOFILE before the program starts. Returns the text after the
-// "RESULT " marker the child printed, or a description of what went wrong.
-std::string run_self(const std::string& filter, const std::vector<std::string>& environment,
-                     bool unprivileged = false, rlim_t max_descriptors = 0) {
-  std::vector<std::string> env_storage;
-  for (char** entry = environ; *entry != nullptr; ++entry) env_storage.emplace_back(*entry);
-  for (const std::string& entry : environment) env_storage.push_back(entry);
-  std::vector<char*> envp;
-  for (std::string& entry : env_storage) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  char program_buffer[PATH_MAX] = {};
-  const ssize_t length = ::readlink("/proc/self/exe", program_buffer, sizeof program_buffer - 1);
-  if (length <= 0) return "readlink failed";
-  std::string program(program_buffer, static_cast<std::size_t>(length));
-  std::string filter_arg = "--gtest_filter=" + filter;
-  char* argv[] = {program.data(), filter_arg.data(), nullptr};
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return "pipe failed";
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(pipe_fds[1], 1);
-    if (max_descriptors != 0) {
-      rlimit limit{max_descriptors, max_descriptors};
-      if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(125);
-    }
-    if (unprivileged && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(126);
-    ::execve(argv[0], argv, envp.data());
-    ::_exit(127);
-  }
-  ::close(pipe_fds[1]);
-  std::string output;
-  char buffer[4096];
-  ssize_t n = 0;
-  while ((n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0) {
-    output.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(pipe_fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  const auto start = output.find("RESULT ");
-  if (start == std::string::npos) {
-    return "no result (status " + std::to_string(status) + "): " + output;
-  }
-  const auto end = output.find('\n', start);
-  return output.substr(start + 7, end - start - 7);
-}
-
 const char* probe_env(const char* name) { return std::getenv(name); }
 
 // --- Low-level helpers ---------------------------------------------------------
@@ -595,8 +546,8 @@ TEST(ParallelWalk, ReportsAnUnlistableDirectoryAsAnErrorItem) {
   dir.write_file("root/open/f", 1);
   ::chmod(dir.at("root/locked").c_str(), 0);
   ::chmod(dir.path().c_str(), 0755);
-  const std::string result = run_self("ParallelWalkChild.WalkAndCount",
-                                      {"TESSALY_WALK_ROOT=" + root}, /*unprivileged=*/true);
+  const std::string result = testing::run_test_child(
+      "ParallelWalkChild.WalkAndCount", {"TESSALY_WALK_ROOT=" + root}, /*unprivileged=*/true);
   EXPECT_EQ(result, "entries 4 errors " + std::to_string(EACCES) + ":" + root + "/locked");
 }
 
@@ -616,25 +567,26 @@ TEST(ParallelWalk, LowDescriptorLimitLosesNoDirectory) {
   const std::string expected = "entries " + std::to_string(1 + dirs + files) + " errors";
   // The child uses up its descriptors down to a handful while four workers
   // walk, so directories keep running into EMFILE and must wait their turn.
-  EXPECT_EQ(
-      run_self("ParallelWalkChild.WalkAndCount",
-               {"TESSALY_WALK_ROOT=" + root, "TESSALY_WALK_FREE_FDS=3", "RAYON_NUM_THREADS=4"},
-               false, 64),
-      expected);
-  EXPECT_EQ(run_self("ParallelWalkChild.WalkAndCount",
-                     {"TESSALY_WALK_ROOT=" + root, "RAYON_NUM_THREADS=2"}, false, 24),
+  EXPECT_EQ(testing::run_test_child(
+                "ParallelWalkChild.WalkAndCount",
+                {"TESSALY_WALK_ROOT=" + root, "TESSALY_WALK_FREE_FDS=3", "RAYON_NUM_THREADS=4"},
+                false, 64),
             expected);
+  EXPECT_EQ(
+      testing::run_test_child("ParallelWalkChild.WalkAndCount",
+                              {"TESSALY_WALK_ROOT=" + root, "RAYON_NUM_THREADS=2"}, false, 24),
+      expected);
 }
 
 TEST(ParallelWalk, CountsDistinctWorkerThreadsFromTheEnvironment) {
   TempDir dir;
   const std::string root = dir.make_dir("root");
   for (int i = 0; i < 24; ++i) dir.make_dir("root/d" + std::to_string(i));
-  EXPECT_EQ(run_self("ParallelWalkChild.CountListingThreads",
-                     {"TESSALY_WALK_ROOT=" + root, "RAYON_NUM_THREADS=1"}),
+  EXPECT_EQ(testing::run_test_child("ParallelWalkChild.CountListingThreads",
+                                    {"TESSALY_WALK_ROOT=" + root, "RAYON_NUM_THREADS=1"}),
             "threads 1");
-  EXPECT_EQ(run_self("ParallelWalkChild.CountListingThreads",
-                     {"TESSALY_WALK_ROOT=" + root, "RAYON_NUM_THREADS=4"}),
+  EXPECT_EQ(testing::run_test_child("ParallelWalkChild.CountListingThreads",
+                                    {"TESSALY_WALK_ROOT=" + root, "RAYON_NUM_THREADS=4"}),
             "threads 4");
 }
 

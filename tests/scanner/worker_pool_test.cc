@@ -1,4 +1,5 @@
 #include "scanner/worker_pool.h"
+#include "support/temp_tree.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -257,43 +258,14 @@ TEST(WorkerPool, ZeroThreadsMeansOne) {
 
 constexpr const char* kProbeVariable = "TESSALY_POOL_PROBE";
 
-// Runs this test program again with `environment` added, selecting the probe
-// test; returns the "threads N pool M" line it printed.
+// Runs this test program again with `environment` in place of the pool's own
+// variables, selecting the probe test; returns the "threads N pool M" line it
+// printed.
 std::string run_probe(const std::vector<std::string>& environment) {
-  std::vector<std::string> env_storage;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text = *entry;
-    if (text.starts_with("RAYON_NUM_THREADS=") || text.starts_with("RAYON_RS_NUM_CPUS=")) continue;
-    env_storage.push_back(text);
-  }
-  env_storage.push_back(std::string(kProbeVariable) + "=1");
-  for (const std::string& entry : environment) env_storage.push_back(entry);
-  std::vector<char*> envp;
-  for (std::string& entry : env_storage) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  std::string program = "/proc/self/exe";
-  std::string filter = "--gtest_filter=ProcessPoolProbe.*";
-  char* argv[] = {program.data(), filter.data(), nullptr};
-
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return "pipe failed";
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::dup2(pipe_fds[1], 1);
-    ::execve(argv[0], argv, envp.data());
-    ::_exit(127);
-  }
-  ::close(pipe_fds[1]);
-  std::string output;
-  char buffer[4096];
-  ssize_t n = 0;
-  while ((n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0) output.append(buffer, n);
-  ::close(pipe_fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  const auto start = output.find("threads ");
-  if (start == std::string::npos) return "no probe line in: " + output;
-  return output.substr(start, output.find('\n', start) - start);
+  std::vector<std::string> variables{"RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS",
+                                     std::string(kProbeVariable) + "=1"};
+  variables.insert(variables.end(), environment.begin(), environment.end());
+  return testing::run_test_child("ProcessPoolProbe.*", variables);
 }
 
 // Not a test of its own: run by run_probe in a fresh process, where it counts
@@ -315,7 +287,7 @@ TEST(ProcessPoolProbe, CountsWorkers) {
     });
   }
   scope.wait();
-  std::printf("threads %zu pool %zu\n", seen.size(), worker_pool().thread_count());
+  std::printf("RESULT threads %zu pool %zu\n", seen.size(), worker_pool().thread_count());
   std::fflush(stdout);
 }
 

@@ -5,12 +5,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace tessaly::testing {
 namespace {
@@ -171,6 +174,61 @@ int run_unprivileged(const std::function<int()>& body) {
   if (!WIFEXITED(status)) return -2;
   const int code = WEXITSTATUS(status);
   return code == 255 ? -1 : code;
+}
+
+std::string run_test_child(const std::string& filter, const std::vector<std::string>& environment,
+                           bool unprivileged, rlim_t max_descriptors) {
+  const auto name_of = [](std::string_view entry) { return entry.substr(0, entry.find('=')); };
+  std::vector<std::string> env_storage;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const bool replaced = std::any_of(environment.begin(), environment.end(), [&](const auto& own) {
+      return name_of(own) == name_of(*entry);
+    });
+    if (!replaced) env_storage.emplace_back(*entry);
+  }
+  for (const std::string& entry : environment) {
+    if (entry.find('=') != std::string::npos) env_storage.push_back(entry);
+  }
+  std::vector<char*> envp;
+  for (std::string& entry : env_storage) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  char program_buffer[PATH_MAX] = {};
+  const ssize_t length = ::readlink("/proc/self/exe", program_buffer, sizeof program_buffer - 1);
+  if (length <= 0) return "readlink failed";
+  std::string program(program_buffer, static_cast<std::size_t>(length));
+  std::string filter_arg = "--gtest_filter=" + filter;
+  char* argv[] = {program.data(), filter_arg.data(), nullptr};
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return "pipe failed";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // Only async-signal-safe calls until exec.
+    ::dup2(pipe_fds[1], 1);
+    if (max_descriptors != 0) {
+      const rlimit limit{max_descriptors, max_descriptors};
+      if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(125);
+    }
+    if (unprivileged && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(126);
+    ::execve(argv[0], argv, envp.data());
+    ::_exit(127);
+  }
+  ::close(pipe_fds[1]);
+  std::string output;
+  char buffer[4096];
+  ssize_t n = 0;
+  while ((n = ::read(pipe_fds[0], buffer, sizeof buffer)) > 0) {
+    output.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(pipe_fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    return "child failed (status " + std::to_string(status) + "): " + output;
+  }
+  const auto start = output.find("RESULT ");
+  if (start == std::string::npos) return "no result: " + output;
+  const auto end = output.find('\n', start);
+  return output.substr(start + 7, end - start - 7);
 }
 
 }  // namespace tessaly::testing

@@ -1,6 +1,7 @@
 // Helpers for tests that build real directory trees and run real processes.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -56,5 +57,16 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
 // 65534; returns the child's exit status (the body's return value), or -1 when
 // privileges could not be dropped.
 int run_unprivileged(const std::function<int()>& body);
+
+// Runs this test program again in a fresh process, selecting the test case
+// `filter`, with `environment` applied to this process's own: "NAME=value"
+// sets a variable, a bare "NAME" removes it. With `unprivileged` the
+// child drops to uid/gid 65534 first, and a `max_descriptors` other than 0
+// limits the descriptors it may open (RLIMIT_NOFILE). A fresh image, because a forked copy of
+// a process whose worker pool has started has no pool threads. Returns what
+// the child printed after "RESULT " on that line, or a description of what
+// went wrong, a child that failed included.
+std::string run_test_child(const std::string& filter, const std::vector<std::string>& environment,
+                           bool unprivileged = false, rlim_t max_descriptors = 0);
 
 }  // namespace tessaly::testing

@@ -132,19 +132,6 @@ class DeepTreeDir {
   DeepTree tree_;
 };
 
-std::set<std::string> open_descriptors() {
-  std::set<std::string> names;
-  DIR* dir = ::opendir("/proc/self/fd");
-  if (dir == nullptr) return names;
-  const std::string own = std::to_string(::dirfd(dir));
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != ".." && name != own) names.insert(name);
-  }
-  ::closedir(dir);
-  return names;
-}
-
 // Passes everything to the kernel, except that every third open fails with
 // EMFILE, as when other threads hold every descriptor for a moment.
 class ShortOfDescriptors final : public platform::Platform {
@@ -233,32 +220,32 @@ class BulkLongPathTest : public ::testing::Test {
 TEST_F(BulkLongPathTest, ReaderOpensDirectoriesBeyondPathMax) {
   const DeepTreeDir dir(45);
   ASSERT_GT(dir.tree().deepest.size(), 2u * PATH_MAX);
-  const auto before = open_descriptors();
+  const auto before = testing::open_descriptor_names();
   const auto entries = read_dir_bulk(dir.tree().deepest);
   ASSERT_TRUE(entries.has_value()) << std::strerror(entries.error());
   std::set<std::string> names;
   for (const BulkEntry& entry : *entries) names.insert(entry.name);
   EXPECT_EQ(names, (std::set<std::string>{"Tool.app", "last"}));
-  EXPECT_EQ(open_descriptors(), before);
+  EXPECT_EQ(testing::open_descriptor_names(), before);
 
   const auto missing = read_dir_bulk(dir.tree().deepest + "/nothing-here");
   ASSERT_FALSE(missing.has_value());
   EXPECT_EQ(missing.error(), ENOENT);
-  EXPECT_EQ(open_descriptors(), before);
+  EXPECT_EQ(testing::open_descriptor_names(), before);
 }
 
 TEST_F(BulkLongPathTest, BothEnginesCountATreeDeeperThanTwicePathMax) {
   const DeepTreeDir dir(45);
   const DeepTree& tree = dir.tree();
   ASSERT_GT(tree.deepest.size(), 2u * PATH_MAX);
-  const auto before = open_descriptors();
+  const auto before = testing::open_descriptor_names();
 
   const auto bulk = scan_with_bulk_attrs(tree.root, 1000, {});
   ASSERT_TRUE(bulk.has_value()) << bulk.error();
-  EXPECT_EQ(open_descriptors(), before);
+  EXPECT_EQ(testing::open_descriptor_names(), before);
   const auto jwalk = scan_with_jwalk(tree.root, 1000, {});
   ASSERT_TRUE(jwalk.has_value()) << jwalk.error();
-  EXPECT_EQ(open_descriptors(), before);
+  EXPECT_EQ(testing::open_descriptor_names(), before);
 
   for (const auto* result : {&**bulk, &**jwalk}) {
     EXPECT_EQ(result->files_found, tree.files);
@@ -308,7 +295,7 @@ TEST_F(BulkLongPathTest, ALowDescriptorLimitLosesNoDirectory) {
 
   // The lowest limit that leaves exactly two descriptor numbers free: fewer
   // than the workers want at once, so opens run into EMFILE.
-  const auto open = open_descriptors();
+  const auto open = testing::open_descriptor_names();
   std::set<int> used;
   for (const std::string& name : open) used.insert(std::stoi(name));
   rlim_t limit = 0;
@@ -327,7 +314,7 @@ TEST_F(BulkLongPathTest, ALowDescriptorLimitLosesNoDirectory) {
   EXPECT_EQ((*limited)->files_found, tree.files);
   EXPECT_EQ((*limited)->dirs_found, tree.dirs);
   EXPECT_EQ((*limited)->total_size, tree.bytes);
-  EXPECT_EQ(open_descriptors(), open);
+  EXPECT_EQ(testing::open_descriptor_names(), open);
 }
 
 }  // namespace

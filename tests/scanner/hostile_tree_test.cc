@@ -51,19 +51,6 @@ Counts counts_of(const ScanResult& result) {
   return {result.files_found, result.dirs_found, result.total_size};
 }
 
-std::set<std::string> open_descriptors() {
-  std::set<std::string> names;
-  DIR* dir = ::opendir("/proc/self/fd");
-  if (dir == nullptr) return names;
-  const std::string own = std::to_string(::dirfd(dir));
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != ".." && name != own) names.insert(name);
-  }
-  ::closedir(dir);
-  return names;
-}
-
 // Names with a newline, quotes, a backslash, control characters and bytes
 // that are not UTF-8.
 const std::vector<std::string>& hostile_names() {
@@ -212,7 +199,7 @@ TEST_F(HostileTreeTest, FilesChangingSizeDuringTheScan) {
     paths.push_back(dir.write_file("d" + std::to_string(i % 4) + "/f" + std::to_string(i), 10));
   }
   // Taken before the writer starts: it holds a descriptor for a moment at a time.
-  const auto fds = open_descriptors();
+  const auto fds = testing::open_descriptor_names();
   std::atomic<bool> done{false};
   std::thread changer([&] {
     const std::string data(kLargest, 'y');
@@ -242,7 +229,7 @@ TEST_F(HostileTreeTest, FilesChangingSizeDuringTheScan) {
   }
   done.store(true);
   changer.join();
-  EXPECT_EQ(open_descriptors(), fds);
+  EXPECT_EQ(testing::open_descriptor_names(), fds);
 }
 
 // Runs a shell loop that creates, renames and deletes directories and files in
@@ -291,7 +278,7 @@ TEST_F(HostileTreeTest, TreeRewrittenByAnotherProcessDuringScans) {
   const std::string churn = dir.make_dir("churn");
   ++stable.dirs;
 
-  const auto fds = open_descriptors();
+  const auto fds = testing::open_descriptor_names();
   Churner churner(churn);
   ASSERT_TRUE(churner.running());
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -315,7 +302,7 @@ TEST_F(HostileTreeTest, TreeRewrittenByAnotherProcessDuringScans) {
     EXPECT_EQ(*root_size, r.total_size);
   }
   EXPECT_TRUE(churner.stop()) << "the churning process ended early";
-  EXPECT_EQ(open_descriptors(), fds);
+  EXPECT_EQ(testing::open_descriptor_names(), fds);
 }
 
 }  // namespace

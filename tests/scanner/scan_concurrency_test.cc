@@ -27,19 +27,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using testing::TempDir;
 
-std::set<std::string> open_descriptors() {
-  std::set<std::string> names;
-  DIR* dir = ::opendir("/proc/self/fd");
-  if (dir == nullptr) return names;
-  const std::string own = std::to_string(::dirfd(dir));
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != ".." && name != own) names.insert(name);
-  }
-  ::closedir(dir);
-  return names;
-}
-
 struct Counts {
   std::uint64_t files = 0;
   std::uint64_t dirs = 0;
@@ -138,7 +125,7 @@ void cancel_at_random_moments(bool bulk) {
   const auto scan = [&](std::string_view root) {
     return bulk ? scan_with_bulk_attrs(root, 4, {}) : scan_with_jwalk(root, 4, {});
   };
-  const auto fds = open_descriptors();
+  const auto fds = testing::open_descriptor_names();
   const auto reference_start = Clock::now();
   const auto reference = scan(tree.dir.path());
   const auto duration = Clock::now() - reference_start;
@@ -168,7 +155,7 @@ void cancel_at_random_moments(bool bulk) {
       ++cancelled;
       EXPECT_EQ(outcome.error(), "Scan cancelled");
     }
-    EXPECT_EQ(open_descriptors(), fds);
+    EXPECT_EQ(testing::open_descriptor_names(), fds);
   }
   EXPECT_GT(cancelled, 0);
 
@@ -176,7 +163,7 @@ void cancel_at_random_moments(bool bulk) {
   const auto after = scan(tree.dir.path());
   ASSERT_TRUE(after.has_value());
   EXPECT_EQ(counts_of(**after), tree.counts);
-  EXPECT_EQ(open_descriptors(), fds);
+  EXPECT_EQ(testing::open_descriptor_names(), fds);
   ::testing::Test::RecordProperty("cancelled", cancelled);
   ::testing::Test::RecordProperty("complete", complete);
 }

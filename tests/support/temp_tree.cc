@@ -1,5 +1,6 @@
 #include "support/temp_tree.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -174,6 +175,19 @@ int run_unprivileged(const std::function<int()>& body) {
   if (!WIFEXITED(status)) return -2;
   const int code = WEXITSTATUS(status);
   return code == 255 ? -1 : code;
+}
+
+std::set<std::string> open_descriptor_names() {
+  std::set<std::string> names;
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) return names;
+  const std::string own = std::to_string(::dirfd(dir));
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != ".." && name != own) names.insert(name);
+  }
+  ::closedir(dir);
+  return names;
 }
 
 std::string run_test_child(const std::string& filter, const std::vector<std::string>& environment,

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,6 +58,9 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
 // 65534; returns the child's exit status (the body's return value), or -1 when
 // privileges could not be dropped.
 int run_unprivileged(const std::function<int()>& body);
+
+// The descriptors this process holds open, by number, at this moment.
+std::set<std::string> open_descriptor_names();
 
 // Runs this test program again in a fresh process, selecting the test case
 // `filter`, with `environment` applied to this process's own: "NAME=value"

@@ -5,9 +5,29 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+#if defined(__linux__)
+#include <sys/statfs.h>
+#endif
+
+#include "scanner/mount_table.h"
 
 namespace tessaly {
 namespace {
+
+#if defined(__linux__)
+// File systems on which every directory has the device of the file system
+// itself, whatever the directory.
+bool one_device_file_system(std::uint64_t magic) {
+  constexpr std::uint64_t kExt2To4 = 0xEF53;
+  constexpr std::uint64_t kXfs = 0x58465342;
+  constexpr std::uint64_t kTmpfs = 0x01021994;
+  return magic == kExt2To4 || magic == kXfs || magic == kTmpfs;
+}
+#endif
 
 class KernelFileSystem final : public FileSystem {
  public:
@@ -32,6 +52,25 @@ class KernelFileSystem final : public FileSystem {
   }
 
   void close_descriptor(int fd) override { ::close(fd); }
+
+  VolumeFacts volume_facts(const char* root) override {
+    VolumeFacts facts;
+#if defined(__linux__)
+    struct statfs info {};
+    if (::statfs(root, &info) != 0) return facts;
+    // f_type is a signed word; the magic numbers are 32-bit.
+    if (!one_device_file_system(static_cast<std::uint32_t>(info.f_type))) return facts;
+    const std::unique_ptr<char, decltype(&std::free)> canonical(::realpath(root, nullptr),
+                                                                &std::free);
+    if (!canonical) return facts;
+    // An empty table proves nothing: /proc may simply not be there.
+    const std::vector<MountEntry> mounts = read_proc_mount_table();
+    facts.one_device_below = !mounts.empty() && !has_mount_below(canonical.get(), mounts);
+#else
+    (void)root;
+#endif
+    return facts;
+  }
 };
 
 }  // namespace

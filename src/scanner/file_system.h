@@ -14,6 +14,17 @@
 
 namespace tessaly {
 
+// What a walk below one root may take for granted about the file systems it
+// meets, so that it can leave kernel calls out. Each fact is false unless it
+// has been established.
+struct VolumeFacts {
+  // Every directory below the root lies on the root's own device: no mount
+  // point lies below the root, and its file system never gives a directory a
+  // device of its own (as btrfs does each subvolume). A mount made below the
+  // root while the walk runs is not noticed.
+  bool one_device_below = false;
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -33,6 +44,13 @@ class FileSystem {
 
   // close(fd). Not repeated on EINTR: the descriptor is gone either way.
   virtual void close_descriptor(int fd) = 0;
+
+  // The facts about the tree below `root` (links followed) that can be
+  // established. The default establishes none, which is always safe.
+  virtual VolumeFacts volume_facts(const char* root) {
+    (void)root;
+    return {};
+  }
 };
 
 // The kernel's own calls, shared by the whole process.

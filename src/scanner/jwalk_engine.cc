@@ -28,6 +28,9 @@ struct FilterContext {
 
   const ExclusionList exclusions;
   std::uint64_t root_device = 0;  // 0: no device rule
+  // Set when every directory below the root is known to be on its device, so
+  // that the rule needs no stat of each.
+  bool one_device_below = false;
   HardlinkSet hardlinks;
   std::mutex bundle_mutex;
   std::vector<SubtreeTotal> bundle_totals;  // guarded by bundle_mutex
@@ -52,7 +55,7 @@ void filter_children(DirListing& listing, FilterContext& context) {
         entry.keep = false;
         break;
       case EntryKind::kDirectory: {
-        if (context.root_device != 0) {
+        if (context.root_device != 0 && !context.one_device_below) {
           struct stat st {};
           if (listing.stat_child(entry, st, true) == 0 &&
               static_cast<std::uint64_t>(st.st_dev) != context.root_device) {
@@ -155,6 +158,10 @@ std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
   FilterContext context(exclude_paths);
   if (struct stat st{}; stat_at(fs, AT_FDCWD, root, st, true) == 0) {
     context.root_device = static_cast<std::uint64_t>(st.st_dev);
+    const std::string path(root);
+    if (path.find('\0') == std::string::npos) {
+      context.one_device_below = fs.volume_facts(path.c_str()).one_device_below;
+    }
   }
   ScanAggregator aggregator(root, tree_depth);
   ProgressTicker ticker(aggregator.counters(), app_handle, &clock);
@@ -175,6 +182,9 @@ std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
         continue;
       }
       if (item.depth == 0) continue;
+      if (item.listing_size > 1) {
+        aggregator.expect_children(*item.parent, item.depth, item.listing_size);
+      }
       if (item.kind == EntryKind::kDirectory) {
         aggregator.record_directory(*item.parent, item.name, item.depth);
       } else {

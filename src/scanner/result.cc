@@ -741,6 +741,13 @@ void ScanAggregator::record_file(const std::shared_ptr<const std::string>& paren
   }
 }
 
+void ScanAggregator::expect_children(const std::shared_ptr<const std::string>& parent,
+                                     std::uint64_t depth, std::size_t count) {
+  if (depth > tree_depth_) return;
+  std::vector<ChildEntry>& list = list_for(parent);
+  list.reserve(list.size() + count);
+}
+
 void ScanAggregator::record_subtree_total(const SubtreeTotal& total) {
   note_large_file(total.parent, total.name, total.size);
   if (total.depth <= tree_depth_) {

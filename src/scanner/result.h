@@ -523,6 +523,10 @@ class ScanAggregator {
   // its ancestor at the tree depth.
   void record_file(const std::shared_ptr<const std::string>& parent, std::string_view name,
                    std::uint64_t depth, std::uint64_t size);
+  // The next `count` records under `parent`, at `depth`, are one listing's
+  // entries: makes room for them at once. Changes nothing that is recorded.
+  void expect_children(const std::shared_ptr<const std::string>& parent, std::uint64_t depth,
+                       std::size_t count);
   // A bundle or volume total, counted and placed like a file.
   void record_subtree_total(const SubtreeTotal& total);
 

@@ -38,6 +38,10 @@ constexpr int kListFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 constexpr std::size_t kWakeBatches = 32;
 constexpr auto kOwnerPoll = 1ms;
 
+// What a listing makes room for before it reads its first entry.
+constexpr std::size_t kTypicalEntries = 16;
+constexpr std::size_t kTypicalNameBytes = 256;
+
 // How long a directory keeps waiting for a free descriptor before it is given
 // up (and reported as an error item).
 constexpr auto kDescriptorPatience = 10s;
@@ -462,6 +466,10 @@ void ParallelWalk::run_task(Task task) {
   auto batch = std::make_unique<Batch>();
   batch->parent = task.path;
   batch->depth = task.depth + 1;
+  // Room for a typical directory from the start: growing from empty would
+  // reallocate both several times per directory.
+  batch->names.reserve(kTypicalNameBytes);
+  batch->entries.reserve(kTypicalEntries);
   int read_error = 0;
   {
     DirectoryReader reader(fs_, fd);
@@ -576,6 +584,7 @@ bool ParallelWalk::next(WalkItem& item) {
           return true;
         }
       } else if (entry_index_ < batch.entries.size()) {
+        item.listing_size = entry_index_ == 0 ? batch.entries.size() : 0;
         const ListedEntry& entry = batch.entries[entry_index_++];
         item.is_error = false;
         item.depth = batch.depth;

@@ -203,6 +203,9 @@ struct WalkItem {
   EntryKind kind = EntryKind::kOther;
   const SharedPath* parent = nullptr;  // the containing directory's path
   std::uint64_t size = 0;
+  // On the first entry of a directory's listing, how many entries of that
+  // listing are handed over one after another from here on; 0 on the rest.
+  std::size_t listing_size = 0;
   // Error fields.
   int error = 0;  // errno
   std::string_view error_path;

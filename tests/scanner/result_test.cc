@@ -173,6 +173,44 @@ TEST(ScanAggregator, ListsWithinTreeDepthAndFoldsBelow) {
   EXPECT_EQ(aggregator.counters().total_size, 4253u);
 }
 
+TEST(ScanAggregator, ExpectedChildrenChangeNothingRecorded) {
+  // One run told every listing's size up front (too many for /r/a, beyond
+  // the tree depth for /r/a/b), one told nothing: the results agree.
+  const auto run = [](bool told) {
+    ScanAggregator aggregator("/r", 2);
+    const Parent root = parent("/r");
+    const Parent a = parent("/r/a");
+    const Parent b = parent("/r/a/b");
+    if (told) aggregator.expect_children(root, 1, 2);
+    aggregator.record_directory(root, "a", 1);
+    aggregator.record_file(root, "top", 1, 4096);
+    if (told) aggregator.expect_children(a, 2, 40);
+    aggregator.record_directory(a, "b", 2);
+    aggregator.record_file(a, "f", 2, 100);
+    if (told) aggregator.expect_children(b, 3, 2);
+    aggregator.record_file(b, "g", 3, 50);
+    aggregator.record_file(b, "h", 3, 7);
+    return aggregator.finish();
+  };
+  const FinishedScan told = run(true);
+  const FinishedScan untold = run(false);
+  for (const FinishedScan* finished : {&told, &untold}) {
+    const ScanResult& result = *finished->result;
+    EXPECT_EQ(result.files_found, 4u);
+    EXPECT_EQ(result.dirs_found, 2u);
+    EXPECT_THAT(children(result, "/r"),
+                ElementsAre(Child{"a", 0, true}, Child{"top", 4096, false}));
+    EXPECT_THAT(children(result, "/r/a"), ElementsAre(Child{"b", 0, true}, Child{"f", 100, false}));
+    EXPECT_EQ(result.children_map.size(), 2u);
+    EXPECT_THAT(sorted(result.truncated_sizes), ElementsAre(Pair("/r/a/b", 57u)));
+    EXPECT_THAT(sorted(result.dir_sizes),
+                ElementsAre(Pair("/r", 4253u), Pair("/r/a", 157u), Pair("/r/a/b", 57u)));
+    EXPECT_EQ(finished->child_entry_count, 4u);
+  }
+  // The listing told of exactly is held without spare room.
+  EXPECT_EQ(told.result->children_of("/r")->capacity(), 2u);
+}
+
 TEST(ScanAggregator, TreeDepthZeroFoldsEverythingIntoRoot) {
   ScanAggregator aggregator("/r", 0);
   const Parent root = parent("/r");

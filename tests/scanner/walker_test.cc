@@ -313,6 +313,7 @@ TEST(ParallelWalk, ParentsComeBeforeTheirContentsAndEachListingStaysTogether) {
   std::map<std::string, std::vector<std::string>> listing_of;
   std::string current_parent;
   std::set<std::string> finished_parents;
+  std::map<std::string, std::size_t> announced_size;
   WalkItem item;
   int count = 0;
   while (walk.next(item)) {
@@ -326,13 +327,18 @@ TEST(ParallelWalk, ParentsComeBeforeTheirContentsAndEachListingStaysTogether) {
       EXPECT_FALSE(finished_parents.count(parent)) << "listing of " << parent << " split";
       finished_parents.insert(current_parent);
       current_parent = parent;
+      announced_size[parent] = item.listing_size;
+    } else {
+      EXPECT_EQ(item.listing_size, 0u) << parent << "/" << item.name;
     }
     listing_of[parent].emplace_back(item.name);
     if (item.kind == EntryKind::kDirectory) seen_dirs.insert(join_path(parent, item.name));
   }
   EXPECT_EQ(count, 1 + 6 + 6 * 10 + 30);
-  // Within a directory, the order of its listing.
+  // Within a directory, the order of its listing, whose size its first entry
+  // announced.
   for (const auto& [parent, names] : listing_of) {
+    EXPECT_EQ(announced_size[parent], names.size()) << parent;
     if (parent == dir.path()) continue;
     const int fd = open_directory_at(AT_FDCWD, parent, false);
     ASSERT_GE(fd, 0);

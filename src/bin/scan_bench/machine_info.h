@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "scanner/mount_table.h"
+
 namespace tessaly {
 
 struct MachineInfo {
@@ -23,24 +25,9 @@ std::string_view build_arch_name();
 // Processors currently online; 1 when the query fails or reports none.
 std::uint64_t online_logical_cores();
 
-// One mounted file system as the system lists it.
-struct MountEntry {
-  std::string mount_point;
-  std::string fs_type;
-};
-
 // The mounted file systems in the order the system lists them; empty when the
 // list cannot be read.
 std::vector<MountEntry> list_mounts();
-
-// Parses the text of /proc/self/mountinfo. Lines that do not have the
-// expected shape are skipped; octal escapes ("\040" for a space) in the mount
-// point are decoded.
-std::vector<MountEntry> parse_mountinfo(std::string_view text);
-
-// Decodes the three-digit octal escapes the kernel writes for space, tab,
-// newline and backslash in mount table fields.
-std::string unescape_mount_field(std::string_view field);
 
 // The type of the mount holding `path`: the entry whose mount point is the
 // longest (in bytes) component-wise prefix of `path`. Where the kernel stacks

@@ -11,7 +11,8 @@ Steps, all on the same generated trees in one run:
   2. engine_bench on every tree kind with 2 threads, and on the realistic
      tree with 1 thread: the floor, the jwalk engine and the bulk engine
      (called directly), their medians, ratios to the floor and the share of
-     compute_dir_sizes;
+     compute_dir_sizes; then the 1 -> 2 thread speed-ups, 1 and 2 threads
+     in turns on the realistic tree (median of --runs per-round ratios);
   3. peak memory: one fresh engine_bench --memory process per engine;
   4. whole processes, warm cache, taking turns, each the median of --runs
      runs after a warm-up: scan_bench --engine jwalk --cold-runs 1
@@ -149,6 +150,31 @@ def engine_bench(build, tree, kind, entries, runs, threads, extra=()):
              "--entries", str(entries), "--runs", str(runs), "--json", out.name] + list(extra),
             env={"RAYON_NUM_THREADS": str(threads)})
         return json.load(out)
+
+
+def thread_scaling(build, tree, rounds):
+    """1 -> 2 thread speed-up of each scanner: the pool's size is fixed for a
+    process, so each round runs engine_bench once with 1 thread and once with
+    2, one after the other, and the figure is the median over the rounds of
+    the two times' ratio (a drift of the machine's speed between the two
+    halves of a separate measurement would not cancel out)."""
+    scaling = {}
+    for _ in range(rounds):
+        one = engine_bench(build, tree, "realistic", TREES["realistic"], 1, 1)
+        two = engine_bench(build, tree, "realistic", TREES["realistic"], 1, 2)
+        two_by_name = {s["name"]: s for s in two["scanners"]}
+        for s in one["scanners"]:
+            other = two_by_name.get(s["name"])
+            if other is None:
+                continue
+            entry = scaling.setdefault(s["name"], {"one_thread_ms": [], "two_threads_ms": [],
+                                                   "ratios": []})
+            entry["one_thread_ms"].append(s["median_ms"])
+            entry["two_threads_ms"].append(other["median_ms"])
+            entry["ratios"].append(s["median_ms"] / other["median_ms"])
+    for entry in scaling.values():
+        entry["median_ratio"] = statistics.median(entry["ratios"])
+    return scaling
 
 
 def whole_process_commands(build, tree, report_dir):
@@ -311,6 +337,8 @@ def main():
         log("engines, 1 thread")
         result["engines_1_thread"] = engine_bench(build, realistic, "realistic",
                                                   TREES["realistic"], args.runs, 1)
+        log("engines, 1 and 2 threads in turns")
+        result["thread_scaling"] = thread_scaling(build, realistic, args.runs)
         log("peak memory")
         result["memory"] = {}
         for scanner in ("floor", "jwalk", "bulk"):

@@ -21,8 +21,9 @@ Steps, all on the same generated trees in one run:
   5. with --cold, as root: the same after `sync; echo 3 >
      /proc/sys/vm/drop_caches`, scan_bench at 2, 8 and 16 pool threads.
 
-The result goes to bench/results/<UTC date>.json and bench/results/latest.json;
-bench/chart.py turns it into the SVG chart and the Markdown table.
+The result goes to bench/results/<UTC date>.json and bench/results/latest.json,
+and bench/chart.py then turns it into docs/performance.svg and
+bench/results/latest.md (the tables); with --output only the JSON is written.
 """
 
 import argparse
@@ -367,6 +368,10 @@ def main():
             json.dump(result, f, indent=2)
             f.write("\n")
     log(f"results written to {output}")
+    # The tables and the chart follow the latest results; a trial run with
+    # --output leaves them alone.
+    if not args.output:
+        subprocess.run([sys.executable, os.path.join(HERE, "chart.py"), output], check=True)
 
 
 if __name__ == "__main__":

@@ -1,9 +1,7 @@
 #include "bin/scan_bench/machine_info.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <memory>

@@ -74,7 +74,7 @@ void WorkerPool::run(Job& job) {
   }
   // The job's captures may own resources whose release others wait for;
   // they go before the scope learns the job is done.
-  job.body = nullptr;
+  job.body = JobBody();
   job.scope->finish_job(std::move(failure));
 }
 
@@ -134,13 +134,11 @@ JobScope::JobScope(WorkerPool& pool) : pool_(pool) {}
 
 JobScope::~JobScope() { wait_for_jobs(); }
 
-void JobScope::spawn(std::move_only_function<void()> job) { add_job(std::move(job), false); }
+void JobScope::spawn(JobBody job) { add_job(std::move(job), false); }
 
-void JobScope::spawn_deferred(std::move_only_function<void()> job) {
-  add_job(std::move(job), true);
-}
+void JobScope::spawn_deferred(JobBody job) { add_job(std::move(job), true); }
 
-void JobScope::add_job(std::move_only_function<void()> job, bool deferred) {
+void JobScope::add_job(JobBody job, bool deferred) {
   {
     std::lock_guard lock(mutex_);
     pending_.fetch_add(1, std::memory_order_relaxed);

@@ -6,20 +6,51 @@
 #pragma once
 
 #include <atomic>
+#include <concepts>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <exception>
-#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string_view>
 #include <thread>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace tessaly {
 
 class JobScope;
+
+// A job's body: a move-only callable taking and returning nothing (not every
+// standard library this builds with has std::move_only_function).
+class JobBody {
+ public:
+  JobBody() = default;
+  template <typename F>
+  requires(!std::same_as<std::remove_cvref_t<F>, JobBody> &&
+           std::invocable<std::remove_cvref_t<F>&>) JobBody(F&& body)
+      : callable_(std::make_unique<Holder<std::remove_cvref_t<F>>>(std::forward<F>(body))) {}
+
+  void operator()() { callable_->call(); }
+  explicit operator bool() const { return callable_ != nullptr; }
+
+ private:
+  struct Callable {
+    virtual ~Callable() = default;
+    virtual void call() = 0;
+  };
+  template <typename F>
+  struct Holder final : Callable {
+    template <typename G>
+    explicit Holder(G&& g) : body(std::forward<G>(g)) {}
+    void call() override { body(); }
+    F body;
+  };
+  std::unique_ptr<Callable> callable_;
+};
 
 // A fixed set of worker threads sharing one job queue, newest job first.
 // Directory jobs are coarse (one system call per entry at least), so a single
@@ -46,7 +77,7 @@ class WorkerPool {
 
   struct Job {
     JobScope* scope;
-    std::move_only_function<void()> body;
+    JobBody body;
   };
 
   void push(Job job, bool deferred);
@@ -93,11 +124,11 @@ class JobScope {
 
   // Queues `job` on the pool as part of this scope. Callable from any thread,
   // including the scope's own jobs while another thread waits.
-  void spawn(std::move_only_function<void()> job);
+  void spawn(JobBody job);
 
   // Like spawn, but the job goes behind every job already queued: for a job
   // that must wait for resources the queued jobs will release.
-  void spawn_deferred(std::move_only_function<void()> job);
+  void spawn_deferred(JobBody job);
 
   // Blocks until the scope has no unfinished job, then rethrows the first
   // exception a job let escape since the last wait. A waiter that is a worker
@@ -110,7 +141,7 @@ class JobScope {
  private:
   friend class WorkerPool;
 
-  void add_job(std::move_only_function<void()> job, bool deferred);
+  void add_job(JobBody job, bool deferred);
   void finish_job(std::exception_ptr failure);
   void wait_for_jobs();
 

@@ -65,7 +65,7 @@ extern "C" void on_stop_signal(int) { request_scan_cancel(); }
 void set_stop_handlers(void (*handler)(int)) {
   struct sigaction action {};
   action.sa_handler = handler;
-  ::sigemptyset(&action.sa_mask);
+  sigemptyset(&action.sa_mask);  // a macro on some systems
   action.sa_flags = SA_RESTART;
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);

@@ -101,6 +101,15 @@ std::expected<std::uint64_t, int> device_of(platform::Platform& os, const char* 
   }
 }
 
+// The space used on the volume mounted at `path`, repeated likewise: an
+// interrupted query would drop the volume.
+std::expected<std::int64_t, int> volume_space_used(platform::Platform& os, const char* path) {
+  while (true) {
+    auto used = os.volume_space_used(path);
+    if (used || used.error() != EINTR) return used;
+  }
+}
+
 std::uint64_t positive_size(std::int64_t bytes) {
   return bytes > 0 ? static_cast<std::uint64_t>(bytes) : 0;
 }
@@ -289,7 +298,7 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth,
     }
     if (walk.root_device != 0 && device != walk.root_device) {
       if (path_starts_with(child, kSystemVolumesPrefix) && !walk.exclusions.contains(child)) {
-        const auto used = walk.os.volume_space_used(child.c_str());
+        const auto used = volume_space_used(walk.os, child.c_str());
         if (used && *used >= 1) {
           walk.sender.send(SubtreeTotal{dir, std::string(item.raw_name),
                                         static_cast<std::uint64_t>(*used), child_depth});

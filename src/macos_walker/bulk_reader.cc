@@ -76,7 +76,8 @@ bool supports_bulk_attrs(std::string_view root) {
 bool supports_bulk_attrs(platform::Platform& os, std::string_view root) {
   if (root.find('\0') != std::string_view::npos) return false;
   const std::string path(root);
-  const auto type_name = os.volume_type_name(path.c_str());
+  auto type_name = os.volume_type_name(path.c_str());
+  while (!type_name && type_name.error() == EINTR) type_name = os.volume_type_name(path.c_str());
   if (!type_name) return false;
   const std::string text = utf8_lossy(*type_name);
   return text == "apfs" || text == "hfs";

@@ -29,7 +29,8 @@ void store_u64(std::byte* p, std::uint64_t v) {
   store_u32(p + 4, static_cast<std::uint32_t>(v >> 32));
 }
 
-constexpr std::size_t header_size = 24;     // length word and the five returned-attribute words
+constexpr std::size_t header_size =
+    4 + returned_attrs_size;                // length word, returned-attribute words
 constexpr std::size_t fixed_size = 24;      // name reference, device, type, file id
 constexpr std::size_t file_attr_size = 12;  // link count, allocated size
 

@@ -63,11 +63,21 @@ inline constexpr AttrListRequest bulk_dir_request{
 };
 static_assert(bulk_dir_request.commonattr == 0xA200000B);
 
-// The request for the used space of a mounted volume; the answer is a u32
-// length followed by a signed 64-bit byte count.
+// The request for the used space of a mounted volume. The answer is a u32
+// length, the returned-attribute words (20 bytes), then the space used as a
+// signed 64-bit byte count, present only when the returned volattr word has
+// attr_vol_spaceused: a volume may leave it out.
 inline constexpr AttrListRequest volume_space_request{
+    .commonattr = attr_cmn_returned_attrs,
     .volattr = attr_vol_info | attr_vol_spaceused,
 };
+
+// Bytes of the returned-attribute words (the kernel's attribute_set_t).
+inline constexpr std::size_t returned_attrs_size = 20;
+// Bytes of a reference to variable-length data: a signed offset, a length.
+inline constexpr std::size_t attr_reference_size = 8;
+// Bytes of statfs's f_fstypename, the terminating NUL included.
+inline constexpr std::size_t fs_type_name_size = 16;
 
 // Size of the buffer each reading thread hands to the kernel.
 inline constexpr std::size_t bulk_buffer_size = 262'144;

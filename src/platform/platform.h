@@ -27,11 +27,14 @@ class Platform {
   // the bytes of statfs's f_fstypename up to its first NUL (at most 16).
   virtual std::expected<std::string, int> volume_type_name(const char* path) = 0;
 
-  // open(path, O_RDONLY | O_CLOEXEC): a descriptor, or errno (EINTR included).
+  // open(path, O_RDONLY | O_CLOEXEC | O_DIRECTORY): a descriptor, or errno
+  // (EINTR included). Something other than a directory fails with ENOTDIR
+  // without being opened, so a FIFO or a device never blocks the caller and
+  // never sees an open.
   virtual std::expected<int, int> open_read_only(const char* path) = 0;
   virtual void close_descriptor(int fd) = 0;
 
-  // openat(dir_fd, path, O_RDONLY | O_CLOEXEC): `path`, shorter than PATH_MAX,
+  // openat(dir_fd, path, O_RDONLY | O_CLOEXEC | O_DIRECTORY): `path`, shorter than PATH_MAX,
   // is taken relative to the open directory `dir_fd` (AT_FDCWD: the working
   // directory) unless it is absolute. With `search_only` the descriptor serves
   // only as the base of further lookups, so, as in a path lookup, searching

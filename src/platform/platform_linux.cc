@@ -88,7 +88,7 @@ class LinuxPlatform final : public Platform {
   }
 
   std::expected<int, int> open_read_only(const char* path) override {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_DIRECTORY);
     if (fd < 0) return std::unexpected(errno);
     return fd;
   }
@@ -97,7 +97,8 @@ class LinuxPlatform final : public Platform {
 
   std::expected<int, int> open_read_only_at(int dir_fd, const char* path,
                                             bool search_only) override {
-    const int flags = search_only ? O_PATH | O_DIRECTORY | O_CLOEXEC : O_RDONLY | O_CLOEXEC;
+    const int flags =
+        search_only ? O_PATH | O_DIRECTORY | O_CLOEXEC : O_RDONLY | O_CLOEXEC | O_DIRECTORY;
     const int fd = ::openat(dir_fd, path, flags);
     if (fd < 0) return std::unexpected(errno);
     return fd;

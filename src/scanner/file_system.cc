@@ -57,7 +57,10 @@ class KernelFileSystem final : public FileSystem {
     VolumeFacts facts;
 #if defined(__linux__)
     struct statfs info {};
-    if (::statfs(root, &info) != 0) return facts;
+    int status = 0;
+    while ((status = ::statfs(root, &info)) != 0 && errno == EINTR) {
+    }
+    if (status != 0) return facts;
     // f_type is a signed word; the magic numbers are 32-bit.
     if (!one_device_file_system(static_cast<std::uint32_t>(info.f_type))) return facts;
     const std::unique_ptr<char, decltype(&std::free)> canonical(::realpath(root, nullptr),

@@ -4,11 +4,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,6 +21,7 @@
 #include <spdlog/sinks/base_sink.h>
 
 #include "cache/scan_cache.h"
+#include "macos_walker/bulk_engine.h"
 #include "scanner/jwalk_engine.h"
 #include "scanner/logging.h"
 #include "scanner/progress.h"
@@ -173,6 +177,44 @@ TEST(RunScanBenchmark, ScanThatEndedAbnormallyRefusesEveryLaterScan) {
   EXPECT_EQ(testing::run_test_child("RunScanBenchmarkChild.PoisonTheGuard",
                                     {"TESSALY_SCAN_ROOT=" + root}),
             "escaped 42 then Scan already in progress / Scan already in progress");
+}
+
+// Opening a FIFO for reading waits for a writer, so a scan that opened its
+// root that way would hang with the scan guard held. Each entry point must
+// give the result of a root it cannot read, quickly; should one block, the
+// test lets it go by opening the FIFO's other end, so the suite still ends.
+TEST(ScanEntryPoints, FifoRootGivesAnEmptyResultWithoutBlocking) {
+  TempDir dir;
+  const std::string fifo = dir.make_fifo("pipe");
+  using Counts = std::array<std::uint64_t, 3>;
+  using Outcome = std::expected<Counts, std::string>;
+  const auto counts_of = [](const auto& outcome) -> Outcome {
+    if (!outcome) return std::unexpected(outcome.error());
+    const auto& r = *outcome;
+    if constexpr (requires { r->files_found; }) {
+      return Counts{r->files_found, r->dirs_found, r->total_size};
+    } else {
+      return Counts{r.files_found, r.dirs_found, r.total_size};
+    }
+  };
+  const std::vector<std::pair<std::string, std::function<Outcome()>>> entries = {
+      {"scan_with_jwalk", [&] { return counts_of(scan_with_jwalk(fifo, 8, {})); }},
+      {"scan_with_bulk_attrs", [&] { return counts_of(scan_with_bulk_attrs(fifo, 8, {})); }},
+      {"run_scan_benchmark", [&] { return counts_of(run_scan_benchmark(fifo, 8, {}, "jwalk")); }},
+  };
+  for (const auto& [name, scan] : entries) {
+    auto outcome = std::async(std::launch::async, scan);
+    if (outcome.wait_for(10s) != std::future_status::ready) {
+      ADD_FAILURE() << name << " blocked on a FIFO root";
+      const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      outcome.wait();
+      if (writer >= 0) ::close(writer);
+      continue;
+    }
+    const auto counts = outcome.get();
+    ASSERT_TRUE(counts.has_value()) << name << ": " << counts.error();
+    EXPECT_EQ(*counts, (Counts{0, 0, 0})) << name;
+  }
 }
 
 TEST(RunScanBenchmarkChild, PoisonTheGuard) {

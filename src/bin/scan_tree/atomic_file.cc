@@ -21,6 +21,16 @@ constexpr int kNameAttempts = 100;
 // for the prefix and suffix within the usual 255-byte name limit.
 constexpr std::size_t kKeptNameBytes = 200;
 
+// Flushes `fd` to the disk itself: on macOS fsync only hands the data to the
+// drive, which may keep it in its cache; F_FULLFSYNC, where the file system
+// takes it, asks the drive to write it out. Returns 0 or errno.
+int flush_to_disk(int fd) {
+#if defined(F_FULLFSYNC)
+  if (::fcntl(fd, F_FULLFSYNC) == 0) return 0;
+#endif
+  return ::fsync(fd) == 0 ? 0 : errno;
+}
+
 unsigned next_temp_number() {
   static std::atomic<unsigned> counter{0};
   return counter.fetch_add(1, std::memory_order_relaxed);
@@ -95,7 +105,7 @@ bool AtomicFile::write(std::string_view bytes) {
 
 std::expected<void, std::string> AtomicFile::commit() {
   if (!active_) return std::unexpected(write_error_text(path_, EBADF));
-  if (error_ == 0 && ::fsync(fd_) != 0) error_ = errno;
+  if (error_ == 0) error_ = flush_to_disk(fd_);
   if (::close(fd_) != 0 && error_ == 0) error_ = errno;
   fd_ = -1;
   if (error_ == 0 && ::rename(temp_path_.c_str(), path_.c_str()) != 0) error_ = errno;
@@ -109,7 +119,7 @@ std::expected<void, std::string> AtomicFile::commit() {
   // cannot sync a directory still has the complete file in place.
   const int dir_fd = ::open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir_fd >= 0) {
-    static_cast<void>(::fsync(dir_fd));
+    static_cast<void>(flush_to_disk(dir_fd));
     ::close(dir_fd);
   }
   return {};

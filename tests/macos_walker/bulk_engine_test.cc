@@ -105,7 +105,7 @@ std::uint64_t dir_size(const ScanResult& result, const std::string& dir) {
 bool allocate_file(const std::string& path, std::uint64_t bytes) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  const int rc = ::posix_fallocate(fd, 0, static_cast<off_t>(bytes));
+  const int rc = testing::reserve_blocks(fd, bytes);
   ::close(fd);
   return rc == 0;
 }
@@ -900,10 +900,8 @@ std::optional<std::string> scan_unprivileged(const std::string& root) {
   std::vector<char*> env;
   for (std::string& s : env_strings) env.push_back(s.data());
   env.push_back(nullptr);
-  std::string self(4096, '\0');
-  const ssize_t n = ::readlink("/proc/self/exe", self.data(), self.size());
-  if (n <= 0) return std::nullopt;
-  self.resize(static_cast<std::size_t>(n));
+  std::string self = testing::own_program_path();
+  if (self.empty()) return std::nullopt;
   char* argv[] = {self.data(), nullptr};
   const int status = testing::run_unprivileged([&] {
     ::execve(argv[0], argv, env.data());

@@ -1,9 +1,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
+
+#if defined(__linux__)
+#include <sys/statfs.h>
+#endif
 
 #include <cerrno>
 #include <cstdint>

@@ -37,13 +37,13 @@ using testing::TempDir;
 // Under the thread sanitizer 20,000 levels took the process past 19 GB; the
 // chain stays deeper than twice PATH_MAX at 5,000.
 constexpr int kLevels = 2500;
-constexpr int kVeryDeepLevels = 5000;
+[[maybe_unused]] constexpr int kVeryDeepLevels = 5000;
 #elif defined(TESSALY_SANITIZED)
 constexpr int kLevels = 2500;
-constexpr int kVeryDeepLevels = 20'000;
+[[maybe_unused]] constexpr int kVeryDeepLevels = 20'000;
 #else
 constexpr int kLevels = 5000;
-constexpr int kVeryDeepLevels = 100'000;
+[[maybe_unused]] constexpr int kVeryDeepLevels = 100'000;
 #endif
 
 [[noreturn]] void fail(const std::string& what) {
@@ -218,6 +218,7 @@ TEST_F(DeepTreeTest, ScanBenchWithALargeTreeDepth) {
   }
 }
 
+#if defined(__linux__)
 // A field of /proc/self/status in KiB, or -1.
 long status_kib(const std::string& field) {
   std::ifstream status("/proc/self/status");
@@ -294,6 +295,7 @@ TEST(VeryDeepChain, BothEnginesListAHundredThousandLevelsInLinearMemory) {
 #endif
   }
 }
+#endif  // defined(__linux__)
 
 }  // namespace
 }  // namespace tessaly

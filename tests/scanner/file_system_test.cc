@@ -1,5 +1,6 @@
 #include "scanner/file_system.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -13,6 +14,9 @@
 #include "scanner/jwalk_engine.h"
 #include "support/fault_tree.h"
 #include "support/temp_tree.h"
+
+// Every test here mounts file systems of Linux's own.
+#if defined(__linux__)
 
 namespace tessaly {
 namespace {
@@ -168,3 +172,5 @@ TEST(VolumeFacts, TheJwalkEngineSkipsTheDeviceStatOnlyWhereTheyHold) {
 
 }  // namespace
 }  // namespace tessaly
+
+#endif  // defined(__linux__)

@@ -2,12 +2,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/inotify.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#if defined(__linux__)
+#include <sys/inotify.h>
+#include <sys/mount.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -89,7 +92,9 @@ std::uint64_t dir_size(const ScanResult& result, const std::string& dir) {
 std::string make_allocated(const TempDir& dir, const std::string& relative, off_t bytes) {
   const std::string path = dir.write_file(relative, 0);
   const int fd = ::open(path.c_str(), O_WRONLY);
-  if (fd < 0 || ::posix_fallocate(fd, 0, bytes) != 0) throw std::runtime_error("fallocate");
+  if (fd < 0 || testing::reserve_blocks(fd, static_cast<std::uint64_t>(bytes)) != 0) {
+    throw std::runtime_error("fallocate");
+  }
   ::close(fd);
   return path;
 }
@@ -570,6 +575,7 @@ TEST(JwalkEngine, PathDeeperThanPathMaxIsSized) {
   remove_tree_at(AT_FDCWD, (root + "/" + segment).c_str());
 }
 
+#if defined(__linux__)
 TEST(JwalkEngine, MountedVolumeBelowTheRootIsLeftOut) {
   TempDir dir;
   const std::string root = dir.make_dir("root");
@@ -587,6 +593,7 @@ TEST(JwalkEngine, MountedVolumeBelowTheRootIsLeftOut) {
   EXPECT_EQ(result->total_size, f);
   EXPECT_THAT(children(*result, root), ElementsAre(Child{"f", f, false}));
 }
+#endif  // defined(__linux__)
 
 // --- Agreement with path-based stat on a generated tree --------------------------
 
@@ -840,6 +847,8 @@ TEST(JwalkEngine, UnreadableDirectoryIsCountedButNotEnteredAndNotLogged) {
   EXPECT_EQ(result, "files 1 dirs 2 total " + std::to_string(f) + " logs 2 warnings 0");
 }
 
+// The child learns from inotify when to remove the directory.
+#if defined(__linux__)
 TEST(JwalkEngine, DirectoryThatVanishesIsLoggedAsAScanError) {
   TempDir dir;
   const std::string root = dir.make_dir("root");
@@ -857,6 +866,7 @@ TEST(JwalkEngine, DirectoryThatVanishesIsLoggedAsAScanError) {
                         " dirs 2 warning scan error: IO error for operation on " + removed +
                         ": No such file or directory (os error 2)");
 }
+#endif  // defined(__linux__)
 
 // --- Children run by the tests above in a fresh process ---------------------------
 
@@ -873,6 +883,7 @@ TEST(JwalkEngineChild, ScanAndReport) {
   std::fflush(stdout);
 }
 
+#if defined(__linux__)
 TEST(JwalkEngineChild, ScanWhileRemoving) {
   const char* root_text = std::getenv("TESSALY_SCAN_ROOT");
   if (root_text == nullptr) GTEST_SKIP() << "runs only as a child of another test";
@@ -914,6 +925,7 @@ TEST(JwalkEngineChild, ScanWhileRemoving) {
               static_cast<unsigned long long>(result->dirs_found), warning.c_str());
   std::fflush(stdout);
 }
+#endif  // defined(__linux__)
 
 }  // namespace
 }  // namespace tessaly

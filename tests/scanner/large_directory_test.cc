@@ -9,7 +9,6 @@
 // entries: their instrumentation makes every system call and allocation
 // several times slower, and their shadow memory makes resident-set figures
 // meaningless, so the memory bound is checked in normal builds only.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -72,7 +71,7 @@ constexpr std::uint64_t kEntries = kSanitized ? 100'000 : 1'000'000;
 constexpr std::uint64_t kTreeDepth = 8;
 
 // Peak resident memory a scanning process may reach, per scanned entry.
-constexpr std::uint64_t kMaxPeakBytesPerEntry = 160;
+[[maybe_unused]] constexpr std::uint64_t kMaxPeakBytesPerEntry = 160;
 
 // Layout of the directory by entry index: subdirectories first (each holding
 // one file), then files with data that carry extra names, then those extra
@@ -140,18 +139,6 @@ std::size_t data_bytes_of(std::uint64_t index) {
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::runtime_error(what + ": " + std::strerror(errno));
-}
-
-// Descriptors this process has open, the listing's own left out.
-int open_descriptor_count() {
-  DIR* dir = ::opendir("/proc/self/fd");
-  if (dir == nullptr) fail("opendir /proc/self/fd");
-  int count = 0;
-  while (const dirent* entry = ::readdir(dir)) {
-    if (entry->d_name[0] != '.') ++count;
-  }
-  ::closedir(dir);
-  return count - 1;
 }
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
@@ -312,12 +299,12 @@ void expect_every_entry_once(const LargeDirectory& dir, const std::vector<ChildE
 // Scans the suite's directory with one engine and checks the whole result.
 void check_scan(const LargeDirectory& dir, bool bulk) {
   SCOPED_TRACE(bulk ? "bulk-attrs" : "jwalk");
-  const int descriptors_before = open_descriptor_count();
+  const auto descriptors_before = testing::open_descriptor_names().size();
   const auto start = std::chrono::steady_clock::now();
   auto outcome = bulk ? scan_with_bulk_attrs(dir.root(), kTreeDepth, {})
                       : scan_with_jwalk(dir.root(), kTreeDepth, {});
   const double scan_seconds = seconds_since(start);
-  EXPECT_EQ(open_descriptor_count(), descriptors_before);
+  EXPECT_EQ(testing::open_descriptor_names().size(), descriptors_before);
   ASSERT_TRUE(outcome.has_value()) << outcome.error();
   std::printf("[ timing   ] %s: %llu entries created in %.2f s, scanned in %.2f s\n",
               bulk ? "bulk-attrs" : "jwalk", static_cast<unsigned long long>(kEntries),
@@ -350,6 +337,9 @@ void check_scan(const LargeDirectory& dir, bool bulk) {
 }
 
 // --- The memory probe --------------------------------------------------------
+
+// The peak resident set is read from /proc/self/status.
+#if defined(__linux__)
 
 constexpr const char* kProbeRootVariable = "TESSALY_LARGE_DIR_PROBE_ROOT";
 constexpr const char* kProbeEngineVariable = "TESSALY_LARGE_DIR_PROBE_ENGINE";
@@ -385,10 +375,8 @@ ProbeReport run_probe(const std::string& root, const std::string& engine) {
   std::vector<char*> envp;
   for (std::string& entry : env_storage) envp.push_back(entry.data());
   envp.push_back(nullptr);
-  std::string program(4096, '\0');
-  const ssize_t length = ::readlink("/proc/self/exe", program.data(), program.size());
-  if (length <= 0) fail("readlink /proc/self/exe");
-  program.resize(static_cast<std::size_t>(length));
+  std::string program = testing::own_program_path();
+  if (program.empty()) fail("own program path");
   std::string filter = "--gtest_filter=LargeDirectoryMemoryProbe.*";
   char* argv[] = {program.data(), filter.data(), nullptr};
   const pid_t pid = ::fork();
@@ -436,6 +424,7 @@ TEST(LargeDirectoryMemoryProbe, ScanAndReportPeak) {
   std::ofstream file(out);
   file << (*outcome)->files_found << " " << (*outcome)->dirs_found << " " << *peak << "\n";
 }
+#endif  // defined(__linux__)
 
 // --- The tests ---------------------------------------------------------------
 
@@ -467,6 +456,7 @@ TEST_F(LargeDirectoryTest, BulkWalkerCountsAndListsEveryEntryOnce) {
   check_scan(*shared_directory, true);
 }
 
+#if defined(__linux__)
 TEST_F(LargeDirectoryTest, PeakMemoryPerScannedEntryIsBounded) {
   if (kSanitized) {
     GTEST_SKIP() << "sanitizer shadow memory makes resident-set figures meaningless";
@@ -489,6 +479,7 @@ TEST_F(LargeDirectoryTest, PeakMemoryPerScannedEntryIsBounded) {
         << per_entry << " bytes per entry";
   }
 }
+#endif  // defined(__linux__)
 
 }  // namespace
 }  // namespace tessaly

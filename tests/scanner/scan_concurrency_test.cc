@@ -75,7 +75,7 @@ TEST_F(ScanConcurrencyTest, RacingScanEntriesRunOneAtATime) {
   std::barrier sync(kThreads);
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
+    threads.emplace_back([&] {
       for (int round = 0; round < kRounds; ++round) {
         sync.arrive_and_wait();
         const auto start = Clock::now();

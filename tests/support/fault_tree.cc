@@ -36,14 +36,7 @@ std::string describe_result(const ScanResult& result) {
   return text;
 }
 
-std::size_t count_open_descriptors() {
-  std::size_t count = 0;
-  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
-    (void)entry;
-    ++count;
-  }
-  return count;
-}
+std::size_t count_open_descriptors() { return open_descriptor_names().size(); }
 
 std::string last_component(std::string_view path) {
   while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);

@@ -6,6 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#if defined(__APPLE__)
+#include <mach-o/dyld.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -16,8 +20,16 @@
 #include <string>
 #include <vector>
 
+extern char** environ;
+
 namespace tessaly::testing {
 namespace {
+
+#if defined(__linux__)
+constexpr const char* kDescriptorFolder = "/proc/self/fd";
+#else
+constexpr const char* kDescriptorFolder = "/dev/fd";
+#endif
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::runtime_error(what + ": " + std::strerror(errno));
@@ -179,8 +191,8 @@ int run_unprivileged(const std::function<int()>& body) {
 
 std::set<std::string> open_descriptor_names() {
   std::set<std::string> names;
-  DIR* dir = ::opendir("/proc/self/fd");
-  if (dir == nullptr) return names;
+  DIR* dir = ::opendir(kDescriptorFolder);
+  if (dir == nullptr) fail(std::string("opendir ") + kDescriptorFolder);
   const std::string own = std::to_string(::dirfd(dir));
   while (const dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
@@ -188,6 +200,55 @@ std::set<std::string> open_descriptor_names() {
   }
   ::closedir(dir);
   return names;
+}
+
+std::string own_program_path() {
+  char buffer[PATH_MAX] = {};
+#if defined(__APPLE__)
+  std::uint32_t size = sizeof buffer;
+  if (::_NSGetExecutablePath(buffer, &size) != 0) return {};
+  return buffer;
+#else
+  const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (length <= 0) return {};
+  return std::string(buffer, static_cast<std::size_t>(length));
+#endif
+}
+
+int open_pipe(int fds[2], int flags) {
+#if defined(__linux__)
+  return ::pipe2(fds, flags);
+#else
+  if (::pipe(fds) != 0) return -1;
+  for (int i = 0; i < 2; ++i) {
+    const bool failed = ((flags & O_CLOEXEC) != 0 && ::fcntl(fds[i], F_SETFD, FD_CLOEXEC) != 0) ||
+                        ((flags & O_NONBLOCK) != 0 &&
+                         ::fcntl(fds[i], F_SETFL, ::fcntl(fds[i], F_GETFL) | O_NONBLOCK) != 0);
+    if (failed) {
+      const int error = errno;
+      ::close(fds[0]);
+      ::close(fds[1]);
+      errno = error;
+      return -1;
+    }
+  }
+  return 0;
+#endif
+}
+
+int reserve_blocks(int fd, std::uint64_t bytes) {
+  const auto length = static_cast<off_t>(bytes);
+#if defined(__APPLE__)
+  fstore_t store{};
+  store.fst_flags = F_ALLOCATEALL;
+  store.fst_posmode = F_PEOFPOSMODE;
+  store.fst_offset = 0;
+  store.fst_length = length;
+  if (length > 0 && ::fcntl(fd, F_PREALLOCATE, &store) == -1) return errno;
+  return ::ftruncate(fd, length) == 0 ? 0 : errno;
+#else
+  return ::posix_fallocate(fd, 0, length);
+#endif
 }
 
 std::string run_test_child(const std::string& filter, const std::vector<std::string>& environment,
@@ -206,14 +267,12 @@ std::string run_test_child(const std::string& filter, const std::vector<std::str
   std::vector<char*> envp;
   for (std::string& entry : env_storage) envp.push_back(entry.data());
   envp.push_back(nullptr);
-  char program_buffer[PATH_MAX] = {};
-  const ssize_t length = ::readlink("/proc/self/exe", program_buffer, sizeof program_buffer - 1);
-  if (length <= 0) return "readlink failed";
-  std::string program(program_buffer, static_cast<std::size_t>(length));
+  std::string program = own_program_path();
+  if (program.empty()) return "own program path not found";
   std::string filter_arg = "--gtest_filter=" + filter;
   char* argv[] = {program.data(), filter_arg.data(), nullptr};
   int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return "pipe failed";
+  if (open_pipe(pipe_fds, O_CLOEXEC) != 0) return "pipe failed";
   const pid_t pid = ::fork();
   if (pid == 0) {
     // Only async-signal-safe calls until exec.

@@ -59,8 +59,21 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
 // privileges could not be dropped.
 int run_unprivileged(const std::function<int()>& body);
 
-// The descriptors this process holds open, by number, at this moment.
+// The descriptors this process holds open, by number, at this moment. Throws
+// when the system does not list them.
 std::set<std::string> open_descriptor_names();
+
+// The path of this program's executable file, or "" when it cannot be found.
+std::string own_program_path();
+
+// pipe2(fds, flags) for the flags O_CLOEXEC and O_NONBLOCK, set on both ends:
+// 0, or -1 with errno set.
+int open_pipe(int fds[2], int flags);
+
+// Extends the empty file open as `fd` to `bytes`, every byte on reserved
+// blocks, without writing them: 0, or an errno value when the file system
+// cannot.
+int reserve_blocks(int fd, std::uint64_t bytes);
 
 // Runs this test program again in a fresh process, selecting the test case
 // `filter`, with `environment` applied to this process's own: "NAME=value"

@@ -28,6 +28,8 @@
 #include "bin/scan_tree/text.h"
 #include "support/temp_tree.h"
 
+extern char** environ;
+
 namespace tessaly::scan_tree {
 namespace {
 
@@ -239,7 +241,7 @@ TEST(ScanTreeReport, ListsLargeFiles) {
   {
     const int fd = ::open(big.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(fd, 0);
-    const int rc = ::posix_fallocate(fd, 0, 600LL * 1024 * 1024);
+    const int rc = testing::reserve_blocks(fd, 600ULL * 1024 * 1024);
     ::close(fd);
     if (rc != 0) GTEST_SKIP() << "cannot allocate 600 MiB here: " << rc;
   }

@@ -8,13 +8,15 @@
 #include <cstdint>
 #include <string>
 
+#include "support/temp_tree.h"
+
 namespace tessaly::scan_tree {
 namespace {
 
 // Both ends of a pipe; what the emitter wrote is read back from it.
 class Pipe {
  public:
-  Pipe() { EXPECT_EQ(::pipe2(fds_, O_CLOEXEC | O_NONBLOCK), 0); }
+  Pipe() { EXPECT_EQ(testing::open_pipe(fds_, O_CLOEXEC | O_NONBLOCK), 0); }
   ~Pipe() {
     ::close(fds_[0]);
     ::close(fds_[1]);
@@ -132,7 +134,7 @@ TEST(ScanTreeTerminalProgress, ALongLineIsCutBelowTheTerminalWidth) {
 
 TEST(ScanTreeTerminalProgress, AClosedTerminalIsAFailedEmission) {
   int fds[2];
-  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  ASSERT_EQ(testing::open_pipe(fds, O_CLOEXEC), 0);
   ::close(fds[0]);
   ::signal(SIGPIPE, SIG_IGN);
   TerminalProgress progress(fds[1]);

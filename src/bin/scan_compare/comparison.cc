@@ -53,7 +53,7 @@ std::vector<CounterDifference> counter_differences(const LoadedReport& base,
         difference.values.push_back({value, {}});
         found = difference.values.end() - 1;
       }
-      found->runs.push_back(fmt::format("{} {} {}", side, run.phase, run.run_index));
+      found->runs.push_back({std::string(side), run.phase, run.run_index});
     };
     for (const RunRecord& run : base.runs) add("base", run);
     for (const RunRecord& run : fresh.runs) add("new", run);
@@ -211,15 +211,45 @@ int verdict_exit_status(const Comparison& comparison) {
   return 0;
 }
 
+std::string format_runs(const std::vector<RunRef>& runs) {
+  std::string text;
+  for (std::size_t i = 0; i < runs.size();) {
+    const RunRef& first = runs[i];
+    if (i == 0) {
+      text += first.side + " ";
+    } else {
+      text += first.side != runs[i - 1].side ? "; " + first.side + " " : ", ";
+    }
+    text += first.phase + " ";
+    std::size_t j = i;
+    bool first_range = true;
+    while (j < runs.size() && runs[j].side == first.side && runs[j].phase == first.phase) {
+      std::size_t last = j;
+      while (last + 1 < runs.size() && runs[last + 1].side == first.side &&
+             runs[last + 1].phase == first.phase && runs[last + 1].index == runs[last].index + 1) {
+        ++last;
+      }
+      text += first_range ? "" : ", ";
+      text += last == j ? fmt::format("{}", runs[j].index)
+                        : fmt::format("{}-{}", runs[j].index, runs[last].index);
+      first_range = false;
+      j = last + 1;
+    }
+    i = j;
+  }
+  return text;
+}
+
 std::string format_comparison(const Comparison& c) {
   std::string text = c.verdict + "\n";
   for (const CounterDifference& difference : c.differences) {
     for (const CounterValue& value : difference.values) {
-      text += fmt::format("  {} {}: {}\n", difference.counter, value.value,
-                          fmt::join(value.runs, ", "));
+      text +=
+          fmt::format("  {} {}: {}\n", difference.counter, value.value, format_runs(value.runs));
     }
   }
   if (!c.reason.empty()) text += fmt::format("  {}\n", c.reason);
+  if (c.verdict == kResultsDiffer) return text;
   text += fmt::format("  phase      {}\n", c.phase_note.empty() ? c.phase : c.phase_note);
   if (c.ratio) {
     text += fmt::format("  ratio      {} (new median / base median)", fixed(c.ratio, 3));
@@ -253,7 +283,11 @@ nlohmann::ordered_json comparison_json(const Comparison& c) {
   for (const CounterDifference& difference : c.differences) {
     Json values = Json::array();
     for (const CounterValue& value : difference.values) {
-      values.push_back(Json{{"value", value.value}, {"runs", value.runs}});
+      Json runs = Json::array();
+      for (const RunRef& run : value.runs) {
+        runs.push_back(fmt::format("{} {} {}", run.side, run.phase, run.index));
+      }
+      values.push_back(Json{{"value", value.value}, {"runs", std::move(runs)}});
     }
     differences.push_back(Json{{"counter", difference.counter}, {"values", std::move(values)}});
   }

@@ -30,11 +30,18 @@ struct SideSummary {
   std::optional<double> median_ms, min_ms, max_ms, mad_ms;
 };
 
+// One run of one report.
+struct RunRef {
+  std::string side;  // "base" or "new"
+  std::string phase;
+  std::uint64_t index = 0;
+};
+
 // One value of a counter that not every run found, and the runs that found
-// it, as "base warm 2".
+// it, in report and file order.
 struct CounterValue {
   std::uint64_t value = 0;
-  std::vector<std::string> runs;
+  std::vector<RunRef> runs;
 };
 
 struct CounterDifference {
@@ -68,6 +75,10 @@ Comparison compare_reports(const LoadedReport& base, const LoadedReport& fresh,
 
 /// 1 for kSlower, 3 for kResultsDiffer, 0 otherwise.
 int verdict_exit_status(const Comparison& comparison);
+
+/// The runs as "base cold 1, warm 1-3; new warm 1, 4": consecutive indices of
+/// one phase become a range.
+std::string format_runs(const std::vector<RunRef>& runs);
 
 /// The text for standard output; its first line is the verdict alone.
 std::string format_comparison(const Comparison& comparison);

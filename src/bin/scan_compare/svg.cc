@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <map>
 #include <vector>
 
 #include <fmt/format.h>
@@ -18,7 +17,10 @@ constexpr double kLeft = 190;
 constexpr double kRight = 30;
 constexpr double kTop = 70;
 constexpr double kRowHeight = 46;
-constexpr double kAxisSpace = 46;
+constexpr double kAxisSpace = 64;
+constexpr double kDotSpacing = 8;
+// Levels a row has room for; further dots share the outermost ones.
+constexpr int kDotLevels = 6;
 constexpr std::string_view kBaseColour = "#3b6ea8";
 constexpr std::string_view kNewColour = "#d9731a";
 
@@ -124,7 +126,8 @@ std::string render_svg(const Comparison& c, const LoadedReport& base, const Load
   if (!c.reason.empty()) subtitle += "; " + c.reason;
   svg += fmt::format("<text x=\"16\" y=\"50\" fill=\"#444\">{}</text>\n", xml_escape(subtitle));
 
-  for (double tick = low; tick <= high + step / 2; tick += step) {
+  for (int k = 0; low + k * step <= high + step / 2; ++k) {
+    const double tick = low + k * step;
     const std::string x = number(x_of(tick));
     svg += fmt::format(
         "<line x1=\"{0}\" y1=\"{1}\" x2=\"{0}\" y2=\"{2}\" stroke=\"#ddd\"/>\n"
@@ -132,7 +135,11 @@ std::string render_svg(const Comparison& c, const LoadedReport& base, const Load
         x, kTop, number(height - kAxisSpace), number(height - kAxisSpace + 16), tick);
   }
   svg += fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"middle\">elapsed ms</text>\n",
-                     number(kLeft + plot_width / 2), number(height - 8));
+                     number(kLeft + plot_width / 2), number(height - 26));
+  svg += fmt::format(
+      "<text x=\"16\" y=\"{}\" fill=\"#444\" font-size=\"11\">dots: runs; bars: medians; "
+      "band: 95% interval of the ratio, times the base median</text>\n",
+      number(height - 8));
 
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const Row& row = rows[i];
@@ -147,22 +154,31 @@ std::string render_svg(const Comparison& c, const LoadedReport& base, const Load
           "<title>95% interval of the ratio, times the base median</title></rect>\n",
           number(from), number(middle - 16), number(std::max(1.0, to - from)), 32, row.colour);
     }
-    // Equal times are stacked so that every run stays visible.
-    std::map<long, int> seen;
-    for (const double t : row.times) {
-      const int k = seen[std::lround(x_of(t))]++;
-      const double offset = ((k + 1) / 2) * 6.0 * (k % 2 == 1 ? -1 : 1);
-      svg += fmt::format(
-          "<circle cx=\"{}\" cy=\"{}\" r=\"4\" fill=\"{}\" fill-opacity=\"0.75\"><title>{:g} "
-          "ms</title></circle>\n",
-          number(x_of(t)), number(middle + std::clamp(offset, -18.0, 18.0)), row.colour, t);
-    }
     if (!row.times.empty() && c.verdict != kResultsDiffer) {
       const std::string x = number(x_of(median(row.times)));
       svg += fmt::format(
-          "<line x1=\"{0}\" y1=\"{1}\" x2=\"{0}\" y2=\"{2}\" stroke=\"{3}\" stroke-width=\"3\">"
+          "<line x1=\"{0}\" y1=\"{1}\" x2=\"{0}\" y2=\"{2}\" stroke=\"{3}\" stroke-width=\"2\">"
           "<title>median</title></line>\n",
-          x, number(middle - 18), number(middle + 18), row.colour);
+          x, number(middle - 20), number(middle + 20), row.colour);
+    }
+    // Dots that would touch go to the next free level above or below, so
+    // that every run stays visible.
+    std::vector<std::pair<double, int>> placed;
+    for (const double t : row.times) {
+      const double x = x_of(t);
+      int level = 0;
+      while (level < kDotLevels &&
+             std::any_of(placed.begin(), placed.end(), [&](const std::pair<double, int>& p) {
+               return p.second == level && std::fabs(p.first - x) < kDotSpacing;
+             })) {
+        ++level;
+      }
+      placed.emplace_back(x, level);
+      const double offset = ((level + 1) / 2) * 7.0 * (level % 2 == 1 ? -1 : 1);
+      svg += fmt::format(
+          "<circle cx=\"{}\" cy=\"{}\" r=\"4\" fill=\"{}\" fill-opacity=\"0.75\"><title>{:g} "
+          "ms</title></circle>\n",
+          number(x), number(middle + offset), row.colour, t);
     }
   }
   svg += "</svg>\n";

@@ -55,7 +55,9 @@ TEST(ScanCompareE2e, TwoScanBenchRunsOfOneTreeCompareAndAChangedTreeDiffers) {
   ASSERT_EQ(bench("d.json"), 0);
   const ProcessResult differ = scan_compare({dir.at("a.json"), dir.at("d.json")});
   EXPECT_EQ(differ.exit_code, 3);
-  EXPECT_TRUE(differ.out.starts_with("results differ\n  files_found 2: base cold 1, base warm 1"))
+  EXPECT_TRUE(
+      differ.out.starts_with("results differ\n  files_found 2: base cold 1, warm 1-5\n"
+                             "  files_found 3: new cold 1, warm 1-5\n"))
       << differ.out;
 }
 

@@ -26,7 +26,7 @@ TEST(ScanCompareSvg, DrawsEveryRunMediansIntervalAndVerdict) {
   EXPECT_TRUE(svg.ends_with("</svg>\n"));
   EXPECT_EQ(count(svg, "<circle"), 11u);
   EXPECT_EQ(count(svg, "<title>median</title>"), 3u);  // the cold row of new is empty
-  EXPECT_EQ(count(svg, "95% interval of the ratio"), 1u);
+  EXPECT_EQ(count(svg, "<rect"), 2u);                  // the background and the interval
   EXPECT_NE(svg.find(">slower</text>"), std::string::npos);
   EXPECT_NE(svg.find("base warm (a&lt;b &amp; &quot;c&quot;)"), std::string::npos);
   EXPECT_EQ(svg.find("a<b"), std::string::npos);

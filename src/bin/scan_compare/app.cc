@@ -6,12 +6,12 @@
 
 #include <fmt/format.h>
 
+#include "bin/common/arguments.h"
 #include "bin/scan_bench/report.h"
 #include "bin/scan_compare/comparison.h"
 #include "bin/scan_compare/options.h"
 #include "bin/scan_compare/report_input.h"
 #include "bin/scan_compare/svg.h"
-#include "scanner/utf8.h"
 
 namespace tessaly::scan_compare {
 namespace {
@@ -43,15 +43,9 @@ std::expected<void, std::string> write_output(const std::string& path, std::stri
 }  // namespace
 
 int scan_compare_main(int argc, char** argv) {
-  std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg(argv[i]);
-    if (!is_valid_utf8(arg)) {
-      return usage_error(fmt::format("argument is not valid UTF-8: {}", utf8_lossy(arg)));
-    }
-    args.push_back(std::move(arg));
-  }
-  auto parsed = parse_options(args);
+  const auto args = utf8_arguments(argc, argv);
+  if (!args) return usage_error(args.error());
+  auto parsed = parse_options(*args);
   if (!parsed) return usage_error(parsed.error());
   if (std::holds_alternative<HelpRequested>(*parsed)) {
     fmt::print(stdout, "{}", usage_text);

@@ -117,12 +117,8 @@ std::string choose_phase(const LoadedReport& base, const LoadedReport& fresh,
   return "warm";
 }
 
+// Both samples are non-empty.
 void judge(Comparison& c, const std::vector<double>& base, const std::vector<double>& fresh) {
-  if (base.empty() || fresh.empty()) {
-    c.verdict = kInconclusive;
-    c.reason = fmt::format("no {} runs on one side", c.phase);
-    return;
-  }
   const double threshold = c.threshold_percent / 100;
   if (*c.base.median_ms > 0) c.ratio = *c.fresh.median_ms / *c.base.median_ms;
   if (base.size() < kMinimumRuns || fresh.size() < kMinimumRuns) {
@@ -199,6 +195,11 @@ Comparison compare_reports(const LoadedReport& base, const LoadedReport& fresh,
   if (!comparable) {
     c.verdict = kResultsDiffer;
     c.reason = "the scans saw different trees, so their times are not compared";
+    return c;
+  }
+  if (base_times.empty() || fresh_times.empty()) {
+    c.verdict = kInconclusive;
+    c.reason = fmt::format("no {} runs in {}", c.phase, missing_in(base, fresh, c.phase));
     return c;
   }
   judge(c, base_times, fresh_times);

@@ -122,7 +122,7 @@ double mann_whitney_p(const std::vector<double>& x, const std::vector<double>& y
   const double u = std::max(u1, d1 * d2 - u1);
 
   double p = 0;
-  if ((n1 <= 8 || n2 <= 8) && tie_term == 0) {
+  if ((n1 <= 8 || n2 <= 8) && std::max(n1, n2) <= kExactLargestSample && tie_term == 0) {
     const std::vector<double> counts = u_frequencies(std::min(n1, n2), std::max(n1, n2));
     const double total = std::accumulate(counts.begin(), counts.end(), 0.0);
     double at_least = 0;

@@ -40,10 +40,15 @@ Interval bootstrap_median_ratio(const std::vector<double>& base, const std::vect
                                 std::size_t resamples = kBootstrapResamples,
                                 std::uint64_t seed = kBootstrapSeed);
 
+/// Beyond this many values on the larger side the exact distribution, whose
+/// cost grows with the square of that size, gives way to the approximation.
+inline constexpr std::size_t kExactLargestSample = 2000;
+
 /// The two-sided Mann-Whitney U p-value of two non-empty samples, as
 /// scipy.stats.mannwhitneyu's "auto" method computes it: exact when no value
-/// is tied and a side has at most 8 values, otherwise the normal approximation
-/// with tie and continuity correction. 1 when every value is the same.
+/// is tied and a side has at most 8 values (and the other at most
+/// kExactLargestSample), otherwise the normal approximation with tie and
+/// continuity correction. 1 when every value is the same.
 double mann_whitney_p(const std::vector<double>& x, const std::vector<double>& y);
 
 /// The smallest two-sided p-value untied samples of these sizes can give:

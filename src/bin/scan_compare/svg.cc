@@ -161,19 +161,18 @@ std::string render_svg(const Comparison& c, const LoadedReport& base, const Load
           "<title>median</title></line>\n",
           x, number(middle - 20), number(middle + 20), row.colour);
     }
-    // Dots that would touch go to the next free level above or below, so
-    // that every run stays visible.
-    std::vector<std::pair<double, int>> placed;
-    for (const double t : row.times) {
+    // Left to right, each dot takes the first level whose last dot it would
+    // not touch, so that every run stays visible.
+    std::vector<double> sorted = row.times;
+    std::sort(sorted.begin(), sorted.end());
+    std::vector<double> level_end(kDotLevels + 1, -kDotSpacing);
+    for (const double t : sorted) {
       const double x = x_of(t);
       int level = 0;
-      while (level < kDotLevels &&
-             std::any_of(placed.begin(), placed.end(), [&](const std::pair<double, int>& p) {
-               return p.second == level && std::fabs(p.first - x) < kDotSpacing;
-             })) {
+      while (level < kDotLevels && x - level_end[static_cast<std::size_t>(level)] < kDotSpacing) {
         ++level;
       }
-      placed.emplace_back(x, level);
+      level_end[static_cast<std::size_t>(level)] = x;
       const double offset = ((level + 1) / 2) * 7.0 * (level % 2 == 1 ? -1 : 1);
       svg += fmt::format(
           "<circle cx=\"{}\" cy=\"{}\" r=\"4\" fill=\"{}\" fill-opacity=\"0.75\"><title>{:g} "

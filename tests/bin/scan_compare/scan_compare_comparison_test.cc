@@ -110,7 +110,7 @@ TEST(ScanCompareComparison, MissingWarmRunsFallBackToColdUnlessAskedFor) {
   const Comparison asked = compare(base, fresh, "warm");
   EXPECT_EQ(asked.phase, "warm");
   EXPECT_EQ(asked.verdict, kInconclusive);
-  EXPECT_EQ(asked.reason, "no warm runs on one side");
+  EXPECT_EQ(asked.reason, "no warm runs in new.json");
 }
 
 }  // namespace

@@ -52,12 +52,15 @@ struct CounterDifference {
 struct Comparison {
   std::string verdict;
   std::string phase;
-  // Why the phase is not the one asked for, or why the verdict is
-  // inconclusive; empty when there is nothing to explain.
+  // The phase line when warm runs were missing and cold ones are compared;
+  // empty otherwise.
   std::string phase_note;
+  // Why the verdict is inconclusive or the results differ; empty otherwise.
   std::string reason;
-  // Absent when the results differ, when a side has no run, or when the base
-  // median is 0 (no ratio exists). The interval may be infinite above.
+  // The ratio is absent when the results differ, a side has no run or the
+  // base median is 0. The p-value is absent in the first two cases and with
+  // fewer than kMinimumRuns on a side; the interval whenever either of the
+  // two is. The interval may be infinite above.
   std::optional<double> ratio, ci_low, ci_high, p_value;
   double threshold_percent = 5;
   SideSummary base;

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "scanner/utf8.h"
+
 namespace tessaly {
 
 std::expected<std::uint64_t, std::string> parse_count_option(
@@ -22,6 +24,18 @@ std::expected<std::uint64_t, std::string> parse_count_option(
     result = result * 10 + digit;
   }
   return result;
+}
+
+std::expected<std::vector<std::string>, std::string> utf8_arguments(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg(argv[i]);
+    if (!is_valid_utf8(arg)) {
+      return std::unexpected(fmt::format("argument is not valid UTF-8: {}", utf8_lossy(arg)));
+    }
+    args.push_back(std::move(arg));
+  }
+  return args;
 }
 
 std::expected<std::string, std::string> ArgumentCursor::text_value(std::string_view flag) {

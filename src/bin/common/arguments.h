@@ -19,6 +19,10 @@ namespace tessaly {
 std::expected<std::uint64_t, std::string> parse_count_option(
     std::string_view flag, const std::optional<std::string>& value);
 
+// The process arguments after the program name. Error: "argument is not
+// valid UTF-8: {argument}", invalid bytes shown as U+FFFD.
+std::expected<std::vector<std::string>, std::string> utf8_arguments(int argc, char** argv);
+
 class ArgumentCursor {
  public:
   explicit ArgumentCursor(const std::vector<std::string>& args) : args_(args) {}

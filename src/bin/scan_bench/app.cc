@@ -6,9 +6,9 @@
 
 #include <fmt/format.h>
 
+#include "bin/common/arguments.h"
 #include "bin/scan_bench/driver.h"
 #include "bin/scan_bench/options.h"
-#include "scanner/utf8.h"
 
 namespace tessaly {
 namespace {
@@ -24,16 +24,10 @@ int usage_error(const std::string& message) {
 }  // namespace
 
 int scan_bench_main(int argc, char** argv) {
-  std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg(argv[i]);
-    if (!is_valid_utf8(arg)) {
-      return usage_error(fmt::format("argument is not valid UTF-8: {}", utf8_lossy(arg)));
-    }
-    args.push_back(std::move(arg));
-  }
+  const auto args = utf8_arguments(argc, argv);
+  if (!args) return usage_error(args.error());
 
-  auto parsed = parse_options(args);
+  auto parsed = parse_options(*args);
   if (!parsed) return usage_error(parsed.error());
   if (std::holds_alternative<HelpRequested>(*parsed)) {
     fmt::print(stdout, "{}", usage_text);

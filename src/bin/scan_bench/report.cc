@@ -70,26 +70,6 @@ bool is_directory(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Writes all of `bytes` to a new or truncated file; yields the error number.
-std::expected<void, int> write_whole_file(const std::string& path, std::string_view bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return std::unexpected(errno);
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int error = errno;
-      ::close(fd);
-      return std::unexpected(error);
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  // A failed close can be the first report of a lost write (NFS, full disk).
-  if (::close(fd) != 0 && errno != EINTR) return std::unexpected(errno);
-  return {};
-}
-
 }  // namespace
 
 std::string sanitize_label(std::string_view label) {
@@ -149,6 +129,25 @@ std::expected<void, int> create_directory_tree(const std::string& dir) {
   const int error = errno;
   if (is_directory(dir)) return {};
   return std::unexpected(error);
+}
+
+std::expected<void, int> write_whole_file(const std::string& path, std::string_view bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return std::unexpected(errno);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int error = errno;
+      ::close(fd);
+      return std::unexpected(error);
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  // A failed close can be the first report of a lost write (NFS, full disk).
+  if (::close(fd) != 0 && errno != EINTR) return std::unexpected(errno);
+  return {};
 }
 
 std::string os_error_text(int error_number) {

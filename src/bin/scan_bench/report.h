@@ -53,6 +53,10 @@ std::optional<std::string> parent_directory(std::string_view path);
 // directories that exist already are fine. Yields the error number on failure.
 std::expected<void, int> create_directory_tree(const std::string& dir);
 
+// Writes all of `bytes` to a new or truncated file (mode 0666 before the
+// umask); yields the error number.
+std::expected<void, int> write_whole_file(const std::string& path, std::string_view bytes);
+
 // "{description} (os error {number})".
 std::string os_error_text(int error_number);
 

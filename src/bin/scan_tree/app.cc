@@ -16,6 +16,7 @@
 
 #include <fmt/format.h>
 
+#include "bin/common/arguments.h"
 #include "bin/scan_tree/atomic_file.h"
 #include "bin/scan_tree/json_output.h"
 #include "bin/scan_tree/options.h"
@@ -25,7 +26,6 @@
 #include "scanner/clock.h"
 #include "scanner/jwalk_engine.h"
 #include "scanner/progress.h"
-#include "scanner/utf8.h"
 
 namespace tessaly::scan_tree {
 namespace {
@@ -122,16 +122,10 @@ JsonOutcome write_json(const ScanResult& result, const std::string& path) {
 }  // namespace
 
 int scan_tree_main(int argc, char** argv) {
-  std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg(argv[i]);
-    if (!is_valid_utf8(arg)) {
-      return usage_error(fmt::format("argument is not valid UTF-8: {}", utf8_lossy(arg)));
-    }
-    args.push_back(std::move(arg));
-  }
+  const auto args = utf8_arguments(argc, argv);
+  if (!args) return usage_error(args.error());
 
-  auto parsed = parse_options(args);
+  auto parsed = parse_options(*args);
   if (!parsed) return usage_error(parsed.error());
   if (std::holds_alternative<HelpRequested>(*parsed)) {
     put(stdout, usage_text);

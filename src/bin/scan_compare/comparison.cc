@@ -135,11 +135,13 @@ void judge(Comparison& c, const std::vector<double>& base, const std::vector<dou
   const Interval interval = bootstrap_median_ratio(base, fresh);
   c.ci_low = interval.low;
   c.ci_high = interval.high;
+  // Too few runs for any order of the times to be significant still compare;
+  // the reason tells the reader that no difference could have been found.
   if (smallest_p_value(base.size(), fresh.size()) >= kSignificance) {
-    c.verdict = kInconclusive;
     c.reason = fmt::format("with {} and {} runs the p-value cannot fall below {}", base.size(),
                            fresh.size(), kSignificance);
-  } else if (interval.low > 1 + threshold && *c.p_value < kSignificance) {
+  }
+  if (interval.low > 1 + threshold && *c.p_value < kSignificance) {
     c.verdict = kSlower;
   } else if (interval.high < 1 - threshold && *c.p_value < kSignificance) {
     c.verdict = kFaster;

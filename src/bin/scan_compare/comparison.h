@@ -55,7 +55,8 @@ struct Comparison {
   // The phase line when warm runs were missing and cold ones are compared;
   // empty otherwise.
   std::string phase_note;
-  // Why the verdict is inconclusive or the results differ; empty otherwise.
+  // Why the verdict is inconclusive or the results differ, or why no
+  // difference could have been significant; empty otherwise.
   std::string reason;
   // The ratio is absent when the results differ, a side has no run or the
   // base median is 0. The p-value is absent in the first two cases and with

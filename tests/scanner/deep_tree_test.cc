@@ -1,7 +1,6 @@
 // Chains of directories thousands of levels deep, scanned with a tree depth
 // that lists all of them. Their paths run far beyond PATH_MAX, and their
 // total length grows with the square of the depth; the result must not.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -50,45 +49,6 @@ constexpr int kLevels = 5000;
   throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
-// Removes everything inside the directory `dir_fd` without forming paths and
-// without recursion, so neither path length nor depth matters.
-void remove_contents(int dir_fd) {
-  struct Level {
-    int fd;
-    std::string name;  // this directory's name in the level above
-  };
-  std::vector<Level> stack{{::dup(dir_fd), ""}};
-  while (!stack.empty()) {
-    Level& top = stack.back();
-    const int copy = ::dup(top.fd);
-    DIR* dir = ::fdopendir(copy);
-    std::string subdirectory;
-    if (dir != nullptr) {
-      while (const dirent* entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        if (::unlinkat(top.fd, name.c_str(), 0) != 0) subdirectory = name;
-      }
-      ::closedir(dir);
-    } else {
-      ::close(copy);
-    }
-    if (!subdirectory.empty()) {
-      const int child =
-          ::openat(top.fd, subdirectory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (child >= 0) {
-        stack.push_back({child, subdirectory});
-        continue;
-      }
-      // Cannot be entered: left for the temporary directory's own cleanup.
-    }
-    const std::string name = top.name;
-    ::close(top.fd);
-    stack.pop_back();
-    if (!stack.empty()) ::unlinkat(stack.back().fd, name.c_str(), AT_REMOVEDIR);
-  }
-}
-
 // "chain/<name>/<name>/...", `levels` directories below "chain". Every
 // `file_every`-th level, from "chain" itself, holds one file of 1 byte more
 // than the one before.
@@ -122,13 +82,6 @@ class DeepChain {
   }
   DeepChain(const DeepChain&) = delete;
   DeepChain& operator=(const DeepChain&) = delete;
-  ~DeepChain() {
-    const int fd = ::open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-      remove_contents(fd);
-      ::close(fd);
-    }
-  }
 
   const std::string& root() const { return root_; }
   const std::string& deepest() const { return deepest_; }

@@ -58,16 +58,77 @@ TempDir::TempDir() {
   path_ = pattern;
 }
 
-TempDir::~TempDir() {
-  std::error_code ec;
-  // Make every directory writable and searchable again so removal cannot fail
-  // on trees that tests made unreadable.
-  for (auto it = std::filesystem::recursive_directory_iterator(
-           path_, std::filesystem::directory_options::skip_permission_denied, ec);
-       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->is_directory(ec) && !it->is_symlink(ec)) ::chmod(it->path().c_str(), 0755);
+TempDir::~TempDir() { remove_tree(path_); }
+
+void remove_tree(const std::string& path) {
+  constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  ::chmod(path.c_str(), 0755);
+  int fd = ::open(path.c_str(), kDirFlags);
+  if (fd < 0) {
+    ::unlink(path.c_str());
+    return;
   }
-  std::filesystem::remove_all(path_, ec);
+  // One descriptor at a time, whatever the depth: a directory is left through
+  // "..", and its parent is read again from the start, which then removes the
+  // emptied directory. Per level only the directory's name is kept, and the
+  // names of entries that could not be removed, so that they are not tried
+  // again and again.
+  std::vector<std::string> names;
+  std::vector<std::vector<std::string>> given_up(1);
+  while (fd >= 0) {
+    ::fchmod(fd, 0755);
+    std::vector<std::string>& stuck = given_up.back();
+    std::string next;
+    if (DIR* dir = ::fdopendir(::dup(fd))) {
+      while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == ".." ||
+            std::find(stuck.begin(), stuck.end(), name) != stuck.end()) {
+          continue;
+        }
+        bool is_dir = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN) {
+          struct stat st {};
+          is_dir =
+              ::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+        }
+        if (!is_dir) {
+          if (::unlinkat(fd, name.c_str(), 0) != 0) stuck.push_back(name);
+          continue;
+        }
+        if (::unlinkat(fd, name.c_str(), AT_REMOVEDIR) == 0) continue;
+        if (errno == ENOTEMPTY || errno == EEXIST) {
+          next = name;
+          break;
+        }
+        stuck.push_back(name);
+      }
+      ::closedir(dir);
+    }
+    if (!next.empty()) {
+      ::fchmodat(fd, next.c_str(), 0755, 0);
+      const int child = ::openat(fd, next.c_str(), kDirFlags);
+      if (child < 0) {
+        stuck.push_back(next);
+        continue;
+      }
+      ::close(fd);
+      fd = child;
+      names.push_back(next);
+      given_up.emplace_back();
+      continue;
+    }
+    if (names.empty()) break;
+    const int parent = ::openat(fd, "..", kDirFlags);
+    ::close(fd);
+    fd = parent;
+    const bool emptied = given_up.back().empty();
+    given_up.pop_back();
+    if (!emptied) given_up.back().push_back(names.back());
+    names.pop_back();
+  }
+  if (fd >= 0) ::close(fd);
+  ::rmdir(path.c_str());
 }
 
 std::string TempDir::at(std::string_view relative) const {

@@ -40,6 +40,11 @@ class TempDir {
   std::string path_;
 };
 
+// Removes `path` with everything below it, also directories that tests made
+// unreadable, with one open descriptor and no whole paths, so neither depth
+// nor path length matters. What cannot be removed is left in place.
+void remove_tree(const std::string& path);
+
 // Allocated bytes of a path as stat reports them (st_blocks * 512), links not
 // followed.
 std::uint64_t allocated_size(const std::string& path);

@@ -1,0 +1,109 @@
+#include "scanner/scan_service.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "cache/scan_cache.h"
+#include "scanner/jwalk_engine.h"
+#include "scanner/progress.h"
+#include "support/temp_tree.h"
+
+namespace tessaly {
+namespace {
+
+using tessaly::testing::allocated_size;
+using tessaly::testing::TempDir;
+
+class RecordingEmitter : public ProgressEmitter {
+ public:
+  bool emit(std::string_view event, std::string_view json_payload) const override {
+    std::lock_guard lock(mutex_);
+    events_.push_back(std::string(event) + " " + std::string(json_payload));
+    return true;
+  }
+  std::vector<std::string> events() const {
+    std::lock_guard lock(mutex_);
+    return events_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::vector<std::string> events_;
+};
+
+ScanRequest request_for(const std::string& root, std::string_view engine, VolumeProbe probe) {
+  ScanRequest request;
+  request.root = root;
+  request.engine = std::string(engine);
+  request.volume_probe = probe;
+  return request;
+}
+
+TEST(ScanService, EngineNamesParseExactly) {
+  EXPECT_EQ(parse_scan_engine("bulk-attrs"), ScanEngine::kBulkAttrs);
+  EXPECT_EQ(parse_scan_engine("jwalk"), ScanEngine::kJwalk);
+  for (const std::string_view name : {"", "JWALK", "Bulk-attrs", "bulk", "jwalk "}) {
+    EXPECT_EQ(parse_scan_engine(name), std::nullopt) << name;
+  }
+  EXPECT_EQ(scan_engine_name(ScanEngine::kBulkAttrs), "bulk-attrs");
+  EXPECT_EQ(scan_engine_name(ScanEngine::kJwalk), "jwalk");
+}
+
+// Both engines, past the volume probe so that "bulk-attrs" runs everywhere.
+TEST(ScanService, StaleCancellationIsClearedAndProgressReachesTheHandle) {
+  TempDir dir;
+  const std::string root = dir.make_dir("root");
+  const auto size = allocated_size(dir.write_file("root/f", 5000));
+  for (const std::string_view engine : {kJwalkEngineName, kBulkAttrsEngineName}) {
+    RecordingEmitter emitter;
+    request_scan_cancel();
+    const auto outcome = run_scan(request_for(root, engine, VolumeProbe::kSkip), &emitter);
+    ASSERT_TRUE(outcome.has_value()) << engine << ": " << outcome.error();
+    EXPECT_EQ(outcome->result->files_found, 1u) << engine;
+    EXPECT_EQ(outcome->volume_probe_skipped, engine == kBulkAttrsEngineName);
+    const std::vector<std::string> events = emitter.events();
+    ASSERT_FALSE(events.empty()) << engine;
+    EXPECT_TRUE(events.back().starts_with(
+        "scan-progress {\"files_found\":1,\"dirs_found\":0,\"total_size\":" + std::to_string(size) +
+        ","))
+        << events.back();
+  }
+}
+
+// A root holding a NUL byte names no directory: the part before the NUL is a
+// real tree, and no entry point may scan it instead.
+TEST(ScanService, RootWithANulByteScansNothing) {
+  TempDir dir;
+  const std::string prefix = dir.make_dir("root");
+  dir.write_file("root/f", 5000);
+  dir.make_dir("root/d");
+  const std::string root = prefix + std::string(1, '\0') + "/d";
+  const auto expect_empty = [&](const auto& result, std::string_view what) {
+    EXPECT_EQ(result->files_found, 0u) << what;
+    EXPECT_EQ(result->dirs_found, 0u) << what;
+    EXPECT_EQ(result->total_size, 0u) << what;
+    EXPECT_EQ(find_cached_scan(prefix), nullptr) << what;
+  };
+
+  clear_scan_cache();
+  const auto direct = scan_with_jwalk(root, 8, {});
+  ASSERT_TRUE(direct.has_value()) << direct.error();
+  expect_empty(*direct, "scan_with_jwalk");
+  EXPECT_EQ(find_cached_scan(root), *direct);
+
+  for (const std::string_view engine : {kJwalkEngineName, kBulkAttrsEngineName}) {
+    clear_scan_cache();
+    const auto outcome = run_scan(request_for(root, engine, VolumeProbe::kSkip));
+    ASSERT_TRUE(outcome.has_value()) << engine << ": " << outcome.error();
+    expect_empty(outcome->result, engine);
+  }
+  const auto probed = run_scan(request_for(root, kBulkAttrsEngineName, VolumeProbe::kApply));
+  ASSERT_FALSE(probed.has_value());
+  EXPECT_EQ(probed.error(), "bulk-attrs is unsupported on this volume (expected apfs/hfs)");
+}
+
+}  // namespace
+}  // namespace tessaly

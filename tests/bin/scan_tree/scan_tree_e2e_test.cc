@@ -191,6 +191,29 @@ TEST(ScanTreeReport, PrintsTheKnownSizes) {
   }
 }
 
+// On Linux the bulk-attrs engine runs without the apfs/hfs volume check, and
+// the report says so right below the elapsed time; elsewhere, and for jwalk,
+// the line is absent.
+TEST(ScanTreeReport, SaysWhenTheBulkEngineRanPastTheVolumeCheck) {
+  KnownTree tree;
+  const std::string note =
+      "volume check skipped: bulk-attrs ran its Linux layer, not limited to apfs/hfs\n";
+  for (const std::string& engine : kEngines) {
+    const ProcessResult r = scan_tree({"--root", tree.dir.path(), "--engine", engine});
+    ASSERT_EQ(r.exit_code, 0) << engine << ": " << r.err;
+    const std::size_t elapsed = r.out.find("\nelapsed      ");
+    ASSERT_NE(elapsed, std::string::npos) << r.out;
+    const std::string after_elapsed = r.out.substr(r.out.find('\n', elapsed + 1) + 1);
+#if defined(__linux__)
+    const bool noted = engine == "bulk-attrs";
+#else
+    const bool noted = false;
+#endif
+    EXPECT_EQ(after_elapsed.starts_with(note), noted) << engine << ": " << r.out;
+    EXPECT_EQ(r.out.find("volume check") != std::string::npos, noted) << engine;
+  }
+}
+
 TEST(ScanTreeReport, TopAndTreeDepthShapeTheTree) {
   KnownTree tree;
   const ProcessResult r = scan_tree(

@@ -1,6 +1,5 @@
 #include "scanner/scan_service.h"
 
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -9,30 +8,15 @@
 #include "cache/scan_cache.h"
 #include "scanner/jwalk_engine.h"
 #include "scanner/progress.h"
+#include "support/recording_emitter.h"
 #include "support/temp_tree.h"
 
 namespace tessaly {
 namespace {
 
 using tessaly::testing::allocated_size;
+using tessaly::testing::RecordingEmitter;
 using tessaly::testing::TempDir;
-
-class RecordingEmitter : public ProgressEmitter {
- public:
-  bool emit(std::string_view event, std::string_view json_payload) const override {
-    std::lock_guard lock(mutex_);
-    events_.push_back(std::string(event) + " " + std::string(json_payload));
-    return true;
-  }
-  std::vector<std::string> events() const {
-    std::lock_guard lock(mutex_);
-    return events_;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  mutable std::vector<std::string> events_;
-};
 
 ScanRequest request_for(const std::string& root, std::string_view engine, VolumeProbe probe) {
   ScanRequest request;

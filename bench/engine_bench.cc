@@ -17,8 +17,9 @@
 // maximum, and the median over the rounds of its time divided by the floor's
 // time in the same round (which holds up better than a ratio of medians when
 // the machine's load changes during the runs). The scan cache is cleared
-// before each engine run, outside the timed part. "bulk" is the bulk-attribute
-// engine called directly, past the volume probe that refuses Linux volumes.
+// before each engine run, outside the timed part. Engines run through the scan
+// service; "bulk" is the bulk-attribute engine, which on Linux is told to skip
+// the volume probe that refuses every Linux volume.
 //
 // With --memory the process runs the single scanner named by --scanners once,
 // without a warm-up, and reports its peak resident set: run it in a fresh
@@ -52,8 +53,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cache/scan_cache.h"
-#include "macos_walker/bulk_engine.h"
-#include "scanner/jwalk_engine.h"
+#include "scanner/scan_service.h"
 #include "scanner/walker.h"
 #include "scanner/worker_pool.h"
 #include "tree_gen.h"
@@ -182,9 +182,18 @@ std::uint64_t peak_rss_kib() {
   return static_cast<std::uint64_t>(usage.ru_maxrss);
 }
 
-Counts from_outcome(const tessaly::ScanOutcome& outcome) {
+Counts scan_through_service(const std::string& root, std::uint64_t tree_depth,
+                            tessaly::ScanEngine engine) {
+  tessaly::ScanRequest request;
+  request.root = root;
+  request.engine = std::string(tessaly::scan_engine_name(engine));
+  request.tree_depth = tree_depth;
+#if defined(__linux__)
+  request.volume_probe = tessaly::VolumeProbe::kSkip;
+#endif
+  const auto outcome = tessaly::run_scan(request);
   if (!outcome) throw std::runtime_error(outcome.error());
-  const tessaly::ScanResult& result = **outcome;
+  const tessaly::ScanResult& result = *outcome->result;
   return Counts{result.files_found, result.dirs_found, result.total_size,
                 result.compute_dir_sizes_ms};
 }
@@ -197,12 +206,12 @@ Scanner make_scanner(const std::string& name, std::size_t threads) {
   }
   if (name == "jwalk") {
     return {name, [](const std::string& root, std::uint64_t depth) {
-              return from_outcome(tessaly::scan_with_jwalk(root, depth, {}));
+              return scan_through_service(root, depth, tessaly::ScanEngine::kJwalk);
             }};
   }
   if (name == "bulk") {
     return {name, [](const std::string& root, std::uint64_t depth) {
-              return from_outcome(tessaly::scan_with_bulk_attrs(root, depth, {}));
+              return scan_through_service(root, depth, tessaly::ScanEngine::kBulkAttrs);
             }};
   }
   throw std::runtime_error(fmt::format("unknown scanner {}", name));

@@ -441,9 +441,10 @@ ScanOutcome scan_with_bulk_attrs(platform::Platform& os, std::string_view root,
 }
 
 ScanOutcome run_bulk_attrs_selected(std::string_view root, std::uint64_t tree_depth,
-                                    const std::vector<std::string>& exclude_paths) {
+                                    const std::vector<std::string>& exclude_paths,
+                                    AppHandle app_handle) {
   if (!supports_bulk_attrs(root)) return std::unexpected(std::string(kBulkAttrsUnsupported));
-  return scan_with_bulk_attrs(root, tree_depth, exclude_paths, nullptr);
+  return scan_with_bulk_attrs(root, tree_depth, exclude_paths, app_handle);
 }
 
 }  // namespace tessaly

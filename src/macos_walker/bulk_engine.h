@@ -68,9 +68,10 @@ ScanOutcome scan_with_bulk_attrs(platform::Platform& os, std::string_view root,
 
 // The "bulk-attrs" choice of the scan entry: refuses with
 // kBulkAttrsUnsupported when supports_bulk_attrs rejects the root's volume
-// (nothing is scanned then, and there is no fallback), else scans with no
-// progress handle.
+// (nothing is scanned then, and there is no fallback), else scans, with
+// progress going to `app_handle` when there is one.
 ScanOutcome run_bulk_attrs_selected(std::string_view root, std::uint64_t tree_depth,
-                                    const std::vector<std::string>& exclude_paths);
+                                    const std::vector<std::string>& exclude_paths,
+                                    AppHandle app_handle = nullptr);
 
 }  // namespace tessaly

@@ -21,9 +21,10 @@ struct BenchmarkResult {
 };
 
 // Runs one scan of `root` with the engine named `engine` ("bulk-attrs" or
-// "jwalk") under the process-wide scan guard. Fails with "Scan already in
-// progress" while another scan runs, "Unsupported scanner engine: {}" for other
-// names, or the engine's own error text.
+// "jwalk") through run_scan, always with the volume probe and no progress
+// handle. Fails with "Scan already in progress" while another scan runs,
+// "Unsupported scanner engine: {}" for other names, or the engine's own error
+// text.
 std::expected<BenchmarkResult, std::string> run_scan_benchmark(
     std::string_view root, std::uint64_t tree_depth, const std::vector<std::string>& exclude_paths,
     std::string_view engine);

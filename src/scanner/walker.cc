@@ -76,6 +76,8 @@ void close_fd(FileSystem& fs, int fd) {
 // component, in pieces shorter than PATH_MAX. Returns a descriptor or -errno.
 int open_in_pieces(FileSystem& fs, int base_fd, std::string_view path, int last_flags) {
   if (path.empty()) return -ENOENT;
+  // The kernel would stop reading at the NUL and open another file.
+  if (path.find('\0') != std::string_view::npos) return -EINVAL;
   if (path.size() < PATH_MAX) return openat_retrying(fs, base_fd, CPath(path).get(), last_flags);
   int current = base_fd;
   bool own_current = false;
@@ -271,6 +273,7 @@ int stat_at(FileSystem& fs, int base_fd, std::string_view path, struct stat& res
             bool follow_links) {
   const int flags = follow_links ? 0 : AT_SYMLINK_NOFOLLOW;
   if (path.empty()) return ENOENT;
+  if (path.find('\0') != std::string_view::npos) return EINVAL;
   if (path.size() < PATH_MAX) return stat_retrying(fs, base_fd, CPath(path).get(), result, flags);
   std::string_view trimmed = path;
   while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.remove_suffix(1);

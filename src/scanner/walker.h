@@ -97,14 +97,16 @@ class DirectoryReader {
 // working directory) when the path is relative, in pieces shorter than
 // PATH_MAX when it is longer. The last component is not followed when it is a
 // symbolic link unless `follow_last` is set. Retries on EINTR. Returns the
-// descriptor, or -errno.
+// descriptor, or -errno (-EINVAL for a path holding a NUL byte, which names no
+// file).
 int open_directory_at(FileSystem& fs, int base_fd, std::string_view path, bool follow_last);
 inline int open_directory_at(int base_fd, std::string_view path, bool follow_last) {
   return open_directory_at(system_file_system(), base_fd, path, follow_last);
 }
 
 // stat (follow_links) or lstat of `path`, relative to `base_fd`, for paths of
-// any length. Retries on EINTR. Returns 0 or errno.
+// any length. Retries on EINTR. Returns 0 or errno (EINVAL for a path holding a
+// NUL byte).
 int stat_at(FileSystem& fs, int base_fd, std::string_view path, struct stat& result,
             bool follow_links);
 inline int stat_at(int base_fd, std::string_view path, struct stat& result, bool follow_links) {

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "scanner/clock.h"
+#include "support/recording_emitter.h"
 
 namespace tessaly {
 namespace {
@@ -22,26 +23,7 @@ using std::chrono::nanoseconds;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-class RecordingEmitter final : public ProgressEmitter {
- public:
-  explicit RecordingEmitter(bool succeed = true) : succeed_(succeed) {}
-
-  bool emit(std::string_view event, std::string_view json_payload) const override {
-    std::lock_guard lock(mutex_);
-    events_.emplace_back(std::string(event) + " " + std::string(json_payload));
-    return succeed_;
-  }
-
-  std::vector<std::string> events() const {
-    std::lock_guard lock(mutex_);
-    return events_;
-  }
-
- private:
-  bool succeed_;
-  mutable std::mutex mutex_;
-  mutable std::vector<std::string> events_;
-};
+using tessaly::testing::RecordingEmitter;
 
 // Counts its readings, so tests can see how often the ticker asks.
 class CountingClock final : public Clock {

@@ -22,10 +22,8 @@
 #include "bin/scan_tree/options.h"
 #include "bin/scan_tree/progress_line.h"
 #include "bin/scan_tree/render.h"
-#include "macos_walker/bulk_engine.h"
-#include "scanner/clock.h"
-#include "scanner/jwalk_engine.h"
 #include "scanner/progress.h"
+#include "scanner/scan_service.h"
 
 namespace tessaly::scan_tree {
 namespace {
@@ -59,8 +57,19 @@ int cancelled() {
   return kCancelledStatus;
 }
 
-// Async-signal-safe: one store into a lock-free atomic.
-extern "C" void on_stop_signal(int) { request_scan_cancel(); }
+// A stop signalled before the scan started, whose request the scan service
+// then cleared, still stops the run.
+std::atomic<bool> stop_signalled{false};
+
+// Async-signal-safe: stores into lock-free atomics.
+extern "C" void on_stop_signal(int) {
+  stop_signalled.store(true, std::memory_order_relaxed);
+  request_scan_cancel();
+}
+
+bool stop_requested() {
+  return stop_signalled.load(std::memory_order_relaxed) || scan_cancel_requested();
+}
 
 void set_stop_handlers(void (*handler)(int)) {
   struct sigaction action {};
@@ -77,12 +86,18 @@ void install_stop_handlers() {
   set_stop_handlers(on_stop_signal);
 }
 
-std::expected<std::shared_ptr<const ScanResult>, std::string> run_engine(const TreeOptions& options,
-                                                                         AppHandle app_handle) {
-  if (options.engine == kJwalkEngine) {
-    return scan_with_jwalk(*options.root, options.tree_depth, options.exclude_paths, app_handle);
-  }
-  return scan_with_bulk_attrs(*options.root, options.tree_depth, options.exclude_paths, app_handle);
+ScanRequest scan_request(const TreeOptions& options) {
+  ScanRequest request;
+  request.root = *options.root;
+  request.engine = options.engine;
+  request.tree_depth = options.tree_depth;
+  request.exclude_paths = options.exclude_paths;
+#if defined(__linux__)
+  // No Linux volume passes the apfs/hfs check; the engine's Linux layer reads
+  // any of them.
+  request.volume_probe = VolumeProbe::kSkip;
+#endif
+  return request;
 }
 
 // A terminal that declares itself "dumb" takes no escape sequences at all.
@@ -105,10 +120,9 @@ JsonOutcome write_json(const ScanResult& result, const std::string& path) {
     failure(file.error());
     return JsonOutcome::kFailed;
   }
-  write_result_json(result, [&](std::string_view chunk) {
-    return !scan_cancel_requested() && file->write(chunk);
-  });
-  if (scan_cancel_requested()) {
+  write_result_json(
+      result, [&](std::string_view chunk) { return !stop_requested() && file->write(chunk); });
+  if (stop_requested()) {
     file->discard();
     return JsonOutcome::kCancelled;
   }
@@ -146,19 +160,18 @@ int scan_tree_main(int argc, char** argv) {
   std::optional<TerminalProgress> progress;
   if (::isatty(STDERR_FILENO) == 1) progress.emplace(STDERR_FILENO, !dumb_terminal());
 
-  const Instant started = monotonic_now();
-  const auto outcome = run_engine(options, progress ? &*progress : nullptr);
-  const std::uint64_t elapsed_ms = whole_millis_between(started, monotonic_now());
+  const auto outcome = run_scan(scan_request(options), progress ? &*progress : nullptr);
   if (progress) progress->clear();
 
   if (!outcome) {
     if (outcome.error() == kScanCancelled) return cancelled();
     return failure(fmt::format("scan failed: {}", outcome.error()));
   }
-  // A stop request that came after the engine's last look still wins.
-  if (scan_cancel_requested()) return cancelled();
+  // A stop request that came before the scan or after the engine's last look
+  // still wins.
+  if (stop_requested()) return cancelled();
 
-  const ScanResult& result = **outcome;
+  const ScanResult& result = *outcome->result;
   if (options.json) {
     switch (write_json(result, *options.json)) {
       case JsonOutcome::kWritten:
@@ -175,7 +188,8 @@ int scan_tree_main(int argc, char** argv) {
 
   RenderOptions render;
   render.engine = options.engine;
-  render.elapsed_ms = elapsed_ms;
+  render.elapsed_ms = outcome->elapsed_ms;
+  render.ran_past_volume_check = outcome->volume_probe_skipped;
   render.top = options.top;
   render.levels = std::min(kShownLevels, options.tree_depth);
   render.terminal = colour_wanted();

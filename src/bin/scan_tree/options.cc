@@ -53,7 +53,7 @@ std::expected<std::variant<TreeOptions, HelpRequested>, std::string> parse_optio
 
 std::expected<void, std::string> validate_options(const TreeOptions& options) {
   if (!options.root) return std::unexpected(std::string("--root is required"));
-  if (options.engine != kBulkAttrsEngine && options.engine != kJwalkEngine) {
+  if (!parse_scan_engine(options.engine)) {
     return std::unexpected(fmt::format("unknown engine: {}", options.engine));
   }
   if (options.top == 0) return std::unexpected(std::string("--top must be at least 1"));

@@ -10,15 +10,13 @@
 #include <vector>
 
 #include "bin/common/arguments.h"
+#include "scanner/scan_service.h"
 
 namespace tessaly::scan_tree {
 
-inline constexpr std::string_view kBulkAttrsEngine = "bulk-attrs";
-inline constexpr std::string_view kJwalkEngine = "jwalk";
-
 struct TreeOptions {
   std::optional<std::string> root;
-  std::string engine = std::string(kBulkAttrsEngine);
+  std::string engine = std::string(kBulkAttrsEngineName);
   std::uint64_t tree_depth = 8;
   std::vector<std::string> exclude_paths;
   // Subdirectories (and large files) shown per directory, largest first.

@@ -147,6 +147,7 @@ void totals(const ScanResult& result, const RenderOptions& options, std::string&
   line("directories", fmt::format("{}", result.dirs_found));
   line("size", fmt::format("{} ({} bytes)", human_size(result.total_size), result.total_size));
   line("elapsed", fmt::format("{} ms", options.elapsed_ms));
+  if (options.ran_past_volume_check) line("volume check", std::string(kPastVolumeCheckNote));
 }
 
 void large_files(const ScanResult& result, const RenderOptions& options, std::string& out) {

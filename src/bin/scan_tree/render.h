@@ -18,9 +18,17 @@ inline constexpr std::size_t kBarColumns = 20;
 // Directory levels below the root that the tree shows.
 inline constexpr std::uint64_t kShownLevels = 3;
 
+// The "volume check" line of a bulk-attrs scan that was not limited to
+// apfs/hfs volumes.
+inline constexpr std::string_view kPastVolumeCheckNote =
+    "skipped: bulk-attrs ran its Linux layer, not limited to apfs/hfs";
+
 struct RenderOptions {
   std::string_view engine;
   std::uint64_t elapsed_ms = 0;
+  // The bulk-attrs engine ran on Linux without the volume check; the totals
+  // say so.
+  bool ran_past_volume_check = false;
   // Subdirectories shown per directory, and large files shown, largest first.
   std::uint64_t top = 10;
   std::uint64_t levels = kShownLevels;

@@ -39,6 +39,11 @@ using testing::run_process;
 using testing::TempDir;
 
 const std::vector<std::string> kEngines = {"bulk-attrs", "jwalk"};
+#if defined(__linux__)
+constexpr bool kOnLinux = true;
+#else
+constexpr bool kOnLinux = false;
+#endif
 
 ProcessResult scan_tree(std::vector<std::string> args, const std::string& cwd = {}) {
   args.insert(args.begin(), SCAN_TREE_BINARY);
@@ -188,6 +193,22 @@ TEST(ScanTreeReport, PrintsTheKnownSizes) {
         row(tree.b1, tree.b1, 2, "(1 file)") + row(0, tree.total(), 1, "empty/") +
         row(tree.c, tree.total(), 1, "(1 file)") + "\nLarge files (500 MiB or more): none\n";
     EXPECT_TRUE(r.out.ends_with("\n\n" + expected_tree)) << r.out;
+  }
+}
+
+// On Linux bulk-attrs runs without the apfs/hfs volume check, and the report
+// says so right below the elapsed time; elsewhere, and for jwalk, it does not.
+TEST(ScanTreeReport, SaysWhenTheBulkEngineRanPastTheVolumeCheck) {
+  KnownTree tree;
+  const std::string note =
+      "volume check skipped: bulk-attrs ran its Linux layer, not limited to apfs/hfs\n";
+  for (const std::string& engine : kEngines) {
+    const ProcessResult r = scan_tree({"--root", tree.dir.path(), "--engine", engine});
+    ASSERT_EQ(r.exit_code, 0) << engine << ": " << r.err;
+    const std::size_t next = r.out.find('\n', r.out.find("\nelapsed      ") + 1) + 1;
+    const bool noted = kOnLinux && engine == "bulk-attrs";
+    EXPECT_EQ(r.out.compare(next, note.size(), note) == 0, noted) << engine << ": " << r.out;
+    EXPECT_EQ(r.out.find("volume check") != std::string::npos, noted) << engine;
   }
 }
 

@@ -20,7 +20,7 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "Clang" AND CMAKE_CXX_COMPILER_VERSION VERSION_
     AND NOT CMAKE_CROSSCOMPILING)
   add_executable(options_fuzzer EXCLUDE_FROM_ALL
     fuzz/options_fuzzer.cc src/bin/scan_bench/options.cc
-    src/bin/common/arguments.cc)
+    src/bin/common/arguments.cc src/scanner/utf8.cc)
   target_link_libraries(options_fuzzer PRIVATE fmt::fmt)
   add_executable(dataset_fuzzer EXCLUDE_FROM_ALL
     fuzz/dataset_fuzzer.cc src/bin/scan_bench/dataset.cc src/scanner/paths.cc src/scanner/utf8.cc)

@@ -40,17 +40,13 @@ constexpr std::size_t kKeptListingEntries = 1 << 16;
 // after the last job has ended).
 struct BulkWalk {
   BulkWalk(platform::Platform& platform, const std::vector<std::string>& exclude_paths,
-           std::uint64_t depth_limit, Sender<WalkMessage> queue_sender)
-      : os(platform),
-        exclusions(exclude_paths),
-        tree_depth(depth_limit),
-        sender(std::move(queue_sender)) {}
+           Sender<WalkMessage> queue_sender)
+      : os(platform), exclusions(exclude_paths), sender(std::move(queue_sender)) {}
 
   platform::Platform& os;
   const ExclusionList exclusions;
   HardlinkSet hardlinks;
   std::uint64_t root_device = 0;  // 0 switches the device rule off
-  const std::uint64_t tree_depth;
   Sender<WalkMessage> sender;
   JobScope* scope = nullptr;
   // Directory descriptors kept open for subdirectories to be opened relative
@@ -394,7 +390,7 @@ ScanOutcome scan_with_bulk_attrs(platform::Platform& os, std::string_view root,
                                  const std::vector<std::string>& exclude_paths,
                                  AppHandle app_handle) {
   auto [sender, receiver] = make_bounded_channel<WalkMessage>(kBulkWalkQueueCapacity);
-  BulkWalk walk(os, exclude_paths, tree_depth, std::move(sender));
+  BulkWalk walk(os, exclude_paths, std::move(sender));
   const std::string root_path(root);
   if (root_path.find('\0') == std::string::npos) {
     if (const auto device = device_of(os, root_path.c_str())) walk.root_device = *device;

@@ -104,8 +104,6 @@ class ProgressTicker {
     if (app_handle_ != nullptr) emit(read_clock());
   }
 
-  Instant scan_start() const { return scan_start_; }
-
   // Whole milliseconds since the engine's start instant.
   std::uint64_t elapsed_ms() const { return whole_millis_between(scan_start_, read_clock()); }
 

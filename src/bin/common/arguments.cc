@@ -1,5 +1,9 @@
 #include "bin/common/arguments.h"
 
+#include <sys/stat.h>
+
+#include <cstdio>
+
 #include <fmt/format.h>
 
 #include "scanner/utf8.h"
@@ -36,6 +40,30 @@ std::expected<std::vector<std::string>, std::string> utf8_arguments(int argc, ch
     args.push_back(std::move(arg));
   }
   return args;
+}
+
+int print_usage_error(std::string_view usage, std::string_view message) {
+  fmt::print(stderr, "error: {}\n", message);
+  std::fflush(stderr);
+  print_help(usage);
+  return 2;
+}
+
+int print_help(std::string_view usage) {
+  fmt::print(stdout, "{}", usage);
+  std::fflush(stdout);
+  return 0;
+}
+
+std::expected<void, std::string> validate_root(const std::string& root) {
+  struct stat st {};
+  if (root.find('\0') != std::string::npos || ::stat(root.c_str(), &st) != 0) {
+    return std::unexpected(fmt::format("root path does not exist: {}", root));
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    return std::unexpected(fmt::format("root path is not a directory: {}", root));
+  }
+  return {};
 }
 
 std::expected<std::string, std::string> ArgumentCursor::text_value(std::string_view flag) {

@@ -23,6 +23,22 @@ std::expected<std::uint64_t, std::string> parse_count_option(
 // valid UTF-8: {argument}", invalid bytes shown as U+FFFD.
 std::expected<std::vector<std::string>, std::string> utf8_arguments(int argc, char** argv);
 
+// The outcome of "-h" or "--help".
+struct HelpRequested {};
+
+// "error: {message}" and a newline on standard error, then `usage` on standard
+// output, both flushed: what a tool prints for a usage error. Returns 2, its
+// exit status.
+int print_usage_error(std::string_view usage, std::string_view message);
+
+// `usage` on standard output, flushed. Returns 0, the exit status after help.
+int print_help(std::string_view usage);
+
+// Checks that the root exists and is a directory, following symbolic links.
+// Errors: "root path does not exist: {root}" (a root holding a NUL byte names
+// nothing) and "root path is not a directory: {root}".
+std::expected<void, std::string> validate_root(const std::string& root);
+
 class ArgumentCursor {
  public:
   explicit ArgumentCursor(const std::vector<std::string>& args) : args_(args) {}

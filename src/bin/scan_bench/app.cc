@@ -13,13 +13,7 @@
 namespace tessaly {
 namespace {
 
-int usage_error(const std::string& message) {
-  fmt::print(stderr, "error: {}\n", message);
-  std::fflush(stderr);
-  fmt::print(stdout, "{}", usage_text);
-  std::fflush(stdout);
-  return 2;
-}
+int usage_error(const std::string& message) { return print_usage_error(usage_text, message); }
 
 }  // namespace
 
@@ -29,11 +23,7 @@ int scan_bench_main(int argc, char** argv) {
 
   auto parsed = parse_options(*args);
   if (!parsed) return usage_error(parsed.error());
-  if (std::holds_alternative<HelpRequested>(*parsed)) {
-    fmt::print(stdout, "{}", usage_text);
-    std::fflush(stdout);
-    return 0;
-  }
+  if (std::holds_alternative<HelpRequested>(*parsed)) return print_help(usage_text);
   BenchOptions options = std::get<BenchOptions>(std::move(*parsed));
   if (!options.root) return usage_error("--root is required");
   if (auto valid = validate_root(*options.root); !valid) return usage_error(valid.error());

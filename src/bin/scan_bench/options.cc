@@ -1,7 +1,5 @@
 #include "bin/scan_bench/options.h"
 
-#include <sys/stat.h>
-
 #include <fmt/format.h>
 
 namespace tessaly {
@@ -73,17 +71,6 @@ std::expected<std::variant<BenchOptions, HelpRequested>, std::string> parse_opti
     }
   }
   return options;
-}
-
-std::expected<void, std::string> validate_root(const std::string& root) {
-  struct stat st {};
-  if (::stat(root.c_str(), &st) != 0 || root.find('\0') != std::string::npos) {
-    return std::unexpected(fmt::format("root path does not exist: {}", root));
-  }
-  if (!S_ISDIR(st.st_mode)) {
-    return std::unexpected(fmt::format("root path is not a directory: {}", root));
-  }
-  return {};
 }
 
 }  // namespace tessaly

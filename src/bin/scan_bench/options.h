@@ -25,9 +25,6 @@ struct BenchOptions {
   std::vector<std::string> exclude_paths;
 };
 
-// The outcome of "-h" or "--help".
-struct HelpRequested {};
-
 // The usage text, twelve lines each ended by a newline.
 extern const std::string_view usage_text;
 
@@ -35,8 +32,5 @@ extern const std::string_view usage_text;
 // Yields the options, the help outcome, or the error message.
 std::expected<std::variant<BenchOptions, HelpRequested>, std::string> parse_options(
     const std::vector<std::string>& args);
-
-// Checks that the root exists and is a directory, following symbolic links.
-std::expected<void, std::string> validate_root(const std::string& root);
 
 }  // namespace tessaly

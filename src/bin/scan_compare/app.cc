@@ -18,13 +18,7 @@ namespace {
 
 constexpr int kErrorStatus = 2;
 
-int usage_error(const std::string& message) {
-  fmt::print(stderr, "error: {}\n", message);
-  std::fflush(stderr);
-  fmt::print(stdout, "{}", usage_text);
-  std::fflush(stdout);
-  return kErrorStatus;
-}
+int usage_error(const std::string& message) { return print_usage_error(usage_text, message); }
 
 int failure(const std::string& message) {
   fmt::print(stderr, "{}\n", message);
@@ -47,11 +41,7 @@ int scan_compare_main(int argc, char** argv) {
   if (!args) return usage_error(args.error());
   auto parsed = parse_options(*args);
   if (!parsed) return usage_error(parsed.error());
-  if (std::holds_alternative<HelpRequested>(*parsed)) {
-    fmt::print(stdout, "{}", usage_text);
-    std::fflush(stdout);
-    return 0;
-  }
+  if (std::holds_alternative<HelpRequested>(*parsed)) return print_help(usage_text);
   const CompareOptions options = std::get<CompareOptions>(std::move(*parsed));
 
   auto base = load_report(options.base_path);

@@ -8,6 +8,8 @@
 #include <variant>
 #include <vector>
 
+#include "bin/common/arguments.h"
+
 namespace tessaly::scan_compare {
 
 struct CompareOptions {
@@ -18,9 +20,6 @@ struct CompareOptions {
   std::optional<std::string> json;
   std::optional<std::string> svg;
 };
-
-// The outcome of "-h" or "--help".
-struct HelpRequested {};
 
 // The usage text; every line ends with a newline and fits 80 columns.
 extern const std::string_view usage_text;

@@ -37,13 +37,7 @@ void put(std::FILE* stream, std::string_view text) {
   static_cast<void>(std::fwrite(text.data(), 1, text.size(), stream));
 }
 
-int usage_error(const std::string& message) {
-  put(stderr, fmt::format("error: {}\n", message));
-  std::fflush(stderr);
-  put(stdout, usage_text);
-  std::fflush(stdout);
-  return 2;
-}
+int usage_error(const std::string& message) { return print_usage_error(usage_text, message); }
 
 int failure(const std::string& message) {
   put(stderr, fmt::format("{}\n", message));
@@ -141,11 +135,7 @@ int scan_tree_main(int argc, char** argv) {
 
   auto parsed = parse_options(*args);
   if (!parsed) return usage_error(parsed.error());
-  if (std::holds_alternative<HelpRequested>(*parsed)) {
-    put(stdout, usage_text);
-    std::fflush(stdout);
-    return 0;
-  }
+  if (std::holds_alternative<HelpRequested>(*parsed)) return print_help(usage_text);
   const TreeOptions options = std::get<TreeOptions>(std::move(*parsed));
   if (auto valid = validate_options(options); !valid) return usage_error(valid.error());
 

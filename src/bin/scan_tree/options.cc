@@ -1,7 +1,5 @@
 #include "bin/scan_tree/options.h"
 
-#include <sys/stat.h>
-
 #include <fmt/format.h>
 
 namespace tessaly::scan_tree {
@@ -58,16 +56,7 @@ std::expected<void, std::string> validate_options(const TreeOptions& options) {
   }
   if (options.top == 0) return std::unexpected(std::string("--top must be at least 1"));
 
-  const std::string& root = *options.root;
-  struct stat st {};
-  // A path with an embedded NUL cannot name anything on disk.
-  if (root.find('\0') != std::string::npos || ::stat(root.c_str(), &st) != 0) {
-    return std::unexpected(fmt::format("root path does not exist: {}", root));
-  }
-  if (!S_ISDIR(st.st_mode)) {
-    return std::unexpected(fmt::format("root path is not a directory: {}", root));
-  }
-  return {};
+  return validate_root(*options.root);
 }
 
 }  // namespace tessaly::scan_tree

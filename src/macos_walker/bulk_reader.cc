@@ -76,8 +76,8 @@ bool supports_bulk_attrs(std::string_view root) {
 bool supports_bulk_attrs(platform::Platform& os, std::string_view root) {
   if (root.find('\0') != std::string_view::npos) return false;
   const std::string path(root);
-  auto type_name = os.volume_type_name(path.c_str());
-  while (!type_name && type_name.error() == EINTR) type_name = os.volume_type_name(path.c_str());
+  const auto type_name =
+      platform::retry_interrupted([&] { return os.volume_type_name(path.c_str()); });
   if (!type_name) return false;
   const std::string text = utf8_lossy(*type_name);
   return text == "apfs" || text == "hfs";
@@ -98,12 +98,11 @@ enum class OpenAs {
 
 std::expected<int, int> open_at_retrying(platform::Platform& os, int dir_fd, const char* path,
                                          OpenAs mode) {
-  while (true) {
-    auto fd = mode == OpenAs::kDirectoryItself
-                  ? os.open_directory_no_follow_at(dir_fd, path)
-                  : os.open_read_only_at(dir_fd, path, mode == OpenAs::kSearch);
-    if (fd || fd.error() != EINTR) return fd;
-  }
+  return platform::retry_interrupted([&] {
+    return mode == OpenAs::kDirectoryItself
+               ? os.open_directory_no_follow_at(dir_fd, path)
+               : os.open_read_only_at(dir_fd, path, mode == OpenAs::kSearch);
+  });
 }
 
 // A path of PATH_MAX bytes or more cannot be handed to the kernel whole, so

@@ -80,12 +80,18 @@ class Platform {
 // The kernel's own implementation, shared by the whole process.
 Platform& system_platform();
 
+// `call()`, an operation of this interface, repeated while a signal
+// interrupts it (it fails with EINTR).
+template <typename Call>
+auto retry_interrupted(Call call) {
+  auto outcome = call();
+  while (!outcome && outcome.error() == EINTR) outcome = call();
+  return outcome;
+}
+
 // open_read_only, repeated while a signal interrupts it.
 inline std::expected<int, int> open_directory(Platform& os, const char* path) {
-  while (true) {
-    auto fd = os.open_read_only(path);
-    if (fd || fd.error() != EINTR) return fd;
-  }
+  return retry_interrupted([&] { return os.open_read_only(path); });
 }
 
 #if defined(__linux__)

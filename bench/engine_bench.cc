@@ -53,9 +53,9 @@
 #include <nlohmann/json.hpp>
 
 #include "cache/scan_cache.h"
-#include "scanner/scan_service.h"
-#include "scanner/walker.h"
-#include "scanner/worker_pool.h"
+#include "service/scan_service.h"
+#include "jwalk/walker.h"
+#include "base/worker_pool.h"
 #include "tree_gen.h"
 
 namespace {

@@ -5,7 +5,7 @@
 # name (scripts/fuzz.sh does).
 if(CMAKE_CXX_COMPILER_ID MATCHES "Clang" AND NOT CMAKE_CROSSCOMPILING)
   add_executable(bulk_record_fuzzer EXCLUDE_FROM_ALL
-    fuzz/bulk_record_fuzzer.cc src/macos_walker/bulk_record.cc src/scanner/utf8.cc)
+    fuzz/bulk_record_fuzzer.cc src/bulk/bulk_record.cc src/base/utf8.cc)
   target_include_directories(bulk_record_fuzzer PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
   target_compile_options(bulk_record_fuzzer PRIVATE
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
@@ -20,10 +20,10 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "Clang" AND CMAKE_CXX_COMPILER_VERSION VERSION_
     AND NOT CMAKE_CROSSCOMPILING)
   add_executable(options_fuzzer EXCLUDE_FROM_ALL
     fuzz/options_fuzzer.cc src/bin/scan_bench/options.cc
-    src/bin/common/arguments.cc src/scanner/utf8.cc)
+    src/bin/common/arguments.cc src/base/utf8.cc)
   target_link_libraries(options_fuzzer PRIVATE fmt::fmt)
   add_executable(dataset_fuzzer EXCLUDE_FROM_ALL
-    fuzz/dataset_fuzzer.cc src/bin/scan_bench/dataset.cc src/scanner/paths.cc src/scanner/utf8.cc)
+    fuzz/dataset_fuzzer.cc src/bin/scan_bench/dataset.cc src/base/paths.cc src/base/utf8.cc)
   target_link_libraries(dataset_fuzzer PRIVATE nlohmann_json::nlohmann_json)
   foreach(fuzzer options_fuzzer dataset_fuzzer)
     target_include_directories(${fuzzer} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)

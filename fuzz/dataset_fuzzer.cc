@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "bin/scan_bench/dataset.h"
-#include "scanner/utf8.h"
+#include "base/utf8.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "scanner/clock.h"
-#include "scanner/paths.h"
-#include "scanner/poison_mutex.h"
-#include "scanner/result.h"
+#include "base/clock.h"
+#include "base/paths.h"
+#include "base/poison_mutex.h"
+#include "result/result.h"
 
 namespace tessaly {
 

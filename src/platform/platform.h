@@ -15,7 +15,7 @@
 #include <span>
 #include <string>
 
-#include "macos_walker/bulk_record.h"
+#include "bulk/bulk_record.h"
 
 namespace tessaly::platform {
 

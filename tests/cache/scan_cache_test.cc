@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include "scanner/clock.h"
-#include "scanner/poison_mutex.h"
-#include "scanner/result.h"
+#include "base/clock.h"
+#include "base/poison_mutex.h"
+#include "result/result.h"
 
 namespace tessaly {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "scanner/result.h"
+#include "result/result.h"
 #include "support/temp_tree.h"
 
 namespace tessaly::testing {

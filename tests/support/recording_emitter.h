@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "scanner/progress.h"
+#include "progress/progress.h"
 
 namespace tessaly::testing {
 

@@ -6,7 +6,7 @@
 
 #include <fmt/format.h>
 
-#include "scanner/utf8.h"
+#include "base/utf8.h"
 
 namespace tessaly {
 

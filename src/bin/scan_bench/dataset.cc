@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <utility>
 
-#include "scanner/paths.h"
-#include "scanner/utf8.h"
+#include "base/paths.h"
+#include "base/utf8.h"
 
 namespace tessaly {
 namespace {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "bin/scan_bench/options.h"
-#include "scanner/scan_entry.h"
+#include "service/scan_entry.h"
 
 namespace tessaly {
 

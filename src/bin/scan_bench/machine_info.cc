@@ -12,8 +12,8 @@
 #include <sys/ucred.h>
 #endif
 
-#include "scanner/paths.h"
-#include "scanner/utf8.h"
+#include "base/paths.h"
+#include "base/utf8.h"
 
 namespace tessaly {
 namespace {

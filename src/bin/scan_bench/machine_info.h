@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "scanner/mount_table.h"
+#include "platform/mount_table.h"
 
 namespace tessaly {
 

@@ -9,8 +9,8 @@
 
 #include <fmt/format.h>
 
-#include "scanner/paths.h"
-#include "scanner/utf8.h"
+#include "base/paths.h"
+#include "base/utf8.h"
 
 namespace tessaly {
 namespace {

@@ -22,8 +22,8 @@
 #include "bin/scan_tree/options.h"
 #include "bin/scan_tree/progress_line.h"
 #include "bin/scan_tree/render.h"
-#include "scanner/progress.h"
-#include "scanner/scan_service.h"
+#include "progress/progress.h"
+#include "service/scan_service.h"
 
 namespace tessaly::scan_tree {
 namespace {

@@ -8,7 +8,7 @@
 
 #include <fmt/format.h>
 
-#include "scanner/utf8.h"
+#include "base/utf8.h"
 
 namespace tessaly::scan_tree {
 namespace {

@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "scanner/result.h"
+#include "result/result.h"
 
 namespace tessaly::scan_tree {
 

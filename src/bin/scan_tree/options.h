@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "bin/common/arguments.h"
-#include "scanner/scan_service.h"
+#include "service/scan_service.h"
 
 namespace tessaly::scan_tree {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "scanner/progress.h"
+#include "progress/progress.h"
 
 namespace tessaly::scan_tree {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "scanner/result.h"
+#include "result/result.h"
 
 namespace tessaly::scan_tree {
 

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "scanner/progress.h"
+#include "progress/progress.h"
 #include "support/temp_tree.h"
 
 namespace tessaly::scan_tree {

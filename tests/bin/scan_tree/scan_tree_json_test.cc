@@ -9,8 +9,8 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "scanner/result.h"
-#include "scanner/utf8.h"
+#include "result/result.h"
+#include "base/utf8.h"
 
 namespace tessaly::scan_tree {
 namespace {

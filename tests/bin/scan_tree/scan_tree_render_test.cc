@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "bin/scan_tree/text.h"
-#include "scanner/result.h"
+#include "result/result.h"
 
 namespace tessaly::scan_tree {
 namespace {

@@ -1,0 +1,63 @@
+// Bulk directory reads and the volume probe of the bulk-attribute engine.
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <string_view>
+#include <vector>
+
+#include "bulk/bulk_record.h"
+#include "platform/platform.h"
+
+namespace tessaly {
+
+// True exactly when the volume holding `root` is of type "apfs" or "hfs"
+// (byte for byte, case-sensitive). A path that cannot be examined, or that
+// holds a NUL byte, gives false.
+bool supports_bulk_attrs(std::string_view root);
+bool supports_bulk_attrs(platform::Platform& os, std::string_view root);
+
+// Every entry of the directory `dir`, in the order the kernel returns them,
+// including entries that carry a per-entry error. Fails with the errno of the
+// failing call (EINVAL for a path holding a NUL byte); a failure on any batch
+// discards the entries of the earlier ones. Calls interrupted by a signal are
+// repeated. Paths of PATH_MAX bytes or more are opened a piece at a time
+// (Platform::open_read_only_at). Uses the calling thread's own 256 KiB read
+// buffer.
+std::expected<std::vector<BulkEntry>, int> read_dir_bulk(std::string_view dir);
+std::expected<std::vector<BulkEntry>, int> read_dir_bulk(platform::Platform& os,
+                                                         std::string_view dir);
+
+// read_dir_bulk into `out`, which is cleared first, keeping the names' raw
+// bytes. On failure `out` is left empty. Without `follow_last_link` a `dir`
+// whose last component is a symbolic link is refused (ELOOP), as a walk
+// refuses a listed subdirectory that was replaced by a link.
+std::expected<void, int> read_dir_bulk_into(platform::Platform& os, std::string_view dir,
+                                            BulkListing& out, bool follow_last_link = true);
+
+// The two halves of read_dir_bulk_into, for a walk that keeps a directory open
+// while its subdirectories are opened relative to it. Opening retries on
+// EINTR and fails with errno (EINVAL for a name or path holding a NUL byte);
+// reading fails like read_dir_bulk_into and leaves the descriptor open, for
+// the caller to close with Platform::close_descriptor.
+std::expected<int, int> open_bulk_directory(platform::Platform& os, std::string_view dir);
+// As open_bulk_directory, but a last component that is not a directory itself
+// (a symbolic link to one included) is refused: for subdirectories a walk
+// listed, which may have been replaced since.
+std::expected<int, int> open_bulk_subdirectory(platform::Platform& os, std::string_view dir);
+// The entry `name` (one component) of the open directory `parent_fd`, refused
+// unless it is a directory itself.
+std::expected<int, int> open_bulk_directory_at(platform::Platform& os, int parent_fd,
+                                               std::string_view name);
+std::expected<void, int> read_open_dir_bulk_into(platform::Platform& os, int fd, BulkListing& out);
+
+// For tests of running out of memory: of the next allocations of a thread's
+// read buffer, lets `pass` through and then refuses `refuse` (the read that
+// needed the buffer throws std::bad_alloc, as it would if memory ran out).
+// Only threads that have no buffer yet allocate one. Resets the count of
+// read_buffer_allocation_attempts.
+void fail_read_buffer_allocations(std::size_t pass, std::size_t refuse);
+// Buffer allocations tried since the last fail_read_buffer_allocations call.
+std::size_t read_buffer_allocation_attempts();
+
+}  // namespace tessaly

@@ -1,0 +1,222 @@
+#include "jwalk/jwalk_engine.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "cache/scan_cache.h"
+#include "result/hardlink_set.h"
+#include "base/logging.h"
+#include "base/paths.h"
+#include "rules/exclusions.h"
+#include "jwalk/walker.h"
+
+namespace tessaly {
+namespace {
+
+// What every filter call of one scan shares.
+struct FilterContext {
+  explicit FilterContext(const std::vector<std::string>& exclude_paths)
+      : exclusions(exclude_paths) {}
+
+  const ExclusionList exclusions;
+  std::uint64_t root_device = 0;  // 0: no device rule
+  // Set when every directory below the root is known to be on its device, so
+  // that the rule needs no stat of each.
+  bool one_device_below = false;
+  HardlinkSet hardlinks;
+  std::mutex bundle_mutex;
+  std::vector<SubtreeTotal> bundle_totals;  // guarded by bundle_mutex
+};
+
+std::uint64_t allocated_bytes(const struct stat& st, HardlinkSet& hardlinks) {
+  const std::uint64_t blocks = st.st_blocks > 0 ? static_cast<std::uint64_t>(st.st_blocks) : 0;
+  return counted_size(hardlinks, static_cast<std::uint64_t>(st.st_nlink),
+                      static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+                      blocks * 512);
+}
+
+// Decides, on the worker that listed a directory, which of its children the
+// walk keeps, and sizes the kept non-directories.
+void filter_children(DirListing& listing, FilterContext& context) {
+  const bool root_call = !listing.depth().has_value();
+  std::vector<SubtreeTotal> bundles;
+  for (ListedEntry& entry : listing.entries()) {
+    switch (entry.kind) {
+      case EntryKind::kError:
+      case EntryKind::kSymlink:
+        entry.keep = false;
+        break;
+      case EntryKind::kDirectory: {
+        if (context.root_device != 0 && !context.one_device_below) {
+          struct stat st {};
+          if (listing.stat_child(entry, st, true) == 0 &&
+              static_cast<std::uint64_t>(st.st_dev) != context.root_device) {
+            entry.keep = false;
+            break;
+          }
+        }
+        // The root is scanned even when it is itself on the exclusion list.
+        if (!root_call && context.exclusions.contains(listing.child_path(entry))) {
+          entry.keep = false;
+          break;
+        }
+        const std::string_view name = listing.name(entry);
+        if (is_bundle_name(name)) {
+          std::uint64_t total = 0;
+          const ScopedDescriptor fd(listing.file_system(), listing.open_child_directory(entry));
+          if (fd.get() >= 0)
+            total = total_bundle(listing.file_system(), fd.get(), context.hardlinks);
+          bundles.push_back(
+              SubtreeTotal{*listing.path(), std::string(name), total, listing.child_depth()});
+          entry.keep = false;
+        }
+        break;
+      }
+      case EntryKind::kRegular:
+      case EntryKind::kOther: {
+        struct stat st {};
+        entry.size =
+            listing.stat_child(entry, st, false) == 0 ? allocated_bytes(st, context.hardlinks) : 0;
+        break;
+      }
+    }
+  }
+  if (!bundles.empty()) {
+    std::lock_guard lock(context.bundle_mutex);
+    for (SubtreeTotal& total : bundles) context.bundle_totals.push_back(std::move(total));
+  }
+}
+
+std::string describe_walk_error(int error, std::string_view path) {
+  return fmt::format("IO error for operation on {}: {} (os error {})", path, std::strerror(error),
+                     error);
+}
+
+}  // namespace
+
+std::uint64_t total_bundle(int bundle_fd, HardlinkSet& hardlinks) {
+  return total_bundle(system_file_system(), bundle_fd, hardlinks);
+}
+
+std::uint64_t total_bundle(FileSystem& fs, int bundle_fd, HardlinkSet& hardlinks) {
+  std::uint64_t total = 0;
+  // Directories still to read, relative to the bundle ("" is the bundle).
+  std::vector<std::string> stack{std::string()};
+  while (!stack.empty()) {
+    const std::string relative = std::move(stack.back());
+    stack.pop_back();
+    int fd = bundle_fd;
+    if (!relative.empty()) {
+      fd = retry_while_out_of_descriptors(
+          [&] { return open_directory_at(fs, bundle_fd, relative, false); });
+      if (fd < 0) continue;
+    }
+    const ScopedDescriptor inner(fs, fd != bundle_fd ? fd : -1);
+    DirectoryReader reader(fs, fd);
+    std::string_view name;
+    EntryKind kind;
+    int entry_error = 0;
+    while (reader.next(name, kind, entry_error)) {
+      if (kind == EntryKind::kDirectory) {
+        stack.push_back(relative.empty() ? std::string(name) : join_path(relative, name));
+      } else if (kind == EntryKind::kRegular) {
+        struct stat st {};
+        if (stat_retrying(fs, fd, name.data(), st, AT_SYMLINK_NOFOLLOW) == 0) {
+          total += allocated_bytes(st, hardlinks);
+        }
+      }
+    }
+  }
+  return total;
+}
+
+std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
+    std::string_view root, std::uint64_t tree_depth, const std::vector<std::string>& exclude_paths,
+    AppHandle app_handle) {
+  return scan_with_jwalk(root, tree_depth, exclude_paths, app_handle, monotonic_clock());
+}
+
+std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
+    FileSystem& fs, std::string_view root, std::uint64_t tree_depth,
+    const std::vector<std::string>& exclude_paths, AppHandle app_handle) {
+  return scan_with_jwalk(root, tree_depth, exclude_paths, app_handle, monotonic_clock(), fs);
+}
+
+std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
+    std::string_view root, std::uint64_t tree_depth, const std::vector<std::string>& exclude_paths,
+    AppHandle app_handle, const Clock& clock, FileSystem& fs) {
+  spdlog::logger& log = scanner_logger();
+
+  FilterContext context(exclude_paths);
+  if (struct stat st{}; stat_at(fs, AT_FDCWD, root, st, true) == 0) {
+    context.root_device = static_cast<std::uint64_t>(st.st_dev);
+    const std::string path(root);
+    if (path.find('\0') == std::string::npos) {
+      context.one_device_below = fs.volume_facts(path.c_str()).one_device_below;
+    }
+  }
+  ScanAggregator aggregator(root, tree_depth);
+  ProgressTicker ticker(aggregator.counters(), app_handle, &clock);
+
+  // A job that failed (out of memory, say) has left part of the tree unread:
+  // the scan fails rather than pass a partial result off as complete. Every
+  // job of the walk has ended when its failure arrives here.
+  try {
+    ParallelWalk walk(
+        std::string(root), [&context](DirListing& listing) { filter_children(listing, context); },
+        fs);
+    WalkItem item;
+    while (walk.next(item)) {
+      if (item.is_error) {
+        if (item.error != EPERM && item.error != EACCES && log.should_log(spdlog::level::warn)) {
+          log.warn("scan error: {}", describe_walk_error(item.error, item.error_path));
+        }
+        continue;
+      }
+      if (item.depth == 0) continue;
+      if (item.listing_size > 1) {
+        aggregator.expect_children(*item.parent, item.depth, item.listing_size);
+      }
+      if (item.kind == EntryKind::kDirectory) {
+        aggregator.record_directory(*item.parent, item.name, item.depth);
+      } else {
+        aggregator.record_file(*item.parent, item.name, item.depth, item.size);
+      }
+      if (ticker.tick() == TickResult::kCancelled) {
+        walk.stop();
+        return std::unexpected(std::string(kScanCancelled));
+      }
+    }
+  } catch (const std::exception&) {
+    return std::unexpected(std::string(kWalkThreadPanicked));
+  }
+
+  if (log.should_log(spdlog::level::info)) {
+    log.info("[walk:jwalk] walk finished at {} ms", ticker.elapsed_ms());
+  }
+  if (ticker.cancel_requested()) return std::unexpected(std::string(kScanCancelled));
+  {
+    std::lock_guard lock(context.bundle_mutex);
+    for (const SubtreeTotal& total : context.bundle_totals) aggregator.record_subtree_total(total);
+  }
+  ticker.emit_final();
+  FinishedScan finished = aggregator.finish();
+  if (log.should_log(spdlog::level::info)) {
+    log.info("[post-walk] compute_dir_sizes: {} ms ({} dirs), children_map entries: {}",
+             finished.result->compute_dir_sizes_ms, finished.dir_sizes_count,
+             finished.child_entry_count);
+  }
+  store_scan_result(root, finished.result, CachePolicy::kPruneAndCap);
+  return std::move(finished.result);
+}
+
+}  // namespace tessaly

@@ -1,0 +1,54 @@
+// The parallel walker engine ("jwalk"): walks a tree with the parallel
+// directory walker, sizing every entry with a status call on the worker that
+// listed it, and aggregates the entries into a ScanResult on the calling
+// thread.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/clock.h"
+#include "platform/file_system.h"
+#include "result/hardlink_set.h"
+#include "progress/progress.h"
+#include "result/result.h"
+
+namespace tessaly {
+
+// Scans `root`: stays on the root's device, never enters the exclusion list
+// (`exclude_paths` plus the fixed system paths; the root itself is always
+// scanned), totals bundle directories as one item each, ignores symbolic
+// links below the root (a root that is a link is followed), sizes files by
+// their allocated blocks with each multiply-linked file counted once, and
+// lists directories in the result down to `tree_depth`. Progress goes to
+// `app_handle` when there is one. Unreadable parts make the result smaller;
+// the only failure is "Scan cancelled". The result is also stored in the
+// scan cache under `root`.
+std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
+    std::string_view root, std::uint64_t tree_depth, const std::vector<std::string>& exclude_paths,
+    AppHandle app_handle = nullptr);
+
+// The same scan, with its progress points timed by `clock` and every kernel
+// call of the walk made through `fs`.
+std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
+    std::string_view root, std::uint64_t tree_depth, const std::vector<std::string>& exclude_paths,
+    AppHandle app_handle, const Clock& clock, FileSystem& fs = system_file_system());
+
+// The same scan, with every kernel call of the walk made through `fs`.
+std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
+    FileSystem& fs, std::string_view root, std::uint64_t tree_depth,
+    const std::vector<std::string>& exclude_paths, AppHandle app_handle = nullptr);
+
+// The bytes of everything inside the bundle directory open at `bundle_fd`,
+// counted as the engine counts a bundle: every regular file below it by its
+// allocated blocks (multiply-linked files once per `hardlinks`), links not
+// followed, unreadable parts skipped. The descriptor stays open.
+std::uint64_t total_bundle(int bundle_fd, HardlinkSet& hardlinks);
+// The same, reading through `fs`.
+std::uint64_t total_bundle(FileSystem& fs, int bundle_fd, HardlinkSet& hardlinks);
+
+}  // namespace tessaly

@@ -1,0 +1,627 @@
+#include "jwalk/walker.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <limits>
+#include <thread>
+#include <utility>
+
+#include "base/paths.h"
+
+namespace tessaly {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Flags for the directories a long path passes through on its way to the one
+// wanted: only search permission is needed for them, as in a path lookup.
+#if defined(O_PATH)
+constexpr int kPassThroughFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#elif defined(O_SEARCH)
+constexpr int kPassThroughFlags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int kPassThroughFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+constexpr int kListFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+// A waiting owner is woken once this many batches are queued, and looks
+// for fewer by itself after kOwnerPoll.
+constexpr std::size_t kWakeBatches = 32;
+constexpr auto kOwnerPoll = 1ms;
+
+// What a listing makes room for before it reads its first entry.
+constexpr std::size_t kTypicalEntries = 16;
+constexpr std::size_t kTypicalNameBytes = 256;
+
+// How long a directory keeps waiting for a free descriptor before it is given
+// up (and reported as an error item).
+constexpr auto kDescriptorPatience = 10s;
+
+bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
+
+// A NUL-terminated copy of a path piece shorter than PATH_MAX, on the stack.
+class CPath {
+ public:
+  explicit CPath(std::string_view text) {
+    std::memcpy(buffer_, text.data(), text.size());
+    buffer_[text.size()] = '\0';
+  }
+  const char* get() const { return buffer_; }
+
+ private:
+  char buffer_[PATH_MAX];
+};
+
+int openat_retrying(FileSystem& fs, int base_fd, const char* path, int flags) {
+  while (true) {
+    const int fd = fs.open_at(base_fd, path, flags);
+    if (fd != -EINTR) return fd;
+  }
+}
+
+void close_fd(FileSystem& fs, int fd) {
+  if (fd >= 0) fs.close_descriptor(fd);
+}
+
+// Opens `path` relative to `base_fd` with `last_flags` for its last
+// component, in pieces shorter than PATH_MAX. Returns a descriptor or -errno.
+int open_in_pieces(FileSystem& fs, int base_fd, std::string_view path, int last_flags) {
+  if (path.empty()) return -ENOENT;
+  // The kernel would stop reading at the NUL and open another file.
+  if (path.find('\0') != std::string_view::npos) return -EINVAL;
+  if (path.size() < PATH_MAX) return openat_retrying(fs, base_fd, CPath(path).get(), last_flags);
+  int current = base_fd;
+  bool own_current = false;
+  std::string_view rest = path;
+  while (rest.size() >= PATH_MAX) {
+    // Cut at the last separator that leaves a piece shorter than PATH_MAX. A
+    // leading "/" is kept with the first piece, so it stays absolute.
+    const std::size_t cut = rest.rfind('/', PATH_MAX - 2);
+    if (cut == std::string_view::npos || cut == 0) {
+      if (own_current) close_fd(fs, current);
+      return -ENAMETOOLONG;
+    }
+    const int next =
+        openat_retrying(fs, current, CPath(rest.substr(0, cut)).get(), kPassThroughFlags);
+    if (own_current) close_fd(fs, current);
+    if (next < 0) return next;
+    current = next;
+    own_current = true;
+    rest.remove_prefix(cut);
+    while (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
+  }
+  const int fd = openat_retrying(fs, current, rest.empty() ? "." : CPath(rest).get(), last_flags);
+  if (own_current) close_fd(fs, current);
+  return fd;
+}
+
+// The descriptors this process has open, or an estimate when they cannot be
+// listed.
+std::int64_t count_open_descriptors(std::int64_t limit) {
+  for (const char* listing : {"/proc/self/fd", "/dev/fd"}) {
+    const int fd = ::open(listing, kListFlags);
+    if (fd < 0) continue;
+    std::int64_t count = 0;
+    {
+      DirectoryReader reader(fd);
+      std::string_view name;
+      EntryKind kind;
+      int error = 0;
+      while (reader.next(name, kind, error)) ++count;
+    }
+    ::close(fd);
+    return count > 0 ? count - 1 : 0;  // less the listing's own descriptor
+  }
+  return limit / 2;
+}
+
+// How many directory descriptors a walk may keep open for their children:
+// half of what the process has left, less a reserve for the descriptors that
+// running jobs and the rest of the process open for a moment.
+std::int64_t descriptor_budget(std::size_t threads) {
+  constexpr std::int64_t kMaxKept = 4096;
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  const std::int64_t soft =
+      limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > static_cast<rlim_t>(1) << 40
+          ? std::int64_t{1} << 40
+          : static_cast<std::int64_t>(limit.rlim_cur);
+  const std::int64_t left = soft - count_open_descriptors(soft);
+  const std::int64_t reserve = 16 + 4 * static_cast<std::int64_t>(threads);
+  return std::clamp<std::int64_t>((left - reserve) / 2, 0, kMaxKept);
+}
+
+}  // namespace
+
+EntryKind kind_of_mode(mode_t mode) {
+  if (S_ISDIR(mode)) return EntryKind::kDirectory;
+  if (S_ISLNK(mode)) return EntryKind::kSymlink;
+  if (S_ISREG(mode)) return EntryKind::kRegular;
+  return EntryKind::kOther;
+}
+
+// --- DirectoryReader ---------------------------------------------------------
+
+namespace {
+
+// The kind of a listed entry from its directory-entry type; a listing that
+// does not tell (DT_UNKNOWN) is completed with fstatat, links not followed.
+void classify_entry(FileSystem& fs, int dir_fd, const char* name, unsigned char type,
+                    EntryKind& kind, int& entry_error) {
+  entry_error = 0;
+  switch (type) {
+    case DT_DIR:
+      kind = EntryKind::kDirectory;
+      return;
+    case DT_LNK:
+      kind = EntryKind::kSymlink;
+      return;
+    case DT_REG:
+      kind = EntryKind::kRegular;
+      return;
+    case DT_UNKNOWN:
+      break;
+    default:
+      kind = EntryKind::kOther;
+      return;
+  }
+  struct stat st {};
+  if (const int error = stat_retrying(fs, dir_fd, name, st, AT_SYMLINK_NOFOLLOW); error == 0) {
+    kind = kind_of_mode(st.st_mode);
+  } else {
+    kind = EntryKind::kError;
+    entry_error = error;
+  }
+}
+
+}  // namespace
+
+#if defined(__linux__)
+
+DirectoryReader::DirectoryReader(FileSystem& fs, int dir_fd) : fs_(&fs), fd_(dir_fd) {}
+DirectoryReader::~DirectoryReader() = default;
+
+bool DirectoryReader::next(std::string_view& name, EntryKind& kind, int& entry_error) {
+  while (true) {
+    if (position_ >= filled_) {
+      if (exhausted_) return false;
+      const long n = fs_->read_entries(fd_, std::as_writable_bytes(std::span(buffer_)));
+      if (n < 0) {
+        if (n == -EINTR) continue;
+        error_ = static_cast<int>(-n);
+        exhausted_ = true;
+        return false;
+      }
+      if (n == 0) {
+        exhausted_ = true;
+        return false;
+      }
+      filled_ = static_cast<std::size_t>(n);
+      position_ = 0;
+    }
+    const auto* record = reinterpret_cast<const struct dirent64*>(buffer_.data() + position_);
+    position_ += record->d_reclen;
+    const char* raw = record->d_name;
+    if (raw[0] == '.' && (raw[1] == '\0' || (raw[1] == '.' && raw[2] == '\0'))) continue;
+    name = std::string_view(raw);
+    classify_entry(*fs_, fd_, raw, record->d_type, kind, entry_error);
+    return true;
+  }
+}
+
+#else
+
+DirectoryReader::DirectoryReader(FileSystem& fs, int dir_fd) : fs_(&fs), fd_(dir_fd) {
+  // readdir needs a DIR of its own; it gets a duplicate so that closing it
+  // leaves the caller's descriptor open.
+  const int copy = ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) {
+    error_ = errno;
+    return;
+  }
+  DIR* dir = ::fdopendir(copy);
+  if (dir == nullptr) {
+    error_ = errno;
+    ::close(copy);
+    return;
+  }
+  dir_ = dir;
+}
+
+DirectoryReader::~DirectoryReader() {
+  if (dir_ != nullptr) ::closedir(static_cast<DIR*>(dir_));
+}
+
+bool DirectoryReader::next(std::string_view& name, EntryKind& kind, int& entry_error) {
+  if (dir_ == nullptr) return false;
+  while (true) {
+    errno = 0;
+    const struct dirent* record = ::readdir(static_cast<DIR*>(dir_));
+    if (record == nullptr) {
+      if (errno == EINTR) continue;
+      error_ = errno;
+      ::closedir(static_cast<DIR*>(dir_));
+      dir_ = nullptr;
+      return false;
+    }
+    const char* raw = record->d_name;
+    if (raw[0] == '.' && (raw[1] == '\0' || (raw[1] == '.' && raw[2] == '\0'))) continue;
+    name = std::string_view(raw);
+    classify_entry(*fs_, fd_, raw, record->d_type, kind, entry_error);
+    return true;
+  }
+}
+
+#endif
+
+// --- Path helpers ------------------------------------------------------------
+
+int open_directory_at(FileSystem& fs, int base_fd, std::string_view path, bool follow_last) {
+  return open_in_pieces(fs, base_fd, path, kListFlags | (follow_last ? 0 : O_NOFOLLOW));
+}
+
+int stat_at(FileSystem& fs, int base_fd, std::string_view path, struct stat& result,
+            bool follow_links) {
+  const int flags = follow_links ? 0 : AT_SYMLINK_NOFOLLOW;
+  if (path.empty()) return ENOENT;
+  if (path.find('\0') != std::string_view::npos) return EINVAL;
+  if (path.size() < PATH_MAX) return stat_retrying(fs, base_fd, CPath(path).get(), result, flags);
+  std::string_view trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.remove_suffix(1);
+  const std::size_t slash = trimmed.rfind('/');
+  if (slash == std::string_view::npos) return ENAMETOOLONG;
+  const std::string_view last = trimmed.substr(slash + 1);
+  const int parent =
+      open_in_pieces(fs, base_fd, slash == 0 ? std::string_view("/") : trimmed.substr(0, slash),
+                     kPassThroughFlags);
+  if (parent < 0) return -parent;
+  const int status = stat_retrying(fs, parent, CPath(last).get(), result, flags);
+  fs.close_descriptor(parent);
+  return status;
+}
+
+int retry_while_out_of_descriptors(const std::function<int()>& open_once,
+                                   std::chrono::milliseconds patience) {
+  const auto start = std::chrono::steady_clock::now();
+  for (int attempt = 1;; ++attempt) {
+    const int result = open_once();
+    if (result >= 0 || !out_of_descriptors(-result)) return result;
+    if (std::chrono::steady_clock::now() - start >= patience) return result;
+    std::this_thread::sleep_for(std::min<std::chrono::milliseconds>(1ms * attempt, 20ms));
+  }
+}
+
+std::pair<std::string, std::string> split_root(std::string_view root) {
+  std::string_view path = root;
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  if (path == "/") return {"", "/"};
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return {"", std::string(path)};
+  std::string_view parent = path.substr(0, slash);
+  while (parent.size() > 1 && parent.back() == '/') parent.remove_suffix(1);
+  if (parent.empty()) parent = "/";
+  return {std::string(parent), std::string(path.substr(slash + 1))};
+}
+
+// --- DirListing --------------------------------------------------------------
+
+int DirListing::stat_child(const ListedEntry& entry, struct stat& result, bool follow_links) const {
+  if (root_ != nullptr) return stat_at(*fs_, AT_FDCWD, *root_, result, follow_links);
+  const int flags = follow_links ? 0 : AT_SYMLINK_NOFOLLOW;
+  return stat_retrying(*fs_, dir_fd_, name(entry).data(), result, flags);
+}
+
+int DirListing::open_child_directory(const ListedEntry& entry) const {
+  return retry_while_out_of_descriptors([&] {
+    if (root_ != nullptr) return open_directory_at(*fs_, AT_FDCWD, *root_, true);
+    return openat_retrying(*fs_, dir_fd_, name(entry).data(), kListFlags | O_NOFOLLOW);
+  });
+}
+
+std::string DirListing::child_path(const ListedEntry& entry) const {
+  if (root_ != nullptr) return *root_;
+  return join_path(*path_, name(entry));
+}
+
+// --- ParallelWalk ------------------------------------------------------------
+
+// The kept children of one directory, or one error item.
+struct ParallelWalk::Batch {
+  SharedPath parent;
+  std::uint64_t depth = 0;  // of the children
+  std::string names;
+  std::vector<ListedEntry> entries;
+  int error = 0;
+  std::string error_path;
+};
+
+// An open directory kept for its children to open themselves relative to it;
+// closed when the last of them has done so.
+struct ParallelWalk::DirHandle {
+  DirHandle(int descriptor, ParallelWalk* owner) : fd(descriptor), walk(owner) {}
+  ~DirHandle() {
+    walk->fs_.close_descriptor(fd);
+    walk->retained_.fetch_sub(1, std::memory_order_relaxed);
+  }
+  DirHandle(const DirHandle&) = delete;
+  DirHandle& operator=(const DirHandle&) = delete;
+
+  const int fd;
+  ParallelWalk* const walk;
+};
+
+// A directory to list.
+struct ParallelWalk::Task {
+  SharedPath path;
+  std::uint32_t name_size = 0;  // its last component is the tail of `path`
+  std::shared_ptr<DirHandle> parent;
+  std::uint64_t depth = 0;
+  bool is_root = false;
+  int attempts = 0;
+  std::chrono::steady_clock::time_point first_refusal{};
+};
+
+ParallelWalk::ParallelWalk(std::string root, ChildFilter filter, FileSystem& fs, WorkerPool& pool)
+    : root_(std::move(root)), filter_(std::move(filter)), fs_(fs), scope_(pool) {
+  retain_budget_.store(descriptor_budget(pool.thread_count()), std::memory_order_relaxed);
+  outstanding_.store(1, std::memory_order_relaxed);
+  scope_.spawn([this] {
+    struct Finish {
+      ParallelWalk* walk;
+      ~Finish() { walk->job_finished(); }
+    } finish{this};
+    start_root();
+  });
+}
+
+ParallelWalk::~ParallelWalk() {
+  stop();
+  // scope_, the last member, waits for the jobs before anything they use goes.
+}
+
+void ParallelWalk::start_root() {
+  auto [parent, name] = split_root(root_);
+  auto batch = std::make_unique<Batch>();
+  batch->parent = std::make_shared<const std::string>(std::move(parent));
+  batch->depth = 0;
+  batch->names = std::move(name);
+  ListedEntry entry;
+  entry.name_size = static_cast<std::uint32_t>(batch->names.size());
+  struct stat st {};
+  if (const int error = stat_at(fs_, AT_FDCWD, root_, st, false); error != 0) {
+    entry.kind = EntryKind::kError;
+    entry.error = error;
+  } else {
+    entry.kind = kind_of_mode(st.st_mode);
+    // The root alone is followed when it is a link, as a command-line argument
+    // is; a dangling link stays a link.
+    if (entry.kind == EntryKind::kSymlink && stat_at(fs_, AT_FDCWD, root_, st, true) == 0) {
+      entry.kind = kind_of_mode(st.st_mode);
+    }
+  }
+  batch->entries.push_back(entry);
+  {
+    DirListing listing(fs_, std::nullopt, batch->parent, -1, &root_, batch->names, batch->entries);
+    filter_(listing);
+  }
+  const ListedEntry kept = batch->entries.front();
+  if (!kept.keep) return;
+  push(std::move(batch));
+  if (kept.kind != EntryKind::kDirectory) return;
+  Task task;
+  task.path = std::make_shared<const std::string>(root_);
+  task.depth = 0;
+  task.is_root = true;
+  run_task(std::move(task));
+}
+
+int ParallelWalk::open_task_directory(Task& task) {
+  if (task.parent) {
+    // The name is the path's tail, so it ends where the path's string does.
+    const char* name = task.path->c_str() + (task.path->size() - task.name_size);
+    return openat_retrying(fs_, task.parent->fd, name, kListFlags | O_NOFOLLOW);
+  }
+  return open_directory_at(fs_, AT_FDCWD, *task.path, task.is_root);
+}
+
+void ParallelWalk::run_task(Task task) {
+  if (stopping_.load(std::memory_order_relaxed)) return;
+  if (task.attempts > 0) {
+    std::this_thread::sleep_for(std::min<std::chrono::milliseconds>(1ms * task.attempts, 20ms));
+  }
+  const int fd = open_task_directory(task);
+  if (fd < 0 && out_of_descriptors(-fd)) {
+    // Keep no more descriptors for children, let go of the parent's (this
+    // task may hold its last reference), and try again once the jobs queued
+    // before it have run and released theirs.
+    retain_budget_.store(0, std::memory_order_relaxed);
+    task.parent.reset();
+    const auto now = std::chrono::steady_clock::now();
+    if (task.attempts == 0) task.first_refusal = now;
+    if (now - task.first_refusal < kDescriptorPatience) {
+      ++task.attempts;
+      spawn(std::move(task), true);
+      return;
+    }
+  }
+  task.parent.reset();
+  if (fd < 0) {
+    auto error = std::make_unique<Batch>();
+    error->error = -fd;
+    error->error_path = *task.path;
+    push(std::move(error));
+    return;
+  }
+
+  // Closed on every way out, a listing or filter that throws included, unless
+  // handed on to the children.
+  ScopedDescriptor open(fs_, fd);
+
+  auto batch = std::make_unique<Batch>();
+  batch->parent = task.path;
+  batch->depth = task.depth + 1;
+  // Room for a typical directory from the start: growing from empty would
+  // reallocate both several times per directory.
+  batch->names.reserve(kTypicalNameBytes);
+  batch->entries.reserve(kTypicalEntries);
+  int read_error = 0;
+  {
+    DirectoryReader reader(fs_, fd);
+    std::string_view name;
+    EntryKind kind;
+    int entry_error = 0;
+    while (reader.next(name, kind, entry_error)) {
+      ListedEntry entry;
+      entry.name_offset = static_cast<std::uint32_t>(batch->names.size());
+      entry.name_size = static_cast<std::uint32_t>(name.size());
+      entry.kind = kind;
+      entry.error = entry_error;
+      batch->names.append(name);
+      batch->names.push_back('\0');
+      batch->entries.push_back(entry);
+    }
+    read_error = reader.error();
+  }
+
+  {
+    DirListing listing(fs_, task.depth, task.path, fd, nullptr, batch->names, batch->entries);
+    filter_(listing);
+  }
+  std::erase_if(batch->entries, [](const ListedEntry& entry) { return !entry.keep; });
+
+  std::vector<Task> children;
+  for (const ListedEntry& entry : batch->entries) {
+    if (entry.kind != EntryKind::kDirectory) continue;
+    Task child;
+    child.path = std::make_shared<const std::string>(join_path(
+        *task.path, std::string_view(batch->names).substr(entry.name_offset, entry.name_size)));
+    child.name_size = entry.name_size;
+    child.depth = task.depth + 1;
+    children.push_back(std::move(child));
+  }
+  std::shared_ptr<DirHandle> handle = children.empty() ? nullptr : retain(fd);
+  if (handle) {
+    open.release();
+  } else {
+    open.reset();
+  }
+
+  if (!batch->entries.empty()) push(std::move(batch));
+  if (read_error != 0) {
+    auto error = std::make_unique<Batch>();
+    error->error = read_error;
+    error->error_path = *task.path;
+    push(std::move(error));
+  }
+  // Children are queued in reverse so that, newest first, they are listed in
+  // listing order.
+  for (auto it = children.rbegin(); it != children.rend(); ++it) {
+    it->parent = handle;
+    spawn(std::move(*it), false);
+  }
+}
+
+std::shared_ptr<ParallelWalk::DirHandle> ParallelWalk::retain(int fd) {
+  if (retained_.fetch_add(1, std::memory_order_relaxed) <
+      retain_budget_.load(std::memory_order_relaxed)) {
+    return std::make_shared<DirHandle>(fd, this);
+  }
+  retained_.fetch_sub(1, std::memory_order_relaxed);
+  return nullptr;
+}
+
+void ParallelWalk::spawn(Task task, bool deferred) {
+  outstanding_.fetch_add(1, std::memory_order_relaxed);
+  auto job = [this, task = std::move(task)]() mutable {
+    struct Finish {
+      ParallelWalk* walk;
+      ~Finish() { walk->job_finished(); }
+    } finish{this};
+    run_task(std::move(task));
+  };
+  if (deferred) {
+    scope_.spawn_deferred(std::move(job));
+  } else {
+    scope_.spawn(std::move(job));
+  }
+}
+
+void ParallelWalk::push(std::unique_ptr<Batch> batch) {
+  bool wake = false;
+  {
+    std::lock_guard lock(mutex_);
+    queue_.push_back(std::move(batch));
+    wake = owner_waiting_ && queue_.size() >= kWakeBatches;
+  }
+  if (wake) ready_.notify_one();
+}
+
+void ParallelWalk::job_finished() {
+  if (outstanding_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  {
+    std::lock_guard lock(mutex_);
+    finished_ = true;
+  }
+  ready_.notify_one();
+}
+
+bool ParallelWalk::next(WalkItem& item) {
+  while (true) {
+    if (taken_index_ < taken_.size()) {
+      const Batch& batch = *taken_[taken_index_];
+      if (batch.error != 0) {
+        if (entry_index_ == 0) {
+          entry_index_ = 1;
+          item.is_error = true;
+          item.error = batch.error;
+          item.error_path = batch.error_path;
+          return true;
+        }
+      } else if (entry_index_ < batch.entries.size()) {
+        item.listing_size = entry_index_ == 0 ? batch.entries.size() : 0;
+        const ListedEntry& entry = batch.entries[entry_index_++];
+        item.is_error = false;
+        item.depth = batch.depth;
+        item.name = std::string_view(batch.names).substr(entry.name_offset, entry.name_size);
+        item.kind = entry.kind;
+        item.parent = &batch.parent;
+        item.size = entry.size;
+        return true;
+      }
+      taken_[taken_index_].reset();
+      ++taken_index_;
+      entry_index_ = 0;
+      continue;
+    }
+    if (done_) return false;
+    taken_.clear();
+    taken_index_ = 0;
+    bool finished = false;
+    {
+      std::unique_lock lock(mutex_);
+      while (queue_.empty() && !finished_) {
+        owner_waiting_ = true;
+        ready_.wait_for(lock, kOwnerPoll);
+        owner_waiting_ = false;
+      }
+      taken_.swap(queue_);
+      finished = finished_;
+    }
+    if (taken_.empty() && finished) {
+      done_ = true;
+      scope_.wait();
+      return false;
+    }
+  }
+}
+
+}  // namespace tessaly

@@ -1,0 +1,284 @@
+// A parallel recursive directory walker on the process-wide worker pool.
+//
+// The walk goes to the bottom of the tree, includes hidden entries, never
+// follows a symbolic link below the root, and keeps each directory's entries
+// in the order its listing returns them. Every listed directory's children
+// pass through a filter callback on the worker that listed the directory; the
+// filter sizes them and may remove them (a removed directory is not entered).
+// The kept entries reach the walk's owner one at a time, on the owner's
+// thread, each directory's entries after the entry of the directory itself.
+//
+// Directories are opened relative to their parent's open descriptor where
+// one is at hand, and by path otherwise (in pieces shorter than PATH_MAX when
+// the path is longer), so path length never matters. The number of
+// descriptors the walk keeps open is bounded by a budget taken from the
+// process's descriptor limit; a directory whose opening runs into that limit
+// waits for descriptors to come free instead of being lost.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "base/worker_pool.h"
+
+namespace tessaly {
+
+// A directory path shared by all entries listed in that directory, so that
+// entries can be compared for a common parent by identity.
+using SharedPath = std::shared_ptr<const std::string>;
+
+enum class EntryKind : std::uint8_t {
+  kDirectory,
+  kSymlink,
+  kRegular,
+  kOther,  // FIFO, socket, device node, anything else
+  kError,  // the entry could not be read; `error` says why
+};
+
+// The kind of a file mode.
+EntryKind kind_of_mode(mode_t mode);
+
+// ---------------------------------------------------------------------------
+// Low-level helpers, usable on their own.
+
+// Reads the entries of an open directory, "." and ".." left out, in listing
+// order, through getdents64 on Linux and readdir elsewhere, repeating calls a
+// signal interrupted. The descriptor stays owned by the caller and must
+// outlive the reader; so must `fs`. The listing buffer is part of the reader.
+class DirectoryReader {
+ public:
+  explicit DirectoryReader(int dir_fd) : DirectoryReader(system_file_system(), dir_fd) {}
+  DirectoryReader(FileSystem& fs, int dir_fd);
+  ~DirectoryReader();
+  DirectoryReader(const DirectoryReader&) = delete;
+  DirectoryReader& operator=(const DirectoryReader&) = delete;
+
+  // The next entry's name and kind; false at the end or on an error (see
+  // error()). The name is followed by a NUL byte in memory. A listing that does not tell an entry's
+  // kind is completed with fstatat on the directory (links not followed); when that fails the kind
+  // is kError and `entry_error` holds the errno, else 0.
+  bool next(std::string_view& name, EntryKind& kind, int& entry_error);
+
+  // errno of the failure that ended the listing, 0 when it ran to the end.
+  int error() const { return error_; }
+
+ private:
+  FileSystem* fs_;
+  int fd_;
+  int error_ = 0;
+#if defined(__linux__)
+  std::size_t position_ = 0;
+  std::size_t filled_ = 0;
+  bool exhausted_ = false;
+  alignas(8) std::array<char, 32 * 1024> buffer_;
+#else
+  void* dir_ = nullptr;  // DIR* over a duplicate of the descriptor
+#endif
+};
+
+// Opens the directory at `path`, relative to `base_fd` (AT_FDCWD for the
+// working directory) when the path is relative, in pieces shorter than
+// PATH_MAX when it is longer. The last component is not followed when it is a
+// symbolic link unless `follow_last` is set. Retries on EINTR. Returns the
+// descriptor, or -errno (-EINVAL for a path holding a NUL byte, which names no
+// file).
+int open_directory_at(FileSystem& fs, int base_fd, std::string_view path, bool follow_last);
+inline int open_directory_at(int base_fd, std::string_view path, bool follow_last) {
+  return open_directory_at(system_file_system(), base_fd, path, follow_last);
+}
+
+// stat (follow_links) or lstat of `path`, relative to `base_fd`, for paths of
+// any length. Retries on EINTR. Returns 0 or errno (EINVAL for a path holding a
+// NUL byte).
+int stat_at(FileSystem& fs, int base_fd, std::string_view path, struct stat& result,
+            bool follow_links);
+inline int stat_at(int base_fd, std::string_view path, struct stat& result, bool follow_links) {
+  return stat_at(system_file_system(), base_fd, path, result, follow_links);
+}
+
+// Calls `open_once` (which returns a descriptor or -errno) again while it
+// fails for want of descriptors (EMFILE, ENFILE), sleeping a little longer
+// each time, for at most `patience`. Returns the last result.
+int retry_while_out_of_descriptors(const std::function<int()>& open_once,
+                                   std::chrono::milliseconds patience = std::chrono::seconds(10));
+
+// Splits a root path into the path of its parent and its own last component:
+// "/a/b/" gives "/a" and "b", "/a" gives "/" and "a", "a" gives "" and "a",
+// "/" gives "" and "/".
+std::pair<std::string, std::string> split_root(std::string_view root);
+
+// ---------------------------------------------------------------------------
+// The walk.
+
+// One child in a directory's listing, as the filter sees it.
+struct ListedEntry {
+  std::uint32_t name_offset = 0;
+  std::uint32_t name_size = 0;
+  EntryKind kind = EntryKind::kOther;
+  bool keep = true;
+  int error = 0;           // errno, for kError
+  std::uint64_t size = 0;  // written by the filter; 0 when made
+};
+
+// The listing of one directory during the filter call.
+class DirListing {
+ public:
+  // Depth of the listed directory; none for the call that passes the root
+  // itself, as a one-element list, before the walk.
+  std::optional<std::uint64_t> depth() const { return depth_; }
+  // Depth of the children: depth() + 1, or 1 for the root's call.
+  std::uint64_t child_depth() const { return depth_ ? *depth_ + 1 : 1; }
+  // Path of the listed directory; for the root's call, the root's parent.
+  const SharedPath& path() const { return path_; }
+
+  std::span<ListedEntry> entries() { return entries_; }
+  // The child's name; followed by a NUL byte in memory.
+  std::string_view name(const ListedEntry& entry) const {
+    return std::string_view(names_).substr(entry.name_offset, entry.name_size);
+  }
+
+  // The calls the walk makes, for a filter that reads below a child.
+  FileSystem& file_system() const { return *fs_; }
+
+  // stat (follow_links) or lstat of a child, relative to the listed
+  // directory's descriptor, repeated while a signal interrupts it. Returns 0
+  // or errno.
+  int stat_child(const ListedEntry& entry, struct stat& result, bool follow_links) const;
+  // Opens a child directory without following a link (the root itself is
+  // followed), waiting a while for a descriptor when none is free. Returns the
+  // descriptor, or -errno.
+  int open_child_directory(const ListedEntry& entry) const;
+  // The child's path: path() joined with its name (for the root's call, the
+  // root as given).
+  std::string child_path(const ListedEntry& entry) const;
+
+ private:
+  friend class ParallelWalk;
+  DirListing(FileSystem& fs, std::optional<std::uint64_t> depth, SharedPath path, int dir_fd,
+             const std::string* root, std::string& names, std::vector<ListedEntry>& entries)
+      : fs_(&fs),
+        depth_(depth),
+        path_(std::move(path)),
+        dir_fd_(dir_fd),
+        root_(root),
+        names_(names),
+        entries_(entries) {}
+
+  FileSystem* fs_;
+  std::optional<std::uint64_t> depth_;
+  SharedPath path_;
+  int dir_fd_;
+  const std::string* root_;  // set for the root's call only
+  std::string& names_;
+  std::vector<ListedEntry>& entries_;
+};
+
+// Called once per listed directory on the worker that listed it, and once
+// for the root before the walk. Sets `keep` to false to remove a child, and
+// writes the size of the children it keeps.
+using ChildFilter = std::function<void(DirListing&)>;
+
+// What the walk hands to its owner: an entry, or the error of a directory that
+// could not be opened or listed completely.
+struct WalkItem {
+  bool is_error = false;
+  // Entry fields.
+  std::uint64_t depth = 0;  // the root is 0
+  std::string_view name;    // raw bytes; for the root, its last component
+  EntryKind kind = EntryKind::kOther;
+  const SharedPath* parent = nullptr;  // the containing directory's path
+  std::uint64_t size = 0;
+  // On the first entry of a directory's listing, how many entries of that
+  // listing are handed over one after another from here on; 0 on the rest.
+  std::size_t listing_size = 0;
+  // Error fields.
+  int error = 0;  // errno
+  std::string_view error_path;
+};
+
+class ParallelWalk {
+ public:
+  // Starts walking `root` on `pool`. A root that is a symbolic link is
+  // followed (the walk's only one). The owner waits for the pool's workers
+  // without running their jobs, so it must not be one of them.
+  ParallelWalk(std::string root, ChildFilter filter, WorkerPool& pool = worker_pool())
+      : ParallelWalk(std::move(root), std::move(filter), system_file_system(), pool) {}
+  // The same walk, with every kernel call made through `fs`, which must
+  // outlive the walk.
+  ParallelWalk(std::string root, ChildFilter filter, FileSystem& fs,
+               WorkerPool& pool = worker_pool());
+  // Abandons the walk if it is still running and waits for its jobs.
+  ~ParallelWalk();
+  ParallelWalk(const ParallelWalk&) = delete;
+  ParallelWalk& operator=(const ParallelWalk&) = delete;
+
+  // The next item; false once the walk has handed over everything. The item's
+  // views stay valid until the next call. An exception that escaped a job
+  // (the filter's, for instance) is rethrown here once every job has ended.
+  bool next(WalkItem& item);
+
+  // Lists no further directory; jobs already listing finish their directory.
+  void stop() { stopping_.store(true, std::memory_order_relaxed); }
+
+ private:
+  struct Batch;
+  struct DirHandle;
+  struct Task;
+
+  void start_root();
+  void run_task(Task task);
+  int open_task_directory(Task& task);
+  void push(std::unique_ptr<Batch> batch);
+  void spawn(Task task, bool deferred);
+  void job_finished();
+  std::shared_ptr<DirHandle> retain(int fd);
+
+  const std::string root_;
+  const ChildFilter filter_;
+  FileSystem& fs_;
+  std::atomic<bool> stopping_{false};
+
+  // Descriptors of listed directories kept open for their children to open
+  // themselves relative to them, and how many may be kept.
+  std::atomic<std::int64_t> retained_{0};
+  std::atomic<std::int64_t> retain_budget_{0};
+
+  std::atomic<std::uint64_t> outstanding_{0};
+
+  // The hand-off to the owner. Workers wake a waiting owner only once a few
+  // batches have gathered (or the walk is over); a waiting owner also looks
+  // every millisecond. Waking it for each directory would cost a context
+  // switch per directory.
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::vector<std::unique_ptr<Batch>> queue_;  // guarded by mutex_
+  bool finished_ = false;                      // guarded by mutex_
+  bool owner_waiting_ = false;                 // guarded by mutex_
+
+  // Owner-side state.
+  std::vector<std::unique_ptr<Batch>> taken_;
+  std::size_t taken_index_ = 0;
+  std::size_t entry_index_ = 0;
+  bool done_ = false;
+
+  JobScope scope_;  // last: destroyed (and so waited for) first
+};
+
+}  // namespace tessaly

@@ -1,0 +1,126 @@
+#include "platform/mount_table.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "base/paths.h"
+#include "base/utf8.h"
+
+namespace tessaly {
+namespace {
+
+// Splits a mount table line at single spaces; the kernel escapes spaces inside
+// fields, so no field is empty in a well-formed line.
+std::vector<std::string_view> split_fields(std::string_view line) {
+  std::vector<std::string_view> fields;
+  std::size_t start = 0;
+  while (start <= line.size()) {
+    const std::size_t end = line.find(' ', start);
+    if (end == std::string_view::npos) {
+      if (start < line.size()) fields.push_back(line.substr(start));
+      break;
+    }
+    if (end > start) fields.push_back(line.substr(start, end - start));
+    start = end + 1;
+  }
+  return fields;
+}
+
+template <typename LineFn>
+void for_each_line(std::string_view text, LineFn&& fn) {
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    fn(text.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
+bool is_octal_digit(char c) { return c >= '0' && c <= '7'; }
+
+// Whole content of a file that may report size 0 (as /proc files do); empty
+// when it cannot be read.
+std::string read_small_file(const char* path) {
+  std::string data;
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return data;
+  char buffer[16384];
+  while (true) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      data.append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      break;
+    }
+  }
+  ::close(fd);
+  return data;
+}
+
+}  // namespace
+
+std::string unescape_mount_field(std::string_view field) {
+  std::string out;
+  out.reserve(field.size());
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size() && is_octal_digit(field[i + 1]) &&
+        is_octal_digit(field[i + 2]) && is_octal_digit(field[i + 3])) {
+      const int value = (field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0');
+      if (value <= 0xFF) {
+        out.push_back(static_cast<char>(value));
+        i += 3;
+        continue;
+      }
+    }
+    out.push_back(field[i]);
+  }
+  return out;
+}
+
+std::vector<MountEntry> parse_mountinfo(std::string_view text) {
+  // "id parent major:minor root mount-point options [optional...] - type source super-options"
+  std::vector<MountEntry> mounts;
+  for_each_line(text, [&](std::string_view line) {
+    const std::vector<std::string_view> fields = split_fields(line);
+    if (fields.size() < 8) return;
+    for (std::size_t i = 6; i + 1 < fields.size(); ++i) {
+      if (fields[i] == "-") {
+        mounts.push_back(
+            {unescape_mount_field(fields[4]), utf8_lossy(unescape_mount_field(fields[i + 1]))});
+        return;
+      }
+    }
+  });
+  return mounts;
+}
+
+std::vector<MountEntry> parse_proc_mounts(std::string_view text) {
+  std::vector<MountEntry> mounts;
+  for_each_line(text, [&](std::string_view line) {
+    const std::vector<std::string_view> fields = split_fields(line);
+    if (fields.size() < 3) return;
+    mounts.push_back(
+        {unescape_mount_field(fields[1]), utf8_lossy(unescape_mount_field(fields[2]))});
+  });
+  return mounts;
+}
+
+std::vector<MountEntry> read_proc_mount_table() {
+  std::vector<MountEntry> mounts = parse_mountinfo(read_small_file("/proc/self/mountinfo"));
+  if (mounts.empty()) mounts = parse_proc_mounts(read_small_file("/proc/mounts"));
+  return mounts;
+}
+
+bool has_mount_below(std::string_view path, const std::vector<MountEntry>& mounts) {
+  for (const MountEntry& mount : mounts) {
+    if (path_starts_with(mount.mount_point, path) && !paths_equal(mount.mount_point, path)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace tessaly

@@ -1,0 +1,41 @@
+#include "progress/progress.h"
+
+#include <fmt/format.h>
+
+namespace tessaly {
+
+std::string progress_json(const ScanProgress& progress) {
+  return fmt::format(R"({{"files_found":{},"dirs_found":{},"total_size":{},"elapsed_ms":{}}})",
+                     progress.files_found, progress.dirs_found, progress.total_size,
+                     progress.elapsed_ms);
+}
+
+std::atomic<bool>& scan_cancel_flag() {
+  static std::atomic<bool> flag{false};
+  return flag;
+}
+
+void request_scan_cancel() { scan_cancel_flag().store(true, std::memory_order_relaxed); }
+
+ProgressTicker::ProgressTicker(const ScanCounters& counters, AppHandle app_handle,
+                               const Clock* clock)
+    : counters_(counters), app_handle_(app_handle), clock_(clock) {
+  scan_start_ = read_clock();
+  last_tick_ = read_clock();
+}
+
+TickResult ProgressTicker::progress_point(Instant now) {
+  if (scan_cancel_requested()) return TickResult::kCancelled;
+  if (app_handle_ != nullptr) emit(now);
+  last_tick_ = now;
+  return TickResult::kContinue;
+}
+
+void ProgressTicker::emit(Instant now) const {
+  const ScanProgress progress{counters_.files_found, counters_.dirs_found, counters_.total_size,
+                              whole_millis_between(scan_start_, now)};
+  // A failed delivery is the host's concern; the scan goes on either way.
+  static_cast<void>(app_handle_->emit(kScanProgressEvent, progress_json(progress)));
+}
+
+}  // namespace tessaly

@@ -1,0 +1,122 @@
+// Progress events of a running scan and the process-wide cancellation flag.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "base/clock.h"
+
+namespace tessaly {
+
+// Name of the event a running scan emits.
+inline constexpr std::string_view kScanProgressEvent = "scan-progress";
+
+// Error text of a scan stopped through the cancellation flag.
+inline constexpr std::string_view kScanCancelled = "Scan cancelled";
+
+// Error text of a scan whose walk failed (a job threw): part of the tree is
+// unread, so no result is given.
+inline constexpr std::string_view kWalkThreadPanicked = "Walk thread panicked";
+
+// Payload of one "scan-progress" event. The field order is the order of the
+// keys in the serialised payload.
+struct ScanProgress {
+  std::uint64_t files_found = 0;
+  std::uint64_t dirs_found = 0;
+  std::uint64_t total_size = 0;
+  std::uint64_t elapsed_ms = 0;
+
+  friend bool operator==(const ScanProgress&, const ScanProgress&) = default;
+};
+
+// Compact JSON with the four keys in field order, e.g.
+// {"files_found":12,"dirs_found":3,"total_size":40960,"elapsed_ms":101}.
+std::string progress_json(const ScanProgress& progress);
+
+// The host application's event emitter: delivers a named event with a JSON
+// payload to the host's listeners and reports whether that worked.
+class ProgressEmitter {
+ public:
+  virtual ~ProgressEmitter() = default;
+  virtual bool emit(std::string_view event, std::string_view json_payload) const = 0;
+};
+
+// The optional handle of the host application; nullptr when there is none (as
+// in the benchmark tool).
+using AppHandle = const ProgressEmitter*;
+
+// The process-wide cancellation flag, false at first use. It guards no other
+// data, so relaxed loads and stores suffice.
+std::atomic<bool>& scan_cancel_flag();
+
+// Asks the running scan to stop with "Scan cancelled". Callable from any
+// thread; takes no lock. A request made while no scan runs is cleared by the
+// next scan entry before its scan starts.
+void request_scan_cancel();
+
+inline bool scan_cancel_requested() { return scan_cancel_flag().load(std::memory_order_relaxed); }
+
+// The running counters of a scan, owned by the engine's collecting thread.
+struct ScanCounters {
+  std::uint64_t files_found = 0;
+  std::uint64_t dirs_found = 0;
+  std::uint64_t total_size = 0;
+};
+
+enum class TickResult { kContinue, kCancelled };
+
+// Progress points of one engine run, used on the engine's collecting thread
+// only. It reads the counters it was given whenever it builds a payload, so
+// the counters must outlive it.
+class ProgressTicker {
+ public:
+  static constexpr std::chrono::milliseconds kInterval{100};
+
+  // Reads the clock twice, one reading after the other: the engine's start
+  // instant and the first progress point. `clock` nullptr means the monotonic
+  // clock.
+  ProgressTicker(const ScanCounters& counters, AppHandle app_handle, const Clock* clock = nullptr);
+
+  // The progress point after one handled item. Reads the clock once; only when
+  // 100 ms or more have passed since the last progress point does it read the
+  // cancellation flag, emit an event when a handle is present, and move the
+  // progress point. A clock reading before the last point counts as too early.
+  [[nodiscard]] TickResult tick() {
+    const Instant now = read_clock();
+    if (now - last_tick_ < kInterval) return TickResult::kContinue;
+    return progress_point(now);
+  }
+
+  // The same progress point without the 100 ms condition (a collector's
+  // receive wait ran out).
+  [[nodiscard]] TickResult tick_now() { return progress_point(read_clock()); }
+
+  // Makes the current instant the last progress point.
+  void restart_interval() { last_tick_ = read_clock(); }
+
+  // The end-of-walk check.
+  [[nodiscard]] bool cancel_requested() const { return scan_cancel_requested(); }
+
+  // The final event with the finished counters, regardless of the interval.
+  void emit_final() {
+    if (app_handle_ != nullptr) emit(read_clock());
+  }
+
+  // Whole milliseconds since the engine's start instant.
+  std::uint64_t elapsed_ms() const { return whole_millis_between(scan_start_, read_clock()); }
+
+ private:
+  Instant read_clock() const { return clock_ != nullptr ? clock_->now() : monotonic_now(); }
+  TickResult progress_point(Instant now);
+  void emit(Instant now) const;
+
+  const ScanCounters& counters_;
+  AppHandle app_handle_;
+  const Clock* clock_;
+  Instant scan_start_;
+  Instant last_tick_;
+};
+
+}  // namespace tessaly

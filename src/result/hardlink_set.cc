@@ -1,0 +1,90 @@
+#include "result/hardlink_set.h"
+
+#include <vector>
+
+namespace tessaly {
+namespace {
+
+struct Key {
+  std::uint64_t device;
+  std::uint64_t inode;
+};
+
+std::uint64_t mix(std::uint64_t x) {
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9ULL;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebULL;
+  x ^= x >> 31;
+  return x;
+}
+
+std::uint64_t key_hash(std::uint64_t device, std::uint64_t inode) {
+  return mix(inode ^ mix(device + 0x9e3779b97f4a7c15ULL));
+}
+
+}  // namespace
+
+// Open addressing with linear probing: 16 bytes per slot and no node per pair.
+// The all-zero pair marks an empty slot, so its own presence is kept aside.
+struct alignas(64) HardlinkSet::Shard {
+  std::mutex mutex;
+  std::vector<Key> slots;
+  std::size_t count = 0;
+  bool has_zero_pair = false;
+
+  bool insert(std::uint64_t device, std::uint64_t inode, std::uint64_t hash) {
+    if (device == 0 && inode == 0) {
+      if (has_zero_pair) return false;
+      has_zero_pair = true;
+      return true;
+    }
+    if ((count + 1) * 4 > slots.size() * 3) grow();
+    const std::size_t mask = slots.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      Key& slot = slots[i];
+      if (slot.device == 0 && slot.inode == 0) {
+        slot = Key{device, inode};
+        ++count;
+        return true;
+      }
+      if (slot.device == device && slot.inode == inode) return false;
+    }
+  }
+
+  void grow() {
+    std::vector<Key> old = std::move(slots);
+    slots.assign(old.empty() ? 64 : old.size() * 2, Key{0, 0});
+    const std::size_t mask = slots.size() - 1;
+    for (const Key& key : old) {
+      if (key.device == 0 && key.inode == 0) continue;
+      std::size_t i = key_hash(key.device, key.inode) & mask;
+      while (slots[i].device != 0 || slots[i].inode != 0) i = (i + 1) & mask;
+      slots[i] = key;
+    }
+  }
+};
+
+HardlinkSet::HardlinkSet() : shards_(std::make_unique<Shard[]>(kShardCount)) {}
+
+HardlinkSet::~HardlinkSet() = default;
+
+bool HardlinkSet::insert(std::uint64_t device, std::uint64_t inode) {
+  static_assert(kShardCount == 64, "the shard index takes the top six bits of the hash");
+  const std::uint64_t hash = key_hash(device, inode);
+  // The top bits pick the shard, the low bits the slot within it.
+  Shard& shard = shards_[hash >> 58];
+  std::lock_guard lock(shard.mutex);
+  return shard.insert(device, inode, hash);
+}
+
+std::size_t HardlinkSet::size() const {
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < kShardCount; ++i) {
+    std::lock_guard lock(shards_[i].mutex);
+    total += shards_[i].count + (shards_[i].has_zero_pair ? 1 : 0);
+  }
+  return total;
+}
+
+}  // namespace tessaly

@@ -1,0 +1,318 @@
+#include "base/worker_pool.h"
+#include "support/temp_tree.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace tessaly {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(ParseThreadCount, AcceptsPositiveDecimalCounts) {
+  EXPECT_EQ(parse_thread_count("1"), 1u);
+  EXPECT_EQ(parse_thread_count("4"), 4u);
+  EXPECT_EQ(parse_thread_count("+8"), 8u);
+  EXPECT_EQ(parse_thread_count("0012"), 12u);
+}
+
+TEST(ParseThreadCount, RejectsEverythingElse) {
+  EXPECT_EQ(parse_thread_count(""), std::nullopt);
+  EXPECT_EQ(parse_thread_count("0"), std::nullopt);
+  EXPECT_EQ(parse_thread_count("+"), std::nullopt);
+  EXPECT_EQ(parse_thread_count("-3"), std::nullopt);
+  EXPECT_EQ(parse_thread_count(" 3"), std::nullopt);
+  EXPECT_EQ(parse_thread_count("3 "), std::nullopt);
+  EXPECT_EQ(parse_thread_count("3x"), std::nullopt);
+  EXPECT_EQ(parse_thread_count("four"), std::nullopt);
+  EXPECT_EQ(parse_thread_count("99999999999999999999999"), std::nullopt);
+}
+
+// Spawns a full tree of jobs, `fanout` children per job down to `depth`.
+void spawn_tree(JobScope& scope, int depth, int fanout, std::atomic<int>& ran) {
+  ran.fetch_add(1, std::memory_order_relaxed);
+  if (depth == 0) return;
+  for (int i = 0; i < fanout; ++i) {
+    scope.spawn([&scope, depth, fanout, &ran] { spawn_tree(scope, depth - 1, fanout, ran); });
+  }
+}
+
+TEST(JobScope, WaitsForEveryTransitivelySpawnedJob) {
+  WorkerPool pool(3);
+  std::atomic<int> ran{0};
+  JobScope scope(pool);
+  scope.spawn([&] { spawn_tree(scope, 6, 3, ran); });
+  scope.wait();
+  // 1 + 3 + 9 + ... + 3^6
+  EXPECT_EQ(ran.load(), 1093);
+}
+
+TEST(JobScope, WaitWithoutJobsReturnsAtOnce) {
+  WorkerPool pool(1);
+  JobScope scope(pool);
+  scope.wait();
+  SUCCEED();
+}
+
+TEST(JobScope, CanBeReusedAfterWait) {
+  WorkerPool pool(2);
+  std::atomic<int> ran{0};
+  JobScope scope(pool);
+  for (int round = 1; round <= 3; ++round) {
+    for (int i = 0; i < 10; ++i) scope.spawn([&] { ran.fetch_add(1); });
+    scope.wait();
+    EXPECT_EQ(ran.load(), round * 10);
+  }
+}
+
+TEST(JobScope, RethrowsAnEscapedExceptionAfterTheOtherJobsFinish) {
+  WorkerPool pool(2);
+  std::atomic<int> finished{0};
+  JobScope scope(pool);
+  scope.spawn([] { throw std::runtime_error("job failed"); });
+  for (int i = 0; i < 20; ++i) {
+    scope.spawn([&] {
+      std::this_thread::sleep_for(2ms);
+      finished.fetch_add(1);
+    });
+  }
+  try {
+    scope.wait();
+    FAIL() << "wait() returned normally";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), "job failed");
+    EXPECT_EQ(finished.load(), 20);
+  }
+  // The failure is reported once; the next wait is clean.
+  scope.wait();
+}
+
+TEST(JobScope, ReportsOneOfSeveralFailuresOnce) {
+  WorkerPool pool(2);
+  JobScope scope(pool);
+  scope.spawn([] { throw std::runtime_error("a"); });
+  scope.spawn([] { throw std::runtime_error("b"); });
+  std::string caught;
+  try {
+    scope.wait();
+  } catch (const std::runtime_error& error) {
+    caught = error.what();
+  }
+  EXPECT_TRUE(caught == "a" || caught == "b") << caught;
+  EXPECT_NO_THROW(scope.wait());
+}
+
+TEST(JobScope, DestructorWaitsForOutstandingJobs) {
+  WorkerPool pool(2);
+  std::atomic<int> finished{0};
+  {
+    JobScope scope(pool);
+    for (int i = 0; i < 8; ++i) {
+      scope.spawn([&] {
+        std::this_thread::sleep_for(5ms);
+        finished.fetch_add(1);
+      });
+    }
+  }
+  EXPECT_EQ(finished.load(), 8);
+}
+
+TEST(JobScope, DestructorDiscardsAnUnreportedFailure) {
+  WorkerPool pool(1);
+  std::atomic<bool> ran{false};
+  {
+    JobScope scope(pool);
+    scope.spawn([&] {
+      ran = true;
+      throw std::runtime_error("nobody waits");
+    });
+  }
+  EXPECT_TRUE(ran.load());
+}
+
+TEST(JobScope, WaiterOnAnotherThreadSeesEveryJob) {
+  WorkerPool pool(2);
+  std::atomic<int> ran{0};
+  std::thread waiter([&] {
+    JobScope scope(pool);
+    scope.spawn([&] { spawn_tree(scope, 5, 4, ran); });
+    scope.wait();
+  });
+  waiter.join();
+  EXPECT_EQ(ran.load(), 1365);
+}
+
+TEST(JobScope, NestedScopeOnASingleWorkerHelpsInsteadOfDeadlocking) {
+  WorkerPool pool(1);
+  std::atomic<int> inner_ran{0};
+  std::atomic<bool> outer_done{false};
+  JobScope outer(pool);
+  outer.spawn([&] {
+    // The only worker waits here; the inner jobs can only run if it runs them.
+    JobScope inner(pool);
+    for (int i = 0; i < 50; ++i) inner.spawn([&] { inner_ran.fetch_add(1); });
+    inner.wait();
+    outer_done = inner_ran.load() == 50;
+  });
+  outer.wait();
+  EXPECT_TRUE(outer_done.load());
+}
+
+TEST(JobScope, NestedScopeRethrowsInsideTheJobThatWaits) {
+  WorkerPool pool(2);
+  std::atomic<bool> caught_inside{false};
+  JobScope outer(pool);
+  outer.spawn([&] {
+    JobScope inner(pool);
+    inner.spawn([] { throw std::logic_error("inner"); });
+    try {
+      inner.wait();
+    } catch (const std::logic_error&) {
+      caught_inside = true;
+    }
+  });
+  EXPECT_NO_THROW(outer.wait());
+  EXPECT_TRUE(caught_inside.load());
+}
+
+TEST(WorkerPool, RunsJobsOnItsOwnThreadsOnly) {
+  WorkerPool pool(2);
+  std::mutex mutex;
+  std::set<std::thread::id> seen;
+  std::atomic<int> outside{0};
+  JobScope scope(pool);
+  for (int i = 0; i < 64; ++i) {
+    scope.spawn([&] {
+      if (!pool.is_worker_thread()) outside.fetch_add(1);
+      std::lock_guard lock(mutex);
+      seen.insert(std::this_thread::get_id());
+    });
+  }
+  scope.wait();
+  EXPECT_EQ(outside.load(), 0);
+  EXPECT_FALSE(pool.is_worker_thread());
+  EXPECT_LE(seen.size(), 2u);
+  EXPECT_EQ(seen.count(std::this_thread::get_id()), 0u);
+}
+
+TEST(JobScope, NewestJobFirstAndDeferredJobsLast) {
+  WorkerPool pool(1);
+  std::mutex mutex;
+  std::condition_variable opened;
+  bool gate_open = false;
+  bool gate_reached = false;
+  std::vector<std::string> order;
+  JobScope scope(pool);
+  // Holds the only worker until every job below is queued.
+  scope.spawn([&] {
+    std::unique_lock lock(mutex);
+    gate_reached = true;
+    opened.notify_all();
+    opened.wait(lock, [&] { return gate_open; });
+  });
+  {
+    std::unique_lock lock(mutex);
+    opened.wait(lock, [&] { return gate_reached; });
+  }
+  auto record = [&](std::string name) {
+    return [&, name] {
+      std::lock_guard lock(mutex);
+      order.push_back(name);
+    };
+  };
+  scope.spawn_deferred(record("deferred-1"));
+  scope.spawn(record("first"));
+  scope.spawn(record("second"));
+  scope.spawn_deferred(record("deferred-2"));
+  {
+    std::lock_guard lock(mutex);
+    gate_open = true;
+  }
+  opened.notify_all();
+  scope.wait();
+  EXPECT_EQ(order, (std::vector<std::string>{"second", "first", "deferred-1", "deferred-2"}));
+}
+
+TEST(WorkerPool, ZeroThreadsMeansOne) {
+  WorkerPool pool(0);
+  EXPECT_EQ(pool.thread_count(), 1u);
+}
+
+// --- The process-wide pool, sized from the environment -----------------------
+
+constexpr const char* kProbeVariable = "TESSALY_POOL_PROBE";
+
+// Runs this test program again with `environment` in place of the pool's own
+// variables, selecting the probe test; returns the "threads N pool M" line it
+// printed.
+std::string run_probe(const std::vector<std::string>& environment) {
+  std::vector<std::string> variables{"RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS",
+                                     std::string(kProbeVariable) + "=1"};
+  variables.insert(variables.end(), environment.begin(), environment.end());
+  return testing::run_test_child("ProcessPoolProbe.*", variables);
+}
+
+// Not a test of its own: run by run_probe in a fresh process, where it counts
+// the distinct workers of the process-wide pool that take part in a burst of
+// jobs. Each job holds its worker until four workers have joined or a short
+// while has passed, so that every available worker is drawn in.
+TEST(ProcessPoolProbe, CountsWorkers) {
+  if (std::getenv(kProbeVariable) == nullptr) GTEST_SKIP() << "runs only in a probe child";
+  std::mutex mutex;
+  std::condition_variable joined;
+  std::set<std::thread::id> seen;
+  JobScope scope;
+  for (int i = 0; i < 8; ++i) {
+    scope.spawn([&] {
+      std::unique_lock lock(mutex);
+      seen.insert(std::this_thread::get_id());
+      joined.notify_all();
+      joined.wait_for(lock, 100ms, [&] { return seen.size() >= 4; });
+    });
+  }
+  scope.wait();
+  std::printf("RESULT threads %zu pool %zu\n", seen.size(), worker_pool().thread_count());
+  std::fflush(stdout);
+}
+
+TEST(ProcessPool, OneWorkerFromRayonNumThreads) {
+  EXPECT_EQ(run_probe({"RAYON_NUM_THREADS=1"}), "threads 1 pool 1");
+}
+
+TEST(ProcessPool, FourWorkersFromRayonNumThreads) {
+  EXPECT_EQ(run_probe({"RAYON_NUM_THREADS=4"}), "threads 4 pool 4");
+}
+
+TEST(ProcessPool, RayonNumThreadsWinsOverRayonRsNumCpus) {
+  EXPECT_EQ(run_probe({"RAYON_NUM_THREADS=1", "RAYON_RS_NUM_CPUS=4"}), "threads 1 pool 1");
+}
+
+TEST(ProcessPool, FallsBackToRayonRsNumCpus) {
+  EXPECT_EQ(run_probe({"RAYON_NUM_THREADS=0", "RAYON_RS_NUM_CPUS=4"}), "threads 4 pool 4");
+  EXPECT_EQ(run_probe({"RAYON_NUM_THREADS=many", "RAYON_RS_NUM_CPUS=1"}), "threads 1 pool 1");
+}
+
+TEST(ProcessPool, DefaultsToOnlineProcessors) {
+  const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+  const std::string line = run_probe({"RAYON_RS_NUM_CPUS=0"});
+  EXPECT_TRUE(line.ends_with(" pool " + std::to_string(online))) << line;
+}
+
+}  // namespace
+}  // namespace tessaly

@@ -1,0 +1,933 @@
+#include "result/result.h"
+
+#include <dirent.h>
+#include <pthread.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "base/clock.h"
+#include "result/hardlink_set.h"
+#include "base/paths.h"
+#include "support/temp_tree.h"
+
+namespace tessaly {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::Pair;
+using ::testing::UnorderedElementsAre;
+
+using Parent = std::shared_ptr<const std::string>;
+
+Parent parent(std::string path) { return std::make_shared<const std::string>(std::move(path)); }
+
+struct Child {
+  std::string name;
+  std::uint64_t size;
+  bool is_dir;
+  bool operator==(const Child&) const = default;
+};
+
+void PrintTo(const Child& child, std::ostream* os) {
+  *os << "{" << child.name << ", " << child.size << ", " << (child.is_dir ? "dir" : "file") << "}";
+}
+
+std::vector<Child> children(const ScanResult& result, std::string_view dir) {
+  std::vector<Child> out;
+  const auto* list = result.children_of(dir);
+  if (list == nullptr) return out;
+  for (const ChildEntry& entry : *list) {
+    out.push_back(Child{std::string(entry.name()), entry.size(), entry.is_dir()});
+  }
+  return out;
+}
+
+std::map<std::string, std::uint64_t> sorted(const DirSizes& sizes) {
+  return {sizes.begin(), sizes.end()};
+}
+
+std::map<std::string, std::uint64_t> sorted(const TruncatedSizes& sizes) {
+  return {sizes.begin(), sizes.end()};
+}
+
+TEST(BundleName, SuffixesMatchByteForByte) {
+  EXPECT_TRUE(is_bundle_name("Safari.app"));
+  EXPECT_TRUE(is_bundle_name("Foundation.framework"));
+  EXPECT_TRUE(is_bundle_name("Resources.bundle"));
+  EXPECT_TRUE(is_bundle_name("Audio.plugin"));
+  EXPECT_TRUE(is_bundle_name("Driver.kext"));
+  EXPECT_TRUE(is_bundle_name(".app"));
+  EXPECT_TRUE(is_bundle_name(".kext"));
+  EXPECT_TRUE(is_bundle_name("bad\xff.app"));
+  EXPECT_FALSE(is_bundle_name("app"));
+  EXPECT_FALSE(is_bundle_name("Upper.APP"));
+  EXPECT_FALSE(is_bundle_name("Safari.app.zip"));
+  EXPECT_FALSE(is_bundle_name("Safariapp"));
+  EXPECT_FALSE(is_bundle_name(".ap"));
+  EXPECT_FALSE(is_bundle_name(""));
+}
+
+TEST(TruncateToDepth, KeepsRootAndLeadingComponents) {
+  EXPECT_EQ(truncate_to_depth("/r", "/r/a/b/c", 2), "/r/a/b");
+  EXPECT_EQ(truncate_to_depth("/r", "/r/a/b/c", 0), "/r");
+  EXPECT_EQ(truncate_to_depth("/r", "/r/a", 5), "/r/a");
+  EXPECT_EQ(truncate_to_depth("/r/", "/r/a/b", 1), "/r/a");
+  EXPECT_EQ(truncate_to_depth("/r", "/r//a///b/", 2), "/r/a/b");
+  EXPECT_EQ(truncate_to_depth("/", "/a/b", 1), "/a");
+  EXPECT_EQ(truncate_to_depth("rel/dir", "rel/dir/x/y", 1), "rel/dir/x");
+}
+
+TEST(TruncateToDepth, PathOutsideRootGivesRoot) {
+  EXPECT_EQ(truncate_to_depth("/r", "/rx/a", 1), "/r");
+  EXPECT_EQ(truncate_to_depth("/r/a", "/r", 1), "/r/a");
+  EXPECT_EQ(truncate_to_depth("/r", "r/a", 1), "/r");
+}
+
+TEST(ChildEntry, IsCompact) { EXPECT_LE(sizeof(ChildEntry), 24u); }
+
+TEST(NameStore, EntriesSurviveManyBlocksAndMoves) {
+  NameStore store;
+  std::vector<ChildEntry> entries;
+  for (int i = 0; i < 20000; ++i) {
+    entries.push_back(
+        store.entry("name-" + std::to_string(i), static_cast<std::uint64_t>(i), i % 3 == 0));
+  }
+  entries.push_back(store.entry(std::string(40000, 'L'), 7, false));
+  NameStore moved = std::move(store);
+  for (int i = 0; i < 20000; ++i) {
+    ASSERT_EQ(entries[static_cast<std::size_t>(i)].name(), "name-" + std::to_string(i));
+    ASSERT_EQ(entries[static_cast<std::size_t>(i)].size(), static_cast<std::uint64_t>(i));
+    ASSERT_EQ(entries[static_cast<std::size_t>(i)].is_dir(), i % 3 == 0);
+  }
+  EXPECT_EQ(entries.back().name(), std::string(40000, 'L'));
+  EXPECT_GE(moved.capacity_bytes(), 20000u * 9);
+}
+
+TEST(NameStore, InvalidUtf8KeepsRawBytesBesideText) {
+  NameStore store;
+  const ChildEntry valid = store.entry("caf\xc3\xa9", 1, false);
+  EXPECT_EQ(valid.name(), "caf\xc3\xa9");
+  EXPECT_EQ(valid.raw_name(), "caf\xc3\xa9");
+  EXPECT_FALSE(valid.has_distinct_raw_name());
+
+  const ChildEntry invalid = store.entry("bad\xff", 0, true);
+  EXPECT_EQ(invalid.name(), "bad\xef\xbf\xbd");
+  EXPECT_EQ(invalid.raw_name(), "bad\xff");
+  EXPECT_TRUE(invalid.has_distinct_raw_name());
+  EXPECT_TRUE(invalid.is_dir());
+}
+
+TEST(ScanAggregator, ListsWithinTreeDepthAndFoldsBelow) {
+  ScanAggregator aggregator("/r", 2);
+  const Parent root = parent("/r");
+  const Parent a = parent("/r/a");
+  const Parent b = parent("/r/a/b");
+  const Parent c = parent("/r/a/b/c");
+  aggregator.record_directory(root, "a", 1);
+  aggregator.record_file(root, "top", 1, 4096);
+  aggregator.record_directory(a, "b", 2);
+  aggregator.record_file(a, "f", 2, 100);
+  aggregator.record_directory(b, "c", 3);
+  aggregator.record_file(b, "g", 3, 50);
+  aggregator.record_file(c, "h", 4, 7);
+  aggregator.record_directory(a, "empty", 2);
+
+  EXPECT_EQ(aggregator.counters().files_found, 4u);
+  EXPECT_EQ(aggregator.counters().dirs_found, 4u);
+  EXPECT_EQ(aggregator.counters().total_size, 4096u + 100 + 50 + 7);
+
+  const FinishedScan finished = aggregator.finish();
+  const ScanResult& result = *finished.result;
+  EXPECT_EQ(result.root, "/r");
+  EXPECT_EQ(result.root_path, "/r");
+  EXPECT_EQ(result.files_found, 4u);
+  EXPECT_EQ(result.dirs_found, 4u);
+  EXPECT_EQ(result.total_size, 4253u);
+  EXPECT_THAT(children(result, "/r"), ElementsAre(Child{"a", 0, true}, Child{"top", 4096, false}));
+  EXPECT_THAT(children(result, "/r/a"),
+              ElementsAre(Child{"b", 0, true}, Child{"f", 100, false}, Child{"empty", 0, true}));
+  EXPECT_EQ(result.children_map.size(), 2u);
+  EXPECT_THAT(sorted(result.truncated_sizes), ElementsAre(Pair("/r/a/b", 57u)));
+  EXPECT_THAT(sorted(result.dir_sizes), ElementsAre(Pair("/r", 4253u), Pair("/r/a", 157u),
+                                                    Pair("/r/a/b", 57u), Pair("/r/a/empty", 0u)));
+  EXPECT_EQ(finished.dir_sizes_count, 4u);
+  EXPECT_EQ(finished.child_entry_count, 5u);
+  EXPECT_LE(finished.compute_started, monotonic_now());
+  EXPECT_TRUE(result.large_files.empty());
+  // The final counts stay readable for the last progress event.
+  EXPECT_EQ(aggregator.counters().files_found, 4u);
+  EXPECT_EQ(aggregator.counters().total_size, 4253u);
+}
+
+TEST(ScanAggregator, ExpectedChildrenChangeNothingRecorded) {
+  // One run told every listing's size up front (too many for /r/a, beyond
+  // the tree depth for /r/a/b), one told nothing: the results agree.
+  const auto run = [](bool told) {
+    ScanAggregator aggregator("/r", 2);
+    const Parent root = parent("/r");
+    const Parent a = parent("/r/a");
+    const Parent b = parent("/r/a/b");
+    if (told) aggregator.expect_children(root, 1, 2);
+    aggregator.record_directory(root, "a", 1);
+    aggregator.record_file(root, "top", 1, 4096);
+    if (told) aggregator.expect_children(a, 2, 40);
+    aggregator.record_directory(a, "b", 2);
+    aggregator.record_file(a, "f", 2, 100);
+    if (told) aggregator.expect_children(b, 3, 2);
+    aggregator.record_file(b, "g", 3, 50);
+    aggregator.record_file(b, "h", 3, 7);
+    return aggregator.finish();
+  };
+  const FinishedScan told = run(true);
+  const FinishedScan untold = run(false);
+  for (const FinishedScan* finished : {&told, &untold}) {
+    const ScanResult& result = *finished->result;
+    EXPECT_EQ(result.files_found, 4u);
+    EXPECT_EQ(result.dirs_found, 2u);
+    EXPECT_THAT(children(result, "/r"),
+                ElementsAre(Child{"a", 0, true}, Child{"top", 4096, false}));
+    EXPECT_THAT(children(result, "/r/a"), ElementsAre(Child{"b", 0, true}, Child{"f", 100, false}));
+    EXPECT_EQ(result.children_map.size(), 2u);
+    EXPECT_THAT(sorted(result.truncated_sizes), ElementsAre(Pair("/r/a/b", 57u)));
+    EXPECT_THAT(sorted(result.dir_sizes),
+                ElementsAre(Pair("/r", 4253u), Pair("/r/a", 157u), Pair("/r/a/b", 57u)));
+    EXPECT_EQ(finished->child_entry_count, 4u);
+  }
+  // The listing told of exactly is held without spare room.
+  EXPECT_EQ(told.result->children_of("/r")->capacity(), 2u);
+}
+
+TEST(ScanAggregator, TreeDepthZeroFoldsEverythingIntoRoot) {
+  ScanAggregator aggregator("/r", 0);
+  const Parent root = parent("/r");
+  const Parent a = parent("/r/a");
+  aggregator.record_file(root, "x", 1, 10);
+  aggregator.record_directory(root, "a", 1);
+  aggregator.record_file(a, "y", 2, 20);
+  aggregator.record_subtree_total(SubtreeTotal{"/r/a", "Tool.app", 30, 2});
+
+  const FinishedScan finished = aggregator.finish();
+  const ScanResult& result = *finished.result;
+  EXPECT_TRUE(result.children_map.empty());
+  EXPECT_THAT(sorted(result.truncated_sizes), ElementsAre(Pair("/r", 60u)));
+  EXPECT_THAT(sorted(result.dir_sizes), ElementsAre(Pair("/r", 60u)));
+  EXPECT_EQ(result.files_found, 3u);
+  EXPECT_EQ(result.dirs_found, 1u);
+  EXPECT_EQ(finished.child_entry_count, 0u);
+}
+
+TEST(ScanAggregator, ShallowTreeLeavesTruncatedSizesEmpty) {
+  ScanAggregator aggregator("/r", 8);
+  const Parent root = parent("/r");
+  aggregator.record_file(root, "x", 1, 10);
+  aggregator.record_directory(root, "d", 1);
+  aggregator.record_file(parent("/r/d"), "y", 2, 0);
+  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish().result;
+  const ScanResult& result = *result_owner;
+  EXPECT_TRUE(result.truncated_sizes.empty());
+  EXPECT_EQ(*result.dir_size("/r"), result.total_size);
+  EXPECT_EQ(*result.dir_size("/r/d"), 0u);
+}
+
+TEST(ScanAggregator, LargeFileThresholdIsInclusive) {
+  ScanAggregator aggregator("/r", 1);
+  const Parent root = parent("/r");
+  const Parent deep = parent("/r/d/e");
+  aggregator.record_file(root, "just-below", 1, kLargeFileThreshold - 1);
+  aggregator.record_file(root, "exact", 1, kLargeFileThreshold);
+  aggregator.record_file(deep, "deep", 3, 3 * kLargeFileThreshold);
+  aggregator.record_file(root, "same-a", 1, 2 * kLargeFileThreshold);
+  aggregator.record_file(root, "same-b", 1, 2 * kLargeFileThreshold);
+  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish().result;
+  const ScanResult& result = *result_owner;
+  ASSERT_EQ(result.large_files.size(), 4u);
+  EXPECT_EQ(result.large_files[0], (LargeFile{"deep", "/r/d/e/deep", 3 * kLargeFileThreshold}));
+  EXPECT_EQ(result.large_files[1].size, 2 * kLargeFileThreshold);
+  EXPECT_EQ(result.large_files[2].size, 2 * kLargeFileThreshold);
+  EXPECT_THAT((std::vector{result.large_files[1].name, result.large_files[2].name}),
+              UnorderedElementsAre("same-a", "same-b"));
+  EXPECT_EQ(result.large_files[3], (LargeFile{"exact", "/r/exact", kLargeFileThreshold}));
+}
+
+TEST(ScanAggregator, ManyLargeFilesAreSortedLargestFirst) {
+  ScanAggregator aggregator("/", 3);
+  const Parent root = parent("/");
+  std::mt19937_64 random(7);
+  for (int i = 0; i < 300; ++i) {
+    aggregator.record_file(root, "f" + std::to_string(i), 1, kLargeFileThreshold + random() % 1000);
+  }
+  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish().result;
+  const ScanResult& result = *result_owner;
+  ASSERT_EQ(result.large_files.size(), 300u);
+  for (std::size_t i = 1; i < result.large_files.size(); ++i) {
+    ASSERT_GE(result.large_files[i - 1].size, result.large_files[i].size) << i;
+  }
+  EXPECT_EQ(result.large_files[0].path.substr(0, 2), "/f");
+}
+
+TEST(ScanAggregator, SubtreeTotalsCountAsFilesAndBundlesAsLargeFiles) {
+  ScanAggregator aggregator("/r", 1);
+  aggregator.record_file(parent("/r"), "a", 1, 1);
+  aggregator.record_subtree_total(SubtreeTotal{"/r", "Big.app", 600ull * 1048576, 1});
+  aggregator.record_subtree_total(SubtreeTotal{"/r/d", "Small.app", 0, 2});
+  aggregator.record_subtree_total(SubtreeTotal{"/r/d/e", "Deep.app", 5, 3});
+  aggregator.record_directory(parent("/r"), "d", 1);
+  const FinishedScan finished = aggregator.finish();
+  const ScanResult& result = *finished.result;
+  EXPECT_EQ(result.files_found, 4u);
+  EXPECT_EQ(result.dirs_found, 1u);
+  EXPECT_EQ(result.total_size, 1 + 600ull * 1048576 + 5);
+  EXPECT_THAT(children(result, "/r"),
+              ElementsAre(Child{"a", 1, false}, Child{"Big.app", 600ull * 1048576, false},
+                          Child{"d", 0, true}));
+  EXPECT_THAT(sorted(result.truncated_sizes), ElementsAre(Pair("/r/d", 5u)));
+  ASSERT_EQ(result.large_files.size(), 1u);
+  EXPECT_EQ(result.large_files[0], (LargeFile{"Big.app", "/r/Big.app", 600ull * 1048576}));
+  EXPECT_EQ(*result.dir_size("/r/d"), 5u);
+  EXPECT_EQ(*result.dir_size("/r"), result.total_size);
+}
+
+TEST(ScanAggregator, RootThatIsABundleListsUnderItsParent) {
+  ScanAggregator aggregator("/tmp/x/Tool.app", 1);
+  aggregator.record_subtree_total(SubtreeTotal{"/tmp/x", "Tool.app", 8192, 1});
+  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish().result;
+  const ScanResult& result = *result_owner;
+  EXPECT_THAT(children(result, "/tmp/x"), ElementsAre(Child{"Tool.app", 8192, false}));
+  EXPECT_THAT(sorted(result.dir_sizes), ElementsAre(Pair("/tmp/x/Tool.app", 0u)));
+
+  ScanAggregator at_zero("/tmp/x/Tool.app", 0);
+  at_zero.record_subtree_total(SubtreeTotal{"/tmp/x", "Tool.app", 8192, 1});
+  const std::shared_ptr<const ScanResult> folded_owner = at_zero.finish().result;
+  const ScanResult& folded = *folded_owner;
+  EXPECT_THAT(sorted(folded.truncated_sizes), ElementsAre(Pair("/tmp/x/Tool.app", 8192u)));
+  EXPECT_THAT(sorted(folded.dir_sizes), ElementsAre(Pair("/tmp/x/Tool.app", 8192u)));
+}
+
+TEST(ScanAggregator, ParentObjectsAreNotConfusedWhenAddressesAreReused) {
+  // Each parent object dies right after use, so the allocator is free to hand
+  // the next directory the same address; the lists must still be told apart.
+  ScanAggregator aggregator("/r", 8);
+  for (int i = 0; i < 200; ++i) {
+    Parent dir = parent("/r/d" + std::to_string(i));
+    aggregator.record_file(dir, "f", 2, static_cast<std::uint64_t>(i));
+  }
+  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish().result;
+  const ScanResult& result = *result_owner;
+  ASSERT_EQ(result.children_map.size(), 200u);
+  for (int i = 0; i < 200; ++i) {
+    ASSERT_THAT(children(result, "/r/d" + std::to_string(i)),
+                ElementsAre(Child{"f", static_cast<std::uint64_t>(i), false}))
+        << i;
+  }
+}
+
+TEST(ScanAggregator, TruncatedAncestorFollowsParentChanges) {
+  ScanAggregator aggregator("/r", 1);
+  for (int i = 0; i < 100; ++i) {
+    Parent dir = parent("/r/d" + std::to_string(i % 4) + "/sub" + std::to_string(i));
+    aggregator.record_file(dir, "f", 3, 1);
+    aggregator.record_file(dir, "g", 3, 2);
+  }
+  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish().result;
+  const ScanResult& result = *result_owner;
+  EXPECT_THAT(sorted(result.truncated_sizes), ElementsAre(Pair("/r/d0", 75u), Pair("/r/d1", 75u),
+                                                          Pair("/r/d2", 75u), Pair("/r/d3", 75u)));
+}
+
+TEST(ScanAggregator, InterleavedParentsKeepRecordingOrder) {
+  ScanAggregator aggregator("/r", 4);
+  const Parent a = parent("/r/a");
+  const Parent b = parent("/r/b");
+  const Parent a_again = parent("/r/a/");
+  aggregator.record_file(a, "1", 2, 1);
+  aggregator.record_file(b, "2", 2, 2);
+  aggregator.record_file(a, "3", 2, 3);
+  aggregator.record_file(a_again, "4", 2, 4);
+  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish().result;
+  const ScanResult& result = *result_owner;
+  EXPECT_THAT(children(result, "/r/a"),
+              ElementsAre(Child{"1", 1, false}, Child{"3", 3, false}, Child{"4", 4, false}));
+  EXPECT_THAT(children(result, "/r/b"), ElementsAre(Child{"2", 2, false}));
+}
+
+TEST(ScanAggregator, InvalidUtf8DirectoryKeepsItsRealSize) {
+  ScanAggregator aggregator("/r", 8);
+  const Parent root = parent("/r");
+  aggregator.record_directory(root, "x\xfe", 1);
+  aggregator.record_directory(root, "x\xff", 1);
+  aggregator.record_file(parent("/r/x\xfe"), "a", 2, 100);
+  aggregator.record_file(parent("/r/x\xff"), "big\xff", 2, kLargeFileThreshold);
+  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish().result;
+  const ScanResult& result = *result_owner;
+
+  EXPECT_THAT(children(result, "/r"),
+              ElementsAre(Child{"x\xef\xbf\xbd", 0, true}, Child{"x\xef\xbf\xbd", 0, true}));
+  EXPECT_EQ((*result.children_of("/r"))[1].raw_name(), "x\xff");
+  EXPECT_EQ(*result.dir_size("/r/x\xfe"), 100u);
+  EXPECT_EQ(*result.dir_size("/r/x\xff"), kLargeFileThreshold);
+  EXPECT_EQ(*result.dir_size("/r"), 100u + kLargeFileThreshold);
+  EXPECT_EQ(result.dir_size("/r/x\xef\xbf\xbd"), nullptr);
+  ASSERT_EQ(result.large_files.size(), 1u);
+  EXPECT_EQ(result.large_files[0].name, "big\xef\xbf\xbd");
+  EXPECT_EQ(result.large_files[0].path, "/r/x\xef\xbf\xbd/big\xef\xbf\xbd");
+}
+
+TEST(ScanAggregator, InvalidUtf8RootIsShownAsTextAndKeyedByItsBytes) {
+  ScanAggregator aggregator("/data\xc0", 2);
+  aggregator.record_file(parent("/data\xc0"), "f", 1, 9);
+  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish().result;
+  const ScanResult& result = *result_owner;
+  EXPECT_EQ(result.root, "/data\xef\xbf\xbd");
+  EXPECT_EQ(result.root_path, "/data\xc0");
+  EXPECT_EQ(*result.dir_size("/data\xc0"), 9u);
+}
+
+TEST(ScanAggregator, ListingsCountEveryDirectoryAndCutAtTreeDepth) {
+  ScanAggregator aggregator("/r", 1);
+  ChildListing top;
+  top.add_file("a", 10);
+  top.add_directory("d");
+  top.add_file("huge", kLargeFileThreshold);
+  ChildListing inner;
+  inner.add_directory("e");
+  inner.add_file("b", 20);
+  inner.add_file("c", 30);
+  ChildListing deeper;
+  deeper.add_file("z", 0);
+  ChildListing empty;
+
+  aggregator.record_subtree_total(SubtreeTotal{"/r", "App.app", 5, 1});
+  aggregator.record_listing("/r", top, 1);
+  aggregator.record_listing("/r/d", inner, 2);
+  aggregator.record_listing("/r/d/e", deeper, 3);
+  aggregator.record_listing("/r/d/e/f", empty, 4);
+  aggregator.count_directories(2);
+
+  const FinishedScan finished = aggregator.finish();
+  const ScanResult& result = *finished.result;
+  EXPECT_EQ(result.files_found, 6u);
+  EXPECT_EQ(result.dirs_found, 4u);
+  EXPECT_EQ(result.total_size, 5 + 10 + kLargeFileThreshold + 20 + 30);
+  EXPECT_THAT(children(result, "/r"),
+              ElementsAre(Child{"App.app", 5, false}, Child{"a", 10, false}, Child{"d", 0, true},
+                          Child{"huge", kLargeFileThreshold, false}));
+  EXPECT_EQ(result.children_of("/r/d"), nullptr);
+  EXPECT_THAT(sorted(result.truncated_sizes), ElementsAre(Pair("/r/d", 50u)));
+  EXPECT_THAT(sorted(result.dir_sizes),
+              ElementsAre(Pair("/r", result.total_size), Pair("/r/d", 50u)));
+  ASSERT_EQ(result.large_files.size(), 1u);
+  EXPECT_EQ(result.large_files[0], (LargeFile{"huge", "/r/huge", kLargeFileThreshold}));
+  EXPECT_EQ(finished.child_entry_count, 4u);
+}
+
+TEST(ComputeDirSizes, RootWithTrailingSeparatorGetsNoDoubledSeparator) {
+  NameStore names;
+  ChildrenMap map;
+  map["/"].push_back(names.entry("a", 0, true));
+  map["/"].push_back(names.entry("f", 3, false));
+  map["/a"].push_back(names.entry("g", 4, false));
+  DirSizes sizes;
+  EXPECT_EQ(compute_dir_sizes("/", map, {}, sizes), 7u);
+  EXPECT_THAT(sorted(sizes), ElementsAre(Pair("/", 7u), Pair("/a", 4u)));
+
+  DirSizes from_tmp;
+  ChildrenMap tmp_map;
+  tmp_map["/tmp/x"].push_back(names.entry("a", 0, true));
+  tmp_map["/tmp/x/a"].push_back(names.entry("g", 4, false));
+  EXPECT_EQ(compute_dir_sizes("/tmp/x/", tmp_map, {}, from_tmp), 4u);
+  EXPECT_THAT(sorted(from_tmp), ElementsAre(Pair("/tmp/x/", 4u), Pair("/tmp/x/a", 4u)));
+}
+
+TEST(ComputeDirSizes, EmptyTextTakesSeparator) {
+  NameStore names;
+  ChildrenMap map;
+  map[""].push_back(names.entry("a", 0, true));
+  map["/a"].push_back(names.entry("f", 2, false));
+  DirSizes sizes;
+  EXPECT_EQ(compute_dir_sizes("", map, {}, sizes), 2u);
+  EXPECT_THAT(sorted(sizes), ElementsAre(Pair("", 2u), Pair("/a", 2u)));
+  EXPECT_EQ(child_path("", "a"), "/a");
+  EXPECT_EQ(child_path("/", "a"), "/a");
+  EXPECT_EQ(child_path("/r", "a"), "/r/a");
+}
+
+TEST(ComputeDirSizes, ExistingEntriesAreOverwritten) {
+  NameStore names;
+  ChildrenMap map;
+  map["/r"].push_back(names.entry("f", 5, false));
+  DirSizes sizes{{"/r", 999}, {"/other", 1}};
+  EXPECT_EQ(compute_dir_sizes("/r", map, {}, sizes), 5u);
+  EXPECT_THAT(sorted(sizes), ElementsAre(Pair("/other", 1u), Pair("/r", 5u)));
+}
+
+// The definition, written recursively.
+std::uint64_t reference_dir_sizes(const std::string& dir, const ChildrenMap& map,
+                                  const TruncatedSizes& truncated, DirSizes& out) {
+  const std::string separator = dir.empty() ? "/" : (dir.back() == '/' ? "" : "/");
+  std::uint64_t sum = 0;
+  if (const auto it = map.find(dir); it != map.end()) {
+    for (const ChildEntry& child : it->second) {
+      sum += child.is_dir() ? reference_dir_sizes(dir + separator + std::string(child.raw_name()),
+                                                  map, truncated, out)
+                            : child.size();
+    }
+  }
+  std::uint64_t own = 0;
+  if (const auto it = truncated.find(dir); it != truncated.end()) own = it->second;
+  out[dir] = own + sum;
+  return own + sum;
+}
+
+TEST(ComputeDirSizes, AgreesWithTheRecursiveDefinitionOnRandomTrees) {
+  for (std::uint64_t seed = 1; seed <= 20; ++seed) {
+    std::mt19937_64 random(seed);
+    NameStore names;
+    ChildrenMap map;
+    TruncatedSizes truncated;
+    std::vector<std::string> dirs = {"/root"};
+    for (int i = 0; i < 400; ++i) {
+      const std::string& dir = dirs[random() % dirs.size()];
+      const std::string name = "n" + std::to_string(random() % 30);
+      if (random() % 3 == 0) {
+        map[dir].push_back(names.entry(name, 0, true));
+        dirs.push_back(dir + "/" + name);
+      } else {
+        map[dir].push_back(names.entry(name, random() % 100000, false));
+      }
+      if (random() % 10 == 0) truncated[dirs[random() % dirs.size()]] += random() % 1000;
+    }
+    DirSizes iterative;
+    DirSizes recursive;
+    const std::uint64_t got = compute_dir_sizes("/root", map, truncated, iterative);
+    const std::uint64_t want = reference_dir_sizes("/root", map, truncated, recursive);
+    ASSERT_EQ(got, want) << "seed " << seed;
+    ASSERT_EQ(sorted(iterative), sorted(recursive)) << "seed " << seed;
+  }
+}
+
+// `path` with some separators doubled and maybe a trailing one.
+std::string respelled(const std::string& path, std::mt19937_64& random) {
+  std::string out;
+  for (const char c : path) {
+    out += c;
+    if (c == '/' && random() % 3 == 0) out += '/';
+  }
+  if (!out.empty() && random() % 3 == 0) out += '/';
+  return out;
+}
+
+TEST(ComputeDirSizes, AgreesWithTheRecursiveDefinitionWhateverTheSpelling) {
+  // Odd roots and names, and map keys spelled unlike the texts
+  // compute_dir_sizes forms, all found component-wise.
+  const std::vector<std::string> roots = {"/root", "/root/", "", ".", "rel/x", "/"};
+  const std::vector<std::string> names = {"n0", "n1", "..", "a/b", "\xff", "n2"};
+  for (std::uint64_t seed = 1; seed <= 40; ++seed) {
+    std::mt19937_64 random(seed);
+    const std::string root = roots[seed % roots.size()];
+    NameStore store;
+    ChildrenMap map;
+    TruncatedSizes truncated;
+    std::vector<std::string> dirs = {root};
+    for (int i = 0; i < 200; ++i) {
+      const std::string dir = dirs[random() % dirs.size()];
+      const std::string name = names[random() % names.size()];
+      std::vector<ChildEntry>& list = map[respelled(dir, random)];
+      if (random() % 3 == 0) {
+        list.push_back(store.entry(name, 0, true));
+        dirs.push_back(child_path(dir, name));
+      } else {
+        list.push_back(store.entry(random() % 2 == 0 ? "" : name, random() % 1000, false));
+      }
+      if (random() % 8 == 0) {
+        truncated[respelled(dirs[random() % dirs.size()], random)] += random() % 100;
+      }
+    }
+    DirSizes iterative;
+    DirSizes recursive;
+    const std::uint64_t got = compute_dir_sizes(root, map, truncated, iterative);
+    const std::uint64_t want = reference_dir_sizes(root, map, truncated, recursive);
+    ASSERT_EQ(got, want) << "seed " << seed;
+    ASSERT_EQ(sorted(iterative), sorted(recursive)) << "seed " << seed;
+    ASSERT_EQ(iterative, recursive) << "seed " << seed;
+  }
+}
+
+TEST(ComputeDirSizes, DeepChainNeedsNoStack) {
+  // A recursive walk of 3,000 levels needs far more than the 64 KiB stack of
+  // the thread this runs on.
+  constexpr int kDepth = 3000;
+  NameStore names;
+  ChildrenMap map;
+  TruncatedSizes truncated;
+  std::string dir = "/deep";
+  for (int i = 0; i < kDepth; ++i) {
+    map[dir].push_back(names.entry("f", 1, false));
+    map[dir].push_back(names.entry("d", 0, true));
+    dir += "/d";
+  }
+  truncated[dir] = 1000;
+
+  struct Job {
+    const ChildrenMap* map;
+    const TruncatedSizes* truncated;
+    DirSizes sizes;
+    std::uint64_t total = 0;
+  } job{&map, &truncated, {}, 0};
+  pthread_attr_t attributes;
+  ASSERT_EQ(pthread_attr_init(&attributes), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attributes, 64 * 1024), 0);
+  pthread_t thread;
+  ASSERT_EQ(pthread_create(
+                &thread, &attributes,
+                [](void* arg) -> void* {
+                  auto* j = static_cast<Job*>(arg);
+                  j->total = compute_dir_sizes("/deep", *j->map, *j->truncated, j->sizes);
+                  return nullptr;
+                },
+                &job),
+            0);
+  ASSERT_EQ(pthread_join(thread, nullptr), 0);
+  pthread_attr_destroy(&attributes);
+
+  EXPECT_EQ(job.total, kDepth + 1000u);
+  EXPECT_EQ(job.sizes.size(), static_cast<std::size_t>(kDepth) + 1);
+  EXPECT_EQ(job.sizes.at("/deep"), kDepth + 1000u);
+  EXPECT_EQ(job.sizes.at("/deep/d"), kDepth - 1 + 1000u);
+  EXPECT_EQ(job.sizes.at(dir), 1000u);
+}
+
+TEST(PathMap, ComponentKeysMatchAnySpellingAndKeepTheFirst) {
+  TruncatedSizes map;
+  map["/a//b/"] = 5;
+  ASSERT_EQ(map.size(), 1u);
+  EXPECT_EQ(map.at("/a/b"), 5u);
+  EXPECT_TRUE(map.contains("/a/./b"));
+  EXPECT_EQ(map.count("///a/b//"), 1u);
+  map["/a/b"] += 2;
+  ASSERT_EQ(map.size(), 1u);
+  const auto it = map.find("/a/b/.");
+  ASSERT_NE(it, map.end());
+  EXPECT_EQ(it->first, "/a//b/");
+  EXPECT_EQ(it->second, 7u);
+  EXPECT_THAT(sorted(map), ElementsAre(Pair("/a//b/", 7u)));
+}
+
+TEST(PathMap, ByteKeysMatchOnlyTheSameBytes) {
+  DirSizes map{{"/a/b", 1}, {"/a//b", 2}, {"/a/b/", 3}};
+  EXPECT_EQ(map.size(), 3u);
+  EXPECT_EQ(map.at("/a/b"), 1u);
+  EXPECT_EQ(map.at("/a//b"), 2u);
+  EXPECT_EQ(map.at("/a/b/"), 3u);
+  EXPECT_FALSE(map.contains("/a/./b"));
+  EXPECT_EQ(map.find("/a"), map.end());
+  EXPECT_THAT(sorted(map), ElementsAre(Pair("/a//b", 2u), Pair("/a/b", 1u), Pair("/a/b/", 3u)));
+}
+
+TEST(PathMap, AncestorsStoredForADeepKeyAreNotKeys) {
+  ChildrenMap map;
+  NameStore names;
+  map["/r/a/b/c"].push_back(names.entry("f", 1, false));
+  EXPECT_EQ(map.size(), 1u);
+  EXPECT_FALSE(map.contains("/r/a/b"));
+  EXPECT_FALSE(map.contains("/r"));
+  EXPECT_FALSE(map.contains("/"));
+  EXPECT_EQ(map.find("/r/a"), map.end());
+  EXPECT_THROW(map.at("/r/a"), std::out_of_range);
+  // A key whose components equal a stored ancestor's keeps its own spelling.
+  map["/r//a/"].push_back(names.entry("g", 2, false));
+  EXPECT_EQ(map.size(), 2u);
+  std::map<std::string, std::size_t> keys;
+  for (const auto& [key, list] : map) keys[key] = list.size();
+  EXPECT_THAT(keys, ElementsAre(Pair("/r//a/", 1u), Pair("/r/a/b/c", 1u)));
+  EXPECT_EQ(map.at("/r/a").front().name(), "g");
+}
+
+TEST(PathMap, EqualityFollowsTheKeying) {
+  TruncatedSizes left{{"/x/y", 1}, {"/z", 2}};
+  TruncatedSizes right{{"/z/", 2}, {"/x//y", 1}};
+  EXPECT_EQ(left, right);
+  right["/z"] = 3;
+  EXPECT_NE(left, right);
+  DirSizes bytes_left{{"/x/y", 1}};
+  DirSizes bytes_right{{"/x//y", 1}};
+  EXPECT_NE(bytes_left, bytes_right);
+  EXPECT_EQ(bytes_left, (DirSizes{{"/x/y", 1}}));
+}
+
+// Random spellings of paths over few names, with every separator oddity.
+std::string random_path(std::mt19937_64& random) {
+  static const std::vector<std::string> parts = {"a", "b", "..", ".", "", "c d", "\xff"};
+  std::string path = random() % 4 == 0 ? "" : "/";
+  const std::size_t count = random() % 5;
+  for (std::size_t i = 0; i < count; ++i) {
+    path += parts[random() % parts.size()];
+    if (i + 1 < count || random() % 3 == 0) path += random() % 4 == 0 ? "//" : "/";
+  }
+  return path;
+}
+
+TEST(PathMap, AgreesWithUnorderedMapsOnRandomSpellings) {
+  for (std::uint64_t seed = 1; seed <= 30; ++seed) {
+    std::mt19937_64 random(seed);
+    TruncatedSizes components;
+    std::unordered_map<std::string, std::uint64_t, PathHash, PathEqual> components_reference;
+    DirSizes bytes;
+    std::unordered_map<std::string, std::uint64_t> bytes_reference;
+    for (int i = 0; i < 300; ++i) {
+      const std::string path = random_path(random);
+      const std::uint64_t value = random() % 1000;
+      components[path] += value;
+      components_reference[path] += value;
+      bytes[path] += value;
+      bytes_reference[path] += value;
+    }
+    ASSERT_EQ(components.size(), components_reference.size()) << seed;
+    ASSERT_EQ(bytes.size(), bytes_reference.size()) << seed;
+    // Keys keep the spelling first given, as an unordered map's do.
+    std::map<std::string, std::uint64_t> expected(components_reference.begin(),
+                                                  components_reference.end());
+    EXPECT_EQ(sorted(components), expected) << seed;
+    expected = std::map<std::string, std::uint64_t>(bytes_reference.begin(), bytes_reference.end());
+    EXPECT_EQ(sorted(bytes), expected) << seed;
+    for (int i = 0; i < 300; ++i) {
+      const std::string probe = random_path(random);
+      const auto want = components_reference.find(probe);
+      const auto got = components.find(probe);
+      ASSERT_EQ(got == components.end(), want == components_reference.end()) << probe;
+      if (got != components.end()) {
+        EXPECT_EQ(got->first, want->first) << probe;
+        EXPECT_EQ(got->second, want->second) << probe;
+      }
+      EXPECT_EQ(bytes.count(probe), bytes_reference.count(probe)) << probe;
+    }
+  }
+}
+
+TEST(PathNodes, EachDirectoryIsStoredOnce) {
+  for (const PathKeying keying : {PathKeying::kComponents, PathKeying::kBytes}) {
+    PathNodes nodes(keying);
+    const std::uint32_t b = nodes.intern("/a/b");
+    EXPECT_EQ(nodes.node_count(), 3u);  // "/", "a", "b"
+    const std::uint32_t e = nodes.intern("/a/b/c/d/e");
+    EXPECT_EQ(nodes.node_count(), 6u);
+    const std::uint32_t c = nodes.intern("/a/b/c");
+    EXPECT_EQ(c, nodes.find("/a/b/c"));
+    EXPECT_EQ(nodes.intern("/a/b"), b);
+    const std::uint32_t y = nodes.intern("/a/x/y");
+    EXPECT_EQ(y, nodes.find("/a/x/y"));
+    EXPECT_EQ(nodes.node_count(), 8u);
+    EXPECT_EQ(nodes.text(e), "/a/b/c/d/e");
+    bool exact = false;
+    const std::uint32_t g = nodes.intern_near("/a/b/c/d/e/f/g", e, "/a/b/c/d/e", &exact);
+    EXPECT_EQ(g, nodes.find("/a/b/c/d/e/f/g"));
+    EXPECT_TRUE(exact);
+    const std::uint32_t q = nodes.intern_near("/a/b/q", e, "/a/b/c/d/e", &exact);
+    EXPECT_EQ(q, nodes.find("/a/b/q"));
+    EXPECT_EQ(nodes.node_count(), 11u);
+    EXPECT_EQ(nodes.text(nodes.find("/a/b/q")), "/a/b/q");
+  }
+}
+
+TEST(PathMap, FindsKeysStoredBelowAStoredKey) {
+  // Each key is stored as its parent's node and a name; a lookup by text must
+  // still find the whole key and reject texts that only share a prefix.
+  ChildrenMap map;
+  std::string path = "/deep";
+  for (int i = 0; i < 500; ++i) {
+    map[path];
+    path += i % 2 == 0 ? "/x" : "/yy";
+  }
+  EXPECT_EQ(map.size(), 500u);
+  EXPECT_TRUE(map.contains("/deep/x/yy/x"));
+  EXPECT_TRUE(map.contains("/deep//x/yy/./x/"));
+  EXPECT_FALSE(map.contains("/deep/x/x"));
+  EXPECT_FALSE(map.contains("/deep/x/yy/xx"));
+  EXPECT_FALSE(map.contains("deep/x"));
+  EXPECT_FALSE(map.contains(path));
+}
+
+// The result's maps as ordered (key, value) pairs, keys as the maps give them.
+std::map<std::string, std::vector<Child>> listed(const ScanResult& result) {
+  std::map<std::string, std::vector<Child>> out;
+  for (const auto& [key, list] : result.children_map) {
+    for (const ChildEntry& entry : list) {
+      out[key].push_back(Child{std::string(entry.raw_name()), entry.size(), entry.is_dir()});
+    }
+  }
+  return out;
+}
+
+TEST(ScanAggregator, ListingsArrivingOutOfOrderGiveTheSameResult) {
+  // Parallel walks deliver a directory's listing before or after those of its
+  // ancestors and cousins; the result must not depend on it.
+  for (std::uint64_t seed = 1; seed <= 10; ++seed) {
+    std::mt19937_64 random(seed);
+    struct Listing {
+      std::string dir;
+      ChildListing children;
+      std::uint64_t depth;
+    };
+    std::vector<Listing> listings;
+    std::vector<std::pair<std::string, std::uint64_t>> dirs = {{"/scan/root", 0}};
+    for (std::size_t i = 0; i < dirs.size() && dirs.size() < 300; ++i) {
+      const auto [dir, depth] = dirs[i];
+      Listing listing{dir, {}, depth + 1};
+      const int count = 1 + static_cast<int>(random() % 4);
+      for (int c = 0; c < count; ++c) {
+        const std::string name = "n" + std::to_string(c) + (random() % 2 == 0 ? "" : "x");
+        if (random() % 2 == 0) {
+          listing.children.add_directory(name);
+          dirs.emplace_back(dir + "/" + name, depth + 1);
+        } else {
+          listing.children.add_file(name, random() % 5000);
+        }
+      }
+      listings.push_back(std::move(listing));
+    }
+    const auto run = [&](const std::vector<std::size_t>& order, std::uint64_t tree_depth) {
+      ScanAggregator aggregator("/scan/root", tree_depth);
+      for (const std::size_t i : order) {
+        aggregator.record_listing(listings[i].dir, listings[i].children, listings[i].depth);
+      }
+      return aggregator.finish().result;
+    };
+    std::vector<std::size_t> order(listings.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::vector<std::size_t> shuffled = order;
+    std::shuffle(shuffled.begin(), shuffled.end(), random);
+    std::vector<std::size_t> reversed(order.rbegin(), order.rend());
+    for (const std::uint64_t tree_depth : {std::uint64_t{2}, std::uint64_t{1000}}) {
+      const auto in_order = run(order, tree_depth);
+      for (const auto& other : {shuffled, reversed}) {
+        const auto result = run(other, tree_depth);
+        ASSERT_EQ(listed(*result), listed(*in_order)) << seed;
+        ASSERT_EQ(sorted(result->dir_sizes), sorted(in_order->dir_sizes)) << seed;
+        ASSERT_EQ(sorted(result->truncated_sizes), sorted(in_order->truncated_sizes)) << seed;
+      }
+      EXPECT_EQ(in_order->dir_sizes.at("/scan/root"), in_order->total_size);
+    }
+  }
+}
+
+TEST(ScanAggregator, TruncatedAncestorIsNotSharedAcrossANamePrefix) {
+  // "/r/a" and "/r/ab" share leading bytes but not their ancestor.
+  ScanAggregator aggregator("/r", 1);
+  ChildListing files;
+  files.add_file("f", 10);
+  aggregator.record_listing("/r/a/x", files, 3);
+  aggregator.record_listing("/r/ab/y", files, 3);
+  aggregator.record_listing("/r/a/z/w", files, 4);
+  aggregator.record_listing("/r/a", files, 2);
+  aggregator.record_listing("/r/ab", files, 2);
+  const auto result = aggregator.finish().result;
+  EXPECT_THAT(sorted(result->truncated_sizes), ElementsAre(Pair("/r/a", 30u), Pair("/r/ab", 20u)));
+}
+
+TEST(ScanAggregator, DeepChainRecordsInLinearTime) {
+  // Each directory is found from the one recorded before it, without its
+  // path hashed as a whole; results stay exact all the way down.
+  constexpr int kDepth = 20000;
+  ScanAggregator aggregator("/c", 1'000'000);
+  std::string path = "/c";
+  for (int level = 1; level <= kDepth; ++level) {
+    const Parent dir = parent(path);
+    aggregator.record_directory(dir, "d", static_cast<std::uint64_t>(level));
+    aggregator.record_file(dir, "f", static_cast<std::uint64_t>(level), 1);
+    path += "/d";
+  }
+  const auto result = aggregator.finish().result;
+  EXPECT_EQ(result->children_map.size(), static_cast<std::size_t>(kDepth));
+  EXPECT_EQ(result->dir_sizes.size(), static_cast<std::size_t>(kDepth) + 1);
+  EXPECT_EQ(*result->dir_size("/c"), static_cast<std::uint64_t>(kDepth));
+  EXPECT_EQ(*result->dir_size(path), 0u);
+  path.resize(path.size() - 2);
+  EXPECT_EQ(*result->dir_size(path), 1u);
+  ASSERT_NE(result->children_of(path + "/"), nullptr);
+  EXPECT_EQ(result->children_of(path + "/")->size(), 2u);
+}
+
+// Walks a real tree the way an engine does: every entry with its parent
+// object, depth and allocated size (hard links counted once).
+void walk(const std::string& dir, const Parent& dir_object, std::uint64_t depth, HardlinkSet& seen,
+          ScanAggregator& aggregator) {
+  DIR* stream = ::opendir(dir.c_str());
+  ASSERT_NE(stream, nullptr) << dir;
+  std::vector<std::string> subdirs;
+  while (const dirent* entry = ::readdir(stream)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string path = join_path(dir, name);
+    struct stat st {};
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    if (S_ISDIR(st.st_mode)) {
+      aggregator.record_directory(dir_object, name, depth + 1);
+      subdirs.push_back(path);
+    } else {
+      aggregator.record_file(dir_object, name, depth + 1,
+                             counted_size(seen, st.st_nlink, st.st_dev, st.st_ino,
+                                          static_cast<std::uint64_t>(st.st_blocks) * 512));
+    }
+  }
+  ::closedir(stream);
+  for (const std::string& sub : subdirs) walk(sub, parent(sub), depth + 1, seen, aggregator);
+}
+
+TEST(ScanAggregator, RealTreeSizesMatchTheFileSystem) {
+  testing::TempDir tree;
+  tree.write_file("top.bin", 70000);
+  tree.write_file("a/one", 5000);
+  tree.write_file("a/two", 12000);
+  tree.make_dir("a/empty");
+  tree.write_file("a/b/three", 9000);
+  tree.write_file("a/b/c/four", 30000);
+  tree.write_file("a/b/c/d/five", 4096);
+  tree.make_hardlink("a/b/c/four", "a/linked-four");
+  tree.write_file("z/six", 100);
+
+  const std::uint64_t top = testing::allocated_size(tree.at("top.bin"));
+  const std::uint64_t one = testing::allocated_size(tree.at("a/one"));
+  const std::uint64_t two = testing::allocated_size(tree.at("a/two"));
+  const std::uint64_t three = testing::allocated_size(tree.at("a/b/three"));
+  const std::uint64_t four = testing::allocated_size(tree.at("a/b/c/four"));
+  const std::uint64_t five = testing::allocated_size(tree.at("a/b/c/d/five"));
+  const std::uint64_t six = testing::allocated_size(tree.at("z/six"));
+  ASSERT_GT(four, 0u);
+
+  HardlinkSet seen;
+  ScanAggregator aggregator(tree.path(), 2);
+  walk(tree.path(), parent(tree.path()), 0, seen, aggregator);
+  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish().result;
+  const ScanResult& result = *result_owner;
+
+  const std::uint64_t total = top + one + two + three + four + five + six;
+  // The walk lists "a" before it descends, so "a/linked-four" carries the
+  // blocks and "a/b/c/four" counts as a file of size 0.
+  EXPECT_EQ(result.files_found, 8u);
+  EXPECT_EQ(result.dirs_found, 6u);
+  EXPECT_EQ(result.total_size, total);
+  EXPECT_EQ(*result.dir_size(tree.path()), total);
+  EXPECT_EQ(*result.dir_size(tree.at("a")), one + two + three + four + five);
+  EXPECT_EQ(*result.dir_size(tree.at("a/b")), three + five);
+  EXPECT_EQ(*result.dir_size(tree.at("a/empty")), 0u);
+  EXPECT_EQ(*result.dir_size(tree.at("z")), six);
+  EXPECT_EQ(result.dir_size(tree.at("a/b/c")), nullptr);
+  EXPECT_THAT(sorted(result.truncated_sizes), ElementsAre(Pair(tree.at("a/b"), three + five)));
+  EXPECT_EQ(result.dir_sizes.size(), 5u);
+}
+
+}  // namespace
+}  // namespace tessaly

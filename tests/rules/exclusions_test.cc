@@ -1,0 +1,38 @@
+#include "rules/exclusions.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace tessaly {
+namespace {
+
+TEST(ExclusionList, UserPathsThenMissingFixedPaths) {
+  const ExclusionList none({});
+  EXPECT_EQ(none.paths(),
+            (std::vector<std::string>{"/System/Volumes/Data", "/System/Volumes/Update/mnt1",
+                                      "/System/Volumes/Update/SFR/mnt1"}));
+
+  const ExclusionList list({"x", "/System/Volumes/Data/", "x", "/System/Volumes/Update//mnt1"});
+  EXPECT_EQ(list.paths(), (std::vector<std::string>{"x", "/System/Volumes/Data/", "x",
+                                                    "/System/Volumes/Update//mnt1",
+                                                    "/System/Volumes/Update/SFR/mnt1"}));
+}
+
+TEST(ExclusionList, MatchesComponentWiseOnly) {
+  const ExclusionList list({"/data/cache/", "rel/dir"});
+  EXPECT_TRUE(list.contains("/data/cache"));
+  EXPECT_TRUE(list.contains("/data//cache/"));
+  EXPECT_TRUE(list.contains("rel/dir"));
+  EXPECT_TRUE(list.contains("/System/Volumes/Data"));
+  EXPECT_TRUE(list.contains("/System/Volumes/Update/SFR/mnt1/"));
+  EXPECT_FALSE(list.contains("/data/Cache"));
+  EXPECT_FALSE(list.contains("/data/cache/sub"));
+  EXPECT_FALSE(list.contains("/data"));
+  EXPECT_FALSE(list.contains("/abs/rel/dir"));  // relative never matches an absolute path
+  EXPECT_FALSE(list.contains("/System/Volumes"));
+}
+
+}  // namespace
+}  // namespace tessaly

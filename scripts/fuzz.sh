@@ -18,7 +18,7 @@ if [[ -f "$build/CMakeCache.txt" ]] &&
 fi
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTESSALY_BUILD_TESTS=OFF -DTESSALY_BUILD_BENCH=OFF >/dev/null
+  -DTESSALY_WERROR=ON -DTESSALY_BUILD_TESTS=OFF -DTESSALY_BUILD_BENCH=OFF >/dev/null
 fuzzers=(bulk_record_fuzzer options_fuzzer dataset_fuzzer)
 cmake --build "$build" --target "${fuzzers[@]}" -j "$(nproc 2>/dev/null || echo 2)"
 

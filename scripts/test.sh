@@ -12,6 +12,6 @@ build_type=RelWithDebInfo
 jobs=$(nproc 2>/dev/null || echo 2)
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="$build_type" \
-  -DTESSALY_SANITIZER="$sanitizer" >/dev/null
+  -DTESSALY_SANITIZER="$sanitizer" -DTESSALY_WERROR=ON >/dev/null
 cmake --build "$build" -j "$jobs"
 ctest --test-dir "$build" --output-on-failure -j "$jobs"

@@ -888,8 +888,8 @@ TEST_F(BulkEngineTest, OnlyThisEngineLeavesOutFifos) {
 }
 
 // Runs the scan of `root` in a fresh copy of this program as uid 65534 and
-// returns what it wrote, or nothing when privileges cannot be dropped.
-std::optional<std::string> scan_unprivileged(const std::string& root) {
+// returns what it wrote, or why that cannot be done here.
+std::expected<std::string, std::string> scan_unprivileged(const std::string& root) {
   TempDir out_dir;
   ::chmod(out_dir.path().c_str(), 0777);
   const std::string out = out_dir.at("result");
@@ -900,14 +900,15 @@ std::optional<std::string> scan_unprivileged(const std::string& root) {
   std::vector<char*> env;
   for (std::string& s : env_strings) env.push_back(s.data());
   env.push_back(nullptr);
-  std::string self = testing::own_program_path();
-  if (self.empty()) return std::nullopt;
-  char* argv[] = {self.data(), nullptr};
+  auto self = testing::unprivileged_program(testing::own_program_path());
+  if (!self) return std::unexpected(self.error());
+  char* argv[] = {self->data(), nullptr};
   const int status = testing::run_unprivileged([&] {
+    if (::chdir("/") != 0) return 126;
     ::execve(argv[0], argv, env.data());
     return 127;
   });
-  if (status == -1) return std::nullopt;
+  if (status == -1) return std::unexpected("cannot drop privileges to uid 65534 here");
   EXPECT_EQ(status, 0);
   std::ifstream in(out);
   std::string line;
@@ -923,7 +924,7 @@ TEST_F(BulkEngineTest, UnreadableDirectoriesAreSkippedButCounted) {
   tree.write_file("locked/inner/more", 5000);
   ::chmod(tree.at("locked").c_str(), 0700);
   const auto line = scan_unprivileged(tree.path());
-  if (!line) GTEST_SKIP() << "cannot drop privileges to uid 65534 here";
+  if (!line) GTEST_SKIP() << line.error();
   // files dirs total listed-at-root: "locked" is listed and counted, its
   // contents are not.
   EXPECT_EQ(*line, "1 2 " + std::to_string(open_file) + " 2");
@@ -935,7 +936,7 @@ TEST_F(BulkEngineTest, UnreadableRootGivesAnEmptyResult) {
   tree.write_file("locked/secret", 5000);
   ::chmod(tree.at("locked").c_str(), 0700);
   const auto line = scan_unprivileged(tree.at("locked"));
-  if (!line) GTEST_SKIP() << "cannot drop privileges to uid 65534 here";
+  if (!line) GTEST_SKIP() << line.error();
   EXPECT_EQ(*line, "0 0 0 0");
 }
 

@@ -842,6 +842,9 @@ TEST(JwalkEngine, UnreadableDirectoryIsCountedButNotEnteredAndNotLogged) {
   dir.write_file("root/locked/inner/more", 2000);
   ::chmod(dir.at("root/locked").c_str(), 0);
   ::chmod(dir.path().c_str(), 0755);
+  if (const auto runnable = testing::unprivileged_program(testing::own_program_path()); !runnable) {
+    GTEST_SKIP() << runnable.error();
+  }
   const std::string result = testing::run_test_child("JwalkEngineChild.ScanAndReport",
                                                      {"TESSALY_SCAN_ROOT=" + root}, true);
   EXPECT_EQ(result, "files 1 dirs 2 total " + std::to_string(f) + " logs 2 warnings 0");

@@ -16,6 +16,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -49,11 +52,58 @@ std::string read_all(int fd) {
   return data;
 }
 
+std::string temp_base() {
+  const char* base = std::getenv("TMPDIR");
+  return base && *base ? base : "/tmp";
+}
+
+bool unprivileged_can_execute(const std::string& path) {
+  return run_unprivileged([&] { return ::access(path.c_str(), X_OK) == 0 ? 0 : 1; }) == 0;
+}
+
+// The copies unprivileged_program made. Only the process that made the folder
+// removes it: a forked child that exits must leave it to its parent.
+class UnprivilegedCopies {
+ public:
+  ~UnprivilegedCopies() {
+    if (owner_ != ::getpid()) static_cast<void>(folder_.release());
+  }
+
+  std::expected<std::string, std::string> copy_of(const std::string& program) {
+    const std::lock_guard lock(mutex_);
+    if (const auto known = copies_.find(program); known != copies_.end()) return known->second;
+    try {
+      if (folder_ == nullptr) {
+        owner_ = ::getpid();
+        folder_ = std::make_unique<TempDir>();
+        if (::chmod(folder_->path().c_str(), 0755) != 0) fail("chmod " + folder_->path());
+      }
+      const std::string copy =
+          folder_->at(std::to_string(copies_.size()) + "-" +
+                      std::filesystem::path(program).filename().string());
+      std::filesystem::copy_file(program, copy);
+      std::filesystem::permissions(copy, std::filesystem::perms(0755));
+      if (!unprivileged_can_execute(copy)) {
+        return std::unexpected("uid 65534 can run neither " + program + " nor its copy " + copy +
+                               ": " + temp_base() + " is closed to it");
+      }
+      return copies_[program] = copy;
+    } catch (const std::exception& error) {
+      return std::unexpected("cannot copy " + program + " for uid 65534: " + error.what());
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  pid_t owner_ = 0;
+  std::unique_ptr<TempDir> folder_;
+  std::map<std::string, std::string> copies_;
+};
+
 }  // namespace
 
 TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/tessaly-test-XXXXXX";
+  std::string pattern = temp_base() + "/tessaly-test-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) fail("mkdtemp");
   path_ = pattern;
 }
@@ -250,6 +300,14 @@ int run_unprivileged(const std::function<int()>& body) {
   return code == 255 ? -1 : code;
 }
 
+std::expected<std::string, std::string> unprivileged_program(const std::string& program) {
+  if (::geteuid() != 0) return std::unexpected("needs root to run a program as uid 65534");
+  if (program.empty()) return std::unexpected("the program's path is unknown");
+  if (unprivileged_can_execute(program)) return program;
+  static UnprivilegedCopies copies;
+  return copies.copy_of(program);
+}
+
 std::set<std::string> open_descriptor_names() {
   std::set<std::string> names;
   DIR* dir = ::opendir(kDescriptorFolder);
@@ -330,6 +388,11 @@ std::string run_test_child(const std::string& filter, const std::vector<std::str
   envp.push_back(nullptr);
   std::string program = own_program_path();
   if (program.empty()) return "own program path not found";
+  if (unprivileged) {
+    auto runnable = unprivileged_program(program);
+    if (!runnable) return "cannot run as uid 65534: " + runnable.error();
+    program = *runnable;
+  }
   std::string filter_arg = "--gtest_filter=" + filter;
   char* argv[] = {program.data(), filter_arg.data(), nullptr};
   int pipe_fds[2];
@@ -342,7 +405,9 @@ std::string run_test_child(const std::string& filter, const std::vector<std::str
       const rlimit limit{max_descriptors, max_descriptors};
       if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(125);
     }
-    if (unprivileged && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(126);
+    if (unprivileged && (::chdir("/") != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+      ::_exit(126);
+    }
     ::execve(argv[0], argv, envp.data());
     ::_exit(127);
   }

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <expected>
 #include <functional>
 #include <set>
 #include <string>
@@ -64,6 +65,13 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
 // privileges could not be dropped.
 int run_unprivileged(const std::function<int()>& body);
 
+// A path from which uid 65534 can run `program`: the program itself when that
+// user reaches it where it lies, else a copy in a fresh mode-755 folder under
+// the temporary folder (made once per program, removed when this process
+// ends), so that where the build folder lies never matters. Otherwise the
+// reason, for a test to skip with: not root, or the copy unreachable too.
+std::expected<std::string, std::string> unprivileged_program(const std::string& program);
+
 // The descriptors this process holds open, by number, at this moment. Throws
 // when the system does not list them.
 std::set<std::string> open_descriptor_names();
@@ -83,7 +91,8 @@ int reserve_blocks(int fd, std::uint64_t bytes);
 // Runs this test program again in a fresh process, selecting the test case
 // `filter`, with `environment` applied to this process's own: "NAME=value"
 // sets a variable, a bare "NAME" removes it. With `unprivileged` the
-// child drops to uid/gid 65534 first, and a `max_descriptors` other than 0
+// child runs unprivileged_program's path, from "/", after dropping to uid/gid
+// 65534, and a `max_descriptors` other than 0
 // limits the descriptors it may open (RLIMIT_NOFILE). A fresh image, because a forked copy of
 // a process whose worker pool has started has no pool threads. Returns what
 // the child printed after "RESULT " on that line, or a description of what

@@ -48,11 +48,14 @@ ProcessResult scan_bench(std::vector<std::string> args, const std::string& cwd) 
   return run_process(args, cwd);
 }
 
-// Runs scan_bench as uid/gid 65534 through a fresh exec; exit_code -1 when
-// privileges cannot be dropped. `scratch` must be writable by that user.
+// Runs scan_bench as uid/gid 65534 through a fresh exec; exit_code -1, with
+// the reason in `err`, when that cannot be done here. `scratch` must be
+// writable by that user.
 ProcessResult scan_bench_unprivileged(std::vector<std::string> args, const std::string& cwd,
                                       const std::string& scratch) {
-  args.insert(args.begin(), SCAN_BENCH_BINARY);
+  const auto program = testing::unprivileged_program(SCAN_BENCH_BINARY);
+  if (!program) return ProcessResult{-1, "", program.error()};
+  args.insert(args.begin(), *program);
   const std::string out_path = scratch + "/stdout";
   const std::string err_path = scratch + "/stderr";
   const pid_t pid = ::fork();
@@ -75,7 +78,9 @@ ProcessResult scan_bench_unprivileged(std::vector<std::string> args, const std::
   }
   ProcessResult result;
   result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  if (result.exit_code == 250) result.exit_code = -1;
+  if (result.exit_code == 250) {
+    return ProcessResult{-1, "", "cannot drop privileges to uid 65534 here"};
+  }
   result.out = read_file(out_path);
   result.err = read_file(err_path);
   return result;
@@ -440,7 +445,7 @@ TEST_F(ScanBenchE2E, UnwritablePlacesFailWithPermissionDenied) {
   ProcessResult r = scan_bench_unprivileged({"--root", root_, "--engine", "jwalk", "--cold-runs",
                                              "0", "--warm-runs", "0", "--output-dir", "a/b"},
                                             cwd_, scratch);
-  if (r.exit_code == -1) GTEST_SKIP() << "cannot drop privileges to uid 65534 here";
+  if (r.exit_code == -1) GTEST_SKIP() << r.err;
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "failed to create output directory a/b: Permission denied (os error 13)\n");

@@ -1,0 +1,37 @@
+# The three command-line tools, each a library (so that tests can call it) and
+# a main. Included from the top-level CMakeLists.txt.
+
+# What both command-line tools share.
+add_library(tool_common STATIC src/bin/common/arguments.cc)
+target_link_libraries(tool_common PUBLIC tessaly_lib)
+
+# The benchmark tool: everything but main lives in a library so tests can call it.
+file(GLOB SCAN_BENCH_SOURCES CONFIGURE_DEPENDS src/bin/scan_bench/*.cc)
+list(FILTER SCAN_BENCH_SOURCES EXCLUDE REGEX "/main\\.cc$")
+add_library(scan_bench_lib STATIC ${SCAN_BENCH_SOURCES})
+target_link_libraries(scan_bench_lib PUBLIC tool_common tessaly_lib)
+add_executable(scan_bench src/bin/scan_bench/main.cc)
+target_link_libraries(scan_bench PRIVATE scan_bench_lib)
+
+# The tree viewer, built the same way.
+set(TESSALY_TOOL_LIBS scan_bench_lib)
+if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/src/bin/scan_tree/main.cc)
+  file(GLOB SCAN_TREE_SOURCES CONFIGURE_DEPENDS src/bin/scan_tree/*.cc)
+  list(FILTER SCAN_TREE_SOURCES EXCLUDE REGEX "/main\\.cc$")
+  add_library(scan_tree_lib STATIC ${SCAN_TREE_SOURCES})
+  target_link_libraries(scan_tree_lib PUBLIC tool_common tessaly_lib)
+  add_executable(scan_tree src/bin/scan_tree/main.cc)
+  target_link_libraries(scan_tree PRIVATE scan_tree_lib)
+  list(APPEND TESSALY_TOOL_LIBS scan_tree_lib)
+endif()
+
+# The report comparer, built the same way. It reads what scan_bench writes, so
+# it shares scan_bench's report types and summary rule instead of copying them.
+file(GLOB SCAN_COMPARE_SOURCES CONFIGURE_DEPENDS src/bin/scan_compare/*.cc)
+list(FILTER SCAN_COMPARE_SOURCES EXCLUDE REGEX "/main\\.cc$")
+add_library(scan_compare_lib STATIC ${SCAN_COMPARE_SOURCES})
+target_link_libraries(scan_compare_lib PUBLIC tool_common scan_bench_lib
+  nlohmann_json::nlohmann_json)
+add_executable(scan_compare src/bin/scan_compare/main.cc)
+target_link_libraries(scan_compare PRIVATE scan_compare_lib)
+list(APPEND TESSALY_TOOL_LIBS scan_compare_lib)

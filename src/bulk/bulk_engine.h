@@ -4,6 +4,8 @@
 // them into the result.
 #pragma once
 
+#include <tessaly/engines.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -26,10 +28,6 @@ inline constexpr std::size_t kBulkWalkQueueCapacity = 10'000;
 // How long the collector waits for a message before it ticks anyway.
 inline constexpr std::chrono::milliseconds kBulkCollectorWait{200};
 
-// Refusal of the "bulk-attrs" engine on a volume the bulk reader cannot read.
-inline constexpr std::string_view kBulkAttrsUnsupported =
-    "bulk-attrs is unsupported on this volume (expected apfs/hfs)";
-
 // The kept children of one directory that was read. `depth` is the depth of
 // the children (the directory's own depth + 1).
 struct DirListingMessage {
@@ -42,25 +40,8 @@ struct DirListingMessage {
 // or a bundle or mounted system volume standing as one item.
 using WalkMessage = std::variant<DirListingMessage, SubtreeTotal>;
 
-using ScanOutcome = std::expected<std::shared_ptr<const ScanResult>, std::string>;
-
-// Scans the tree at `root` (used exactly as given). Stays on the root's
-// volume, except that a volume mounted directly below "/System/Volumes/"
-// stands as one item sized by its space used; never follows symbolic links;
-// leaves out `exclude_paths` and the fixed system paths; sizes bundles as
-// single items; counts a multiply-linked file's blocks once. FIFOs, sockets
-// and device nodes are not counted. Unreadable directories are skipped
-// silently. Stores the result in the scan cache under `root`, replacing only
-// that root's entry.
-//
-// Fails with "Scan cancelled" when the cancellation flag is seen, or "Walk
-// thread panicked" when a directory job failed (after every other job has
-// finished). On return no work of this scan is running.
-ScanOutcome scan_with_bulk_attrs(std::string_view root, std::uint64_t tree_depth,
-                                 const std::vector<std::string>& exclude_paths,
-                                 AppHandle app_handle = nullptr);
-
-// The same, with the kernel reached through `os`.
+// scan_with_bulk_attrs(root, tree_depth, exclude_paths, app_handle) is public
+// (<tessaly/engines.h>). The same, with the kernel reached through `os`.
 ScanOutcome scan_with_bulk_attrs(platform::Platform& os, std::string_view root,
                                  std::uint64_t tree_depth,
                                  const std::vector<std::string>& exclude_paths,

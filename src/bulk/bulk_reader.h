@@ -1,6 +1,8 @@
 // Bulk directory reads and the volume probe of the bulk-attribute engine.
 #pragma once
 
+#include <tessaly/engines.h>
+
 #include <cstddef>
 #include <expected>
 #include <string_view>
@@ -11,10 +13,8 @@
 
 namespace tessaly {
 
-// True exactly when the volume holding `root` is of type "apfs" or "hfs"
-// (byte for byte, case-sensitive). A path that cannot be examined, or that
-// holds a NUL byte, gives false.
-bool supports_bulk_attrs(std::string_view root);
+// supports_bulk_attrs(root), public (<tessaly/engines.h>), with the kernel
+// reached through `os`.
 bool supports_bulk_attrs(platform::Platform& os, std::string_view root);
 
 // Every entry of the directory `dir`, in the order the kernel returns them,

@@ -1,6 +1,8 @@
 // The process-wide store of recent scan results, one entry per scanned root.
 #pragma once
 
+#include <tessaly/engines.h>
+
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -85,9 +87,7 @@ ScanCache& scan_cache();
 void store_scan_result(std::string_view root, std::shared_ptr<const ScanResult> result,
                        CachePolicy policy);
 
-// Empties the process-wide cache. Any thread may call it, also while a scan
-// runs.
-void clear_scan_cache();
+// clear_scan_cache() is public (<tessaly/engines.h>).
 
 // The process-wide cache's result for `root`, or nullptr.
 std::shared_ptr<const ScanResult> find_cached_scan(std::string_view root);

@@ -4,6 +4,8 @@
 // thread.
 #pragma once
 
+#include <tessaly/engines.h>
+
 #include <cstdint>
 #include <expected>
 #include <memory>
@@ -13,26 +15,14 @@
 
 #include "base/clock.h"
 #include "platform/file_system.h"
-#include "result/hardlink_set.h"
 #include "progress/progress.h"
+#include "result/hardlink_set.h"
 #include "result/result.h"
 
 namespace tessaly {
 
-// Scans `root`: stays on the root's device, never enters the exclusion list
-// (`exclude_paths` plus the fixed system paths; the root itself is always
-// scanned), totals bundle directories as one item each, ignores symbolic
-// links below the root (a root that is a link is followed), sizes files by
-// their allocated blocks with each multiply-linked file counted once, and
-// lists directories in the result down to `tree_depth`. Progress goes to
-// `app_handle` when there is one. Unreadable parts make the result smaller;
-// the only failure is "Scan cancelled". The result is also stored in the
-// scan cache under `root`.
-std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
-    std::string_view root, std::uint64_t tree_depth, const std::vector<std::string>& exclude_paths,
-    AppHandle app_handle = nullptr);
-
-// The same scan, with its progress points timed by `clock` and every kernel
+// scan_with_jwalk(root, tree_depth, exclude_paths, app_handle) is public
+// (<tessaly/engines.h>). The same scan, with its progress points timed by `clock` and every kernel
 // call of the walk made through `fs`.
 std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
     std::string_view root, std::uint64_t tree_depth, const std::vector<std::string>& exclude_paths,

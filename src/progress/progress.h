@@ -1,5 +1,8 @@
-// Progress events of a running scan and the process-wide cancellation flag.
+// Progress events of a running scan and the process-wide cancellation flag:
+// what the engines use beside the public part in <tessaly/progress.h>.
 #pragma once
+
+#include <tessaly/progress.h>
 
 #include <atomic>
 #include <cstdint>
@@ -10,51 +13,13 @@
 
 namespace tessaly {
 
-// Name of the event a running scan emits.
-inline constexpr std::string_view kScanProgressEvent = "scan-progress";
-
-// Error text of a scan stopped through the cancellation flag.
-inline constexpr std::string_view kScanCancelled = "Scan cancelled";
-
-// Error text of a scan whose walk failed (a job threw): part of the tree is
-// unread, so no result is given.
-inline constexpr std::string_view kWalkThreadPanicked = "Walk thread panicked";
-
-// Payload of one "scan-progress" event. The field order is the order of the
-// keys in the serialised payload.
-struct ScanProgress {
-  std::uint64_t files_found = 0;
-  std::uint64_t dirs_found = 0;
-  std::uint64_t total_size = 0;
-  std::uint64_t elapsed_ms = 0;
-
-  friend bool operator==(const ScanProgress&, const ScanProgress&) = default;
-};
-
 // Compact JSON with the four keys in field order, e.g.
 // {"files_found":12,"dirs_found":3,"total_size":40960,"elapsed_ms":101}.
 std::string progress_json(const ScanProgress& progress);
 
-// The host application's event emitter: delivers a named event with a JSON
-// payload to the host's listeners and reports whether that worked.
-class ProgressEmitter {
- public:
-  virtual ~ProgressEmitter() = default;
-  virtual bool emit(std::string_view event, std::string_view json_payload) const = 0;
-};
-
-// The optional handle of the host application; nullptr when there is none (as
-// in the benchmark tool).
-using AppHandle = const ProgressEmitter*;
-
 // The process-wide cancellation flag, false at first use. It guards no other
 // data, so relaxed loads and stores suffice.
 std::atomic<bool>& scan_cancel_flag();
-
-// Asks the running scan to stop with "Scan cancelled". Callable from any
-// thread; takes no lock. A request made while no scan runs is cleared by the
-// next scan entry before its scan starts.
-void request_scan_cancel();
 
 inline bool scan_cancel_requested() { return scan_cancel_flag().load(std::memory_order_relaxed); }
 

@@ -4,10 +4,10 @@
 
 #include <fmt/format.h>
 
-#include "bulk/bulk_engine.h"
 #include "base/clock.h"
-#include "jwalk/jwalk_engine.h"
 #include "base/poison_mutex.h"
+#include "bulk/bulk_engine.h"
+#include "jwalk/jwalk_engine.h"
 
 namespace tessaly {
 namespace {
@@ -41,7 +41,7 @@ std::expected<ScanOutput, std::string> run_scan(const ScanRequest& request, AppH
 
   const std::optional<ScanEngine> engine = parse_scan_engine(request.engine);
   if (!engine)
-    return std::unexpected(fmt::format("Unsupported scanner engine: {}", request.engine));
+    return std::unexpected(fmt::format("{}{}", kUnsupportedEnginePrefix, request.engine));
 
   ScanOutcome outcome;
   const bool probe = request.volume_probe == VolumeProbe::kApply;

@@ -80,8 +80,9 @@ int main() {
     const auto* top = result.children_of(root.string());
     check(top != nullptr && top->size() == 3, "three children at the root");
     const auto events = recorder.events();
-    const std::string last = "scan-progress {\"files_found\":303,\"dirs_found\":33,\"total_size\":" +
-                             std::to_string(a + b + c) + ",\"elapsed_ms\":";
+    const std::string last =
+        "scan-progress {\"files_found\":303,\"dirs_found\":33,\"total_size\":" +
+        std::to_string(a + b + c) + ",\"elapsed_ms\":";
     check(!events.empty() && events.back().starts_with(last),
           "final event: " + (events.empty() ? std::string("none") : events.back()));
   }

@@ -35,11 +35,11 @@
 #include <gtest/gtest.h>
 #include <spdlog/sinks/base_sink.h>
 
-#include "cache/scan_cache.h"
 #include "base/logging.h"
 #include "base/paths.h"
-#include "progress/progress.h"
+#include "cache/scan_cache.h"
 #include "jwalk/walker.h"
+#include "progress/progress.h"
 #include "support/temp_tree.h"
 
 namespace tessaly {

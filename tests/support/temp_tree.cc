@@ -78,9 +78,8 @@ class UnprivilegedCopies {
         folder_ = std::make_unique<TempDir>();
         if (::chmod(folder_->path().c_str(), 0755) != 0) fail("chmod " + folder_->path());
       }
-      const std::string copy =
-          folder_->at(std::to_string(copies_.size()) + "-" +
-                      std::filesystem::path(program).filename().string());
+      const std::string copy = folder_->at(std::to_string(copies_.size()) + "-" +
+                                           std::filesystem::path(program).filename().string());
       std::filesystem::copy_file(program, copy);
       std::filesystem::permissions(copy, std::filesystem::perms(0755));
       if (!unprivileged_can_execute(copy)) {

@@ -1,0 +1,66 @@
+// The two scan engines, their volume check and the process-wide cache of their
+// results. A host normally calls run_scan (<tessaly/scan.h>), which admits one
+// scan at a time, resets the cancellation and picks the engine; an engine
+// called directly does neither.
+#pragma once
+
+#include <tessaly/export.h>
+#include <tessaly/progress.h>
+#include <tessaly/result.h>
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tessaly {
+
+// Refusal of the "bulk-attrs" engine on a volume the bulk reader cannot read.
+inline constexpr std::string_view kBulkAttrsUnsupported =
+    "bulk-attrs is unsupported on this volume (expected apfs/hfs)";
+
+// A finished result, shared with the scan cache, or an error text.
+using ScanOutcome = std::expected<std::shared_ptr<const ScanResult>, std::string>;
+
+// The parallel walker engine ("jwalk"), for any file system. Scans `root`:
+// stays on the root's device, never enters the exclusion list (`exclude_paths`
+// plus the fixed system paths; the root itself is always scanned), totals
+// bundle directories as one item each, ignores symbolic links below the root
+// (a root that is a link is followed), sizes files by their allocated blocks
+// with each multiply-linked file counted once, and lists directories in the
+// result down to `tree_depth`. Progress goes to `app_handle` when there is
+// one. Unreadable parts make the result smaller; the only failure is
+// "Scan cancelled". The result is also stored in the scan cache under `root`.
+TESSALY_EXPORT ScanOutcome scan_with_jwalk(std::string_view root, std::uint64_t tree_depth,
+                                           const std::vector<std::string>& exclude_paths,
+                                           AppHandle app_handle = nullptr);
+
+// The bulk-attribute engine ("bulk-attrs"), for volumes supports_bulk_attrs
+// accepts. Scans the tree at `root` (used exactly as given). Stays on the
+// root's volume, except that a volume mounted directly below
+// "/System/Volumes/" stands as one item sized by its space used; never follows
+// symbolic links; leaves out `exclude_paths` and the fixed system paths; sizes
+// bundles as single items; counts a multiply-linked file's blocks once. FIFOs,
+// sockets and device nodes are not counted. Unreadable directories are skipped
+// silently. Stores the result in the scan cache under `root`, replacing only
+// that root's entry.
+//
+// Fails with "Scan cancelled" when the cancellation flag is seen, or "Walk
+// thread panicked" when a directory job failed (after every other job has
+// finished). On return no work of this scan is running.
+TESSALY_EXPORT ScanOutcome scan_with_bulk_attrs(std::string_view root, std::uint64_t tree_depth,
+                                                const std::vector<std::string>& exclude_paths,
+                                                AppHandle app_handle = nullptr);
+
+// True exactly when the volume holding `root` is of type "apfs" or "hfs"
+// (byte for byte, case-sensitive). A path that cannot be examined, or that
+// holds a NUL byte, gives false.
+TESSALY_EXPORT bool supports_bulk_attrs(std::string_view root);
+
+// Empties the process-wide scan cache, releasing its share of every result.
+// Any thread may call it, also while a scan runs.
+TESSALY_EXPORT void clear_scan_cache();
+
+}  // namespace tessaly

@@ -38,6 +38,7 @@
 #include "cache/scan_cache.h"
 #include "base/logging.h"
 #include "base/paths.h"
+#include "rules/bundles.h"
 #include "progress/progress.h"
 #include "jwalk/walker.h"
 #include "support/temp_tree.h"

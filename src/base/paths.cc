@@ -1,6 +1,6 @@
 #include "base/paths.h"
 
-#include <algorithm>
+#include "base/hash.h"
 
 namespace tessaly {
 
@@ -61,17 +61,10 @@ bool path_starts_with(std::string_view path, std::string_view prefix) {
 
 std::size_t path_hash(std::string_view path) {
   // FNV-1a over the components, each followed by a byte no component holds.
-  std::uint64_t hash = 0xcbf29ce484222325ULL;
+  std::uint64_t hash = kFnvBasis;
   PathComponents components(path);
   std::string_view component;
-  while (components.next(component)) {
-    for (const char c : component) {
-      hash ^= static_cast<unsigned char>(c);
-      hash *= 0x100000001b3ULL;
-    }
-    hash ^= static_cast<unsigned char>('/');
-    hash *= 0x100000001b3ULL;
-  }
+  while (components.next(component)) hash = fnv1a(fnv1a(hash, component), "/");
   return static_cast<std::size_t>(hash ^ (hash >> 29));
 }
 

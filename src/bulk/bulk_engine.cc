@@ -21,6 +21,8 @@
 #include "result/hardlink_set.h"
 #include "base/logging.h"
 #include "base/paths.h"
+#include "result/aggregator.h"
+#include "rules/bundles.h"
 #include "rules/exclusions.h"
 #include "base/worker_pool.h"
 

@@ -18,6 +18,7 @@
 
 #include "platform/platform.h"
 #include "progress/progress.h"
+#include "result/child_listing.h"
 #include "result/result.h"
 
 namespace tessaly {

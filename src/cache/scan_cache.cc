@@ -3,6 +3,8 @@
 #include <random>
 #include <utility>
 
+#include "base/hash.h"
+
 namespace tessaly {
 namespace {
 
@@ -17,11 +19,7 @@ std::size_t process_hash_seed() {
 }  // namespace
 
 std::size_t ScanCache::SeededPathHash::operator()(std::string_view path) const {
-  std::uint64_t x = path_hash(path) ^ process_hash_seed();
-  x ^= x >> 33;
-  x *= 0xff51afd7ed558ccdULL;
-  x ^= x >> 33;
-  return static_cast<std::size_t>(x);
+  return static_cast<std::size_t>(hash_mix(path_hash(path) ^ process_hash_seed()));
 }
 
 ScanCache::ScanCache(const Clock& clock) : clock_(clock) {}

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "base/hash.h"
+
 namespace tessaly {
 namespace {
 
@@ -10,17 +12,8 @@ struct Key {
   std::uint64_t inode;
 };
 
-std::uint64_t mix(std::uint64_t x) {
-  x ^= x >> 30;
-  x *= 0xbf58476d1ce4e5b9ULL;
-  x ^= x >> 27;
-  x *= 0x94d049bb133111ebULL;
-  x ^= x >> 31;
-  return x;
-}
-
 std::uint64_t key_hash(std::uint64_t device, std::uint64_t inode) {
-  return mix(inode ^ mix(device + 0x9e3779b97f4a7c15ULL));
+  return hash_mix(inode ^ hash_mix(device + 0x9e3779b97f4a7c15ULL));
 }
 
 }  // namespace

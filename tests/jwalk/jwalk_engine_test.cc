@@ -40,6 +40,7 @@
 #include "cache/scan_cache.h"
 #include "jwalk/walker.h"
 #include "progress/progress.h"
+#include "rules/bundles.h"
 #include "support/temp_tree.h"
 
 namespace tessaly {

@@ -9,7 +9,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "result/result.h"
+#include "result/aggregator.h"
 #include "base/utf8.h"
 
 namespace tessaly::scan_tree {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "bin/scan_tree/text.h"
-#include "result/result.h"
+#include "result/aggregator.h"
 
 namespace tessaly::scan_tree {
 namespace {

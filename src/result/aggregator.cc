@@ -1,0 +1,250 @@
+#include "result/aggregator.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "base/clock.h"
+#include "base/paths.h"
+#include "base/utf8.h"
+#include "rules/bundles.h"
+
+namespace tessaly {
+namespace {
+
+// Where the component `part`, yielded by PathComponents over `path`, ends in
+// `path`.
+std::size_t component_end(std::string_view path, std::string_view part) {
+  const char* begin = path.data();
+  if (part.data() >= begin && part.data() < begin + path.size()) {
+    return static_cast<std::size_t>(part.data() - begin) + part.size();
+  }
+  return 1;  // the root component, yielded as a literal "/"
+}
+
+// truncate_to_depth, also telling through `decided` how many leading bytes of
+// `path` determine the answer (0 when that cannot be told).
+std::string ancestor_at_depth(std::string_view root, std::string_view path, std::uint64_t depth,
+                              std::size_t* decided) {
+  PathComponents root_components(root);
+  PathComponents path_components(path);
+  std::string_view root_part;
+  std::string_view path_part;
+  std::size_t end = 0;
+  if (decided != nullptr) *decided = 0;
+  while (root_components.next(root_part)) {
+    if (!path_components.next(path_part) || path_part != root_part) return std::string(root);
+    end = component_end(path, path_part);
+  }
+  std::string ancestor(root);
+  for (std::uint64_t i = 0; i < depth && path_components.next(path_part); ++i) {
+    append_path(ancestor, path_part);
+    end = component_end(path, path_part);
+  }
+  if (decided != nullptr) *decided = end;
+  return ancestor;
+}
+
+}  // namespace
+
+std::string truncate_to_depth(std::string_view root, std::string_view path, std::uint64_t depth) {
+  return ancestor_at_depth(root, path, depth, nullptr);
+}
+
+ScanAggregator::ScanAggregator(std::string_view root, std::uint64_t tree_depth)
+    : root_(root), tree_depth_(tree_depth) {}
+
+std::uint32_t ScanAggregator::children_node(std::string_view dir,
+                                            const std::shared_ptr<const std::string>* holder) {
+  PathNodes& nodes = children_map_.nodes();
+  bool exact = false;
+  const std::uint32_t node = anchor_node_ == PathNodes::kNone
+                                 ? nodes.intern(dir, &exact)
+                                 : nodes.intern_near(dir, anchor_node_, anchor_text_, &exact);
+  if (!exact) {
+    anchor_node_ = PathNodes::kNone;
+    anchor_text_ = {};
+    anchor_holder_.reset();
+    return node;
+  }
+  anchor_node_ = node;
+  if (holder != nullptr) {
+    anchor_holder_ = *holder;
+    anchor_text_ = **holder;
+  } else {
+    anchor_holder_.reset();
+    anchor_copy_.assign(dir);
+    anchor_text_ = anchor_copy_;
+  }
+  return node;
+}
+
+std::vector<ChildEntry>& ScanAggregator::list_for(std::string_view dir) {
+  const std::uint32_t node = children_node(dir, nullptr);
+  return children_map_.value_at(node, dir, node == anchor_node_);
+}
+
+std::vector<ChildEntry>& ScanAggregator::list_for(
+    const std::shared_ptr<const std::string>& parent) {
+  if (parent != list_parent_ || list_ == nullptr) {
+    const std::uint32_t node = children_node(*parent, &parent);
+    list_ = &children_map_.value_at(node, *parent, node == anchor_node_);
+    list_parent_ = parent;
+  }
+  return *list_;
+}
+
+std::uint64_t& ScanAggregator::truncated_slot(std::string_view path) {
+  // Paths that agree on the leading bytes that decided the last ancestor (and
+  // continue with a new component there) share that ancestor.
+  const std::size_t decided = truncated_prefix_.size();
+  if (truncated_prefix_slot_ != nullptr && path.size() >= decided &&
+      path.substr(0, decided) == truncated_prefix_ &&
+      (path.size() == decided || path[decided] == '/' || truncated_prefix_.back() == '/')) {
+    return *truncated_prefix_slot_;
+  }
+  std::size_t length = 0;
+  const std::string ancestor = ancestor_at_depth(root_, path, tree_depth_, &length);
+  std::uint64_t& slot = truncated_sizes_[ancestor];
+  if (length == 0) {
+    truncated_prefix_.clear();
+    truncated_prefix_slot_ = nullptr;
+  } else {
+    truncated_prefix_.assign(path.substr(0, length));
+    truncated_prefix_slot_ = &slot;
+  }
+  return slot;
+}
+
+std::uint64_t& ScanAggregator::truncated_slot_for(
+    const std::shared_ptr<const std::string>& parent) {
+  if (parent != truncated_parent_ || truncated_slot_ == nullptr) {
+    truncated_slot_ = &truncated_slot(*parent);
+    truncated_parent_ = parent;
+  }
+  return *truncated_slot_;
+}
+
+void ScanAggregator::note_large_file(std::string_view parent, std::string_view raw_name,
+                                     std::uint64_t size) {
+  if (size < kLargeFileThreshold) return;
+  large_files_.push_back(
+      LargeFile{utf8_lossy(raw_name), utf8_lossy(join_path(parent, raw_name)), size});
+}
+
+void ScanAggregator::record_directory(const std::shared_ptr<const std::string>& parent,
+                                      std::string_view name, std::uint64_t depth) {
+  ++counters_.dirs_found;
+  if (depth <= tree_depth_) {
+    list_for(parent).push_back(names_.entry(name, 0, true));
+    ++child_entry_count_;
+  }
+}
+
+void ScanAggregator::record_file(const std::shared_ptr<const std::string>& parent,
+                                 std::string_view name, std::uint64_t depth, std::uint64_t size) {
+  note_large_file(*parent, name, size);
+  counters_.total_size += size;
+  ++counters_.files_found;
+  if (depth <= tree_depth_) {
+    list_for(parent).push_back(names_.entry(name, size, false));
+    ++child_entry_count_;
+  } else if (size != 0) {
+    truncated_slot_for(parent) += size;
+  }
+}
+
+void ScanAggregator::expect_children(const std::shared_ptr<const std::string>& parent,
+                                     std::uint64_t depth, std::size_t count) {
+  if (depth > tree_depth_) return;
+  std::vector<ChildEntry>& list = list_for(parent);
+  list.reserve(list.size() + count);
+}
+
+void ScanAggregator::record_subtree_total(const SubtreeTotal& total) {
+  note_large_file(total.parent, total.name, total.size);
+  if (total.depth <= tree_depth_) {
+    list_for(std::string_view(total.parent)).push_back(names_.entry(total.name, total.size, false));
+    ++child_entry_count_;
+  } else if (total.size != 0) {
+    truncated_slot(join_path(total.parent, total.name)) += total.size;
+  }
+  counters_.total_size += total.size;
+  ++counters_.files_found;
+}
+
+void ScanAggregator::record_listing(std::string_view dir, const ChildListing& children,
+                                    std::uint64_t depth) {
+  if (children.empty()) return;
+  std::uint64_t file_bytes = 0;
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    const ChildListing::Item child = children[i];
+    if (child.is_dir) {
+      ++counters_.dirs_found;
+      continue;
+    }
+    ++counters_.files_found;
+    counters_.total_size += child.size;
+    file_bytes += child.size;
+    note_large_file(dir, child.name, child.size);
+  }
+  if (depth <= tree_depth_) {
+    std::vector<ChildEntry>& list = list_for(dir);
+    list.reserve(list.size() + children.size());
+    for (std::size_t i = 0; i < children.size(); ++i) {
+      const ChildListing::Item child = children[i];
+      list.push_back(names_.entry(child.name, child.size, child.is_dir));
+    }
+    child_entry_count_ += children.size();
+  } else if (file_bytes != 0) {
+    truncated_slot(dir) += file_bytes;
+  }
+}
+
+void ScanAggregator::forget_caches() {
+  list_parent_.reset();
+  list_ = nullptr;
+  anchor_node_ = PathNodes::kNone;
+  anchor_text_ = {};
+  anchor_holder_.reset();
+  anchor_copy_.clear();
+  truncated_parent_.reset();
+  truncated_slot_ = nullptr;
+  truncated_prefix_.clear();
+  truncated_prefix_slot_ = nullptr;
+}
+
+FinishedScan ScanAggregator::finish() {
+  // Stable, so equal sizes keep their recording order.
+  std::stable_sort(large_files_.begin(), large_files_.end(),
+                   [](const LargeFile& a, const LargeFile& b) { return a.size > b.size; });
+
+  FinishedScan finished;
+  auto result = std::make_shared<ScanResult>();
+  result->large_files = std::move(large_files_);
+  result->names = std::move(names_);
+  result->children_map = std::move(children_map_);
+  result->truncated_sizes = std::move(truncated_sizes_);
+  result->files_found = counters_.files_found;
+  result->dirs_found = counters_.dirs_found;
+  result->total_size = counters_.total_size;
+
+  const Instant started = monotonic_now();
+  result->root = utf8_lossy(root_);
+  result->root_path = root_;
+  result->dir_sizes.reserve(result->children_map.size() + 1);
+  compute_dir_sizes(result->root_path, result->children_map, result->truncated_sizes,
+                    result->dir_sizes);
+  result->compute_dir_sizes_ms = whole_millis_between(started, monotonic_now());
+
+  finished.dir_sizes_count = result->dir_sizes.size();
+  finished.child_entry_count = child_entry_count_;
+  finished.result = std::move(result);
+
+  large_files_.clear();
+  children_map_.clear();
+  truncated_sizes_.clear();
+  forget_caches();
+  return finished;
+}
+
+}  // namespace tessaly

@@ -1,0 +1,118 @@
+// The aggregation that builds a scan's result from the entries of a walk, on
+// the engine's collecting thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "progress/progress.h"
+#include "result/child_listing.h"
+#include "result/result.h"
+
+namespace tessaly {
+
+// `root` followed by the first `depth` components of `path` below it, or all of
+// them when there are fewer; `root` itself when `path` does not lie under
+// `root` (component-wise).
+std::string truncate_to_depth(std::string_view root, std::string_view path, std::uint64_t depth);
+
+// What finishing a scan hands back: the result and the two numbers of the
+// post-walk log line.
+struct FinishedScan {
+  std::shared_ptr<const ScanResult> result;
+  std::uint64_t dir_sizes_count = 0;    // entries in dir_sizes
+  std::uint64_t child_entry_count = 0;  // ChildEntry records over all of children_map
+};
+
+// The aggregation state of one scan. Owned and used by the engine's collecting
+// thread only.
+class ScanAggregator {
+ public:
+  // `root` is the root exactly as handed to the engine.
+  ScanAggregator(std::string_view root, std::uint64_t tree_depth);
+  ScanAggregator(const ScanAggregator&) = delete;
+  ScanAggregator& operator=(const ScanAggregator&) = delete;
+
+  // Recording rules for a walk that hands over one entry at a time. `parent` is
+  // the raw path of the containing directory, never null; all children of one
+  // directory share one object, and consecutive entries with the same object
+  // reuse the lookups of the previous one. `name` is the raw name, depth >= 1.
+
+  // dirs_found += 1; listed as a directory child of `parent` when depth <=
+  // tree depth.
+  void record_directory(const std::shared_ptr<const std::string>& parent, std::string_view name,
+                        std::uint64_t depth);
+  // Large-file rule, files_found += 1, total_size += size; listed under
+  // `parent` when depth <= tree depth, else added to the truncated size of
+  // its ancestor at the tree depth.
+  void record_file(const std::shared_ptr<const std::string>& parent, std::string_view name,
+                   std::uint64_t depth, std::uint64_t size);
+  // The next `count` records under `parent`, at `depth`, are one listing's
+  // entries: makes room for them at once. Changes nothing that is recorded.
+  void expect_children(const std::shared_ptr<const std::string>& parent, std::uint64_t depth,
+                       std::size_t count);
+  // A bundle or volume total, counted and placed like a file.
+  void record_subtree_total(const SubtreeTotal& total);
+
+  // A whole directory listing of a bulk walk; `depth` is the children's depth.
+  // Every file child counts (large-file rule included) and every directory
+  // child counts in dirs_found, at any depth. When depth <= tree depth all
+  // children are appended to dir's list; otherwise the files' summed size, when
+  // not 0, goes to the truncated size of dir's ancestor at the tree depth.
+  void record_listing(std::string_view dir, const ChildListing& children, std::uint64_t depth);
+
+  // The running counters, for progress. The reference stays valid for the
+  // aggregator's lifetime.
+  const ScanCounters& counters() const { return counters_; }
+
+  // Sorts the large files, runs and times compute_dir_sizes from the root and
+  // assembles the result. Call once, after the last record: the maps and lists
+  // move into the result, while counters() keeps the final counts.
+  FinishedScan finish();
+
+ private:
+  std::vector<ChildEntry>& list_for(const std::shared_ptr<const std::string>& parent);
+  std::vector<ChildEntry>& list_for(std::string_view dir);
+  // children_map's node for `dir`. It becomes the anchor of the next lookup
+  // when its text is `dir` byte for byte; `holder`, when given, owns `dir`.
+  std::uint32_t children_node(std::string_view dir,
+                              const std::shared_ptr<const std::string>* holder);
+  std::uint64_t& truncated_slot_for(const std::shared_ptr<const std::string>& parent);
+  std::uint64_t& truncated_slot(std::string_view path);
+  void note_large_file(std::string_view parent, std::string_view raw_name, std::uint64_t size);
+  void forget_caches();
+
+  std::string root_;
+  std::uint64_t tree_depth_;
+  ScanCounters counters_;
+  std::uint64_t child_entry_count_ = 0;
+  std::vector<LargeFile> large_files_;
+  NameStore names_;
+  ChildrenMap children_map_;
+  TruncatedSizes truncated_sizes_;
+
+  // The parent object of the last listed entry and its list; holding the
+  // object keeps its address from being reused by another directory.
+  std::shared_ptr<const std::string> list_parent_;
+  std::vector<ChildEntry>* list_ = nullptr;
+  // The last directory whose children_map node was looked up, when its node's
+  // text is its path byte for byte: a walk's next directory nearly always
+  // lies just below it, and is then found from it without hashing its path.
+  std::uint32_t anchor_node_ = PathNodes::kNone;
+  std::string_view anchor_text_;
+  std::shared_ptr<const std::string> anchor_holder_;
+  std::string anchor_copy_;
+  // The same for the last entry folded into a truncated size.
+  std::shared_ptr<const std::string> truncated_parent_;
+  std::uint64_t* truncated_slot_ = nullptr;
+  // The leading bytes of the last path folded into a truncated size that
+  // decide its ancestor at the tree depth, and that ancestor's size.
+  std::string truncated_prefix_;
+  std::uint64_t* truncated_prefix_slot_ = nullptr;
+};
+
+}  // namespace tessaly

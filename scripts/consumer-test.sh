@@ -82,9 +82,15 @@ shared="$work/shared"
 cmake --install "$work/host-embedded" --prefix "$shared" >/dev/null
 library=$(find "$shared" -name 'libtessaly.so.*' -type f | head -n 1)
 [[ -n "$library" ]] || fail "no shared libtessaly in $shared"
-# Every defined symbol of the library is public API.
-private=$(nm -DC --defined-only "$library" | grep -E ' [TWVBDR] ' |
-  grep -E 'Aggregator|WorkerPool|Walker|Kernel|Platform|ProgressTicker|spdlog|fmt::' || true)
+# What the library defines for others is the public API (and the standard
+# library's template code it instantiated): nothing else of tessaly, and
+# nothing of spdlog, fmt or nlohmann-json.
+public='(scan_with_jwalk|scan_with_bulk_attrs|supports_bulk_attrs|clear_scan_cache|run_scan'
+public+='|run_scan_benchmark|parse_scan_engine|scan_engine_name|request_scan_cancel'
+public+='|(NameStore|PathNodes|ScanResult|ProgressEmitter)::)'
+private=$(nm -DC --defined-only "$library" | cut -d' ' -f3- |
+  grep -E '^((typeinfo|typeinfo name|vtable|VTT|guard variable) for )?(tessaly|spdlog|fmt|nlohmann)::' |
+  grep -Ev "^((typeinfo|typeinfo name|vtable) for )?tessaly::$public" || true)
 [[ -z "$private" ]] || fail "the shared library exports private symbols: $private"
 cmake -S tests/consumer -B "$work/host-shared" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_PREFIX_PATH="$shared" >/dev/null

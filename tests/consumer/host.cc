@@ -60,7 +60,8 @@ int main() {
   const std::uint64_t a = write_file(root / "docs" / "a.txt", 10'000);
   const std::uint64_t b = write_file(root / "docs" / "deep" / "b.txt", 20'000);
   const std::uint64_t c = write_file(root / "c.bin", 5'000);
-  for (int i = 0; i < 300; ++i) write_file(root / "many" / std::to_string(i % 30) / std::to_string(i), 0);
+  for (int i = 0; i < 300; ++i)
+    write_file(root / "many" / std::to_string(i % 30) / std::to_string(i), 0);
 
   // A whole scan with a progress handle.
   Recorder recorder;

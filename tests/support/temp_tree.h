@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <expected>
 #include <functional>
 #include <set>
@@ -55,6 +56,15 @@ struct ProcessResult {
   std::string out;
   std::string err;
 };
+
+// The whole content of the file at `path`; "" when it cannot be read.
+std::string read_file(const std::string& path);
+// All `file` holds, from its start, after flushing what was written to it.
+std::string read_stream(std::FILE* file);
+// The names of the entries of the directory `dir`, sorted.
+std::vector<std::string> entry_names(const std::string& dir);
+// Whether `path` names anything, a dangling link included.
+bool path_exists(const std::string& path);
 
 // Runs `argv` (argv[0] is the program path) with `cwd` as working directory,
 // capturing both output streams.

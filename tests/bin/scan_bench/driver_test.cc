@@ -18,29 +18,11 @@
 namespace tessaly {
 namespace {
 
+using testing::read_file;
+using testing::read_stream;
+using testing::path_exists;
+
 using testing::TempDir;
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
-}
-
-std::string read_stream(std::FILE* file) {
-  std::fflush(file);
-  std::rewind(file);
-  std::string text;
-  char buffer[4096];
-  std::size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
-  return text;
-}
-
-bool exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
 
 RunRecord record(std::string phase, std::uint64_t index, std::uint64_t elapsed) {
   RunRecord r;
@@ -222,7 +204,7 @@ TEST_F(DriverTest, FailureInTheThirdWarmRunStopsWithoutReport) {
             "warm run 1: 20 ms | files 2 | dirs 4 | total 8192 bytes | post-walk 2 ms\n"
             "warm run 2: 30 ms | files 3 | dirs 6 | total 12288 bytes | post-walk 0 ms\n");
   EXPECT_EQ(read_stream(err_), "warm run failed: disk on fire\n");
-  EXPECT_FALSE(exists(dir_.at("results")));
+  EXPECT_FALSE(path_exists(dir_.at("results")));
 }
 
 TEST_F(DriverTest, FailureInAColdRunNamesTheColdPhase) {
@@ -233,7 +215,7 @@ TEST_F(DriverTest, FailureInAColdRunNamesTheColdPhase) {
   EXPECT_EQ(read_stream(err_), "cold run failed: disk on fire\n");
   EXPECT_EQ(read_stream(out_),
             "cold run 1: 10 ms | files 1 | dirs 2 | total 4096 bytes | post-walk 1 ms\n");
-  EXPECT_FALSE(exists(dir_.at("results")));
+  EXPECT_FALSE(path_exists(dir_.at("results")));
 }
 
 TEST_F(DriverTest, ReportFailureIsOneLineOnStandardError) {
@@ -281,7 +263,7 @@ TEST(DriverWithLibrary, UnknownEngineFailsTheFirstRun) {
   EXPECT_EQ(read_stream(env.err),
             "cold run failed: Unsupported scanner engine: Jwalk\n"
             "warm run failed: Unsupported scanner engine: Jwalk\n");
-  EXPECT_FALSE(exists(dir.at("results")));
+  EXPECT_FALSE(path_exists(dir.at("results")));
   std::fclose(env.out);
   std::fclose(env.err);
 }

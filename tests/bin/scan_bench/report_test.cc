@@ -15,29 +15,11 @@
 namespace tessaly {
 namespace {
 
+using testing::read_file;
+using testing::read_stream;
+using testing::path_exists;
+
 using testing::TempDir;
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
-}
-
-std::string read_stream(std::FILE* file) {
-  std::fflush(file);
-  std::rewind(file);
-  std::string text;
-  char buffer[4096];
-  std::size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
-  return text;
-}
-
-bool exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
 
 BenchmarkResult result_of(std::uint64_t elapsed, std::uint64_t files, std::uint64_t dirs,
                           std::uint64_t total, std::uint64_t post_walk, std::uint64_t large) {
@@ -333,7 +315,7 @@ TEST_F(WriteReportTest, DirectoryBlockedByAFileFailsToCreate) {
   ASSERT_FALSE(written.has_value());
   EXPECT_EQ(written.error(), "failed to create output directory " + dir_.at("blocker/sub") +
                                  ": Not a directory (os error 20)");
-  EXPECT_FALSE(exists(dir_.at("blocker/sub")));
+  EXPECT_FALSE(path_exists(dir_.at("blocker/sub")));
   EXPECT_EQ(read_stream(out_), "");
 }
 
@@ -356,7 +338,7 @@ TEST_F(WriteReportTest, UnwritableDirectoryFailsWithPermissionDenied) {
   });
   if (status == -1) GTEST_SKIP() << "cannot drop privileges to uid 65534 here";
   EXPECT_EQ(status, 0);
-  EXPECT_FALSE(exists(*options.output));
+  EXPECT_FALSE(path_exists(*options.output));
 }
 
 }  // namespace

@@ -21,27 +21,13 @@
 namespace tessaly {
 namespace {
 
+using testing::read_file;
+using testing::entry_names;
+
 using testing::allocated_size;
 using testing::ProcessResult;
 using testing::run_process;
 using testing::TempDir;
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
-}
-
-// Names of the entries of `dir`, sorted.
-std::vector<std::string> entries(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 ProcessResult scan_bench(std::vector<std::string> args, const std::string& cwd) {
   args.insert(args.begin(), SCAN_BENCH_BINARY);
@@ -228,7 +214,7 @@ class ScanBenchE2E : public ::testing::Test {
 
   // The single report under `dir`, whose name must be "{ts}_{suffix}".
   std::string only_report_in(const std::string& dir, const std::string& suffix) {
-    const std::vector<std::string> names = entries(dir);
+    const std::vector<std::string> names = entry_names(dir);
     EXPECT_EQ(names.size(), 1u);
     if (names.size() != 1) return {};
     EXPECT_TRUE(names[0].ends_with("_" + suffix)) << names[0];
@@ -246,7 +232,7 @@ TEST_F(ScanBenchE2E, UnknownEngineFailsTheFirstColdRunWithoutReport) {
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "cold run failed: Unsupported scanner engine: nope\n");
-  EXPECT_TRUE(entries(cwd_).empty());
+  EXPECT_TRUE(entry_names(cwd_).empty());
 }
 
 TEST_F(ScanBenchE2E, UnknownEngineWithoutColdRunsFailsTheFirstWarmRun) {
@@ -255,7 +241,7 @@ TEST_F(ScanBenchE2E, UnknownEngineWithoutColdRunsFailsTheFirstWarmRun) {
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "warm run failed: Unsupported scanner engine: JWALK\n");
-  EXPECT_TRUE(entries(cwd_).empty());
+  EXPECT_TRUE(entry_names(cwd_).empty());
 }
 
 TEST_F(ScanBenchE2E, DefaultEngineIsNotTriedWithZeroRuns) {
@@ -278,7 +264,7 @@ TEST_F(ScanBenchE2E, NoRunsWritesTheDerivedReportByteForByte) {
                   "--tree-depth", "3", "--exclude", "/x y", "--exclude", "/b", "--exclude", "/x y"},
                  cwd_);
   ASSERT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(entries(cwd_), std::vector<std::string>{"bench-results"});
+  EXPECT_EQ(entry_names(cwd_), std::vector<std::string>{"bench-results"});
   const std::string name = only_report_in(dir_.at("cwd/bench-results"), "benchmark_jwalk.json");
   EXPECT_EQ(r.out, "report written to bench-results/" + name + "\n");
   EXPECT_EQ(r.err, "");
@@ -309,7 +295,7 @@ TEST_F(ScanBenchE2E, RelativeOutputLandsInTheWorkingDirectory) {
                  cwd_);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out, "report written to report.json\n");
-  EXPECT_EQ(entries(cwd_), std::vector<std::string>{"report.json"});
+  EXPECT_EQ(entry_names(cwd_), std::vector<std::string>{"report.json"});
   EXPECT_TRUE(read_file(dir_.at("cwd/report.json")).ends_with("\n  ]\n}"));
 }
 
@@ -320,8 +306,8 @@ TEST_F(ScanBenchE2E, NestedOutputDirectoryIsCreated) {
   ASSERT_EQ(r.exit_code, 0) << r.err;
   const std::string name = only_report_in(dir_.at("cwd/out/nested/deeper"), "benchmark_jwalk.json");
   EXPECT_EQ(r.out, "report written to out/nested/deeper/" + name + "\n");
-  EXPECT_EQ(entries(dir_.at("cwd/out")), std::vector<std::string>{"nested"});
-  EXPECT_EQ(entries(dir_.at("cwd/out/nested")), std::vector<std::string>{"deeper"});
+  EXPECT_EQ(entry_names(dir_.at("cwd/out")), std::vector<std::string>{"nested"});
+  EXPECT_EQ(entry_names(dir_.at("cwd/out/nested")), std::vector<std::string>{"deeper"});
 }
 
 TEST_F(ScanBenchE2E, EmptyOutputDirectoryMeansTheWorkingDirectory) {
@@ -433,7 +419,7 @@ TEST_F(ScanBenchE2E, OutputDirectoryBelowAFileFailsToCreate) {
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "failed to create output directory plain/sub: Not a directory (os error 20)\n");
-  EXPECT_EQ(entries(cwd_), std::vector<std::string>{"plain"});
+  EXPECT_EQ(entry_names(cwd_), std::vector<std::string>{"plain"});
 }
 
 TEST_F(ScanBenchE2E, UnwritablePlacesFailWithPermissionDenied) {
@@ -456,7 +442,7 @@ TEST_F(ScanBenchE2E, UnwritablePlacesFailWithPermissionDenied) {
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "failed to write report r.json: Permission denied (os error 13)\n");
-  EXPECT_TRUE(entries(cwd_).empty());
+  EXPECT_TRUE(entry_names(cwd_).empty());
 }
 
 // ---- Real scans with the parallel walker ----

@@ -11,19 +11,14 @@
 namespace tessaly::scan_compare {
 namespace {
 
+using testing::read_file;
+
 using testing::ProcessResult;
 using testing::TempDir;
 
 ProcessResult scan_compare(std::vector<std::string> args) {
   args.insert(args.begin(), SCAN_COMPARE_BINARY);
   return testing::run_process(args);
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
 }
 
 std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }

@@ -15,23 +15,10 @@
 namespace tessaly::scan_tree {
 namespace {
 
+using testing::read_file;
+using testing::entry_names;
+
 using testing::TempDir;
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
-}
-
-std::vector<std::string> entries(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 TEST(ScanTreeAtomicFile, CommitPutsTheWholeContentInPlace) {
   TempDir dir;
@@ -44,7 +31,7 @@ TEST(ScanTreeAtomicFile, CommitPutsTheWholeContentInPlace) {
   EXPECT_FALSE(std::filesystem::exists(target)) << "nothing appears before the commit";
   ASSERT_TRUE(file->commit().has_value());
   EXPECT_EQ(read_file(target), "hello world\n");
-  EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"out.json"});
+  EXPECT_EQ(entry_names(dir.path()), std::vector<std::string>{"out.json"});
 }
 
 TEST(ScanTreeAtomicFile, ReplacesAnExistingFileOnlyOnCommit) {
@@ -57,7 +44,7 @@ TEST(ScanTreeAtomicFile, ReplacesAnExistingFileOnlyOnCommit) {
     EXPECT_EQ(read_file(target), "old");
   }
   EXPECT_EQ(read_file(target), "old") << "an uncommitted file is dropped";
-  EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"out.json"});
+  EXPECT_EQ(entry_names(dir.path()), std::vector<std::string>{"out.json"});
 
   auto file = AtomicFile::create(target);
   ASSERT_TRUE(file.has_value());
@@ -73,7 +60,7 @@ TEST(ScanTreeAtomicFile, DiscardRemovesTheTemporaryFile) {
   EXPECT_TRUE(std::filesystem::exists(file->temp_path()));
   file->discard();
   EXPECT_FALSE(file->write("late"));
-  EXPECT_TRUE(entries(dir.path()).empty());
+  EXPECT_TRUE(entry_names(dir.path()).empty());
   const auto committed = file->commit();
   ASSERT_FALSE(committed.has_value());
   EXPECT_EQ(committed.error(),
@@ -86,7 +73,7 @@ TEST(ScanTreeAtomicFile, MovedFromFilesOwnNothing) {
   ASSERT_TRUE(file.has_value());
   AtomicFile moved(std::move(*file));
   file->discard();
-  EXPECT_EQ(entries(dir.path()).size(), 1u) << "only the new owner removes the file";
+  EXPECT_EQ(entry_names(dir.path()).size(), 1u) << "only the new owner removes the file";
   EXPECT_TRUE(moved.write("x"));
   ASSERT_TRUE(moved.commit().has_value());
   EXPECT_EQ(read_file(dir.at("out.json")), "x");
@@ -114,7 +101,7 @@ TEST(ScanTreeAtomicFile, TargetsThatCannotBeWritten) {
   EXPECT_EQ(create_error(file_parent),
             "failed to write " + file_parent + ": Not a directory (os error 20)");
   EXPECT_EQ(create_error(""), "failed to write : No such file or directory (os error 2)");
-  EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"plain", "sub"}));
+  EXPECT_EQ(entry_names(dir.path()), (std::vector<std::string>{"plain", "sub"}));
 }
 
 TEST(ScanTreeAtomicFile, RenameFailureLeavesNoTemporaryFile) {
@@ -127,7 +114,7 @@ TEST(ScanTreeAtomicFile, RenameFailureLeavesNoTemporaryFile) {
   const auto committed = file->commit();
   ASSERT_FALSE(committed.has_value());
   EXPECT_EQ(committed.error(), "failed to write " + target + ": Is a directory (os error 21)");
-  EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"later-a-directory"});
+  EXPECT_EQ(entry_names(dir.path()), std::vector<std::string>{"later-a-directory"});
 }
 
 TEST(ScanTreeAtomicFile, LongNamesStillGetATemporaryFile) {
@@ -154,7 +141,7 @@ TEST(ScanTreeAtomicFile, ADirectoryWithoutWritePermission) {
   });
   if (status == -1) GTEST_SKIP() << "cannot drop privileges to uid 65534 here";
   EXPECT_EQ(status, 0);
-  EXPECT_TRUE(entries(locked).empty());
+  EXPECT_TRUE(entry_names(locked).empty());
 }
 
 }  // namespace

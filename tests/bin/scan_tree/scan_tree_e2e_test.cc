@@ -33,6 +33,9 @@ extern char** environ;
 namespace tessaly::scan_tree {
 namespace {
 
+using testing::read_file;
+using testing::entry_names;
+
 using testing::allocated_size;
 using testing::ProcessResult;
 using testing::run_process;
@@ -48,22 +51,6 @@ constexpr bool kOnLinux = false;
 ProcessResult scan_tree(std::vector<std::string> args, const std::string& cwd = {}) {
   args.insert(args.begin(), SCAN_TREE_BINARY);
   return run_process(args, cwd);
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
-}
-
-std::vector<std::string> entries(const std::string& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 // The number right after the first `prefix` in `text`, if digits follow it.
@@ -148,7 +135,7 @@ TEST(ScanTreeCommandLine, UsageErrorsNameTheirCause) {
     EXPECT_EQ(r.err, "error: " + c.message + "\n");
     EXPECT_EQ(r.out, usage_text);
   }
-  EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"f"});
+  EXPECT_EQ(entry_names(dir.path()), std::vector<std::string>{"f"});
 }
 
 TEST(ScanTreeCommandLine, AnUnwritableJsonTargetFailsBeforeScanning) {
@@ -163,7 +150,7 @@ TEST(ScanTreeCommandLine, AnUnwritableJsonTargetFailsBeforeScanning) {
   const ProcessResult to_dir = scan_tree({"--root", dir.at("tree"), "--json", dir.at("tree")});
   EXPECT_EQ(to_dir.exit_code, 1);
   EXPECT_EQ(to_dir.err, "failed to write " + dir.at("tree") + ": Is a directory (os error 21)\n");
-  EXPECT_EQ(entries(dir.at("tree")), std::vector<std::string>{});
+  EXPECT_EQ(entry_names(dir.at("tree")), std::vector<std::string>{});
 }
 
 TEST(ScanTreeReport, PrintsTheKnownSizes) {
@@ -344,7 +331,7 @@ TEST(ScanTreeJsonFile, MatchesTheTreeAndScanBench) {
                                               tree.c)));
     EXPECT_EQ(json["large_files"], nlohmann::ordered_json::array());
   }
-  EXPECT_EQ(entries(out.path()),
+  EXPECT_EQ(entry_names(out.path()),
             (std::vector<std::string>{"bench.json", "bulk-attrs.json", "jwalk.json"}))
       << "no temporary file is left";
 }
@@ -380,7 +367,7 @@ TEST(ScanTreeJsonFile, ReplacesAnExistingFile) {
   const ProcessResult r = scan_tree({"--root", tree.dir.path(), "--json", target});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(nlohmann::json::parse(read_file(target))["total_size"], tree.total());
-  EXPECT_EQ(entries(out.path()), std::vector<std::string>{"result.json"});
+  EXPECT_EQ(entry_names(out.path()), std::vector<std::string>{"result.json"});
 }
 
 // A program running with its standard error on a pseudo-terminal, and its
@@ -594,7 +581,7 @@ class ScanTreeCancel : public ::testing::Test {
     EXPECT_EQ(status, 130) << run.terminal();
     EXPECT_TRUE(run.terminal().ends_with("\r\x1b[KScan cancelled\r\n")) << run.terminal();
     EXPECT_EQ(read_file(out.at("stdout")), "");
-    EXPECT_EQ(entries(out.path()), std::vector<std::string>{"stdout"})
+    EXPECT_EQ(entry_names(out.path()), std::vector<std::string>{"stdout"})
         << "neither the JSON file nor a temporary file";
   }
 

@@ -4,6 +4,7 @@
 // failed check on standard error.
 #include <sys/stat.h>
 #include <tessaly/tessaly.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>

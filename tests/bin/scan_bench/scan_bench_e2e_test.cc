@@ -21,8 +21,8 @@
 namespace tessaly {
 namespace {
 
-using testing::read_file;
 using testing::entry_names;
+using testing::read_file;
 
 using testing::allocated_size;
 using testing::ProcessResult;

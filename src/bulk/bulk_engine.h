@@ -14,7 +14,7 @@
 #include <variant>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/kernel.h"
 #include "progress/progress.h"
 #include "result/result.h"
 
@@ -61,7 +61,7 @@ ScanOutcome scan_with_bulk_attrs(std::string_view root, std::uint64_t tree_depth
                                  AppHandle app_handle = nullptr);
 
 // The same, with the kernel reached through `os`.
-ScanOutcome scan_with_bulk_attrs(platform::Platform& os, std::string_view root,
+ScanOutcome scan_with_bulk_attrs(platform::Kernel& os, std::string_view root,
                                  std::uint64_t tree_depth,
                                  const std::vector<std::string>& exclude_paths,
                                  AppHandle app_handle = nullptr);

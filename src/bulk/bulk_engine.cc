@@ -12,16 +12,16 @@
 #include <thread>
 #include <utility>
 
-#include "cache/scan_cache.h"
-#include "bulk/bulk_reader.h"
-#include "bulk/channel.h"
 #include "base/clock.h"
-#include "result/hardlink_set.h"
 #include "base/logging.h"
 #include "base/paths.h"
-#include "rules/exclusions.h"
 #include "base/worker_pool.h"
+#include "bulk/bulk_reader.h"
+#include "bulk/channel.h"
+#include "cache/scan_cache.h"
 #include "platform/descriptors.h"
+#include "result/hardlink_set.h"
+#include "rules/exclusions.h"
 
 namespace tessaly {
 namespace {
@@ -102,8 +102,11 @@ std::expected<int, int> open_job_directory(BulkWalk& walk, const std::string& di
     walk.kept.stop_keeping();
   }
   return platform::retry_while_out_of_descriptors(
-      [&] { return is_root ? open_bulk_directory(walk.os, dir) : open_bulk_subdirectory(walk.os, dir); },
-      platform::kDescriptorPatience, [&walk] {
+      [&] {
+        return is_root ? open_bulk_directory(walk.os, dir) : open_bulk_subdirectory(walk.os, dir);
+      },
+      platform::kDescriptorPatience,
+      [&walk] {
         if (scan_cancel_requested()) return false;
         walk.kept.stop_keeping();
         return true;
@@ -115,7 +118,7 @@ std::expected<int, int> open_job_directory(BulkWalk& walk, const std::string& di
 // Either way the job itself holds no descriptor while it sizes bundles or
 // waits to send, so jobs waiting for descriptors cannot block each other.
 SharedDirectory keep_for_subdirectories(BulkWalk& walk, platform::Descriptor& fd,
-                                       const BulkListing& listing) {
+                                        const BulkListing& listing) {
   bool has_subdirectory = false;
   for (std::size_t i = 0; i < listing.size() && !has_subdirectory; ++i) {
     const BulkFields& f = listing[i].fields;
@@ -165,8 +168,8 @@ std::uint64_t bundle_total(BulkWalk& walk, std::string bundle_path) {
   return total;
 }
 
-void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth,
-                 SharedDirectory parent, std::size_t name_size);
+void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, SharedDirectory parent,
+                 std::size_t name_size);
 
 // `parent`, when not null, is the open directory holding `dir`, whose last
 // `name_size` bytes are its name there.
@@ -181,8 +184,8 @@ void spawn_dir(BulkWalk& walk, std::string dir, std::uint64_t depth,
 // Reads one directory, sizes its files, spawns a job for each subdirectory it
 // keeps and sends its listing. A directory that cannot be read contributes
 // nothing.
-void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth,
-                 SharedDirectory parent, std::size_t name_size) {
+void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, SharedDirectory parent,
+                 std::size_t name_size) {
   if (scan_cancel_requested()) return;
   const auto fd = open_job_directory(walk, dir, depth == 0, std::move(parent), name_size);
   if (!fd) return;
@@ -252,7 +255,8 @@ bool run_walk(BulkWalk& walk, std::string root) {
   try {
     JobScope scope(worker_pool());
     walk.scope = &scope;
-    walk.kept.set_budget(platform::descriptor_budget(worker_pool().thread_count(), kMaxKeptDescriptors));
+    walk.kept.set_budget(
+        platform::descriptor_budget(worker_pool().thread_count(), kMaxKeptDescriptors));
     spawn_dir(walk, std::move(root), 0);
     scope.wait();
   } catch (...) {

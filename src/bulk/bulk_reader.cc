@@ -173,7 +173,8 @@ std::expected<void, int> read_open_dir_bulk_into(platform::Kernel& os, int fd, B
 
 std::expected<std::uint64_t, int> bulk_device_of(platform::Kernel& kernel, const char* path) {
   struct stat st {};
-  const auto stated = platform::retry_interrupted([&] { return kernel.stat_at(AT_FDCWD, path, st, 0); });
+  const auto stated =
+      platform::retry_interrupted([&] { return kernel.stat_at(AT_FDCWD, path, st, 0); });
   if (!stated) return std::unexpected(stated.error());
   return bulk_device_id(st.st_dev);
 }

@@ -25,8 +25,7 @@ namespace tessaly {
 // repeated.
 std::expected<std::size_t, int> read_bulk_batch(platform::Kernel& kernel, int fd,
                                                 const AttrListRequest& request,
-                                                std::span<std::byte> buffer,
-                                                std::uint64_t options);
+                                                std::span<std::byte> buffer, std::uint64_t options);
 
 // A device number as stat reports it, in the 32-bit encoding the records
 // carry, so that a record's device and a stat's compare equal for one volume.

@@ -12,13 +12,13 @@
 
 #include <fmt/format.h>
 
-#include "cache/scan_cache.h"
-#include "result/hardlink_set.h"
 #include "base/logging.h"
 #include "base/paths.h"
-#include "rules/exclusions.h"
+#include "cache/scan_cache.h"
 #include "jwalk/walker.h"
 #include "platform/descriptors.h"
+#include "result/hardlink_set.h"
+#include "rules/exclusions.h"
 
 namespace tessaly {
 namespace {

@@ -13,8 +13,8 @@
 
 #include "base/clock.h"
 #include "platform/kernel.h"
-#include "result/hardlink_set.h"
 #include "progress/progress.h"
+#include "result/hardlink_set.h"
 #include "result/result.h"
 
 namespace tessaly {

@@ -311,9 +311,8 @@ std::expected<int, int> ParallelWalk::open_task_directory(Task& task) {
   if (task.parent) {
     // The name is the path's tail, so it ends where the path's string does.
     const char* name = task.path->c_str() + (task.path->size() - task.name_size);
-    return platform::retry_interrupted([&] {
-      return kernel_.open_directory(task.parent->get(), name, OpenAs::kListingItself);
-    });
+    return platform::retry_interrupted(
+        [&] { return kernel_.open_directory(task.parent->get(), name, OpenAs::kListingItself); });
   }
   return open_directory_at(kernel_, AT_FDCWD, *task.path, task.is_root);
 }

@@ -36,9 +36,9 @@ struct VolumeFacts {
 // only: anything else fails with ENOTDIR without being opened, so a FIFO or a
 // device never blocks the caller.
 enum class OpenAs : std::uint8_t {
-  kListing,          // for reading its entries, through a symbolic link too
-  kListingItself,    // for reading, refused (ELOOP or ENOTDIR) when it is a link
-  kSearch,           // only as the base of further lookups: needs search permission alone
+  kListing,        // for reading its entries, through a symbolic link too
+  kListingItself,  // for reading, refused (ELOOP or ENOTDIR) when it is a link
+  kSearch,         // only as the base of further lookups: needs search permission alone
 };
 
 class Kernel {

@@ -30,12 +30,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "cache/scan_cache.h"
-#include "bulk/bulk_reader.h"
-#include "bulk/bulk_source.h"
-#include "jwalk/jwalk_engine.h"
 #include "base/logging.h"
 #include "base/paths.h"
+#include "bulk/bulk_reader.h"
+#include "bulk/bulk_source.h"
+#include "cache/scan_cache.h"
+#include "jwalk/jwalk_engine.h"
 #include "service/scan_entry.h"
 #include "support/temp_tree.h"
 

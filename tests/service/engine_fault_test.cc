@@ -368,11 +368,11 @@ TEST_P(BothEngines, UnreadableDirectoryAsAnOrdinaryUser) {
 // fails, and the next one is whole.
 TEST_F(BulkFault, FirstReadBufferCannotBeAllocated) {
   const std::string expected = clean();
-  const std::string actual = testing::run_test_child(
-      "EngineFaultChild.Scan",
-      {"TESSALY_FAULT_ROOT=" + root_, "TESSALY_FAULT_ENGINE=bulk", "TESSALY_FAULT_BUFFERS=0,1",
-       "RAYON_NUM_THREADS=2"},
-      false);
+  const std::string actual =
+      testing::run_test_child("EngineFaultChild.Scan",
+                              {"TESSALY_FAULT_ROOT=" + root_, "TESSALY_FAULT_ENGINE=bulk",
+                               "TESSALY_FAULT_BUFFERS=0,1", "RAYON_NUM_THREADS=2"},
+                              false);
   EXPECT_EQ(actual, "failed Walk thread panicked all refused then ok " + one_line(expected));
 }
 

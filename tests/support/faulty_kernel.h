@@ -27,7 +27,7 @@ struct KernelCall {
   int dir_fd = AT_FDCWD;  // the directory `path` is taken relative to
   int fd = -1;            // the descriptor of a call on one
   platform::OpenAs open_as = platform::OpenAs::kListing;  // for opens
-  bool follow = true;  // for stats: symbolic links followed
+  bool follow = true;                                     // for stats: symbolic links followed
 };
 
 class FaultyKernel final : public platform::Kernel {

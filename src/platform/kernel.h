@@ -16,8 +16,10 @@
 #include <expected>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "platform/attr_list.h"
+#include "platform/mount_table.h"
 
 namespace tessaly::platform {
 
@@ -84,6 +86,10 @@ class Kernel {
 
   // Bytes in use on the volume mounted at `path`.
   virtual std::expected<std::int64_t, int> volume_space_used(const char* path) = 0;
+
+  // This process's table of mounted file systems, as the system lists it
+  // (Linux's /proc, macOS's getmntinfo); empty when it cannot be read.
+  virtual std::vector<MountEntry> mount_table() = 0;
 
   // The facts about the tree below `root` (links followed) that can be
   // established. The default establishes none, which is always safe.

@@ -95,6 +95,8 @@ class LinuxKernel final : public Kernel {
     return static_cast<std::int64_t>(used_blocks * fragment);
   }
 
+  std::vector<MountEntry> mount_table() override { return read_proc_mount_table(); }
+
   VolumeFacts volume_facts(const char* root) override {
     VolumeFacts facts;
     struct statfs info {};
@@ -109,7 +111,7 @@ class LinuxKernel final : public Kernel {
                                                                 &std::free);
     if (!canonical) return facts;
     // An empty table proves nothing: /proc may simply not be there.
-    const std::vector<MountEntry> mounts = read_proc_mount_table();
+    const std::vector<MountEntry> mounts = mount_table();
     facts.one_device_below = !mounts.empty() && !has_mount_below(canonical.get(), mounts);
     return facts;
   }

@@ -2,6 +2,8 @@
 #include <fcntl.h>
 #include <sys/attr.h>
 #include <sys/mount.h>
+#include <sys/param.h>
+#include <sys/ucred.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "base/utf8.h"
 #include "platform/kernel.h"
 
 namespace tessaly::platform {
@@ -82,6 +85,16 @@ class MacosKernel final : public Kernel {
     if (::statfs(path, &info) != 0) return std::unexpected(errno);
     const std::size_t length = ::strnlen(info.f_fstypename, sizeof info.f_fstypename);
     return std::string(info.f_fstypename, length);
+  }
+
+  std::vector<MountEntry> mount_table() override {
+    std::vector<MountEntry> mounts;
+    struct statfs* entries = nullptr;
+    const int count = ::getmntinfo(&entries, MNT_NOWAIT);
+    for (int i = 0; i < count; ++i) {
+      mounts.push_back({entries[i].f_mntonname, utf8_lossy(entries[i].f_fstypename)});
+    }
+    return mounts;
   }
 
   // The answer is a u32 length, the returned-attribute words, then the space

@@ -520,6 +520,8 @@ class VirtualVolumes final : public platform::Kernel {
     return std::unexpected(EINVAL);
   }
 
+  std::vector<MountEntry> mount_table() override { return {}; }
+
  private:
   static platform::Kernel& real() { return platform::system_kernel(); }
 

@@ -111,6 +111,8 @@ std::expected<std::int64_t, int> FaultyKernel::volume_space_used(const char* pat
   return real_.volume_space_used(path);
 }
 
+std::vector<MountEntry> FaultyKernel::mount_table() { return real_.mount_table(); }
+
 platform::VolumeFacts FaultyKernel::volume_facts(const char* root) {
   return share_volume_facts ? real_.volume_facts(root) : platform::VolumeFacts{};
 }

@@ -67,6 +67,7 @@ class FaultyKernel final : public platform::Kernel {
                                                        std::uint64_t options) override;
   std::expected<std::string, int> volume_type_name(const char* path) override;
   std::expected<std::int64_t, int> volume_space_used(const char* path) override;
+  std::vector<MountEntry> mount_table() override;
   platform::VolumeFacts volume_facts(const char* root) override;
 
  private:

@@ -96,8 +96,9 @@ Counts floor_pass(const std::string& root, std::size_t threads) {
 
       // Paths past PATH_MAX (the deep tree) are opened in pieces; shorter ones
       // cost the same single open as a plain open(2).
-      const int fd = dir.size() < PATH_MAX ? ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
-                                           : tessaly::open_directory_at(AT_FDCWD, dir, true);
+      const int fd = dir.size() < PATH_MAX
+                         ? ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                         : tessaly::open_directory_at(AT_FDCWD, dir, true).value_or(-1);
       if (fd >= 0) {
         while (true) {
           const ssize_t n = ::getdents64(fd, buffer, sizeof buffer);

@@ -1,7 +1,5 @@
 #include "bulk/bulk_engine.h"
 
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -14,17 +12,18 @@
 #include <thread>
 #include <utility>
 
-#include "cache/scan_cache.h"
-#include "bulk/bulk_reader.h"
-#include "bulk/channel.h"
 #include "base/clock.h"
-#include "result/hardlink_set.h"
 #include "base/logging.h"
 #include "base/paths.h"
+#include "base/worker_pool.h"
+#include "bulk/bulk_reader.h"
+#include "bulk/channel.h"
+#include "cache/scan_cache.h"
+#include "platform/descriptors.h"
 #include "result/aggregator.h"
+#include "result/hardlink_set.h"
 #include "rules/bundles.h"
 #include "rules/exclusions.h"
-#include "base/worker_pool.h"
 
 namespace tessaly {
 namespace {
@@ -32,6 +31,9 @@ namespace {
 constexpr std::string_view kSystemVolumes = "/System/Volumes";
 constexpr std::string_view kVolumes = "/Volumes";
 constexpr std::string_view kSystemVolumesPrefix = "/System/Volumes/";
+
+// Directory descriptors a walk keeps open for subdirectories at most.
+constexpr std::int64_t kMaxKeptDescriptors = 1024;
 
 // A worker keeps its listings between directories so that reading one costs
 // no allocation per entry; one far larger than usual is given back after use.
@@ -42,74 +44,32 @@ constexpr std::size_t kKeptListingEntries = 1 << 16;
 // and the sender (safe to use from many threads; released by the walk thread
 // after the last job has ended).
 struct BulkWalk {
-  BulkWalk(platform::Platform& platform, const std::vector<std::string>& exclude_paths,
+  BulkWalk(platform::Kernel& kernel, const std::vector<std::string>& exclude_paths,
            Sender<WalkMessage> queue_sender)
-      : os(platform), exclusions(exclude_paths), sender(std::move(queue_sender)) {}
+      : os(kernel), exclusions(exclude_paths), sender(std::move(queue_sender)) {}
 
-  platform::Platform& os;
+  platform::Kernel& os;
   const ExclusionList exclusions;
   HardlinkSet hardlinks;
   std::uint64_t root_device = 0;  // 0 switches the device rule off
   Sender<WalkMessage> sender;
   JobScope* scope = nullptr;
   // Directory descriptors kept open for subdirectories to be opened relative
-  // to them, and how many may be kept (0 once the process ran short).
-  std::atomic<std::int64_t> retained{0};
-  std::atomic<std::int64_t> retain_budget{0};
+  // to them; none once the process ran short.
+  platform::KeptDirectories kept;
 };
 
-// An open directory kept for its subdirectories' jobs to open themselves
-// relative to it, so that a directory costs one lookup of one name however
-// deep it lies; closed when the last of those jobs has opened its own.
-class DirHandle {
- public:
-  DirHandle(BulkWalk& walk, int fd) : walk_(walk), fd_(fd) {}
-  ~DirHandle() {
-    walk_.os.close_descriptor(fd_);
-    walk_.retained.fetch_sub(1, std::memory_order_relaxed);
-  }
-  DirHandle(const DirHandle&) = delete;
-  DirHandle& operator=(const DirHandle&) = delete;
+using SharedDirectory = std::shared_ptr<const platform::Descriptor>;
 
-  int fd() const { return fd_; }
-
- private:
-  BulkWalk& walk_;
-  const int fd_;
-};
-
-// Half of what the process may still open, less a reserve for everything
-// that opens descriptors for a moment, and at most 1024.
-std::int64_t descriptor_budget() {
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
-  const std::int64_t soft = limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > (1u << 20)
-                                ? std::int64_t{1} << 20
-                                : static_cast<std::int64_t>(limit.rlim_cur);
-  return std::clamp<std::int64_t>(soft / 2 - 64, 0, 1024);
-}
-
-bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
-
-// The device of `path`, the call repeated when a signal interrupts it: an
-// interrupted read of the root's device would switch the device rule off.
-std::expected<std::uint64_t, int> device_of(platform::Platform& os, const char* path) {
-  return platform::retry_interrupted([&] { return os.device_of(path); });
-}
-
-// The space used on the volume mounted at `path`, repeated likewise: an
-// interrupted query would drop the volume.
-std::expected<std::int64_t, int> volume_space_used(platform::Platform& os, const char* path) {
+// The space used on the volume mounted at `path`, the call repeated when a
+// signal interrupts it: an interrupted query would drop the volume.
+std::expected<std::int64_t, int> volume_space_used(platform::Kernel& os, const char* path) {
   return platform::retry_interrupted([&] { return os.volume_space_used(path); });
 }
 
 std::uint64_t positive_size(std::int64_t bytes) {
   return bytes > 0 ? static_cast<std::uint64_t>(bytes) : 0;
 }
-
-// How long a directory keeps waiting for a free descriptor before it is given
-// up like any other unreadable directory.
-constexpr std::chrono::seconds kDescriptorPatience{10};
 
 // read_dir_bulk_into, waiting while the process is out of descriptors: a
 // directory must not go missing because other threads hold descriptors for a
@@ -118,15 +78,10 @@ constexpr std::chrono::seconds kDescriptorPatience{10};
 // cancellation ends the wait. `dir` was listed as a directory, so a symbolic
 // link found in its place is not followed.
 bool read_listing(BulkWalk& walk, const std::string& dir, BulkListing& listing) {
-  const auto start = std::chrono::steady_clock::now();
-  for (int attempt = 1;; ++attempt) {
-    const auto read = read_dir_bulk_into(walk.os, dir, listing, false);
-    if (read) return true;
-    if (!out_of_descriptors(read.error())) return false;
-    if (scan_cancel_requested() || std::chrono::steady_clock::now() - start >= kDescriptorPatience)
-      return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(attempt, 20)));
-  }
+  return platform::retry_while_out_of_descriptors(
+             [&] { return read_dir_bulk_into(walk.os, dir, listing, false); },
+             platform::kDescriptorPatience, [] { return !scan_cancel_requested(); })
+      .has_value();
 }
 
 // Opens the directory `dir` of a job: relative to its parent's descriptor
@@ -137,67 +92,43 @@ bool read_listing(BulkWalk& walk, const std::string& dir, BulkListing& listing) 
 // directory but the root was listed as one, so a symbolic link that replaced
 // it since is refused, never followed.
 std::expected<int, int> open_job_directory(BulkWalk& walk, const std::string& dir, bool is_root,
-                                           std::shared_ptr<DirHandle> parent,
-                                           std::size_t name_size) {
+                                           SharedDirectory parent, std::size_t name_size) {
   if (parent) {
-    const auto fd = open_bulk_directory_at(walk.os, parent->fd(),
+    const auto fd = open_bulk_directory_at(walk.os, parent->get(),
                                            std::string_view(dir).substr(dir.size() - name_size));
     parent.reset();
     if (fd) return fd;
-    // Short of descriptors, the walk keeps no more; a platform that cannot
+    // Short of descriptors, the walk keeps no more; a kernel that cannot
     // open relative to a directory never will. Either way the path serves.
-    if (!out_of_descriptors(fd.error()) && fd.error() != ENOSYS) return fd;
-    walk.retain_budget.store(0, std::memory_order_relaxed);
+    if (!platform::out_of_descriptors(fd.error()) && fd.error() != ENOSYS) return fd;
+    walk.kept.stop_keeping();
   }
-  const auto start = std::chrono::steady_clock::now();
-  for (int attempt = 1;; ++attempt) {
-    const auto fd =
-        is_root ? open_bulk_directory(walk.os, dir) : open_bulk_subdirectory(walk.os, dir);
-    if (fd || !out_of_descriptors(fd.error())) return fd;
-    if (scan_cancel_requested() || std::chrono::steady_clock::now() - start >= kDescriptorPatience)
-      return fd;
-    walk.retain_budget.store(0, std::memory_order_relaxed);
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(attempt, 20)));
-  }
+  return platform::retry_while_out_of_descriptors(
+      [&] {
+        return is_root ? open_bulk_directory(walk.os, dir) : open_bulk_subdirectory(walk.os, dir);
+      },
+      platform::kDescriptorPatience,
+      [&walk] {
+        if (scan_cancel_requested()) return false;
+        walk.kept.stop_keeping();
+        return true;
+      });
 }
-
-// The descriptor of the directory a job reads, closed on every way out (a
-// failing read may throw) unless released.
-class OpenDirectory {
- public:
-  OpenDirectory(platform::Platform& os, int fd) : os_(os), fd_(fd) {}
-  ~OpenDirectory() {
-    if (fd_ >= 0) os_.close_descriptor(fd_);
-  }
-  OpenDirectory(const OpenDirectory&) = delete;
-  OpenDirectory& operator=(const OpenDirectory&) = delete;
-
-  int fd() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  platform::Platform& os_;
-  int fd_;
-};
 
 // Hands the descriptor of a directory just read on to its subdirectories'
 // jobs when it has any and the walk may keep one more; closes it otherwise.
 // Either way the job itself holds no descriptor while it sizes bundles or
 // waits to send, so jobs waiting for descriptors cannot block each other.
-std::shared_ptr<DirHandle> keep_for_subdirectories(BulkWalk& walk, int fd,
-                                                   const BulkListing& listing) {
+SharedDirectory keep_for_subdirectories(BulkWalk& walk, platform::Descriptor& fd,
+                                        const BulkListing& listing) {
   bool has_subdirectory = false;
   for (std::size_t i = 0; i < listing.size() && !has_subdirectory; ++i) {
     const BulkFields& f = listing[i].fields;
     has_subdirectory = f.error == 0 && f.obj_type == obj_type_directory;
   }
-  if (has_subdirectory && walk.retained.fetch_add(1, std::memory_order_relaxed) <
-                              walk.retain_budget.load(std::memory_order_relaxed)) {
-    return std::make_shared<DirHandle>(walk, fd);
-  }
-  if (has_subdirectory) walk.retained.fetch_sub(1, std::memory_order_relaxed);
-  walk.os.close_descriptor(fd);
-  return nullptr;
+  SharedDirectory kept = has_subdirectory ? walk.kept.keep(fd) : nullptr;
+  fd.reset();
+  return kept;
 }
 
 BulkListing& thread_listing() {
@@ -239,13 +170,13 @@ std::uint64_t bundle_total(BulkWalk& walk, std::string bundle_path) {
   return total;
 }
 
-void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth,
-                 std::shared_ptr<DirHandle> parent, std::size_t name_size);
+void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, SharedDirectory parent,
+                 std::size_t name_size);
 
 // `parent`, when not null, is the open directory holding `dir`, whose last
 // `name_size` bytes are its name there.
 void spawn_dir(BulkWalk& walk, std::string dir, std::uint64_t depth,
-               std::shared_ptr<DirHandle> parent = nullptr, std::size_t name_size = 0) {
+               SharedDirectory parent = nullptr, std::size_t name_size = 0) {
   walk.scope->spawn(
       [&walk, dir = std::move(dir), depth, parent = std::move(parent), name_size]() mutable {
         process_dir(walk, std::move(dir), depth, std::move(parent), name_size);
@@ -255,16 +186,15 @@ void spawn_dir(BulkWalk& walk, std::string dir, std::uint64_t depth,
 // Reads one directory, sizes its files, spawns a job for each subdirectory it
 // keeps and sends its listing. A directory that cannot be read contributes
 // nothing.
-void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth,
-                 std::shared_ptr<DirHandle> parent, std::size_t name_size) {
+void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, SharedDirectory parent,
+                 std::size_t name_size) {
   if (scan_cancel_requested()) return;
   const auto fd = open_job_directory(walk, dir, depth == 0, std::move(parent), name_size);
   if (!fd) return;
-  OpenDirectory open(walk.os, *fd);
+  platform::Descriptor open(walk.os, *fd);
   BulkListing& listing = thread_listing();
-  if (!read_open_dir_bulk_into(walk.os, open.fd(), listing)) return;
-  const std::shared_ptr<DirHandle> directory =
-      keep_for_subdirectories(walk, open.release(), listing);
+  if (!read_open_dir_bulk_into(walk.os, open.get(), listing)) return;
+  const SharedDirectory directory = keep_for_subdirectories(walk, open, listing);
 
   const std::uint64_t child_depth = depth + 1;
   const bool stat_children = paths_equal(dir, kSystemVolumes) || paths_equal(dir, kVolumes);
@@ -287,7 +217,7 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth,
     std::uint64_t device = f.dev_id;
     if (stat_children) {
       // Mount points here may report the parent volume's device in the listing.
-      if (const auto stat_device = device_of(walk.os, child.c_str())) device = *stat_device;
+      if (const auto stat_device = bulk_device_of(walk.os, child.c_str())) device = *stat_device;
     }
     if (walk.root_device != 0 && device != walk.root_device) {
       if (path_starts_with(child, kSystemVolumesPrefix) && !walk.exclusions.contains(child)) {
@@ -327,7 +257,8 @@ bool run_walk(BulkWalk& walk, std::string root) {
   try {
     JobScope scope(worker_pool());
     walk.scope = &scope;
-    walk.retain_budget.store(descriptor_budget(), std::memory_order_relaxed);
+    walk.kept.set_budget(
+        platform::descriptor_budget(worker_pool().thread_count(), kMaxKeptDescriptors));
     spawn_dir(walk, std::move(root), 0);
     scope.wait();
   } catch (...) {
@@ -378,11 +309,11 @@ class WalkThread {
 ScanOutcome scan_with_bulk_attrs(std::string_view root, std::uint64_t tree_depth,
                                  const std::vector<std::string>& exclude_paths,
                                  AppHandle app_handle) {
-  return scan_with_bulk_attrs(platform::system_platform(), root, tree_depth, exclude_paths,
+  return scan_with_bulk_attrs(platform::system_kernel(), root, tree_depth, exclude_paths,
                               app_handle);
 }
 
-ScanOutcome scan_with_bulk_attrs(platform::Platform& os, std::string_view root,
+ScanOutcome scan_with_bulk_attrs(platform::Kernel& os, std::string_view root,
                                  std::uint64_t tree_depth,
                                  const std::vector<std::string>& exclude_paths,
                                  AppHandle app_handle) {
@@ -390,7 +321,7 @@ ScanOutcome scan_with_bulk_attrs(platform::Platform& os, std::string_view root,
   BulkWalk walk(os, exclude_paths, std::move(sender));
   const std::string root_path(root);
   if (root_path.find('\0') == std::string::npos) {
-    if (const auto device = device_of(os, root_path.c_str())) walk.root_device = *device;
+    if (const auto device = bulk_device_of(os, root_path.c_str())) walk.root_device = *device;
   }
 
   ScanAggregator aggregator(root, tree_depth);

@@ -16,7 +16,7 @@
 #include <variant>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/kernel.h"
 #include "progress/progress.h"
 #include "result/child_listing.h"
 #include "result/result.h"
@@ -43,7 +43,7 @@ using WalkMessage = std::variant<DirListingMessage, SubtreeTotal>;
 
 // scan_with_bulk_attrs(root, tree_depth, exclude_paths, app_handle) is public
 // (<tessaly/engines.h>). The same, with the kernel reached through `os`.
-ScanOutcome scan_with_bulk_attrs(platform::Platform& os, std::string_view root,
+ScanOutcome scan_with_bulk_attrs(platform::Kernel& os, std::string_view root,
                                  std::uint64_t tree_depth,
                                  const std::vector<std::string>& exclude_paths,
                                  AppHandle app_handle = nullptr);

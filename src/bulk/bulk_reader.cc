@@ -1,6 +1,7 @@
 #include "bulk/bulk_reader.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <climits>
@@ -11,6 +12,10 @@
 #include <string>
 
 #include "base/utf8.h"
+#include "bulk/bulk_source.h"
+#include "bulk/testing.h"
+#include "platform/c_path.h"
+#include "platform/descriptors.h"
 
 namespace tessaly {
 namespace {
@@ -55,25 +60,13 @@ std::span<std::byte> thread_read_buffer() {
   return {buffer.get(), bulk_buffer_size};
 }
 
-class DescriptorGuard {
- public:
-  DescriptorGuard(platform::Platform& os, int fd) : os_(os), fd_(fd) {}
-  ~DescriptorGuard() { os_.close_descriptor(fd_); }
-  DescriptorGuard(const DescriptorGuard&) = delete;
-  DescriptorGuard& operator=(const DescriptorGuard&) = delete;
-
- private:
-  platform::Platform& os_;
-  int fd_;
-};
-
 }  // namespace
 
 bool supports_bulk_attrs(std::string_view root) {
-  return supports_bulk_attrs(platform::system_platform(), root);
+  return supports_bulk_attrs(platform::system_kernel(), root);
 }
 
-bool supports_bulk_attrs(platform::Platform& os, std::string_view root) {
+bool supports_bulk_attrs(platform::Kernel& os, std::string_view root) {
   if (root.find('\0') != std::string_view::npos) return false;
   const std::string path(root);
   const auto type_name =
@@ -84,69 +77,19 @@ bool supports_bulk_attrs(platform::Platform& os, std::string_view root) {
 }
 
 std::expected<std::vector<BulkEntry>, int> read_dir_bulk(std::string_view dir) {
-  return read_dir_bulk(platform::system_platform(), dir);
+  return read_dir_bulk(platform::system_kernel(), dir);
 }
 
 namespace {
 
-// How the last component of a path is opened.
-enum class OpenAs {
-  kSearch,          // only as the base of further lookups
-  kFollowing,       // for reading, through a symbolic link too
-  kDirectoryItself  // for reading, refusing a symbolic link
-};
-
-std::expected<int, int> open_at_retrying(platform::Platform& os, int dir_fd, const char* path,
-                                         OpenAs mode) {
-  return platform::retry_interrupted([&] {
-    return mode == OpenAs::kDirectoryItself
-               ? os.open_directory_no_follow_at(dir_fd, path)
-               : os.open_read_only_at(dir_fd, path, mode == OpenAs::kSearch);
-  });
-}
-
-// A path of PATH_MAX bytes or more cannot be handed to the kernel whole, so
-// it is opened in pieces shorter than that, each relative to the directory
-// the one before reached; a leading "/" stays with the first piece. The
-// pieces on the way need only search permission, as in a path lookup. At most
-// two descriptors are open at any moment. `last` says how the final piece is
-// opened.
-std::expected<int, int> open_directory_of_any_length(platform::Platform& os, std::string_view dir,
-                                                     OpenAs last) {
-  if (dir.size() < PATH_MAX) {
-    const std::string path(dir);
-    if (last == OpenAs::kFollowing) return platform::open_directory(os, path.c_str());
-    return open_at_retrying(os, AT_FDCWD, path.c_str(), last);
-  }
-  int base = AT_FDCWD;
-  std::string_view rest = dir;
-  std::string piece;
-  while (rest.size() >= PATH_MAX) {
-    const std::size_t cut = rest.rfind('/', PATH_MAX - 2);
-    if (cut == std::string_view::npos || cut == 0) {
-      if (base != AT_FDCWD) os.close_descriptor(base);
-      return std::unexpected(ENAMETOOLONG);
-    }
-    piece.assign(rest.substr(0, cut));
-    const auto next = open_at_retrying(os, base, piece.c_str(), OpenAs::kSearch);
-    if (base != AT_FDCWD) os.close_descriptor(base);
-    if (!next) return std::unexpected(next.error());
-    base = *next;
-    rest.remove_prefix(cut);
-    while (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
-  }
-  piece.assign(rest.empty() ? std::string_view(".") : rest);
-  const auto fd = open_at_retrying(os, base, piece.c_str(), last);
-  if (base != AT_FDCWD) os.close_descriptor(base);
-  return fd;
-}
+using platform::OpenAs;
 
 // Reads the open directory `fd` batch by batch into `out`; `fd` stays open.
 template <typename Out>
-std::expected<void, int> read_batches(platform::Platform& os, int fd, Out& out) {
+std::expected<void, int> read_batches(platform::Kernel& os, int fd, Out& out) {
   const std::span<std::byte> buffer = thread_read_buffer();
   while (true) {
-    const auto count = os.read_bulk_batch(fd, bulk_dir_request, buffer, fsopt_noinmemupdate);
+    const auto count = read_bulk_batch(os, fd, bulk_dir_request, buffer, fsopt_noinmemupdate);
     if (!count) {
       // An interrupted call has consumed no entry, so it is simply repeated.
       if (count.error() == EINTR) continue;
@@ -159,18 +102,17 @@ std::expected<void, int> read_batches(platform::Platform& os, int fd, Out& out) 
 
 // Opens `dir`, reads it into `out` and closes it on every way out.
 template <typename Out>
-std::expected<void, int> read_dir(platform::Platform& os, std::string_view dir, Out& out,
-                                  OpenAs last = OpenAs::kFollowing) {
-  if (dir.find('\0') != std::string_view::npos) return std::unexpected(EINVAL);
-  const auto fd = open_directory_of_any_length(os, dir, last);
+std::expected<void, int> read_dir(platform::Kernel& os, std::string_view dir, Out& out,
+                                  OpenAs last = OpenAs::kListing) {
+  const auto fd = platform::open_directory_of_any_length(os, AT_FDCWD, dir, last);
   if (!fd) return std::unexpected(fd.error());
-  const DescriptorGuard guard(os, *fd);
+  const platform::Descriptor open(os, *fd);
   return read_batches(os, *fd, out);
 }
 
 }  // namespace
 
-std::expected<std::vector<BulkEntry>, int> read_dir_bulk(platform::Platform& os,
+std::expected<std::vector<BulkEntry>, int> read_dir_bulk(platform::Kernel& os,
                                                          std::string_view dir) {
   std::vector<BulkEntry> entries;
   const auto done = read_dir(os, dir, entries);
@@ -178,18 +120,16 @@ std::expected<std::vector<BulkEntry>, int> read_dir_bulk(platform::Platform& os,
   return entries;
 }
 
-std::expected<void, int> read_dir_bulk_into(platform::Platform& os, std::string_view dir,
+std::expected<void, int> read_dir_bulk_into(platform::Kernel& os, std::string_view dir,
                                             BulkListing& out, bool follow_last_link) {
   out.clear();
   const auto done =
-      read_dir(os, dir, out, follow_last_link ? OpenAs::kFollowing : OpenAs::kDirectoryItself);
+      read_dir(os, dir, out, follow_last_link ? OpenAs::kListing : OpenAs::kListingItself);
   if (!done) out.clear();
   return done;
 }
 
-}  // namespace tessaly
-
-namespace tessaly {
+namespace bulk_testing {
 
 void fail_read_buffer_allocations(std::size_t pass, std::size_t refuse) {
   AllocationFaults& faults = allocation_faults();
@@ -205,28 +145,38 @@ std::size_t read_buffer_allocation_attempts() {
   return faults.attempts;
 }
 
-std::expected<int, int> open_bulk_directory(platform::Platform& os, std::string_view dir) {
-  if (dir.find('\0') != std::string_view::npos) return std::unexpected(EINVAL);
-  return open_directory_of_any_length(os, dir, OpenAs::kFollowing);
+}  // namespace bulk_testing
+
+std::expected<int, int> open_bulk_directory(platform::Kernel& os, std::string_view dir) {
+  return platform::open_directory_of_any_length(os, AT_FDCWD, dir, OpenAs::kListing);
 }
 
-std::expected<int, int> open_bulk_subdirectory(platform::Platform& os, std::string_view dir) {
-  if (dir.find('\0') != std::string_view::npos) return std::unexpected(EINVAL);
-  return open_directory_of_any_length(os, dir, OpenAs::kDirectoryItself);
+std::expected<int, int> open_bulk_subdirectory(platform::Kernel& os, std::string_view dir) {
+  return platform::open_directory_of_any_length(os, AT_FDCWD, dir, OpenAs::kListingItself);
 }
 
-std::expected<int, int> open_bulk_directory_at(platform::Platform& os, int parent_fd,
+std::expected<int, int> open_bulk_directory_at(platform::Kernel& os, int parent_fd,
                                                std::string_view name) {
   if (name.empty() || name.size() >= PATH_MAX || name.find('\0') != std::string_view::npos)
     return std::unexpected(EINVAL);
-  return open_at_retrying(os, parent_fd, std::string(name).c_str(), OpenAs::kDirectoryItself);
+  const platform::CPath path(name);
+  return platform::retry_interrupted(
+      [&] { return os.open_directory(parent_fd, path.get(), OpenAs::kListingItself); });
 }
 
-std::expected<void, int> read_open_dir_bulk_into(platform::Platform& os, int fd, BulkListing& out) {
+std::expected<void, int> read_open_dir_bulk_into(platform::Kernel& os, int fd, BulkListing& out) {
   out.clear();
   const auto done = read_batches(os, fd, out);
   if (!done) out.clear();
   return done;
+}
+
+std::expected<std::uint64_t, int> bulk_device_of(platform::Kernel& kernel, const char* path) {
+  struct stat st {};
+  const auto stated =
+      platform::retry_interrupted([&] { return kernel.stat_at(AT_FDCWD, path, st, 0); });
+  if (!stated) return std::unexpected(stated.error());
+  return bulk_device_id(st.st_dev);
 }
 
 }  // namespace tessaly

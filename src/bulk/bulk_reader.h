@@ -4,60 +4,58 @@
 #include <tessaly/engines.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <string_view>
 #include <vector>
 
 #include "bulk/bulk_record.h"
-#include "platform/platform.h"
+#include "platform/kernel.h"
 
 namespace tessaly {
 
 // supports_bulk_attrs(root), public (<tessaly/engines.h>), with the kernel
 // reached through `os`.
-bool supports_bulk_attrs(platform::Platform& os, std::string_view root);
+bool supports_bulk_attrs(platform::Kernel& os, std::string_view root);
 
 // Every entry of the directory `dir`, in the order the kernel returns them,
 // including entries that carry a per-entry error. Fails with the errno of the
 // failing call (EINVAL for a path holding a NUL byte); a failure on any batch
 // discards the entries of the earlier ones. Calls interrupted by a signal are
 // repeated. Paths of PATH_MAX bytes or more are opened a piece at a time
-// (Platform::open_read_only_at). Uses the calling thread's own 256 KiB read
+// (see open_directory_of_any_length). Uses the calling thread's own 256 KiB read
 // buffer.
 std::expected<std::vector<BulkEntry>, int> read_dir_bulk(std::string_view dir);
-std::expected<std::vector<BulkEntry>, int> read_dir_bulk(platform::Platform& os,
+std::expected<std::vector<BulkEntry>, int> read_dir_bulk(platform::Kernel& os,
                                                          std::string_view dir);
 
 // read_dir_bulk into `out`, which is cleared first, keeping the names' raw
 // bytes. On failure `out` is left empty. Without `follow_last_link` a `dir`
 // whose last component is a symbolic link is refused (ELOOP), as a walk
 // refuses a listed subdirectory that was replaced by a link.
-std::expected<void, int> read_dir_bulk_into(platform::Platform& os, std::string_view dir,
+std::expected<void, int> read_dir_bulk_into(platform::Kernel& os, std::string_view dir,
                                             BulkListing& out, bool follow_last_link = true);
 
 // The two halves of read_dir_bulk_into, for a walk that keeps a directory open
 // while its subdirectories are opened relative to it. Opening retries on
 // EINTR and fails with errno (EINVAL for a name or path holding a NUL byte);
 // reading fails like read_dir_bulk_into and leaves the descriptor open, for
-// the caller to close with Platform::close_descriptor.
-std::expected<int, int> open_bulk_directory(platform::Platform& os, std::string_view dir);
+// the caller to close with Kernel::close_descriptor.
+std::expected<int, int> open_bulk_directory(platform::Kernel& os, std::string_view dir);
 // As open_bulk_directory, but a last component that is not a directory itself
 // (a symbolic link to one included) is refused: for subdirectories a walk
 // listed, which may have been replaced since.
-std::expected<int, int> open_bulk_subdirectory(platform::Platform& os, std::string_view dir);
+std::expected<int, int> open_bulk_subdirectory(platform::Kernel& os, std::string_view dir);
 // The entry `name` (one component) of the open directory `parent_fd`, refused
 // unless it is a directory itself.
-std::expected<int, int> open_bulk_directory_at(platform::Platform& os, int parent_fd,
+std::expected<int, int> open_bulk_directory_at(platform::Kernel& os, int parent_fd,
                                                std::string_view name);
-std::expected<void, int> read_open_dir_bulk_into(platform::Platform& os, int fd, BulkListing& out);
+std::expected<void, int> read_open_dir_bulk_into(platform::Kernel& os, int fd, BulkListing& out);
 
-// For tests of running out of memory: of the next allocations of a thread's
-// read buffer, lets `pass` through and then refuses `refuse` (the read that
-// needed the buffer throws std::bad_alloc, as it would if memory ran out).
-// Only threads that have no buffer yet allocate one. Resets the count of
-// read_buffer_allocation_attempts.
-void fail_read_buffer_allocations(std::size_t pass, std::size_t refuse);
-// Buffer allocations tried since the last fail_read_buffer_allocations call.
-std::size_t read_buffer_allocation_attempts();
+// The device of `path` as stat reports it (symbolic links followed), in the
+// 32-bit encoding the bulk records carry, widened to 64 bits. Repeated while a
+// signal interrupts it: an interrupted read of a root's device would switch a
+// walk's device rule off.
+std::expected<std::uint64_t, int> bulk_device_of(platform::Kernel& kernel, const char* path);
 
 }  // namespace tessaly

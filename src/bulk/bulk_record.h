@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/attr_list.h"
+
 namespace tessaly {
 
 // Attribute group bits (Apple's <sys/attr.h> values).
@@ -24,9 +26,6 @@ inline constexpr std::uint32_t attr_cmn_error = 0x20000000;
 inline constexpr std::uint32_t attr_cmn_returned_attrs = 0x80000000;
 inline constexpr std::uint32_t attr_file_linkcount = 0x00000001;
 inline constexpr std::uint32_t attr_file_allocsize = 0x00000004;
-inline constexpr std::uint32_t attr_vol_info = 0x80000000;
-inline constexpr std::uint32_t attr_vol_spaceused = 0x00800000;
-inline constexpr std::uint16_t attr_bit_map_count = 5;
 inline constexpr std::uint64_t fsopt_noinmemupdate = 0x00000002;
 
 // Object types (the kernel's fsobj_type_t, enum vtype).
@@ -39,20 +38,6 @@ inline constexpr std::uint32_t obj_type_symlink = 5;
 inline constexpr std::uint32_t obj_type_socket = 6;
 inline constexpr std::uint32_t obj_type_fifo = 7;
 
-// Same layout as Apple's `struct attrlist` (24 bytes).
-struct AttrListRequest {
-  std::uint16_t bitmapcount = attr_bit_map_count;
-  std::uint16_t reserved = 0;
-  std::uint32_t commonattr = 0;
-  std::uint32_t volattr = 0;
-  std::uint32_t dirattr = 0;
-  std::uint32_t fileattr = 0;
-  std::uint32_t forkattr = 0;
-
-  friend bool operator==(const AttrListRequest&, const AttrListRequest&) = default;
-};
-static_assert(sizeof(AttrListRequest) == 24);
-
 // The request of every directory read: the returned-attribute words, the
 // per-entry error, name, device, type and file id, and for files the link
 // count and allocated size.
@@ -62,15 +47,6 @@ inline constexpr AttrListRequest bulk_dir_request{
     .fileattr = attr_file_linkcount | attr_file_allocsize,
 };
 static_assert(bulk_dir_request.commonattr == 0xA200000B);
-
-// The request for the used space of a mounted volume. The answer is a u32
-// length, the returned-attribute words (20 bytes), then the space used as a
-// signed 64-bit byte count, present only when the returned volattr word has
-// attr_vol_spaceused: a volume may leave it out.
-inline constexpr AttrListRequest volume_space_request{
-    .commonattr = attr_cmn_returned_attrs,
-    .volattr = attr_vol_info | attr_vol_spaceused,
-};
 
 // Bytes of the returned-attribute words (the kernel's attribute_set_t).
 inline constexpr std::size_t returned_attrs_size = 20;

@@ -12,14 +12,15 @@
 
 #include <fmt/format.h>
 
-#include "cache/scan_cache.h"
-#include "result/hardlink_set.h"
 #include "base/logging.h"
 #include "base/paths.h"
+#include "cache/scan_cache.h"
+#include "jwalk/walker.h"
+#include "platform/descriptors.h"
 #include "result/aggregator.h"
+#include "result/hardlink_set.h"
 #include "rules/bundles.h"
 #include "rules/exclusions.h"
-#include "jwalk/walker.h"
 
 namespace tessaly {
 namespace {
@@ -60,7 +61,7 @@ void filter_children(DirListing& listing, FilterContext& context) {
       case EntryKind::kDirectory: {
         if (context.root_device != 0 && !context.one_device_below) {
           struct stat st {};
-          if (listing.stat_child(entry, st, true) == 0 &&
+          if (listing.stat_child(entry, st, true) &&
               static_cast<std::uint64_t>(st.st_dev) != context.root_device) {
             entry.keep = false;
             break;
@@ -74,9 +75,10 @@ void filter_children(DirListing& listing, FilterContext& context) {
         const std::string_view name = listing.name(entry);
         if (is_bundle_name(name)) {
           std::uint64_t total = 0;
-          const ScopedDescriptor fd(listing.file_system(), listing.open_child_directory(entry));
-          if (fd.get() >= 0)
-            total = total_bundle(listing.file_system(), fd.get(), context.hardlinks);
+          if (const auto fd = listing.open_child_directory(entry)) {
+            const platform::Descriptor open(listing.kernel(), *fd);
+            total = total_bundle(listing.kernel(), open.get(), context.hardlinks);
+          }
           bundles.push_back(
               SubtreeTotal{*listing.path(), std::string(name), total, listing.child_depth()});
           entry.keep = false;
@@ -87,7 +89,7 @@ void filter_children(DirListing& listing, FilterContext& context) {
       case EntryKind::kOther: {
         struct stat st {};
         entry.size =
-            listing.stat_child(entry, st, false) == 0 ? allocated_bytes(st, context.hardlinks) : 0;
+            listing.stat_child(entry, st, false) ? allocated_bytes(st, context.hardlinks) : 0;
         break;
       }
     }
@@ -106,24 +108,25 @@ std::string describe_walk_error(int error, std::string_view path) {
 }  // namespace
 
 std::uint64_t total_bundle(int bundle_fd, HardlinkSet& hardlinks) {
-  return total_bundle(system_file_system(), bundle_fd, hardlinks);
+  return total_bundle(platform::system_kernel(), bundle_fd, hardlinks);
 }
 
-std::uint64_t total_bundle(FileSystem& fs, int bundle_fd, HardlinkSet& hardlinks) {
+std::uint64_t total_bundle(platform::Kernel& kernel, int bundle_fd, HardlinkSet& hardlinks) {
   std::uint64_t total = 0;
   // Directories still to read, relative to the bundle ("" is the bundle).
   std::vector<std::string> stack{std::string()};
   while (!stack.empty()) {
     const std::string relative = std::move(stack.back());
     stack.pop_back();
-    int fd = bundle_fd;
+    platform::Descriptor inner;
     if (!relative.empty()) {
-      fd = retry_while_out_of_descriptors(
-          [&] { return open_directory_at(fs, bundle_fd, relative, false); });
-      if (fd < 0) continue;
+      const auto opened = platform::retry_while_out_of_descriptors(
+          [&] { return open_directory_at(kernel, bundle_fd, relative, false); });
+      if (!opened) continue;
+      inner = platform::Descriptor(kernel, *opened);
     }
-    const ScopedDescriptor inner(fs, fd != bundle_fd ? fd : -1);
-    DirectoryReader reader(fs, fd);
+    const int fd = inner.is_open() ? inner.get() : bundle_fd;
+    DirectoryReader reader(kernel, fd);
     std::string_view name;
     EntryKind kind;
     int entry_error = 0;
@@ -132,7 +135,8 @@ std::uint64_t total_bundle(FileSystem& fs, int bundle_fd, HardlinkSet& hardlinks
         stack.push_back(relative.empty() ? std::string(name) : join_path(relative, name));
       } else if (kind == EntryKind::kRegular) {
         struct stat st {};
-        if (stat_retrying(fs, fd, name.data(), st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (platform::retry_interrupted(
+                [&] { return kernel.stat_at(fd, name.data(), st, AT_SYMLINK_NOFOLLOW); })) {
           total += allocated_bytes(st, hardlinks);
         }
       }
@@ -148,22 +152,22 @@ std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
 }
 
 std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
-    FileSystem& fs, std::string_view root, std::uint64_t tree_depth,
+    platform::Kernel& kernel, std::string_view root, std::uint64_t tree_depth,
     const std::vector<std::string>& exclude_paths, AppHandle app_handle) {
-  return scan_with_jwalk(root, tree_depth, exclude_paths, app_handle, monotonic_clock(), fs);
+  return scan_with_jwalk(root, tree_depth, exclude_paths, app_handle, monotonic_clock(), kernel);
 }
 
 std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
     std::string_view root, std::uint64_t tree_depth, const std::vector<std::string>& exclude_paths,
-    AppHandle app_handle, const Clock& clock, FileSystem& fs) {
+    AppHandle app_handle, const Clock& clock, platform::Kernel& kernel) {
   spdlog::logger& log = scanner_logger();
 
   FilterContext context(exclude_paths);
-  if (struct stat st{}; stat_at(fs, AT_FDCWD, root, st, true) == 0) {
+  if (struct stat st{}; stat_at(kernel, AT_FDCWD, root, st, true)) {
     context.root_device = static_cast<std::uint64_t>(st.st_dev);
     const std::string path(root);
     if (path.find('\0') == std::string::npos) {
-      context.one_device_below = fs.volume_facts(path.c_str()).one_device_below;
+      context.one_device_below = kernel.volume_facts(path.c_str()).one_device_below;
     }
   }
   ScanAggregator aggregator(root, tree_depth);
@@ -175,7 +179,7 @@ std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
   try {
     ParallelWalk walk(
         std::string(root), [&context](DirListing& listing) { filter_children(listing, context); },
-        fs);
+        kernel);
     WalkItem item;
     while (walk.next(item)) {
       if (item.is_error) {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "platform/file_system.h"
+#include "platform/kernel.h"
 #include "progress/progress.h"
 #include "result/hardlink_set.h"
 #include "result/result.h"
@@ -23,14 +23,14 @@ namespace tessaly {
 
 // scan_with_jwalk(root, tree_depth, exclude_paths, app_handle) is public
 // (<tessaly/engines.h>). The same scan, with its progress points timed by `clock` and every kernel
-// call of the walk made through `fs`.
+// call of the walk made through `kernel`.
 std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
     std::string_view root, std::uint64_t tree_depth, const std::vector<std::string>& exclude_paths,
-    AppHandle app_handle, const Clock& clock, FileSystem& fs = system_file_system());
+    AppHandle app_handle, const Clock& clock, platform::Kernel& kernel = platform::system_kernel());
 
-// The same scan, with every kernel call of the walk made through `fs`.
+// The same scan, with every kernel call of the walk made through `kernel`.
 std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
-    FileSystem& fs, std::string_view root, std::uint64_t tree_depth,
+    platform::Kernel& kernel, std::string_view root, std::uint64_t tree_depth,
     const std::vector<std::string>& exclude_paths, AppHandle app_handle = nullptr);
 
 // The bytes of everything inside the bundle directory open at `bundle_fd`,
@@ -38,7 +38,7 @@ std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
 // allocated blocks (multiply-linked files once per `hardlinks`), links not
 // followed, unreadable parts skipped. The descriptor stays open.
 std::uint64_t total_bundle(int bundle_fd, HardlinkSet& hardlinks);
-// The same, reading through `fs`.
-std::uint64_t total_bundle(FileSystem& fs, int bundle_fd, HardlinkSet& hardlinks);
+// The same, reading through `kernel`.
+std::uint64_t total_bundle(platform::Kernel& kernel, int bundle_fd, HardlinkSet& hardlinks);
 
 }  // namespace tessaly

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,23 +14,15 @@
 #include <utility>
 
 #include "base/paths.h"
+#include "platform/c_path.h"
 
 namespace tessaly {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Flags for the directories a long path passes through on its way to the one
-// wanted: only search permission is needed for them, as in a path lookup.
-#if defined(O_PATH)
-constexpr int kPassThroughFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-#elif defined(O_SEARCH)
-constexpr int kPassThroughFlags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
-#else
-constexpr int kPassThroughFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-#endif
-
-constexpr int kListFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+using platform::CPath;
+using platform::OpenAs;
 
 // A waiting owner is woken once this many batches are queued, and looks
 // for fewer by itself after kOwnerPoll.
@@ -42,103 +33,8 @@ constexpr auto kOwnerPoll = 1ms;
 constexpr std::size_t kTypicalEntries = 16;
 constexpr std::size_t kTypicalNameBytes = 256;
 
-// How long a directory keeps waiting for a free descriptor before it is given
-// up (and reported as an error item).
-constexpr auto kDescriptorPatience = 10s;
-
-bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
-
-// A NUL-terminated copy of a path piece shorter than PATH_MAX, on the stack.
-class CPath {
- public:
-  explicit CPath(std::string_view text) {
-    std::memcpy(buffer_, text.data(), text.size());
-    buffer_[text.size()] = '\0';
-  }
-  const char* get() const { return buffer_; }
-
- private:
-  char buffer_[PATH_MAX];
-};
-
-int openat_retrying(FileSystem& fs, int base_fd, const char* path, int flags) {
-  while (true) {
-    const int fd = fs.open_at(base_fd, path, flags);
-    if (fd != -EINTR) return fd;
-  }
-}
-
-void close_fd(FileSystem& fs, int fd) {
-  if (fd >= 0) fs.close_descriptor(fd);
-}
-
-// Opens `path` relative to `base_fd` with `last_flags` for its last
-// component, in pieces shorter than PATH_MAX. Returns a descriptor or -errno.
-int open_in_pieces(FileSystem& fs, int base_fd, std::string_view path, int last_flags) {
-  if (path.empty()) return -ENOENT;
-  // The kernel would stop reading at the NUL and open another file.
-  if (path.find('\0') != std::string_view::npos) return -EINVAL;
-  if (path.size() < PATH_MAX) return openat_retrying(fs, base_fd, CPath(path).get(), last_flags);
-  int current = base_fd;
-  bool own_current = false;
-  std::string_view rest = path;
-  while (rest.size() >= PATH_MAX) {
-    // Cut at the last separator that leaves a piece shorter than PATH_MAX. A
-    // leading "/" is kept with the first piece, so it stays absolute.
-    const std::size_t cut = rest.rfind('/', PATH_MAX - 2);
-    if (cut == std::string_view::npos || cut == 0) {
-      if (own_current) close_fd(fs, current);
-      return -ENAMETOOLONG;
-    }
-    const int next =
-        openat_retrying(fs, current, CPath(rest.substr(0, cut)).get(), kPassThroughFlags);
-    if (own_current) close_fd(fs, current);
-    if (next < 0) return next;
-    current = next;
-    own_current = true;
-    rest.remove_prefix(cut);
-    while (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
-  }
-  const int fd = openat_retrying(fs, current, rest.empty() ? "." : CPath(rest).get(), last_flags);
-  if (own_current) close_fd(fs, current);
-  return fd;
-}
-
-// The descriptors this process has open, or an estimate when they cannot be
-// listed.
-std::int64_t count_open_descriptors(std::int64_t limit) {
-  for (const char* listing : {"/proc/self/fd", "/dev/fd"}) {
-    const int fd = ::open(listing, kListFlags);
-    if (fd < 0) continue;
-    std::int64_t count = 0;
-    {
-      DirectoryReader reader(fd);
-      std::string_view name;
-      EntryKind kind;
-      int error = 0;
-      while (reader.next(name, kind, error)) ++count;
-    }
-    ::close(fd);
-    return count > 0 ? count - 1 : 0;  // less the listing's own descriptor
-  }
-  return limit / 2;
-}
-
-// How many directory descriptors a walk may keep open for their children:
-// half of what the process has left, less a reserve for the descriptors that
-// running jobs and the rest of the process open for a moment.
-std::int64_t descriptor_budget(std::size_t threads) {
-  constexpr std::int64_t kMaxKept = 4096;
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
-  const std::int64_t soft =
-      limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > static_cast<rlim_t>(1) << 40
-          ? std::int64_t{1} << 40
-          : static_cast<std::int64_t>(limit.rlim_cur);
-  const std::int64_t left = soft - count_open_descriptors(soft);
-  const std::int64_t reserve = 16 + 4 * static_cast<std::int64_t>(threads);
-  return std::clamp<std::int64_t>((left - reserve) / 2, 0, kMaxKept);
-}
+// Directory descriptors a walk keeps open for their children at most.
+constexpr std::int64_t kMaxKeptDescriptors = 4096;
 
 }  // namespace
 
@@ -155,7 +51,7 @@ namespace {
 
 // The kind of a listed entry from its directory-entry type; a listing that
 // does not tell (DT_UNKNOWN) is completed with fstatat, links not followed.
-void classify_entry(FileSystem& fs, int dir_fd, const char* name, unsigned char type,
+void classify_entry(platform::Kernel& kernel, int dir_fd, const char* name, unsigned char type,
                     EntryKind& kind, int& entry_error) {
   entry_error = 0;
   switch (type) {
@@ -175,11 +71,12 @@ void classify_entry(FileSystem& fs, int dir_fd, const char* name, unsigned char 
       return;
   }
   struct stat st {};
-  if (const int error = stat_retrying(fs, dir_fd, name, st, AT_SYMLINK_NOFOLLOW); error == 0) {
+  if (const auto stated = platform::retry_interrupted(
+          [&] { return kernel.stat_at(dir_fd, name, st, AT_SYMLINK_NOFOLLOW); })) {
     kind = kind_of_mode(st.st_mode);
   } else {
     kind = EntryKind::kError;
-    entry_error = error;
+    entry_error = stated.error();
   }
 }
 
@@ -187,25 +84,26 @@ void classify_entry(FileSystem& fs, int dir_fd, const char* name, unsigned char 
 
 #if defined(__linux__)
 
-DirectoryReader::DirectoryReader(FileSystem& fs, int dir_fd) : fs_(&fs), fd_(dir_fd) {}
+DirectoryReader::DirectoryReader(platform::Kernel& kernel, int dir_fd)
+    : kernel_(&kernel), fd_(dir_fd) {}
 DirectoryReader::~DirectoryReader() = default;
 
 bool DirectoryReader::next(std::string_view& name, EntryKind& kind, int& entry_error) {
   while (true) {
     if (position_ >= filled_) {
       if (exhausted_) return false;
-      const long n = fs_->read_entries(fd_, std::as_writable_bytes(std::span(buffer_)));
-      if (n < 0) {
-        if (n == -EINTR) continue;
-        error_ = static_cast<int>(-n);
+      const auto n = kernel_->read_entries(fd_, std::as_writable_bytes(std::span(buffer_)));
+      if (!n) {
+        if (n.error() == EINTR) continue;
+        error_ = n.error();
         exhausted_ = true;
         return false;
       }
-      if (n == 0) {
+      if (*n == 0) {
         exhausted_ = true;
         return false;
       }
-      filled_ = static_cast<std::size_t>(n);
+      filled_ = *n;
       position_ = 0;
     }
     const auto* record = reinterpret_cast<const struct dirent64*>(buffer_.data() + position_);
@@ -213,14 +111,15 @@ bool DirectoryReader::next(std::string_view& name, EntryKind& kind, int& entry_e
     const char* raw = record->d_name;
     if (raw[0] == '.' && (raw[1] == '\0' || (raw[1] == '.' && raw[2] == '\0'))) continue;
     name = std::string_view(raw);
-    classify_entry(*fs_, fd_, raw, record->d_type, kind, entry_error);
+    classify_entry(*kernel_, fd_, raw, record->d_type, kind, entry_error);
     return true;
   }
 }
 
 #else
 
-DirectoryReader::DirectoryReader(FileSystem& fs, int dir_fd) : fs_(&fs), fd_(dir_fd) {
+DirectoryReader::DirectoryReader(platform::Kernel& kernel, int dir_fd)
+    : kernel_(&kernel), fd_(dir_fd) {
   // readdir needs a DIR of its own; it gets a duplicate so that closing it
   // leaves the caller's descriptor open.
   const int copy = ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
@@ -256,7 +155,7 @@ bool DirectoryReader::next(std::string_view& name, EntryKind& kind, int& entry_e
     const char* raw = record->d_name;
     if (raw[0] == '.' && (raw[1] == '\0' || (raw[1] == '.' && raw[2] == '\0'))) continue;
     name = std::string_view(raw);
-    classify_entry(*fs_, fd_, raw, record->d_type, kind, entry_error);
+    classify_entry(*kernel_, fd_, raw, record->d_type, kind, entry_error);
     return true;
   }
 }
@@ -265,39 +164,32 @@ bool DirectoryReader::next(std::string_view& name, EntryKind& kind, int& entry_e
 
 // --- Path helpers ------------------------------------------------------------
 
-int open_directory_at(FileSystem& fs, int base_fd, std::string_view path, bool follow_last) {
-  return open_in_pieces(fs, base_fd, path, kListFlags | (follow_last ? 0 : O_NOFOLLOW));
+std::expected<int, int> open_directory_at(platform::Kernel& kernel, int base_fd,
+                                          std::string_view path, bool follow_last) {
+  return platform::open_directory_of_any_length(
+      kernel, base_fd, path, follow_last ? OpenAs::kListing : OpenAs::kListingItself);
 }
 
-int stat_at(FileSystem& fs, int base_fd, std::string_view path, struct stat& result,
-            bool follow_links) {
+std::expected<void, int> stat_at(platform::Kernel& kernel, int base_fd, std::string_view path,
+                                 struct stat& result, bool follow_links) {
   const int flags = follow_links ? 0 : AT_SYMLINK_NOFOLLOW;
-  if (path.empty()) return ENOENT;
-  if (path.find('\0') != std::string_view::npos) return EINVAL;
-  if (path.size() < PATH_MAX) return stat_retrying(fs, base_fd, CPath(path).get(), result, flags);
+  const auto stat_once = [&](int dir_fd, const char* name) {
+    return platform::retry_interrupted([&] { return kernel.stat_at(dir_fd, name, result, flags); });
+  };
+  if (path.empty()) return std::unexpected(ENOENT);
+  if (path.find('\0') != std::string_view::npos) return std::unexpected(EINVAL);
+  if (path.size() < PATH_MAX) return stat_once(base_fd, CPath(path).get());
   std::string_view trimmed = path;
   while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.remove_suffix(1);
   const std::size_t slash = trimmed.rfind('/');
-  if (slash == std::string_view::npos) return ENAMETOOLONG;
+  if (slash == std::string_view::npos) return std::unexpected(ENAMETOOLONG);
   const std::string_view last = trimmed.substr(slash + 1);
-  const int parent =
-      open_in_pieces(fs, base_fd, slash == 0 ? std::string_view("/") : trimmed.substr(0, slash),
-                     kPassThroughFlags);
-  if (parent < 0) return -parent;
-  const int status = stat_retrying(fs, parent, CPath(last).get(), result, flags);
-  fs.close_descriptor(parent);
-  return status;
-}
-
-int retry_while_out_of_descriptors(const std::function<int()>& open_once,
-                                   std::chrono::milliseconds patience) {
-  const auto start = std::chrono::steady_clock::now();
-  for (int attempt = 1;; ++attempt) {
-    const int result = open_once();
-    if (result >= 0 || !out_of_descriptors(-result)) return result;
-    if (std::chrono::steady_clock::now() - start >= patience) return result;
-    std::this_thread::sleep_for(std::min<std::chrono::milliseconds>(1ms * attempt, 20ms));
-  }
+  const auto parent = platform::open_directory_of_any_length(
+      kernel, base_fd, slash == 0 ? std::string_view("/") : trimmed.substr(0, slash),
+      OpenAs::kSearch);
+  if (!parent) return std::unexpected(parent.error());
+  const platform::Descriptor open(kernel, *parent);
+  return stat_once(*parent, CPath(last).get());
 }
 
 std::pair<std::string, std::string> split_root(std::string_view root) {
@@ -314,16 +206,20 @@ std::pair<std::string, std::string> split_root(std::string_view root) {
 
 // --- DirListing --------------------------------------------------------------
 
-int DirListing::stat_child(const ListedEntry& entry, struct stat& result, bool follow_links) const {
-  if (root_ != nullptr) return stat_at(*fs_, AT_FDCWD, *root_, result, follow_links);
+std::expected<void, int> DirListing::stat_child(const ListedEntry& entry, struct stat& result,
+                                                bool follow_links) const {
+  if (root_ != nullptr) return stat_at(*kernel_, AT_FDCWD, *root_, result, follow_links);
   const int flags = follow_links ? 0 : AT_SYMLINK_NOFOLLOW;
-  return stat_retrying(*fs_, dir_fd_, name(entry).data(), result, flags);
+  return platform::retry_interrupted(
+      [&] { return kernel_->stat_at(dir_fd_, name(entry).data(), result, flags); });
 }
 
-int DirListing::open_child_directory(const ListedEntry& entry) const {
-  return retry_while_out_of_descriptors([&] {
-    if (root_ != nullptr) return open_directory_at(*fs_, AT_FDCWD, *root_, true);
-    return openat_retrying(*fs_, dir_fd_, name(entry).data(), kListFlags | O_NOFOLLOW);
+std::expected<int, int> DirListing::open_child_directory(const ListedEntry& entry) const {
+  return platform::retry_while_out_of_descriptors([&] {
+    if (root_ != nullptr) return open_directory_at(*kernel_, AT_FDCWD, *root_, true);
+    return platform::retry_interrupted([&] {
+      return kernel_->open_directory(dir_fd_, name(entry).data(), OpenAs::kListingItself);
+    });
   });
 }
 
@@ -344,35 +240,21 @@ struct ParallelWalk::Batch {
   std::string error_path;
 };
 
-// An open directory kept for its children to open themselves relative to it;
-// closed when the last of them has done so.
-struct ParallelWalk::DirHandle {
-  DirHandle(int descriptor, ParallelWalk* owner) : fd(descriptor), walk(owner) {}
-  ~DirHandle() {
-    walk->fs_.close_descriptor(fd);
-    walk->retained_.fetch_sub(1, std::memory_order_relaxed);
-  }
-  DirHandle(const DirHandle&) = delete;
-  DirHandle& operator=(const DirHandle&) = delete;
-
-  const int fd;
-  ParallelWalk* const walk;
-};
-
 // A directory to list.
 struct ParallelWalk::Task {
   SharedPath path;
   std::uint32_t name_size = 0;  // its last component is the tail of `path`
-  std::shared_ptr<DirHandle> parent;
+  std::shared_ptr<const platform::Descriptor> parent;
   std::uint64_t depth = 0;
   bool is_root = false;
   int attempts = 0;
   std::chrono::steady_clock::time_point first_refusal{};
 };
 
-ParallelWalk::ParallelWalk(std::string root, ChildFilter filter, FileSystem& fs, WorkerPool& pool)
-    : root_(std::move(root)), filter_(std::move(filter)), fs_(fs), scope_(pool) {
-  retain_budget_.store(descriptor_budget(pool.thread_count()), std::memory_order_relaxed);
+ParallelWalk::ParallelWalk(std::string root, ChildFilter filter, platform::Kernel& kernel,
+                           WorkerPool& pool)
+    : root_(std::move(root)), filter_(std::move(filter)), kernel_(kernel), scope_(pool) {
+  kept_.set_budget(platform::descriptor_budget(pool.thread_count(), kMaxKeptDescriptors));
   outstanding_.store(1, std::memory_order_relaxed);
   scope_.spawn([this] {
     struct Finish {
@@ -397,20 +279,21 @@ void ParallelWalk::start_root() {
   ListedEntry entry;
   entry.name_size = static_cast<std::uint32_t>(batch->names.size());
   struct stat st {};
-  if (const int error = stat_at(fs_, AT_FDCWD, root_, st, false); error != 0) {
+  if (const auto stated = stat_at(kernel_, AT_FDCWD, root_, st, false); !stated) {
     entry.kind = EntryKind::kError;
-    entry.error = error;
+    entry.error = stated.error();
   } else {
     entry.kind = kind_of_mode(st.st_mode);
     // The root alone is followed when it is a link, as a command-line argument
     // is; a dangling link stays a link.
-    if (entry.kind == EntryKind::kSymlink && stat_at(fs_, AT_FDCWD, root_, st, true) == 0) {
+    if (entry.kind == EntryKind::kSymlink && stat_at(kernel_, AT_FDCWD, root_, st, true)) {
       entry.kind = kind_of_mode(st.st_mode);
     }
   }
   batch->entries.push_back(entry);
   {
-    DirListing listing(fs_, std::nullopt, batch->parent, -1, &root_, batch->names, batch->entries);
+    DirListing listing(kernel_, std::nullopt, batch->parent, -1, &root_, batch->names,
+                       batch->entries);
     filter_(listing);
   }
   const ListedEntry kept = batch->entries.front();
@@ -424,39 +307,40 @@ void ParallelWalk::start_root() {
   run_task(std::move(task));
 }
 
-int ParallelWalk::open_task_directory(Task& task) {
+std::expected<int, int> ParallelWalk::open_task_directory(Task& task) {
   if (task.parent) {
     // The name is the path's tail, so it ends where the path's string does.
     const char* name = task.path->c_str() + (task.path->size() - task.name_size);
-    return openat_retrying(fs_, task.parent->fd, name, kListFlags | O_NOFOLLOW);
+    return platform::retry_interrupted(
+        [&] { return kernel_.open_directory(task.parent->get(), name, OpenAs::kListingItself); });
   }
-  return open_directory_at(fs_, AT_FDCWD, *task.path, task.is_root);
+  return open_directory_at(kernel_, AT_FDCWD, *task.path, task.is_root);
 }
 
 void ParallelWalk::run_task(Task task) {
   if (stopping_.load(std::memory_order_relaxed)) return;
   if (task.attempts > 0) {
-    std::this_thread::sleep_for(std::min<std::chrono::milliseconds>(1ms * task.attempts, 20ms));
+    std::this_thread::sleep_for(platform::descriptor_backoff(task.attempts));
   }
-  const int fd = open_task_directory(task);
-  if (fd < 0 && out_of_descriptors(-fd)) {
+  const auto fd = open_task_directory(task);
+  if (!fd && platform::out_of_descriptors(fd.error())) {
     // Keep no more descriptors for children, let go of the parent's (this
     // task may hold its last reference), and try again once the jobs queued
     // before it have run and released theirs.
-    retain_budget_.store(0, std::memory_order_relaxed);
+    kept_.stop_keeping();
     task.parent.reset();
     const auto now = std::chrono::steady_clock::now();
     if (task.attempts == 0) task.first_refusal = now;
-    if (now - task.first_refusal < kDescriptorPatience) {
+    if (now - task.first_refusal < platform::kDescriptorPatience) {
       ++task.attempts;
       spawn(std::move(task), true);
       return;
     }
   }
   task.parent.reset();
-  if (fd < 0) {
+  if (!fd) {
     auto error = std::make_unique<Batch>();
-    error->error = -fd;
+    error->error = fd.error();
     error->error_path = *task.path;
     push(std::move(error));
     return;
@@ -464,7 +348,7 @@ void ParallelWalk::run_task(Task task) {
 
   // Closed on every way out, a listing or filter that throws included, unless
   // handed on to the children.
-  ScopedDescriptor open(fs_, fd);
+  platform::Descriptor open(kernel_, *fd);
 
   auto batch = std::make_unique<Batch>();
   batch->parent = task.path;
@@ -475,7 +359,7 @@ void ParallelWalk::run_task(Task task) {
   batch->entries.reserve(kTypicalEntries);
   int read_error = 0;
   {
-    DirectoryReader reader(fs_, fd);
+    DirectoryReader reader(kernel_, open.get());
     std::string_view name;
     EntryKind kind;
     int entry_error = 0;
@@ -493,7 +377,8 @@ void ParallelWalk::run_task(Task task) {
   }
 
   {
-    DirListing listing(fs_, task.depth, task.path, fd, nullptr, batch->names, batch->entries);
+    DirListing listing(kernel_, task.depth, task.path, open.get(), nullptr, batch->names,
+                       batch->entries);
     filter_(listing);
   }
   std::erase_if(batch->entries, [](const ListedEntry& entry) { return !entry.keep; });
@@ -508,12 +393,9 @@ void ParallelWalk::run_task(Task task) {
     child.depth = task.depth + 1;
     children.push_back(std::move(child));
   }
-  std::shared_ptr<DirHandle> handle = children.empty() ? nullptr : retain(fd);
-  if (handle) {
-    open.release();
-  } else {
-    open.reset();
-  }
+  const std::shared_ptr<const platform::Descriptor> handle =
+      children.empty() ? nullptr : kept_.keep(open);
+  open.reset();
 
   if (!batch->entries.empty()) push(std::move(batch));
   if (read_error != 0) {
@@ -528,15 +410,6 @@ void ParallelWalk::run_task(Task task) {
     it->parent = handle;
     spawn(std::move(*it), false);
   }
-}
-
-std::shared_ptr<ParallelWalk::DirHandle> ParallelWalk::retain(int fd) {
-  if (retained_.fetch_add(1, std::memory_order_relaxed) <
-      retain_budget_.load(std::memory_order_relaxed)) {
-    return std::make_shared<DirHandle>(fd, this);
-  }
-  retained_.fetch_sub(1, std::memory_order_relaxed);
-  return nullptr;
 }
 
 void ParallelWalk::spawn(Task task, bool deferred) {

@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <expected>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -35,8 +36,9 @@
 #include <utility>
 #include <vector>
 
-#include "platform/file_system.h"
 #include "base/worker_pool.h"
+#include "platform/descriptors.h"
+#include "platform/kernel.h"
 
 namespace tessaly {
 
@@ -61,11 +63,11 @@ EntryKind kind_of_mode(mode_t mode);
 // Reads the entries of an open directory, "." and ".." left out, in listing
 // order, through getdents64 on Linux and readdir elsewhere, repeating calls a
 // signal interrupted. The descriptor stays owned by the caller and must
-// outlive the reader; so must `fs`. The listing buffer is part of the reader.
+// outlive the reader; so must `kernel`. The listing buffer is part of the reader.
 class DirectoryReader {
  public:
-  explicit DirectoryReader(int dir_fd) : DirectoryReader(system_file_system(), dir_fd) {}
-  DirectoryReader(FileSystem& fs, int dir_fd);
+  explicit DirectoryReader(int dir_fd) : DirectoryReader(platform::system_kernel(), dir_fd) {}
+  DirectoryReader(platform::Kernel& kernel, int dir_fd);
   ~DirectoryReader();
   DirectoryReader(const DirectoryReader&) = delete;
   DirectoryReader& operator=(const DirectoryReader&) = delete;
@@ -80,7 +82,7 @@ class DirectoryReader {
   int error() const { return error_; }
 
  private:
-  FileSystem* fs_;
+  platform::Kernel* kernel_;
   int fd_;
   int error_ = 0;
 #if defined(__linux__)
@@ -97,27 +99,24 @@ class DirectoryReader {
 // working directory) when the path is relative, in pieces shorter than
 // PATH_MAX when it is longer. The last component is not followed when it is a
 // symbolic link unless `follow_last` is set. Retries on EINTR. Returns the
-// descriptor, or -errno (-EINVAL for a path holding a NUL byte, which names no
+// descriptor, or errno (EINVAL for a path holding a NUL byte, which names no
 // file).
-int open_directory_at(FileSystem& fs, int base_fd, std::string_view path, bool follow_last);
-inline int open_directory_at(int base_fd, std::string_view path, bool follow_last) {
-  return open_directory_at(system_file_system(), base_fd, path, follow_last);
+std::expected<int, int> open_directory_at(platform::Kernel& kernel, int base_fd,
+                                          std::string_view path, bool follow_last);
+inline std::expected<int, int> open_directory_at(int base_fd, std::string_view path,
+                                                 bool follow_last) {
+  return open_directory_at(platform::system_kernel(), base_fd, path, follow_last);
 }
 
 // stat (follow_links) or lstat of `path`, relative to `base_fd`, for paths of
-// any length. Retries on EINTR. Returns 0 or errno (EINVAL for a path holding a
+// any length. Retries on EINTR. Fails with errno (EINVAL for a path holding a
 // NUL byte).
-int stat_at(FileSystem& fs, int base_fd, std::string_view path, struct stat& result,
-            bool follow_links);
-inline int stat_at(int base_fd, std::string_view path, struct stat& result, bool follow_links) {
-  return stat_at(system_file_system(), base_fd, path, result, follow_links);
+std::expected<void, int> stat_at(platform::Kernel& kernel, int base_fd, std::string_view path,
+                                 struct stat& result, bool follow_links);
+inline std::expected<void, int> stat_at(int base_fd, std::string_view path, struct stat& result,
+                                        bool follow_links) {
+  return stat_at(platform::system_kernel(), base_fd, path, result, follow_links);
 }
-
-// Calls `open_once` (which returns a descriptor or -errno) again while it
-// fails for want of descriptors (EMFILE, ENFILE), sleeping a little longer
-// each time, for at most `patience`. Returns the last result.
-int retry_while_out_of_descriptors(const std::function<int()>& open_once,
-                                   std::chrono::milliseconds patience = std::chrono::seconds(10));
 
 // Splits a root path into the path of its parent and its own last component:
 // "/a/b/" gives "/a" and "b", "/a" gives "/" and "a", "a" gives "" and "a",
@@ -155,25 +154,27 @@ class DirListing {
   }
 
   // The calls the walk makes, for a filter that reads below a child.
-  FileSystem& file_system() const { return *fs_; }
+  platform::Kernel& kernel() const { return *kernel_; }
 
   // stat (follow_links) or lstat of a child, relative to the listed
-  // directory's descriptor, repeated while a signal interrupts it. Returns 0
-  // or errno.
-  int stat_child(const ListedEntry& entry, struct stat& result, bool follow_links) const;
+  // directory's descriptor, repeated while a signal interrupts it. Fails
+  // with errno.
+  std::expected<void, int> stat_child(const ListedEntry& entry, struct stat& result,
+                                      bool follow_links) const;
   // Opens a child directory without following a link (the root itself is
   // followed), waiting a while for a descriptor when none is free. Returns the
-  // descriptor, or -errno.
-  int open_child_directory(const ListedEntry& entry) const;
+  // descriptor, or errno.
+  std::expected<int, int> open_child_directory(const ListedEntry& entry) const;
   // The child's path: path() joined with its name (for the root's call, the
   // root as given).
   std::string child_path(const ListedEntry& entry) const;
 
  private:
   friend class ParallelWalk;
-  DirListing(FileSystem& fs, std::optional<std::uint64_t> depth, SharedPath path, int dir_fd,
-             const std::string* root, std::string& names, std::vector<ListedEntry>& entries)
-      : fs_(&fs),
+  DirListing(platform::Kernel& kernel, std::optional<std::uint64_t> depth, SharedPath path,
+             int dir_fd, const std::string* root, std::string& names,
+             std::vector<ListedEntry>& entries)
+      : kernel_(&kernel),
         depth_(depth),
         path_(std::move(path)),
         dir_fd_(dir_fd),
@@ -181,7 +182,7 @@ class DirListing {
         names_(names),
         entries_(entries) {}
 
-  FileSystem* fs_;
+  platform::Kernel* kernel_;
   std::optional<std::uint64_t> depth_;
   SharedPath path_;
   int dir_fd_;
@@ -219,10 +220,10 @@ class ParallelWalk {
   // followed (the walk's only one). The owner waits for the pool's workers
   // without running their jobs, so it must not be one of them.
   ParallelWalk(std::string root, ChildFilter filter, WorkerPool& pool = worker_pool())
-      : ParallelWalk(std::move(root), std::move(filter), system_file_system(), pool) {}
-  // The same walk, with every kernel call made through `fs`, which must
+      : ParallelWalk(std::move(root), std::move(filter), platform::system_kernel(), pool) {}
+  // The same walk, with every kernel call made through `kernel`, which must
   // outlive the walk.
-  ParallelWalk(std::string root, ChildFilter filter, FileSystem& fs,
+  ParallelWalk(std::string root, ChildFilter filter, platform::Kernel& kernel,
                WorkerPool& pool = worker_pool());
   // Abandons the walk if it is still running and waits for its jobs.
   ~ParallelWalk();
@@ -239,26 +240,23 @@ class ParallelWalk {
 
  private:
   struct Batch;
-  struct DirHandle;
   struct Task;
 
   void start_root();
   void run_task(Task task);
-  int open_task_directory(Task& task);
+  std::expected<int, int> open_task_directory(Task& task);
   void push(std::unique_ptr<Batch> batch);
   void spawn(Task task, bool deferred);
   void job_finished();
-  std::shared_ptr<DirHandle> retain(int fd);
 
   const std::string root_;
   const ChildFilter filter_;
-  FileSystem& fs_;
+  platform::Kernel& kernel_;
   std::atomic<bool> stopping_{false};
 
   // Descriptors of listed directories kept open for their children to open
-  // themselves relative to them, and how many may be kept.
-  std::atomic<std::int64_t> retained_{0};
-  std::atomic<std::int64_t> retain_budget_{0};
+  // themselves relative to them.
+  platform::KeptDirectories kept_;
 
   std::atomic<std::uint64_t> outstanding_{0};
 

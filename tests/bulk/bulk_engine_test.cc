@@ -5,7 +5,12 @@
 #include <gtest/gtest.h>
 #include <spdlog/sinks/ostream_sink.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
+
+#if defined(__linux__)
+#include <sys/sysmacros.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -28,6 +33,7 @@
 #include "base/logging.h"
 #include "base/paths.h"
 #include "bulk/bulk_reader.h"
+#include "bulk/bulk_source.h"
 #include "cache/scan_cache.h"
 #include "jwalk/jwalk_engine.h"
 #include "service/scan_entry.h"
@@ -68,7 +74,7 @@ constexpr const char* kChildOutVar = "TESSALY_BULK_CHILD_OUT";
   std::_Exit(0);
 }();
 
-std::shared_ptr<const ScanResult> scan_ok(platform::Platform& os, const std::string& root,
+std::shared_ptr<const ScanResult> scan_ok(platform::Kernel& os, const std::string& root,
                                           std::uint64_t tree_depth,
                                           const std::vector<std::string>& excludes = {},
                                           AppHandle handle = nullptr) {
@@ -79,7 +85,7 @@ std::shared_ptr<const ScanResult> scan_ok(platform::Platform& os, const std::str
 
 std::shared_ptr<const ScanResult> scan_ok(const std::string& root, std::uint64_t tree_depth,
                                           const std::vector<std::string>& excludes = {}) {
-  return scan_ok(platform::system_platform(), root, tree_depth, excludes);
+  return scan_ok(platform::system_kernel(), root, tree_depth, excludes);
 }
 
 // "name:size" for files, "name/" for directories, in list order.
@@ -381,10 +387,21 @@ TEST_F(BulkEngineTest, NamesThatAreNotUtf8KeepTheirSizes) {
   }
 }
 
+// The device number whose bulk device id is `id`.
+dev_t device_with_id(std::uint32_t id) {
+#if defined(__linux__)
+  return makedev((id >> 8) & 0xfffu, (id & 0xffu) | ((id >> 12) & 0xfff00u));
+#else
+  return static_cast<dev_t>(id);
+#endif
+}
+
 // Presents a host directory as the file system's root "/", with chosen
 // directories reported as mount points of other volumes and chosen files with
 // chosen sizes. Hooks let a test slow down, interrupt or break directory reads.
-class VirtualVolumes final : public platform::Platform {
+// Opens by path only, as a kernel that cannot open relative to a directory,
+// so that every directory is opened by its virtual path.
+class VirtualVolumes final : public platform::Kernel {
  public:
   struct Mount {
     std::optional<std::uint32_t> listed_device;  // what the parent's listing reports
@@ -408,10 +425,12 @@ class VirtualVolumes final : public platform::Platform {
 
   std::expected<std::string, int> volume_type_name(const char*) override { return "apfs"; }
 
-  std::expected<int, int> open_read_only(const char* path) override {
+  std::expected<int, int> open_directory(int dir_fd, const char* path,
+                                         platform::OpenAs how) override {
+    if (dir_fd != AT_FDCWD) return std::unexpected(ENOSYS);
     ++in_flight;
     if (on_open) on_open(path);
-    auto fd = real().open_read_only(host(path).c_str());
+    auto fd = real().open_directory(AT_FDCWD, host(path).c_str(), how);
     if (fd) {
       ++opens;
       const std::lock_guard lock(mutex_);
@@ -431,18 +450,45 @@ class VirtualVolumes final : public platform::Platform {
     --in_flight;
   }
 
-  std::expected<std::size_t, int> read_bulk_batch(int fd, const AttrListRequest& request,
-                                                  std::span<std::byte> buffer,
-                                                  std::uint64_t options) override {
+  std::expected<std::size_t, int> read_entries(int fd, std::span<std::byte> buffer) override {
+    return real().read_entries(fd, buffer);
+  }
+
+  std::expected<std::int64_t, int> seek(int fd, std::int64_t offset, int whence) override {
+    return real().seek(fd, offset, whence);
+  }
+
+  // A path's stat: a mount point reports its own volume unless told
+  // otherwise.
+  std::expected<void, int> stat_at(int dir_fd, const char* path, struct stat& result,
+                                   int flags) override {
+    if (dir_fd != AT_FDCWD) return real().stat_at(dir_fd, path, result, flags);
+    if (root_stat_fails && std::string_view(path) == "/") return std::unexpected(EACCES);
+    auto stated = real().stat_at(AT_FDCWD, host(path).c_str(), result, flags);
+    if (!stated) return stated;
+    if (const auto m = mounts.find(path); m != mounts.end()) {
+      if (m->second.stat_device) {
+        result.st_dev = device_with_id(*m->second.stat_device);
+      } else if (m->second.listed_device) {
+        result.st_dev = device_with_id(*m->second.listed_device);
+      }
+    }
+    return stated;
+  }
+
+  // The host directory's records, rewritten with the virtual devices and
+  // sizes.
+  std::expected<std::size_t, int> read_attributes_bulk(int fd, const AttrListRequest& request,
+                                                       std::span<std::byte> buffer,
+                                                       std::uint64_t options) override {
     std::string dir;
     {
       const std::lock_guard lock(mutex_);
       dir = fd_paths_.at(fd);
     }
     if (failing_reads.contains(dir)) throw std::runtime_error("injected failure in " + dir);
-    auto n = real().read_bulk_batch(fd, request, buffer, options);
+    auto n = read_bulk_batch(real(), fd, request, buffer, options);
     if (!n || *n == 0) return n;
-    // Rewrite the batch with the virtual devices and sizes.
     BulkListing listing;
     parse_bulk_batch(buffer, *n, listing);
     std::vector<std::byte> rewritten(buffer.size());
@@ -469,23 +515,15 @@ class VirtualVolumes final : public platform::Platform {
     return listing.size();
   }
 
-  std::expected<std::uint64_t, int> device_of(const char* path) override {
-    if (root_stat_fails && std::string_view(path) == "/") return std::unexpected(EACCES);
-    // A mount point reports its own volume to stat unless told otherwise.
-    if (const auto m = mounts.find(path); m != mounts.end()) {
-      if (m->second.stat_device) return *m->second.stat_device;
-      if (m->second.listed_device) return *m->second.listed_device;
-    }
-    return real().device_of(host(path).c_str());
-  }
-
   std::expected<std::int64_t, int> volume_space_used(const char* path) override {
     if (const auto m = mounts.find(path); m != mounts.end()) return m->second.space_used;
     return std::unexpected(EINVAL);
   }
 
+  std::vector<MountEntry> mount_table() override { return {}; }
+
  private:
-  static platform::Platform& real() { return platform::system_platform(); }
+  static platform::Kernel& real() { return platform::system_kernel(); }
 
   std::string host_root_;
   std::mutex mutex_;
@@ -513,7 +551,7 @@ struct SystemLikeTree {
 constexpr std::uint32_t kOtherDevice = 0xABC01;
 
 void mount_system_volumes(VirtualVolumes& os) {
-  const auto root_device = platform::system_platform().device_of(os.host("/").c_str());
+  const auto root_device = bulk_device_of(platform::system_kernel(), os.host("/").c_str());
   ASSERT_TRUE(root_device.has_value());
   os.mounts["/System/Volumes/Data"] = {kOtherDevice, std::nullopt, 900'000'000'000};
   os.mounts["/System/Volumes/Preboot"] = {kOtherDevice + 1, std::nullopt, 5'000'000'000};

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -20,6 +21,7 @@
 #include "bulk/bulk_reader.h"
 #include "jwalk/jwalk_engine.h"
 #include "progress/progress.h"
+#include "support/faulty_kernel.h"
 #include "support/temp_tree.h"
 
 namespace tessaly {
@@ -132,83 +134,33 @@ class DeepTreeDir {
   DeepTree tree_;
 };
 
-// Passes everything to the kernel, except that every third open fails with
-// EMFILE, as when other threads hold every descriptor for a moment.
-class ShortOfDescriptors final : public platform::Platform {
- public:
-  std::expected<std::string, int> volume_type_name(const char* path) override {
-    return os_.volume_type_name(path);
-  }
-  std::expected<int, int> open_read_only(const char* path) override {
-    if (refuse()) return std::unexpected(EMFILE);
-    return os_.open_read_only(path);
-  }
-  std::expected<int, int> open_read_only_at(int dir_fd, const char* path,
-                                            bool search_only) override {
-    if (refuse()) return std::unexpected(EMFILE);
-    return os_.open_read_only_at(dir_fd, path, search_only);
-  }
-  void close_descriptor(int fd) override { os_.close_descriptor(fd); }
-  std::expected<std::size_t, int> read_bulk_batch(int fd, const AttrListRequest& request,
-                                                  std::span<std::byte> buffer,
-                                                  std::uint64_t options) override {
-    return os_.read_bulk_batch(fd, request, buffer, options);
-  }
-  std::expected<std::uint64_t, int> device_of(const char* path) override {
-    return os_.device_of(path);
-  }
-  std::expected<std::int64_t, int> volume_space_used(const char* path) override {
-    return os_.volume_space_used(path);
-  }
+// Every third open fails with EMFILE, as when other threads hold every
+// descriptor for a moment.
+void short_of_descriptors(testing::FaultyKernel& kernel) {
+  auto calls = std::make_shared<std::atomic<int>>(0);
+  kernel.on_open = [calls](const testing::KernelCall&) {
+    return calls->fetch_add(1) % 3 == 0 ? EMFILE : 0;
+  };
+}
 
-  int refusals() const { return refusals_.load(); }
-
- private:
-  bool refuse() {
-    if (calls_.fetch_add(1) % 3 != 0) return false;
-    refusals_.fetch_add(1);
-    return true;
+// Counts how directories are opened.
+struct CountingOpens {
+  CountingOpens() {
+    kernel.on_open = [this](const testing::KernelCall& call) {
+      if (call.open_as == platform::OpenAs::kSearch) {
+        ++passed_through;
+      } else if (call.dir_fd == AT_FDCWD) {
+        ++by_path;
+      } else {
+        ++relative;
+      }
+      return 0;
+    };
   }
-
-  platform::Platform& os_ = platform::system_platform();
-  std::atomic<int> calls_{0};
-  std::atomic<int> refusals_{0};
-};
-
-// Passes everything to the kernel, counting how directories are opened.
-class CountingOpens final : public platform::Platform {
- public:
-  std::expected<std::string, int> volume_type_name(const char* path) override {
-    return os_.volume_type_name(path);
-  }
-  std::expected<int, int> open_read_only(const char* path) override {
-    by_path.fetch_add(1);
-    return os_.open_read_only(path);
-  }
-  std::expected<int, int> open_read_only_at(int dir_fd, const char* path,
-                                            bool search_only) override {
-    (search_only ? passed_through : relative).fetch_add(1);
-    return os_.open_read_only_at(dir_fd, path, search_only);
-  }
-  void close_descriptor(int fd) override { os_.close_descriptor(fd); }
-  std::expected<std::size_t, int> read_bulk_batch(int fd, const AttrListRequest& request,
-                                                  std::span<std::byte> buffer,
-                                                  std::uint64_t options) override {
-    return os_.read_bulk_batch(fd, request, buffer, options);
-  }
-  std::expected<std::uint64_t, int> device_of(const char* path) override {
-    return os_.device_of(path);
-  }
-  std::expected<std::int64_t, int> volume_space_used(const char* path) override {
-    return os_.volume_space_used(path);
-  }
-
+  testing::FaultyKernel kernel;
   std::atomic<int> by_path{0};
   std::atomic<int> relative{0};
   std::atomic<int> passed_through{0};
-
- private:
-  platform::Platform& os_ = platform::system_platform();
 };
 
 class BulkLongPathTest : public ::testing::Test {
@@ -264,7 +216,7 @@ TEST_F(BulkLongPathTest, SubdirectoriesAreOpenedRelativeToTheirParent) {
   const DeepTreeDir dir(45);
   const DeepTree& tree = dir.tree();
   CountingOpens os;
-  const auto result = scan_with_bulk_attrs(os, tree.root, 1000, {});
+  const auto result = scan_with_bulk_attrs(os.kernel, tree.root, 1000, {});
   ASSERT_TRUE(result.has_value()) << result.error();
   EXPECT_EQ((*result)->files_found, tree.files);
   // Only the root is opened by its path; every other directory by its name
@@ -278,10 +230,11 @@ TEST_F(BulkLongPathTest, SubdirectoriesAreOpenedRelativeToTheirParent) {
 TEST_F(BulkLongPathTest, RefusedDescriptorsAreWaitedForNotSkipped) {
   const DeepTreeDir dir(30);
   const DeepTree& tree = dir.tree();
-  ShortOfDescriptors os;
+  testing::FaultyKernel os;
+  short_of_descriptors(os);
   const auto result = scan_with_bulk_attrs(os, tree.root, 1000, {});
   ASSERT_TRUE(result.has_value()) << result.error();
-  EXPECT_GT(os.refusals(), 10);
+  EXPECT_GT(os.injected.load(), 10);
   EXPECT_EQ((*result)->files_found, tree.files);
   EXPECT_EQ((*result)->dirs_found, tree.dirs);
   EXPECT_EQ((*result)->total_size, tree.bytes);

@@ -14,11 +14,13 @@
 #include <thread>
 #include <vector>
 
+#include "support/faulty_kernel.h"
 #include "support/temp_tree.h"
 
 namespace tessaly {
 namespace {
 
+using testing::FaultyKernel;
 using testing::TempDir;
 
 // A batch built byte by byte, so the parser is checked against the layout
@@ -365,83 +367,25 @@ TEST(BulkRecordEncoder, ErrorRecordCarriesTheErrorWordAndBit) {
   EXPECT_EQ(static_cast<std::uint8_t>(out[7]), 0xA2);
 }
 
-// Passes calls through to the real platform, failing scripted ones and
-// counting descriptors.
-class ScriptedPlatform final : public platform::Platform {
- public:
-  std::deque<int> open_failures;   // errno per call, 0 = pass through
-  std::deque<int> batch_failures;  // errno per call, 0 = pass through
-  std::string type_name;
-  int type_errno = 0;
-  int opens = 0;
-  int closes = 0;
-  int batches = 0;
-  std::vector<std::size_t> batch_counts;
-
-  std::expected<std::string, int> volume_type_name(const char*) override {
-    if (type_errno != 0) return std::unexpected(type_errno);
-    return type_name;
-  }
-  std::expected<int, int> open_read_only(const char* path) override {
-    if (!open_failures.empty()) {
-      const int e = open_failures.front();
-      open_failures.pop_front();
-      if (e != 0) return std::unexpected(e);
-    }
-    auto fd = real().open_read_only(path);
-    if (fd) ++opens;
-    return fd;
-  }
-  void close_descriptor(int fd) override {
-    ++closes;
-    real().close_descriptor(fd);
-  }
-  std::expected<std::size_t, int> read_bulk_batch(int fd, const AttrListRequest& request,
-                                                  std::span<std::byte> buffer,
-                                                  std::uint64_t options) override {
-    ++batches;
-    if (!batch_failures.empty()) {
-      const int e = batch_failures.front();
-      batch_failures.pop_front();
-      if (e != 0) return std::unexpected(e);
-    }
-    EXPECT_EQ(request, bulk_dir_request);
-    EXPECT_EQ(options, fsopt_noinmemupdate);
-    EXPECT_EQ(buffer.size(), bulk_buffer_size);
-    auto n = real().read_bulk_batch(fd, request, buffer, options);
-    if (n) batch_counts.push_back(*n);
-    return n;
-  }
-  std::expected<std::uint64_t, int> device_of(const char* path) override {
-    return real().device_of(path);
-  }
-  std::expected<std::int64_t, int> volume_space_used(const char* path) override {
-    return real().volume_space_used(path);
-  }
-
- private:
-  static platform::Platform& real() { return platform::system_platform(); }
-};
-
 TEST(BulkProbe, AcceptsExactlyApfsAndHfs) {
-  ScriptedPlatform os;
+  FaultyKernel os;
   for (const char* yes : {"apfs", "hfs"}) {
-    os.type_name = yes;
+    os.volume_type = yes;
     EXPECT_TRUE(supports_bulk_attrs(os, "/Users")) << yes;
   }
   for (const char* no :
        {"APFS", "Apfs", "HFS", "hfs+", "hfsx", "apfs2", "ap", "", "ext4", "msdos", "apfs\xff"}) {
-    os.type_name = no;
+    os.volume_type = no;
     EXPECT_FALSE(supports_bulk_attrs(os, "/Users")) << no;
   }
 }
 
 TEST(BulkProbe, FailingStatfsAndNulPathAnswerNo) {
-  ScriptedPlatform os;
-  os.type_name = "apfs";
-  os.type_errno = EACCES;
+  FaultyKernel os;
+  os.volume_type = "apfs";
+  os.on_volume = [](const testing::KernelCall&) { return EACCES; };
   EXPECT_FALSE(supports_bulk_attrs(os, "/Users"));
-  os.type_errno = 0;
+  os.on_volume = nullptr;
   EXPECT_FALSE(supports_bulk_attrs(os, std::string_view("/Us\0ers", 7)));
 }
 
@@ -473,7 +417,7 @@ TEST(ReadDirBulk, ReportsTypesSizesAndIdentity) {
 
   struct stat st {};
   ASSERT_EQ(::lstat(tree.at("data.bin").c_str(), &st), 0);
-  const auto device = platform::system_platform().device_of(tree.path().c_str());
+  const auto device = bulk_device_of(platform::system_kernel(), tree.path().c_str());
   ASSERT_TRUE(device.has_value());
   const BulkEntry& file = (*entries)[0];
   EXPECT_EQ(file.obj_type, obj_type_regular);
@@ -526,7 +470,7 @@ TEST(ReadDirBulk, NonUtf8NamesComeBackWithReplacementCharacters) {
   }
 
   BulkListing listing;
-  ASSERT_TRUE(read_dir_bulk_into(platform::system_platform(), tree.path(), listing));
+  ASSERT_TRUE(read_dir_bulk_into(platform::system_kernel(), tree.path(), listing));
   std::set<std::string> raw;
   for (std::size_t i = 0; i < listing.size(); ++i) raw.insert(std::string(listing[i].raw_name));
   EXPECT_EQ(raw, (std::set<std::string>{"plain", "r\xe9sum\xe9.txt"}));
@@ -536,9 +480,9 @@ TEST(ReadDirBulk, ListingIsEmptiedOnFailure) {
   TempDir tree;
   tree.write_file("f");
   BulkListing listing;
-  ASSERT_TRUE(read_dir_bulk_into(platform::system_platform(), tree.path(), listing));
+  ASSERT_TRUE(read_dir_bulk_into(platform::system_kernel(), tree.path(), listing));
   EXPECT_EQ(listing.size(), 1u);
-  const auto failed = read_dir_bulk_into(platform::system_platform(), tree.at("absent"), listing);
+  const auto failed = read_dir_bulk_into(platform::system_kernel(), tree.at("absent"), listing);
   ASSERT_FALSE(failed.has_value());
   EXPECT_EQ(failed.error(), ENOENT);
   EXPECT_TRUE(listing.empty());
@@ -555,7 +499,7 @@ TEST(ReadDirBulk, LargeDirectorySpansSeveralBatchesWithoutDuplicates) {
     tree.write_text("many/" + name, "");
     expected.insert(name);
   }
-  ScriptedPlatform os;
+  FaultyKernel os;
   const auto entries = read_dir_bulk(os, dir);
   ASSERT_TRUE(entries.has_value()) << entries.error();
   std::multiset<std::string> got;
@@ -564,10 +508,10 @@ TEST(ReadDirBulk, LargeDirectorySpansSeveralBatchesWithoutDuplicates) {
   EXPECT_EQ(std::set<std::string>(got.begin(), got.end()), expected);
   EXPECT_EQ(got.size(), expected.size());
   // Several full batches and the final empty one.
-  EXPECT_GE(os.batch_counts.size(), 5u);
-  EXPECT_EQ(os.batch_counts.back(), 0u);
-  EXPECT_EQ(os.opens, 1);
-  EXPECT_EQ(os.closes, 1);
+  EXPECT_GE(os.list_sizes().size(), 5u);
+  EXPECT_EQ(os.list_sizes().back(), 0u);
+  EXPECT_EQ(os.opens.load(), 1);
+  EXPECT_EQ(os.closes.load(), 1);
 }
 
 TEST(ReadDirBulk, InterruptedCallsAreRepeated) {
@@ -575,17 +519,17 @@ TEST(ReadDirBulk, InterruptedCallsAreRepeated) {
   const std::string dir = tree.make_dir("many");
   const std::string stem(230, 'x');
   for (int i = 0; i < 1500; ++i) tree.write_text("many/" + stem + std::to_string(i), "");
-  ScriptedPlatform os;
-  os.open_failures = {EINTR, EINTR, 0};
-  os.batch_failures = {EINTR, 0, EINTR, EINTR, 0};
+  FaultyKernel os;
+  os.on_open = testing::scripted({EINTR, EINTR, 0});
+  os.on_list = testing::scripted({EINTR, 0, EINTR, EINTR, 0});
   const auto entries = read_dir_bulk(os, dir);
   ASSERT_TRUE(entries.has_value()) << entries.error();
   std::set<std::string> names;
   for (const BulkEntry& e : *entries) names.insert(e.name);
   EXPECT_EQ(entries->size(), 1500u);
   EXPECT_EQ(names.size(), 1500u);
-  EXPECT_EQ(os.opens, 1);
-  EXPECT_EQ(os.closes, 1);
+  EXPECT_EQ(os.opens.load(), 1);
+  EXPECT_EQ(os.closes.load(), 1);
 }
 
 TEST(ReadDirBulk, FailureOnALaterBatchDiscardsEverything) {
@@ -593,24 +537,24 @@ TEST(ReadDirBulk, FailureOnALaterBatchDiscardsEverything) {
   const std::string dir = tree.make_dir("many");
   const std::string stem(230, 'y');
   for (int i = 0; i < 1500; ++i) tree.write_text("many/" + stem + std::to_string(i), "");
-  ScriptedPlatform os;
-  os.batch_failures = {0, EIO};
+  FaultyKernel os;
+  os.on_list = testing::scripted({0, EIO});
   const auto entries = read_dir_bulk(os, dir);
   ASSERT_FALSE(entries.has_value());
   EXPECT_EQ(entries.error(), EIO);
-  EXPECT_EQ(os.batches, 2);
-  EXPECT_EQ(os.closes, 1);
+  EXPECT_EQ(os.lists.load(), 2);
+  EXPECT_EQ(os.closes.load(), 1);
 }
 
 TEST(ReadDirBulk, OpenFailureIsFinalExceptForInterrupts) {
   TempDir tree;
-  ScriptedPlatform os;
-  os.open_failures = {EMFILE, 0};
+  FaultyKernel os;
+  os.on_open = testing::scripted({EMFILE, 0});
   const auto entries = read_dir_bulk(os, tree.path());
   ASSERT_FALSE(entries.has_value());
   EXPECT_EQ(entries.error(), EMFILE);
-  EXPECT_EQ(os.batches, 0);
-  EXPECT_EQ(os.closes, 0);
+  EXPECT_EQ(os.lists.load(), 0);
+  EXPECT_EQ(os.closes.load(), 0);
 }
 
 TEST(ReadDirBulk, MissingPathNotADirectoryAndNulByte) {
@@ -620,12 +564,12 @@ TEST(ReadDirBulk, MissingPathNotADirectoryAndNulByte) {
   ASSERT_FALSE(missing.has_value());
   EXPECT_EQ(missing.error(), ENOENT);
 
-  ScriptedPlatform os;
+  FaultyKernel os;
   auto not_dir = read_dir_bulk(os, file);
   ASSERT_FALSE(not_dir.has_value());
   EXPECT_EQ(not_dir.error(), ENOTDIR);
-  EXPECT_EQ(os.opens, 0);
-  EXPECT_EQ(os.closes, 0);
+  EXPECT_EQ(os.opens.load(), 0);
+  EXPECT_EQ(os.closes.load(), 0);
 
   auto nul = read_dir_bulk(std::string(tree.path()) + std::string("\0x", 2));
   ASSERT_FALSE(nul.has_value());
@@ -642,7 +586,7 @@ TEST(ReadDirBulk, ListedSubdirectoriesAreNeverOpenedThroughALink) {
   tree.make_dir("real");
   tree.make_symlink(outside.path(), "link");
   tree.write_file("plain", 10);
-  platform::Platform& os = platform::system_platform();
+  platform::Kernel& os = platform::system_kernel();
 
   const int parent = ::open(tree.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_GE(parent, 0);

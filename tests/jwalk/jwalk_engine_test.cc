@@ -562,7 +562,7 @@ TEST(JwalkEngine, PathDeeperThanPathMaxIsSized) {
   const std::string root = dir.make_dir("root");
   const std::string segment(120, 'n');
   const std::string bottom = make_long_chain(root, segment, PATH_MAX + 500);
-  const int fd = open_directory_at(AT_FDCWD, bottom, false);
+  const int fd = open_directory_at(AT_FDCWD, bottom, false).value_or(-1);
   ASSERT_GE(fd, 0);
   struct stat st {};
   ASSERT_EQ(::fstatat(fd, "deep.txt", &st, 0), 0);

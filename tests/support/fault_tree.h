@@ -1,5 +1,5 @@
-// What the two engines' fault-injection tests share: one tree with something
-// of every kind a fault can aim at, a description of a result that does not
+// What the engines' fault-injection tests share: one tree with something of
+// every kind a fault can aim at, a description of a result that does not
 // depend on the order of the walk, and the small hooks that inject faults.
 #pragma once
 
@@ -37,7 +37,7 @@ std::string one_line(std::string text);
 // depths, a directory "a/victim" with a subdirectory, a bundle "b/Tool.app", a
 // symbolic link to `outside_` (a directory beside the tree holding a file), a
 // hard-link pair below the listed depth, a FIFO and an empty directory. Names
-// the faults aim at are unique in it. Engines' tests supply clean(): the
+// the faults aim at are unique in it. The tests supply clean(): the
 // description of a scan without faults.
 class FaultTreeTest : public ::testing::Test {
  protected:

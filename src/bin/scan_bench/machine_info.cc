@@ -6,14 +6,8 @@
 #include <cstdlib>
 #include <memory>
 
-#if defined(__APPLE__)
-#include <sys/mount.h>
-#include <sys/param.h>
-#include <sys/ucred.h>
-#endif
-
 #include "base/paths.h"
-#include "base/utf8.h"
+#include "platform/kernel.h"
 
 namespace tessaly {
 namespace {
@@ -65,20 +59,6 @@ std::uint64_t online_logical_cores() {
   return count > 0 ? static_cast<std::uint64_t>(count) : 1;
 }
 
-std::vector<MountEntry> list_mounts() {
-#if defined(__APPLE__)
-  std::vector<MountEntry> mounts;
-  struct statfs* entries = nullptr;
-  const int count = ::getmntinfo(&entries, MNT_NOWAIT);
-  for (int i = 0; i < count; ++i) {
-    mounts.push_back({entries[i].f_mntonname, utf8_lossy(entries[i].f_fstypename)});
-  }
-  return mounts;
-#else
-  return read_proc_mount_table();
-#endif
-}
-
 std::string fs_type_for_path(std::string_view path, const std::vector<MountEntry>& mounts) {
   const MountEntry* best = nullptr;
   for (const MountEntry& mount : mounts) {
@@ -98,7 +78,7 @@ std::string detect_fs_type(const std::string& root) {
                                                           &std::free);
     if (canonical) resolved = canonical.get();
   }
-  return fs_type_for_path(resolved, list_mounts());
+  return fs_type_for_path(resolved, platform::system_kernel().mount_table());
 }
 
 MachineInfo describe_machine(const std::string& root) {

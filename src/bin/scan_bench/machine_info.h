@@ -25,10 +25,6 @@ std::string_view build_arch_name();
 // Processors currently online; 1 when the query fails or reports none.
 std::uint64_t online_logical_cores();
 
-// The mounted file systems in the order the system lists them; empty when the
-// list cannot be read.
-std::vector<MountEntry> list_mounts();
-
 // The type of the mount holding `path`: the entry whose mount point is the
 // longest (in bytes) component-wise prefix of `path`. Where the kernel stacks
 // mounts on one mount point the later one hides the earlier, so on Linux the

@@ -1,4 +1,4 @@
-#include "platform/file_system.h"
+#include "platform/kernel.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 
 #include "jwalk/jwalk_engine.h"
 #include "support/fault_tree.h"
+#include "support/faulty_kernel.h"
 #include "support/temp_tree.h"
 
 // Every test here mounts file systems of Linux's own.
@@ -51,7 +52,7 @@ class Mounts {
   }
 
 bool one_device_below(const std::string& root) {
-  return system_file_system().volume_facts(root.c_str()).one_device_below;
+  return platform::system_kernel().volume_facts(root.c_str()).one_device_below;
 }
 
 TEST(VolumeFacts, OneDeviceHoldsUntilAMountLiesBelow) {
@@ -108,29 +109,16 @@ TEST(VolumeFacts, NothingIsClaimedForOtherFileSystemsOrMissingRoots) {
 
 // Counts the stat calls that follow links: the engine makes them for the root
 // and, unless the tree is known to be on one device, for every directory.
-class CountingFileSystem final : public FileSystem {
- public:
-  explicit CountingFileSystem(bool share_facts) : share_facts_(share_facts) {}
+struct CountingKernel {
+  explicit CountingKernel(bool share_facts) {
+    kernel.share_volume_facts = share_facts;
+    kernel.on_stat = [this](const testing::KernelCall& call) {
+      if (call.follow) ++following_stats;
+      return 0;
+    };
+  }
+  testing::FaultyKernel kernel;
   std::atomic<int> following_stats{0};
-
-  int open_at(int dir_fd, const char* path, int flags) override {
-    return real_.open_at(dir_fd, path, flags);
-  }
-  long read_entries(int fd, std::span<std::byte> buffer) override {
-    return real_.read_entries(fd, buffer);
-  }
-  int stat_at(int dir_fd, const char* path, struct stat& result, int flags) override {
-    if ((flags & AT_SYMLINK_NOFOLLOW) == 0) ++following_stats;
-    return real_.stat_at(dir_fd, path, result, flags);
-  }
-  void close_descriptor(int fd) override { real_.close_descriptor(fd); }
-  VolumeFacts volume_facts(const char* root) override {
-    return share_facts_ ? real_.volume_facts(root) : VolumeFacts{};
-  }
-
- private:
-  FileSystem& real_ = system_file_system();
-  const bool share_facts_;
 };
 
 TEST(VolumeFacts, TheJwalkEngineSkipsTheDeviceStatOnlyWhereTheyHold) {
@@ -144,10 +132,10 @@ TEST(VolumeFacts, TheJwalkEngineSkipsTheDeviceStatOnlyWhereTheyHold) {
   dir.make_dir("root/empty");
   constexpr int kDirectories = 9;  // a b c d e f g h empty
 
-  CountingFileSystem told(true);
-  CountingFileSystem untold(false);
-  const auto fast = scan_with_jwalk(told, root, 8, {});
-  const auto slow = scan_with_jwalk(untold, root, 8, {});
+  CountingKernel told(true);
+  CountingKernel untold(false);
+  const auto fast = scan_with_jwalk(told.kernel, root, 8, {});
+  const auto slow = scan_with_jwalk(untold.kernel, root, 8, {});
   ASSERT_TRUE(fast.has_value()) << fast.error();
   ASSERT_TRUE(slow.has_value()) << slow.error();
   EXPECT_EQ((*fast)->dirs_found, static_cast<std::uint64_t>(kDirectories));
@@ -162,8 +150,8 @@ TEST(VolumeFacts, TheJwalkEngineSkipsTheDeviceStatOnlyWhereTheyHold) {
   dir.make_dir("root/a/mnt");
   MOUNT_OR_SKIP(mounts, "tmpfs", dir.at("root/a/mnt"));
   dir.write_file("root/a/mnt/hidden", 5000);
-  CountingFileSystem again(true);
-  const auto with_mount = scan_with_jwalk(again, root, 8, {});
+  CountingKernel again(true);
+  const auto with_mount = scan_with_jwalk(again.kernel, root, 8, {});
   ASSERT_TRUE(with_mount.has_value()) << with_mount.error();
   EXPECT_EQ(again.following_stats.load(), 2 + kDirectories + 1);
   EXPECT_EQ((*with_mount)->files_found, (*fast)->files_found);

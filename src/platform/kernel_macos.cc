@@ -1,0 +1,133 @@
+// The macOS kernel calls, as thin as possible.
+#include <fcntl.h>
+#include <sys/attr.h>
+#include <sys/mount.h>
+#include <sys/param.h>
+#include <sys/ucred.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+
+#include "base/utf8.h"
+#include "platform/kernel.h"
+
+namespace tessaly::platform {
+namespace {
+
+int open_flags(OpenAs how) {
+  switch (how) {
+    case OpenAs::kListing:
+      return O_RDONLY | O_CLOEXEC | O_DIRECTORY;
+    case OpenAs::kListingItself:
+      return O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOFOLLOW;
+    case OpenAs::kSearch:
+#if defined(O_SEARCH)
+      return O_SEARCH | O_CLOEXEC | O_DIRECTORY;
+#else
+      return O_RDONLY | O_CLOEXEC | O_DIRECTORY;
+#endif
+  }
+  return O_RDONLY | O_CLOEXEC | O_DIRECTORY;
+}
+
+attrlist to_attrlist(const AttrListRequest& request) {
+  attrlist list{};
+  list.bitmapcount = request.bitmapcount;
+  list.reserved = request.reserved;
+  list.commonattr = request.commonattr;
+  list.volattr = request.volattr;
+  list.dirattr = request.dirattr;
+  list.fileattr = request.fileattr;
+  list.forkattr = request.forkattr;
+  return list;
+}
+
+class MacosKernel final : public Kernel {
+ public:
+  std::expected<int, int> open_directory(int dir_fd, const char* path, OpenAs how) override {
+    const int fd = ::openat(dir_fd, path, open_flags(how));
+    if (fd < 0) return std::unexpected(errno);
+    return fd;
+  }
+
+  void close_descriptor(int fd) override { ::close(fd); }
+
+  std::expected<std::size_t, int> read_entries(int, std::span<std::byte>) override {
+    return std::unexpected(ENOSYS);
+  }
+
+  std::expected<std::int64_t, int> seek(int fd, std::int64_t offset, int whence) override {
+    const off_t position = ::lseek(fd, static_cast<off_t>(offset), whence);
+    if (position < 0) return std::unexpected(errno);
+    return static_cast<std::int64_t>(position);
+  }
+
+  std::expected<void, int> stat_at(int dir_fd, const char* path, struct stat& result,
+                                   int flags) override {
+    if (::fstatat(dir_fd, path, &result, flags) != 0) return std::unexpected(errno);
+    return {};
+  }
+
+  std::expected<std::size_t, int> read_attributes_bulk(int fd, const AttrListRequest& request,
+                                                       std::span<std::byte> buffer,
+                                                       std::uint64_t options) override {
+    attrlist list = to_attrlist(request);
+    const int count = ::getattrlistbulk(fd, &list, buffer.data(), buffer.size(), options);
+    if (count < 0) return std::unexpected(errno);
+    return static_cast<std::size_t>(count);
+  }
+
+  std::expected<std::string, int> volume_type_name(const char* path) override {
+    struct statfs info {};
+    if (::statfs(path, &info) != 0) return std::unexpected(errno);
+    const std::size_t length = ::strnlen(info.f_fstypename, sizeof info.f_fstypename);
+    return std::string(info.f_fstypename, length);
+  }
+
+  std::vector<MountEntry> mount_table() override {
+    std::vector<MountEntry> mounts;
+    struct statfs* entries = nullptr;
+    const int count = ::getmntinfo(&entries, MNT_NOWAIT);
+    for (int i = 0; i < count; ++i) {
+      mounts.push_back({entries[i].f_mntonname, utf8_lossy(entries[i].f_fstypename)});
+    }
+    return mounts;
+  }
+
+  // The answer is a u32 length, the returned-attribute words, then the space
+  // used as a signed 64-bit byte count, present only when the returned volattr
+  // word has ATTR_VOL_SPACEUSED: a volume may leave it out.
+  std::expected<std::int64_t, int> volume_space_used(const char* path) override {
+    attrlist list{};
+    list.bitmapcount = ATTR_BIT_MAP_COUNT;
+    list.commonattr = ATTR_CMN_RETURNED_ATTRS;
+    list.volattr = ATTR_VOL_INFO | ATTR_VOL_SPACEUSED;
+    constexpr std::size_t kReturnedAt = sizeof(std::uint32_t);
+    constexpr std::size_t kSpaceUsedAt = kReturnedAt + sizeof(attribute_set_t);
+    alignas(8) unsigned char answer[kSpaceUsedAt + sizeof(off_t)] = {};
+    if (::getattrlist(path, &list, answer, sizeof answer, 0) != 0) return std::unexpected(errno);
+    std::uint32_t length = 0;
+    attribute_set_t returned{};
+    std::memcpy(&length, answer, sizeof length);
+    std::memcpy(&returned, answer + kReturnedAt, sizeof returned);
+    // A volume that does not report its space used has no size to give, not 0.
+    if ((returned.volattr & ATTR_VOL_SPACEUSED) == 0 || length < sizeof answer) {
+      return std::unexpected(ENOATTR);
+    }
+    off_t used = 0;
+    std::memcpy(&used, answer + kSpaceUsedAt, sizeof used);
+    return static_cast<std::int64_t>(used);
+  }
+};
+
+}  // namespace
+
+Kernel& system_kernel() {
+  static MacosKernel instance;
+  return instance;
+}
+
+}  // namespace tessaly::platform

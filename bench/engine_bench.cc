@@ -52,10 +52,10 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "cache/scan_cache.h"
-#include "service/scan_service.h"
-#include "jwalk/walker.h"
 #include "base/worker_pool.h"
+#include "cache/scan_cache.h"
+#include "jwalk/walker.h"
+#include "service/scan_service.h"
 #include "tree_gen.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <span>
 #include <vector>
 
-#include "bulk/bulk_record.h"
 #include "base/utf8.h"
+#include "bulk/bulk_record.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "bin/scan_bench/dataset.h"
 #include "base/utf8.h"
+#include "bin/scan_bench/dataset.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <sys/attr.h>
 #include <sys/mount.h>
 #include <sys/param.h>
-#include <sys/ucred.h>
 #include <sys/stat.h>
+#include <sys/ucred.h>
 #include <unistd.h>
 
 #include <cerrno>

@@ -6,7 +6,6 @@
 namespace tessaly {
 namespace {
 
-
 constexpr std::array<std::string_view, 5> kBundleSuffixes = {".app", ".framework", ".bundle",
                                                              ".plugin", ".kext"};
 

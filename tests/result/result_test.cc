@@ -20,10 +20,10 @@
 #include <gtest/gtest.h>
 
 #include "base/clock.h"
+#include "base/paths.h"
 #include "result/aggregator.h"
 #include "result/child_listing.h"
 #include "result/hardlink_set.h"
-#include "base/paths.h"
 #include "support/temp_tree.h"
 
 namespace tessaly {

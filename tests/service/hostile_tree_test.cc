@@ -23,10 +23,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/utf8.h"
 #include "bulk/bulk_engine.h"
 #include "jwalk/jwalk_engine.h"
 #include "progress/progress.h"
-#include "base/utf8.h"
 #include "support/temp_tree.h"
 
 extern char** environ;

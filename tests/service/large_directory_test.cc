@@ -31,8 +31,8 @@
 #include <string_view>
 #include <vector>
 
-#include "cache/scan_cache.h"
 #include "bulk/bulk_engine.h"
+#include "cache/scan_cache.h"
 #include "jwalk/jwalk_engine.h"
 #include "progress/progress.h"
 #include "support/temp_tree.h"

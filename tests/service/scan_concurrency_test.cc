@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "cache/scan_cache.h"
 #include "bulk/bulk_engine.h"
+#include "cache/scan_cache.h"
 #include "jwalk/jwalk_engine.h"
 #include "progress/progress.h"
 #include "service/scan_entry.h"

@@ -20,10 +20,10 @@
 #include <gtest/gtest.h>
 #include <spdlog/sinks/base_sink.h>
 
-#include "cache/scan_cache.h"
-#include "bulk/bulk_engine.h"
-#include "jwalk/jwalk_engine.h"
 #include "base/logging.h"
+#include "bulk/bulk_engine.h"
+#include "cache/scan_cache.h"
+#include "jwalk/jwalk_engine.h"
 #include "progress/progress.h"
 #include "support/temp_tree.h"
 

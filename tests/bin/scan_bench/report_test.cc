@@ -15,9 +15,9 @@
 namespace tessaly {
 namespace {
 
+using testing::path_exists;
 using testing::read_file;
 using testing::read_stream;
-using testing::path_exists;
 
 using testing::TempDir;
 

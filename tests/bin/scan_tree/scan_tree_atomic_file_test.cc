@@ -15,8 +15,8 @@
 namespace tessaly::scan_tree {
 namespace {
 
-using testing::read_file;
 using testing::entry_names;
+using testing::read_file;
 
 using testing::TempDir;
 

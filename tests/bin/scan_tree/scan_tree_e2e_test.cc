@@ -33,8 +33,8 @@ extern char** environ;
 namespace tessaly::scan_tree {
 namespace {
 
-using testing::read_file;
 using testing::entry_names;
+using testing::read_file;
 
 using testing::allocated_size;
 using testing::ProcessResult;

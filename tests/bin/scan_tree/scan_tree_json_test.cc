@@ -9,8 +9,8 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "result/aggregator.h"
 #include "base/utf8.h"
+#include "result/aggregator.h"
 
 namespace tessaly::scan_tree {
 namespace {

@@ -16,6 +16,7 @@
 
 #include "platform/kernel.h"
 #include "platform/mount_table.h"
+#include "platform/posix_kernel.h"
 
 namespace tessaly::platform {
 namespace {
@@ -29,44 +30,12 @@ bool one_device_file_system(std::uint64_t magic) {
   return magic == kExt2To4 || magic == kXfs || magic == kTmpfs;
 }
 
-int open_flags(OpenAs how) {
-  switch (how) {
-    case OpenAs::kListing:
-      return O_RDONLY | O_CLOEXEC | O_DIRECTORY;
-    case OpenAs::kListingItself:
-      return O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOFOLLOW;
-    case OpenAs::kSearch:
-      return O_PATH | O_CLOEXEC | O_DIRECTORY;
-  }
-  return O_RDONLY | O_CLOEXEC | O_DIRECTORY;
-}
-
-class LinuxKernel final : public Kernel {
+class LinuxKernel final : public PosixKernel {
  public:
-  std::expected<int, int> open_directory(int dir_fd, const char* path, OpenAs how) override {
-    const int fd = ::openat(dir_fd, path, open_flags(how));
-    if (fd < 0) return std::unexpected(errno);
-    return fd;
-  }
-
-  void close_descriptor(int fd) override { ::close(fd); }
-
   std::expected<std::size_t, int> read_entries(int fd, std::span<std::byte> buffer) override {
     const ssize_t n = ::getdents64(fd, buffer.data(), buffer.size());
     if (n < 0) return std::unexpected(errno);
     return static_cast<std::size_t>(n);
-  }
-
-  std::expected<std::int64_t, int> seek(int fd, std::int64_t offset, int whence) override {
-    const off_t position = ::lseek(fd, static_cast<off_t>(offset), whence);
-    if (position < 0) return std::unexpected(errno);
-    return static_cast<std::int64_t>(position);
-  }
-
-  std::expected<void, int> stat_at(int dir_fd, const char* path, struct stat& result,
-                                   int flags) override {
-    if (::fstatat(dir_fd, path, &result, flags) != 0) return std::unexpected(errno);
-    return {};
   }
 
   std::expected<std::size_t, int> read_attributes_bulk(int, const AttrListRequest&,

@@ -13,25 +13,10 @@
 
 #include "base/utf8.h"
 #include "platform/kernel.h"
+#include "platform/posix_kernel.h"
 
 namespace tessaly::platform {
 namespace {
-
-int open_flags(OpenAs how) {
-  switch (how) {
-    case OpenAs::kListing:
-      return O_RDONLY | O_CLOEXEC | O_DIRECTORY;
-    case OpenAs::kListingItself:
-      return O_RDONLY | O_CLOEXEC | O_DIRECTORY | O_NOFOLLOW;
-    case OpenAs::kSearch:
-#if defined(O_SEARCH)
-      return O_SEARCH | O_CLOEXEC | O_DIRECTORY;
-#else
-      return O_RDONLY | O_CLOEXEC | O_DIRECTORY;
-#endif
-  }
-  return O_RDONLY | O_CLOEXEC | O_DIRECTORY;
-}
 
 attrlist to_attrlist(const AttrListRequest& request) {
   attrlist list{};
@@ -45,30 +30,10 @@ attrlist to_attrlist(const AttrListRequest& request) {
   return list;
 }
 
-class MacosKernel final : public Kernel {
+class MacosKernel final : public PosixKernel {
  public:
-  std::expected<int, int> open_directory(int dir_fd, const char* path, OpenAs how) override {
-    const int fd = ::openat(dir_fd, path, open_flags(how));
-    if (fd < 0) return std::unexpected(errno);
-    return fd;
-  }
-
-  void close_descriptor(int fd) override { ::close(fd); }
-
   std::expected<std::size_t, int> read_entries(int, std::span<std::byte>) override {
     return std::unexpected(ENOSYS);
-  }
-
-  std::expected<std::int64_t, int> seek(int fd, std::int64_t offset, int whence) override {
-    const off_t position = ::lseek(fd, static_cast<off_t>(offset), whence);
-    if (position < 0) return std::unexpected(errno);
-    return static_cast<std::int64_t>(position);
-  }
-
-  std::expected<void, int> stat_at(int dir_fd, const char* path, struct stat& result,
-                                   int flags) override {
-    if (::fstatat(dir_fd, path, &result, flags) != 0) return std::unexpected(errno);
-    return {};
   }
 
   std::expected<std::size_t, int> read_attributes_bulk(int fd, const AttrListRequest& request,

@@ -48,6 +48,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using tessaly::testing::allocated_size;
+using tessaly::testing::make_long_chain;
 using tessaly::testing::TempDir;
 using ::testing::ElementsAre;
 using ::testing::UnorderedElementsAreArray;
@@ -509,54 +510,6 @@ TEST(JwalkEngine, RootWithTrailingSeparator) {
   EXPECT_EQ(find_cached_scan(dir.at("root")), result);
 }
 
-// Builds a chain of directories under `base` whose path is longer than
-// `length`, with a 5000-byte file at the bottom; returns the bottom's path.
-std::string make_long_chain(const std::string& base, const std::string& segment,
-                            std::size_t length) {
-  int fd = ::open(base.c_str(), O_RDONLY | O_DIRECTORY);
-  std::string path = base;
-  while (path.size() <= length) {
-    if (::mkdirat(fd, segment.c_str(), 0755) != 0) throw std::runtime_error("mkdirat");
-    const int next = ::openat(fd, segment.c_str(), O_RDONLY | O_DIRECTORY);
-    ::close(fd);
-    fd = next;
-    path += "/" + segment;
-  }
-  const int file = ::openat(fd, "deep.txt", O_WRONLY | O_CREAT, 0644);
-  const std::string data(5000, 'd');
-  if (::write(file, data.data(), data.size()) != static_cast<ssize_t>(data.size())) {
-    throw std::runtime_error("write");
-  }
-  ::close(file);
-  ::close(fd);
-  return path;
-}
-
-void remove_tree_at(int parent_fd, const char* name) {
-  const int fd = ::openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-  if (fd >= 0) {
-    std::vector<std::pair<std::string, bool>> entries;
-    {
-      DirectoryReader reader(fd);
-      std::string_view child;
-      EntryKind kind;
-      int error = 0;
-      while (reader.next(child, kind, error)) {
-        entries.emplace_back(std::string(child), kind == EntryKind::kDirectory);
-      }
-    }
-    for (const auto& [child, is_dir] : entries) {
-      if (is_dir) {
-        remove_tree_at(fd, child.c_str());
-      } else {
-        ::unlinkat(fd, child.c_str(), 0);
-      }
-    }
-    ::close(fd);
-  }
-  ::unlinkat(parent_fd, name, AT_REMOVEDIR);
-}
-
 TEST(JwalkEngine, PathDeeperThanPathMaxIsSized) {
   TempDir dir;
   const std::string root = dir.make_dir("root");
@@ -573,7 +526,6 @@ TEST(JwalkEngine, PathDeeperThanPathMaxIsSized) {
   EXPECT_EQ(result->dirs_found, levels);
   EXPECT_EQ(result->total_size, static_cast<std::uint64_t>(st.st_blocks) * 512);
   EXPECT_EQ(dir_size(*result, root + "/" + segment + "/" + segment), result->total_size);
-  remove_tree_at(AT_FDCWD, (root + "/" + segment).c_str());
 }
 
 #if defined(__linux__)

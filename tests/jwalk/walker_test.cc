@@ -33,6 +33,7 @@ namespace tessaly {
 namespace {
 
 using namespace std::chrono_literals;
+using tessaly::testing::make_long_chain;
 using tessaly::testing::TempDir;
 using ::testing::ElementsAre;
 using ::testing::UnorderedElementsAreArray;
@@ -184,57 +185,6 @@ TEST(OpenDirectoryAt, RefusesALinkUnlessTheLastComponentMayBeFollowed) {
   EXPECT_EQ(open_directory_at(AT_FDCWD, "", true), std::unexpected(ENOENT));
 }
 
-// Builds a chain of directories named `segment` under `base` until the path
-// is longer than `length`, with a file "deep.txt" of 5000 bytes at the
-// bottom. Returns the bottom directory's path. Works by descriptors, as path
-// calls would fail past PATH_MAX.
-std::string make_long_chain(const std::string& base, const std::string& segment,
-                            std::size_t length) {
-  int fd = ::open(base.c_str(), O_RDONLY | O_DIRECTORY);
-  std::string path = base;
-  while (path.size() <= length) {
-    if (::mkdirat(fd, segment.c_str(), 0755) != 0) throw std::runtime_error("mkdirat");
-    const int next = ::openat(fd, segment.c_str(), O_RDONLY | O_DIRECTORY);
-    ::close(fd);
-    fd = next;
-    path += "/" + segment;
-  }
-  const int file = ::openat(fd, "deep.txt", O_WRONLY | O_CREAT, 0644);
-  const std::string data(5000, 'd');
-  if (::write(file, data.data(), data.size()) != static_cast<ssize_t>(data.size())) {
-    throw std::runtime_error("write");
-  }
-  ::close(file);
-  ::close(fd);
-  return path;
-}
-
-// Removes a tree by descriptors, so that paths longer than PATH_MAX go too.
-void remove_tree_at(int parent_fd, const char* name) {
-  const int fd = ::openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-  if (fd >= 0) {
-    std::vector<std::pair<std::string, bool>> children;
-    {
-      DirectoryReader reader(fd);
-      std::string_view child;
-      EntryKind kind;
-      int error = 0;
-      while (reader.next(child, kind, error)) {
-        children.emplace_back(std::string(child), kind == EntryKind::kDirectory);
-      }
-    }
-    for (const auto& [child, is_dir] : children) {
-      if (is_dir) {
-        remove_tree_at(fd, child.c_str());
-      } else {
-        ::unlinkat(fd, child.c_str(), 0);
-      }
-    }
-    ::close(fd);
-  }
-  ::unlinkat(parent_fd, name, AT_REMOVEDIR);
-}
-
 TEST(StatAt, StatsPathsLongerThanPathMax) {
   TempDir dir;
   const std::string bottom = make_long_chain(dir.path(), std::string(200, 'p'), PATH_MAX + 300);
@@ -249,7 +199,6 @@ TEST(StatAt, StatsPathsLongerThanPathMax) {
   EXPECT_EQ(::fstatat(fd, "deep.txt", &by_fd, 0), 0);
   EXPECT_EQ(by_fd.st_ino, st.st_ino);
   ::close(fd);
-  remove_tree_at(AT_FDCWD, dir.at(std::string(200, 'p')).c_str());
 }
 
 // --- The walk ----------------------------------------------------------------
@@ -495,7 +444,6 @@ TEST(ParallelWalk, WalksBelowPathMax) {
   EXPECT_GE(deep->size, 5000u);
   const std::uint64_t levels = std::count(bottom.begin() + dir.path().size(), bottom.end(), '/');
   EXPECT_EQ(deep->depth, levels + 1);
-  remove_tree_at(AT_FDCWD, dir.at(segment).c_str());
 }
 
 TEST(ParallelWalk, HundredThousandSiblingDirectories) {

@@ -431,6 +431,29 @@ std::string run_test_child(const std::string& filter, const std::vector<std::str
   return output.substr(start + 7, end - start - 7);
 }
 
+std::string make_long_chain(const std::string& base, const std::string& segment,
+                            std::size_t length) {
+  int fd = ::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) fail("open " + base);
+  std::string path = base;
+  while (path.size() <= length) {
+    if (::mkdirat(fd, segment.c_str(), 0755) != 0) fail("mkdirat");
+    const int next = ::openat(fd, segment.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(fd);
+    if (next < 0) fail("openat");
+    fd = next;
+    path += "/" + segment;
+  }
+  const int file = ::openat(fd, "deep.txt", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  const std::string data(5000, 'd');
+  const bool written =
+      file >= 0 && ::write(file, data.data(), data.size()) == static_cast<ssize_t>(data.size());
+  if (file >= 0) ::close(file);
+  ::close(fd);
+  if (!written) fail("write deep.txt");
+  return path;
+}
+
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream buffer;

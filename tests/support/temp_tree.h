@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <expected>
@@ -46,6 +47,13 @@ class TempDir {
 // unreadable, with one open descriptor and no whole paths, so neither depth
 // nor path length matters. What cannot be removed is left in place.
 void remove_tree(const std::string& path);
+
+// Builds a chain of directories named `segment` under `base` until the path
+// is longer than `length`, with a file "deep.txt" of 5000 bytes at the
+// bottom, by descriptors, as path calls fail past PATH_MAX. Returns the
+// bottom directory's path. Throws when a step fails.
+std::string make_long_chain(const std::string& base, const std::string& segment,
+                            std::size_t length);
 
 // Allocated bytes of a path as stat reports them (st_blocks * 512), links not
 // followed.

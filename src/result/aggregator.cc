@@ -6,7 +6,6 @@
 #include "base/clock.h"
 #include "base/paths.h"
 #include "base/utf8.h"
-#include "rules/bundles.h"
 
 namespace tessaly {
 namespace {

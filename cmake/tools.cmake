@@ -1,7 +1,7 @@
-# The three command-line tools, each a library (so that tests can call it) and
-# a main. Included from the top-level CMakeLists.txt.
+# The three command-line tools, each a library (so that its tests can call it)
+# and a main. Included from the top-level CMakeLists.txt.
 
-# What both command-line tools share.
+# What the three command-line tools share.
 add_library(tool_common STATIC src/bin/common/arguments.cc)
 target_link_libraries(tool_common PUBLIC tessaly_lib)
 
@@ -13,7 +13,8 @@ target_link_libraries(scan_bench_lib PUBLIC tool_common tessaly_lib)
 add_executable(scan_bench src/bin/scan_bench/main.cc)
 target_link_libraries(scan_bench PRIVATE scan_bench_lib)
 
-# The tree viewer, built the same way.
+# The tree viewer, built the same way. TESSALY_TOOL_LIBS lists every tool's
+# library for a build that wants them all; a test links only its tool's.
 set(TESSALY_TOOL_LIBS scan_bench_lib)
 if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/src/bin/scan_tree/main.cc)
   file(GLOB SCAN_TREE_SOURCES CONFIGURE_DEPENDS src/bin/scan_tree/*.cc)

@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <expected>
 
 #include "base/paths.h"
 #include "base/utf8.h"
+#include "platform/kernel.h"
 
 namespace tessaly {
 namespace {
@@ -45,18 +47,23 @@ bool is_octal_digit(char c) { return c >= '0' && c <= '7'; }
 // when it cannot be read.
 std::string read_small_file(const char* path) {
   std::string data;
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return data;
+  const auto fd = platform::retry_interrupted([&]() -> std::expected<int, int> {
+    const int opened = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (opened < 0) return std::unexpected(errno);
+    return opened;
+  });
+  if (!fd) return data;
   char buffer[16384];
   while (true) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n > 0) {
-      data.append(buffer, static_cast<std::size_t>(n));
-    } else if (n == 0 || errno != EINTR) {
-      break;
-    }
+    const auto n = platform::retry_interrupted([&]() -> std::expected<std::size_t, int> {
+      const ssize_t got = ::read(*fd, buffer, sizeof buffer);
+      if (got < 0) return std::unexpected(errno);
+      return static_cast<std::size_t>(got);
+    });
+    if (!n || *n == 0) break;
+    data.append(buffer, *n);
   }
-  ::close(fd);
+  ::close(*fd);
   return data;
 }
 

@@ -1,6 +1,5 @@
 // Trees whose paths run far beyond PATH_MAX, and a process short of
 // descriptors: neither may make the bulk-attribute engine lose a directory.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -54,31 +53,6 @@ int make_and_enter(int dir_fd, const std::string& name) {
   return fd;
 }
 
-// Removes everything inside the directory `dir_fd` without ever forming a
-// path, so depth does not matter.
-void remove_contents(int dir_fd) {
-  const int copy = ::dup(dir_fd);
-  DIR* dir = ::fdopendir(copy);
-  if (dir == nullptr) {
-    ::close(copy);
-    return;
-  }
-  std::vector<std::string> names;
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  ::closedir(dir);
-  for (const std::string& name : names) {
-    if (::unlinkat(dir_fd, name.c_str(), 0) == 0) continue;
-    const int child = ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-    if (child < 0) continue;
-    remove_contents(child);
-    ::close(child);
-    ::unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR);
-  }
-}
-
 // A chain of directories with 200-byte names under `base`, `levels` deep,
 // each holding one file and one empty directory; the deepest also holds a
 // bundle with one file inside.
@@ -117,16 +91,10 @@ DeepTree build_deep_tree(const std::string& base, int levels) {
   return tree;
 }
 
+// A deep tree in a temporary folder; TempDir removes it however deep it runs.
 class DeepTreeDir {
  public:
   explicit DeepTreeDir(int levels) : tree_(build_deep_tree(dir_.path(), levels)) {}
-  ~DeepTreeDir() {
-    const int fd = ::open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-      remove_contents(fd);
-      ::close(fd);
-    }
-  }
   const DeepTree& tree() const { return tree_; }
 
  private:

@@ -4,12 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
 #include <vector>
 
 namespace tessaly::testing {
-
-namespace fs = std::filesystem;
 
 std::string describe_result(const ScanResult& result) {
   std::vector<std::string> lines;
@@ -68,7 +65,7 @@ void FaultTreeTest::SetUp() {
 }
 
 void FaultTreeTest::build() {
-  fs::remove_all(root_);
+  remove_tree(root_);
   dir_.make_dir("root");
   dir_.write_file("root/top.bin", 5000);
   dir_.write_file("root/a/a1.txt", 100);
@@ -99,7 +96,7 @@ std::string FaultTreeTest::clean_after(const std::function<void()>& change) {
 
 void FaultTreeTest::empty_out(const std::string& relative) {
   const std::string path = root_ + "/" + relative;
-  for (const auto& entry : fs::directory_iterator(path)) fs::remove_all(entry.path());
+  for (const std::string& name : entry_names(path)) remove_tree(path + "/" + name);
 }
 
 }  // namespace tessaly::testing

@@ -1,7 +1,10 @@
-// The one fake of the kernel interface: forwards every call to the kernel,
-// consulting a hook first, and counts what it forwarded. Tests use it to make
-// calls fail in the ways a real file system rarely does, to change the tree
-// at exactly the moment between two calls, or to count calls.
+// A fake of the kernel interface over the system's kernel: it forwards every
+// call (volume_facts only with share_volume_facts), first asking the hook for
+// the call's kind (opens, listings, stats, volume queries; closes, seeks and
+// the mount table have none) whether to let it through, and counts opens,
+// closes and listing calls. Tests use it to make calls fail in the ways a real
+// file system rarely does, to change the tree at exactly the moment between
+// two calls, or to count calls.
 #pragma once
 
 #include <fcntl.h>

@@ -113,10 +113,18 @@ TempDir::~TempDir() { remove_tree(path_); }
 
 void remove_tree(const std::string& path) {
   constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  // Anything but a directory, a link to one included, is unlinked as it is:
+  // chmod would follow a link and change what it points to.
+  struct stat itself {};
+  if (::lstat(path.c_str(), &itself) != 0) return;
+  if (!S_ISDIR(itself.st_mode)) {
+    ::unlink(path.c_str());
+    return;
+  }
   ::chmod(path.c_str(), 0755);
   int fd = ::open(path.c_str(), kDirFlags);
   if (fd < 0) {
-    ::unlink(path.c_str());
+    ::rmdir(path.c_str());
     return;
   }
   // One descriptor at a time, whatever the depth: a directory is left through

@@ -52,5 +52,24 @@ TEST(RemoveTree, RemovesDeepAndUnreadableTreesWithoutFollowingLinks) {
   EXPECT_TRUE(exists(kept));
 }
 
+// A link given to remove_tree goes by itself; what it points to keeps its
+// contents and its mode.
+TEST(RemoveTree, RemovesALinkItselfAndLeavesItsTargetAsItWas) {
+  TempDir dir;
+  const std::string target = dir.write_file("target/file", 10);
+  ASSERT_EQ(::chmod(dir.at("target").c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
+  for (const std::string to : {"target", "target/file"}) {
+    const std::string link = dir.make_symlink(dir.at(to), "link");
+    remove_tree(link);
+    EXPECT_FALSE(exists(link)) << to;
+  }
+  struct stat st {};
+  ASSERT_EQ(::stat(dir.at("target").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  ASSERT_EQ(::stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
 }  // namespace
 }  // namespace tessaly::testing

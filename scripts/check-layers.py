@@ -34,7 +34,9 @@ fmt, spdlog, nlohmann or test framework). Base and platform know nothing of
 scans and may not include it; everything from the middle tier up may.
 
 Tests mirror src/:
-  tests/<folder>      what src/<folder> may include, src/<folder> itself, and
+  tests/<folder>      the layer it tests (src/<folder> and the folders of the
+                      same rank, so that one engine's tests may check it
+                      against the other), what src/<folder> may include, and
                       tests/support
   tests/bin/<tool>    src/bin/<tool>, bin/common, the public API, tests/support
   tests/support       the library (service and below) and the public API
@@ -159,7 +161,7 @@ def may_include(source, target, path):
         tested = "src/" + source.removeprefix("tests/")
         if rank_of(tested) is None:
             return f"{source} tests no folder of src/ with a rank"
-        if target == tested:
+        if target == tested or (target.startswith("src/") and rank_of(target) == rank_of(tested)):
             return None
         reason = src_may_include(tested, target)
         return None if reason is None else f"{reason} (tests of {tested} include what it may)"

@@ -86,6 +86,32 @@ TEST(RunScanBenchmark, RejectsUnknownEngineNamesAsGiven) {
   }
 }
 
+// A volume the bulk-attribute reader cannot read is refused, with no fallback
+// to the other engine, and the guard is released.
+TEST(RunScanBenchmark, BulkAttrsRefusesWithoutFallingBack) {
+  TempDir tree;
+  tree.write_file("f", 100);
+  auto bulk = run_scan_benchmark(tree.path(), 8, {}, "bulk-attrs");
+  ASSERT_FALSE(bulk.has_value());
+  EXPECT_EQ(bulk.error(), "bulk-attrs is unsupported on this volume (expected apfs/hfs)");
+  EXPECT_EQ(find_cached_scan(tree.path()), nullptr);
+  // The guard was released: the next scan runs.
+  auto jwalk = run_scan_benchmark(tree.path(), 8, {}, "jwalk");
+  ASSERT_TRUE(jwalk.has_value()) << jwalk.error();
+  EXPECT_EQ(jwalk->files_found, 1u);
+  // A missing root is refused by the probe, where the parallel walker finds nothing.
+  bulk = run_scan_benchmark(tree.at("absent"), 8, {}, "bulk-attrs");
+  ASSERT_FALSE(bulk.has_value());
+  EXPECT_EQ(bulk.error(), "bulk-attrs is unsupported on this volume (expected apfs/hfs)");
+  jwalk = run_scan_benchmark(tree.at("absent"), 8, {}, "jwalk");
+  ASSERT_TRUE(jwalk.has_value());
+  EXPECT_EQ(jwalk->files_found, 0u);
+  // Names are compared byte for byte.
+  bulk = run_scan_benchmark(tree.path(), 8, {}, "bulk-attrs ");
+  ASSERT_FALSE(bulk.has_value());
+  EXPECT_EQ(bulk.error(), "Unsupported scanner engine: bulk-attrs ");
+}
+
 TEST(RunScanBenchmark, JwalkRunCopiesTheResultsCounters) {
   TempDir dir;
   const std::string root = dir.make_dir("root");

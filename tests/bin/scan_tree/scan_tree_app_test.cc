@@ -5,9 +5,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <tessaly/progress.h>
 #include <nlohmann/json.hpp>
 
-#include "progress/progress.h"
 #include "support/temp_tree.h"
 
 namespace tessaly::scan_tree {

@@ -55,7 +55,7 @@ import os
 import re
 import sys
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+REPO = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
 TOP_FOLDERS = ["src", "include", "tests", "bench"]
 SEARCH_ROOTS = [os.path.join(REPO, name) for name in ["include", "src", "tests", "bench"]]
 SOURCE_SUFFIXES = (".h", ".hpp", ".cc", ".cpp")
@@ -118,7 +118,9 @@ def src_may_include(source, target):
     if not target.startswith("src/"):
         return "the library and tools include only src/ and the public API"
     if rank == TOOLS:
-        return None if target == "src/bin/common" else "a tool includes only the public API and bin/common"
+        if target == "src/bin/common":
+            return None
+        return "a tool includes only the public API and bin/common"
     if rank == TOOL_COMMON:
         return "bin/common includes only the public API"
     target_rank = rank_of(target)
@@ -161,7 +163,8 @@ def may_include(source, target, path):
         tested = "src/" + source.removeprefix("tests/")
         if rank_of(tested) is None:
             return f"{source} tests no folder of src/ with a rank"
-        if target == tested or (target.startswith("src/") and rank_of(target) == rank_of(tested)):
+        same_layer = target.startswith("src/") and rank_of(target) == rank_of(tested)
+        if target == tested or same_layer:
             return None
         reason = src_may_include(tested, target)
         return None if reason is None else f"{reason} (tests of {tested} include what it may)"
@@ -191,6 +194,9 @@ def scan():
                 path = os.path.join(directory, name)
                 rel = os.path.relpath(path, REPO)
                 source = unit_of(rel)
+                if source not in graph and source.startswith("src/") and rank_of(source) is None:
+                    violations.append(
+                        (rel, f"{source} has no rank: place it in scripts/check-layers.py"))
                 graph.setdefault(source, {})
                 with open(path, encoding="utf-8", errors="replace") as f:
                     text = f.read()
@@ -202,10 +208,11 @@ def scan():
                     target_rel = resolve(path, match.group(1) == '"', included)
                     if target_rel is None:
                         if source.startswith("include") and included.startswith(THIRD_PARTY):
-                            violations.append((where, "the public API includes no third-party header"))
+                            violations.append(
+                                (where, "the public API includes no third-party header"))
                         continue
                     target = unit_of(target_rel)
-                    if target == source:
+                    if target is None or target == source:
                         continue
                     graph[source].setdefault(target, []).append(where)
                     reason = may_include(source, target, rel)

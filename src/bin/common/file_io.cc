@@ -86,11 +86,23 @@ std::expected<std::string, int> resolve_links(std::string path) {
 
 // What a write to `path` goes to.
 struct Target {
-  bool in_place = false;  // an existing device, FIFO or socket
+  bool in_place = false;  // an existing device, FIFO or socket, or `descriptor`
   std::string path;       // the regular file to create or replace
   bool exists = false;
   mode_t mode = 0;
+  int descriptor = -1;  // the standard descriptor open on the target
 };
+
+// The standard output or error when it is open on the file `st` describes.
+int standard_descriptor_on(const struct stat& st) {
+  for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+    struct stat open {};
+    if (::fstat(fd, &open) == 0 && open.st_dev == st.st_dev && open.st_ino == st.st_ino) {
+      return fd;
+    }
+  }
+  return -1;
+}
 
 std::expected<Target, int> find_target(const std::string& path) {
   if (path.empty() || path.find('\0') != std::string::npos) return std::unexpected(ENOENT);
@@ -100,17 +112,21 @@ std::expected<Target, int> find_target(const std::string& path) {
     if (S_ISDIR(st.st_mode)) return std::unexpected(EISDIR);
     // A device reached through a link ("/dev/stdout") is opened by the name
     // given: the link may be one the kernel makes up for a descriptor.
-    if (!S_ISREG(st.st_mode)) return Target{true, path, true, 0};
+    if (!S_ISREG(st.st_mode)) return Target{true, path, true, 0, -1};
+    // Replacing the file the process's own output goes to would send that
+    // output to a file no longer in place: "/dev/stdout" with the output
+    // redirected to a file is written through the descriptor.
+    if (const int fd = standard_descriptor_on(st); fd >= 0) return Target{true, path, true, 0, fd};
     auto resolved = resolve_links(path);
     if (!resolved) return std::unexpected(resolved.error());
-    return Target{false, std::move(*resolved), true, static_cast<mode_t>(st.st_mode & 07777)};
+    return Target{false, std::move(*resolved), true, static_cast<mode_t>(st.st_mode & 07777), -1};
   }
   if (errno != ENOENT) return std::unexpected(errno);
   // A dangling link: the new file goes where it points.
   auto resolved = resolve_links(path);
   if (!resolved) return std::unexpected(resolved.error());
   if (names_a_directory(*resolved)) return std::unexpected(EISDIR);
-  return Target{false, std::move(*resolved), false, 0};
+  return Target{false, std::move(*resolved), false, 0, -1};
 }
 
 // Creates a fresh temporary file beside `target`; yields its path and
@@ -205,7 +221,10 @@ std::expected<OutputFile, int> OutputFile::create(const std::string& path) {
   auto target = find_target(path);
   if (!target) return std::unexpected(target.error());
   if (target->in_place) {
-    const int fd = retry_on_interrupt([&] { return ::open(path.c_str(), O_WRONLY | O_CLOEXEC); });
+    const int fd =
+        target->descriptor >= 0
+            ? ::fcntl(target->descriptor, F_DUPFD_CLOEXEC, 0)
+            : retry_on_interrupt([&] { return ::open(path.c_str(), O_WRONLY | O_CLOEXEC); });
     if (fd < 0) return std::unexpected(errno);
     return OutputFile(std::move(target->path), std::string(), fd);
   }

@@ -4,9 +4,14 @@
 // Writing never replaces what is not a regular file: a symbolic link is
 // followed to the file it names, a device or FIFO is written in place (so
 // "/dev/stdout" and "/dev/null" work), and only a regular file, new or
-// existing, is replaced whole through a temporary file beside it. Reading
-// takes regular files only, up to a size cap, so a FIFO cannot stall a tool
-// and a device cannot feed it without end.
+// existing, is replaced whole through a temporary file beside it. The one
+// regular file written in place is the one the process's standard output or
+// error goes to (as "/dev/stdout" when that output is redirected to a file):
+// through that descriptor, after what it holds already, so that the rest of
+// the output still lands in it.
+//
+// Reading takes regular files only, up to a size cap, so a FIFO cannot stall
+// a tool and a device cannot feed it without end.
 //
 // The tools see only the public API and this folder, so retry_on_interrupt
 // below is their one retry point for calls a signal interrupts (EINTR); the
@@ -66,7 +71,8 @@ std::expected<std::string, ReadFailure> read_file_whole(const std::string& path,
 // system has it) and renames over the target, keeping an existing target's
 // permission bits; readers see the old content or the whole new content,
 // never a part. A device or FIFO is opened for writing (a FIFO waits for its
-// reader) and written as the bytes come. Errors are error numbers; a path
+// reader), and a standard descriptor duplicated, and written as the bytes
+// come. Errors are error numbers; a path
 // that names a directory (or ends in "/", "." or "..") gives EISDIR, an empty
 // one ENOENT, a chain of more than 40 links ELOOP.
 class OutputFile {
@@ -93,7 +99,7 @@ class OutputFile {
   // written to a device stays written.
   void discard();
 
-  // The temporary file's path; empty when writing a device or FIFO in place.
+  // The temporary file's path; empty when writing in place.
   const std::string& temp_path() const { return temp_path_; }
 
  private:

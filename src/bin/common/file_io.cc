@@ -96,8 +96,9 @@ struct Target {
 // The standard output or error when it is open on the file `st` describes.
 int standard_descriptor_on(const struct stat& st) {
   for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
-    struct stat open {};
-    if (::fstat(fd, &open) == 0 && open.st_dev == st.st_dev && open.st_ino == st.st_ino) {
+    struct stat open_file {};
+    if (::fstat(fd, &open_file) == 0 && open_file.st_dev == st.st_dev &&
+        open_file.st_ino == st.st_ino) {
       return fd;
     }
   }

@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/sysmacros.h>
+#endif
 
 #include <algorithm>
 #include <climits>
@@ -181,9 +183,8 @@ TEST(OutputFile, LinksAreFollowedToTheFileTheyName) {
   EXPECT_TRUE(S_ISLNK(mode_of(dir.at("dangling"), false)));
   dir.make_symlink("loop-b", "loop-a");
   dir.make_symlink("loop-a", "loop-b");
-  EXPECT_EQ(
-      write_file_whole(dir.at("loop-a"), "x").error(),
-      "failed to write " + dir.at("loop-a") + ": Too many levels of symbolic links (os error 40)");
+  EXPECT_EQ(write_file_whole(dir.at("loop-a"), "x").error(),
+            write_error_text(dir.at("loop-a"), ELOOP));
   EXPECT_TRUE(S_ISLNK(mode_of(dir.at("loop-a"), false)));
 }
 

@@ -1,9 +1,12 @@
 # The three command-line tools, each a library (so that its tests can call it)
 # and a main. Included from the top-level CMakeLists.txt.
 
-# What the three command-line tools share.
-add_library(tool_common STATIC src/bin/common/arguments.cc)
-target_link_libraries(tool_common PUBLIC tessaly_lib)
+# What the command-line tools share: the argument grammar, reading and writing
+# whole files, and the benchmark report's records and printing, which
+# scan_bench writes and scan_compare reads.
+add_library(tool_common STATIC src/bin/common/arguments.cc src/bin/common/file_io.cc
+  src/bin/common/bench_report.cc)
+target_link_libraries(tool_common PUBLIC tessaly_lib nlohmann_json::nlohmann_json)
 
 # The benchmark tool: everything but main lives in a library so tests can call it.
 file(GLOB SCAN_BENCH_SOURCES CONFIGURE_DEPENDS src/bin/scan_bench/*.cc)
@@ -27,12 +30,12 @@ if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/src/bin/scan_tree/main.cc)
 endif()
 
 # The report comparer, built the same way. It reads what scan_bench writes, so
-# it shares scan_bench's report types and summary rule instead of copying them.
+# it takes the report's types and summary rule from tool_common, as scan_bench
+# does, instead of copying them.
 file(GLOB SCAN_COMPARE_SOURCES CONFIGURE_DEPENDS src/bin/scan_compare/*.cc)
 list(FILTER SCAN_COMPARE_SOURCES EXCLUDE REGEX "/main\\.cc$")
 add_library(scan_compare_lib STATIC ${SCAN_COMPARE_SOURCES})
-target_link_libraries(scan_compare_lib PUBLIC tool_common scan_bench_lib
-  nlohmann_json::nlohmann_json)
+target_link_libraries(scan_compare_lib PUBLIC tool_common)
 add_executable(scan_compare src/bin/scan_compare/main.cc)
 target_link_libraries(scan_compare PRIVATE scan_compare_lib)
 list(APPEND TESSALY_TOOL_LIBS scan_compare_lib)

@@ -7,6 +7,7 @@
 #include <fmt/format.h>
 
 #include "base/utf8.h"
+#include "bin/common/file_io.h"
 
 namespace tessaly {
 
@@ -56,11 +57,9 @@ int print_help(std::string_view usage) {
 }
 
 std::expected<void, std::string> validate_root(const std::string& root) {
-  struct stat st {};
-  if (root.find('\0') != std::string::npos || ::stat(root.c_str(), &st) != 0) {
-    return std::unexpected(fmt::format("root path does not exist: {}", root));
-  }
-  if (!S_ISDIR(st.st_mode)) {
+  const auto st = stat_any_length(root);
+  if (!st) return std::unexpected(fmt::format("root path does not exist: {}", root));
+  if (!S_ISDIR(st->st_mode)) {
     return std::unexpected(fmt::format("root path is not a directory: {}", root));
   }
   return {};

@@ -34,7 +34,8 @@ int print_usage_error(std::string_view usage, std::string_view message);
 // `usage` on standard output, flushed. Returns 0, the exit status after help.
 int print_help(std::string_view usage);
 
-// Checks that the root exists and is a directory, following symbolic links.
+// Checks that the root exists and is a directory, following symbolic links,
+// whatever the path's length (the engines take roots longer than PATH_MAX).
 // Errors: "root path does not exist: {root}" (a root holding a NUL byte names
 // nothing) and "root path is not a directory: {root}".
 std::expected<void, std::string> validate_root(const std::string& root);

@@ -1,14 +1,12 @@
 #include "bin/scan_bench/dataset.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <utility>
 
 #include "base/paths.h"
 #include "base/utf8.h"
+#include "bin/common/file_io.h"
 
 namespace tessaly {
 namespace {
@@ -63,35 +61,6 @@ class DepthLimitedSax {
   bool failed_ = false;
 };
 
-// The whole content of `path` if it names a regular file (links followed).
-std::optional<std::string> read_regular_file(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return std::nullopt;
-  }
-  std::string data;
-  if (st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size));
-  char buffer[65536];
-  bool ok = true;
-  while (true) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n > 0) {
-      data.append(buffer, static_cast<std::size_t>(n));
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      ok = false;
-      break;
-    }
-  }
-  ::close(fd);
-  if (!ok) return std::nullopt;
-  return data;
-}
-
 }  // namespace
 
 std::optional<nlohmann::json> parse_dataset_json(std::string_view text) {
@@ -111,11 +80,16 @@ std::optional<nlohmann::json> parse_dataset_json(std::string_view text) {
 }
 
 std::optional<nlohmann::json> load_dataset_metadata(const std::string& root) {
+  return load_dataset_metadata(root, dataset_max_bytes);
+}
+
+std::optional<nlohmann::json> load_dataset_metadata(const std::string& root,
+                                                    std::size_t max_bytes) {
   if (root.find('\0') != std::string::npos) return std::nullopt;
   std::string path = root + std::string(dataset_file_suffix);
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) path = join_path(root, dataset_file_suffix);
-  std::optional<std::string> text = read_regular_file(path);
+  auto text = read_file_whole(path, max_bytes);
   if (!text) return std::nullopt;
   return parse_dataset_json(*text);
 }

@@ -17,6 +17,9 @@ inline constexpr std::string_view dataset_file_suffix = ".x-scanner-dataset.json
 // Arrays and objects nested this deep or deeper are refused.
 inline constexpr std::size_t dataset_max_nesting = 128;
 
+// Description files larger than this are not read.
+inline constexpr std::size_t dataset_max_bytes = 16 * 1024 * 1024;
+
 // Parses `text` as exactly one JSON value, optionally surrounded by space,
 // tab, line feed and carriage return. Refuses anything after the value, a
 // byte-order mark, comments, invalid UTF-8 and nesting of dataset_max_nesting
@@ -26,9 +29,13 @@ std::optional<nlohmann::json> parse_dataset_json(std::string_view text);
 
 // The dataset description of `root`: "<root>.x-scanner-dataset.json" when that
 // path exists (whatever it is), otherwise "<root>/.x-scanner-dataset.json".
-// Only a regular file is read, so a FIFO or device in that place cannot stall
-// the tool. Yields nothing when the chosen file is missing, unreadable, not
-// UTF-8 or not valid JSON; never prints.
+// Only a regular file of at most dataset_max_bytes is read, so a FIFO, a
+// device or a huge file in that place cannot stall the tool. Yields nothing
+// when the chosen file is missing, unreadable, larger, not UTF-8 or not valid
+// JSON; never prints.
 std::optional<nlohmann::json> load_dataset_metadata(const std::string& root);
+
+// The same with another size cap, for tests.
+std::optional<nlohmann::json> load_dataset_metadata(const std::string& root, std::size_t max_bytes);
 
 }  // namespace tessaly

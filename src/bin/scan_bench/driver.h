@@ -11,27 +11,11 @@
 #include <string_view>
 #include <vector>
 
+#include "bin/common/bench_report.h"
 #include "bin/scan_bench/options.h"
 #include "service/scan_entry.h"
 
 namespace tessaly {
-
-struct RunRecord {
-  std::string phase;            // "cold" or "warm"
-  std::uint64_t run_index = 0;  // 1-based within the phase
-  BenchmarkResult result;
-};
-
-// Statistics of one phase's elapsed_ms; the three values are absent when the
-// phase has no record.
-struct PhaseSummary {
-  std::uint64_t count = 0;
-  std::optional<std::uint64_t> min_ms;
-  std::optional<std::uint64_t> median_ms;
-  std::optional<std::uint64_t> max_ms;
-
-  bool operator==(const PhaseSummary&) const = default;
-};
 
 // What the driver calls into and where it prints. The defaults are the real
 // scan entry, the real cache and the process's standard streams; tests replace
@@ -64,11 +48,6 @@ std::expected<void, std::string> run_once(std::string_view phase, std::uint64_t 
                                           const BenchOptions& options,
                                           std::vector<RunRecord>& records,
                                           const DriverEnvironment& env);
-
-// Count, minimum, median and maximum of the phase's elapsed_ms, in integer
-// arithmetic; an even count's median is the halved sum of the middle two,
-// remainder dropped.
-PhaseSummary summarize_phase(const std::vector<RunRecord>& records, std::string_view phase);
 
 // The whole benchmark after the command line was accepted: gathers the
 // timestamp, machine description and dataset metadata, runs the cold and warm

@@ -1,11 +1,8 @@
 #include "bin/scan_bench/report.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <system_error>
 
 #include <fmt/format.h>
 
@@ -131,30 +128,6 @@ std::expected<void, int> create_directory_tree(const std::string& dir) {
   return std::unexpected(error);
 }
 
-std::expected<void, int> write_whole_file(const std::string& path, std::string_view bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return std::unexpected(errno);
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int error = errno;
-      ::close(fd);
-      return std::unexpected(error);
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  // A failed close can be the first report of a lost write (NFS, full disk).
-  if (::close(fd) != 0 && errno != EINTR) return std::unexpected(errno);
-  return {};
-}
-
-std::string os_error_text(int error_number) {
-  return fmt::format("{} (os error {})", std::generic_category().message(error_number),
-                     error_number);
-}
-
 nlohmann::ordered_json build_report(const BenchOptions& options, const ReportData& data) {
   OrderedJson report = OrderedJson::object();
   report["timestamp_unix_secs"] = data.timestamp_unix_secs;
@@ -191,14 +164,6 @@ nlohmann::ordered_json build_report(const BenchOptions& options, const ReportDat
   return report;
 }
 
-std::expected<std::string, std::string> serialize_report(const nlohmann::ordered_json& report) {
-  try {
-    return report.dump(2, ' ', /*ensure_ascii=*/false, OrderedJson::error_handler_t::replace);
-  } catch (const nlohmann::ordered_json::exception& error) {
-    return std::unexpected(std::string(error.what()));
-  }
-}
-
 std::expected<void, std::string> write_report(const BenchOptions& options, const ReportData& data,
                                               std::FILE* out) {
   const std::string path = report_output_path(options, data.timestamp_unix_secs);
@@ -211,10 +176,14 @@ std::expected<void, std::string> write_report(const BenchOptions& options, const
   }
   auto bytes = serialize_report(build_report(options, data));
   if (!bytes) return std::unexpected(fmt::format("failed to serialize report: {}", bytes.error()));
-  if (auto written = write_whole_file(path, *bytes); !written) {
+  const auto write_failed = [&](int error) {
     return std::unexpected(
-        fmt::format("failed to write report {}: {}", path, os_error_text(written.error())));
-  }
+        fmt::format("failed to write report {}: {}", path, os_error_text(error)));
+  };
+  auto file = OutputFile::create(path);
+  if (!file) return write_failed(file.error());
+  file->write(*bytes);
+  if (auto committed = file->commit(); !committed) return write_failed(committed.error());
   fmt::print(out, "report written to {}\n", path);
   std::fflush(out);
   return {};

@@ -11,6 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bin/common/bench_report.h"
+#include "bin/common/file_io.h"
 #include "bin/scan_bench/driver.h"
 #include "bin/scan_bench/machine_info.h"
 #include "bin/scan_bench/options.h"
@@ -53,24 +55,13 @@ std::optional<std::string> parent_directory(std::string_view path);
 // directories that exist already are fine. Yields the error number on failure.
 std::expected<void, int> create_directory_tree(const std::string& dir);
 
-// Writes all of `bytes` to a new or truncated file (mode 0666 before the
-// umask); yields the error number.
-std::expected<void, int> write_whole_file(const std::string& path, std::string_view bytes);
-
-// "{description} (os error {number})".
-std::string os_error_text(int error_number);
-
 // The report document with its members in their fixed order; the dataset
 // metadata keeps its sorted keys.
 nlohmann::ordered_json build_report(const BenchOptions& options, const ReportData& data);
 
-// Two-space pretty printing, non-ASCII written as is, invalid UTF-8 replaced
-// by U+FFFD; no trailing newline.
-std::expected<std::string, std::string> serialize_report(const nlohmann::ordered_json& report);
-
-// Resolves the path, creates its directory, serialises and writes the report,
-// then prints "report written to {path}" to `out`. Yields the one-line failure
-// message ("failed to create output directory ...", "failed to serialize
+// Resolves the path, creates its directory, serialises and writes the report
+// (whole or not at all, see OutputFile), then prints "report written to {path}" to `out`. Yields
+// the one-line failure message ("failed to create output directory ...", "failed to serialize
 // report: ...", "failed to write report ...") without printing it.
 std::expected<void, std::string> write_report(const BenchOptions& options, const ReportData& data,
                                               std::FILE* out);

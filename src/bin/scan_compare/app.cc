@@ -7,7 +7,8 @@
 #include <fmt/format.h>
 
 #include "bin/common/arguments.h"
-#include "bin/scan_bench/report.h"
+#include "bin/common/bench_report.h"
+#include "bin/common/file_io.h"
 #include "bin/scan_compare/comparison.h"
 #include "bin/scan_compare/options.h"
 #include "bin/scan_compare/report_input.h"
@@ -24,14 +25,6 @@ int failure(const std::string& message) {
   fmt::print(stderr, "{}\n", message);
   std::fflush(stderr);
   return kErrorStatus;
-}
-
-std::expected<void, std::string> write_output(const std::string& path, std::string_view bytes) {
-  if (auto written = write_whole_file(path, bytes); !written) {
-    return std::unexpected(
-        fmt::format("failed to write {}: {}", path, os_error_text(written.error())));
-  }
-  return {};
 }
 
 }  // namespace
@@ -62,12 +55,12 @@ int scan_compare_main(int argc, char** argv) {
     auto text = serialize_report(comparison_json(comparison));
     if (!text)
       return failure(fmt::format("failed to serialize {}: {}", *options.json, text.error()));
-    if (auto written = write_output(*options.json, *text + "\n"); !written) {
+    if (auto written = write_file_whole(*options.json, *text + "\n"); !written) {
       return failure(written.error());
     }
   }
   if (options.svg) {
-    if (auto written = write_output(*options.svg, render_svg(comparison, *base, *fresh));
+    if (auto written = write_file_whole(*options.svg, render_svg(comparison, *base, *fresh));
         !written) {
       return failure(written.error());
     }

@@ -21,6 +21,8 @@ const std::string_view usage_text =
     "  --svg <path>             Also draw the runs as SVG to <path>\n"
     "  --help                   Show this help\n"
     "\n"
+    "Reports must be regular files of at most 256 MiB.\n"
+    "\n"
     "Exit status: 0 not slower, 1 slower, 2 usage, input or output error,\n"
     "3 results differ.\n";
 

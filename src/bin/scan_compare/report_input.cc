@@ -1,13 +1,11 @@
 #include "bin/scan_compare/report_input.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <optional>
 #include <span>
 
 #include <fmt/format.h>
 
-#include "bin/scan_bench/report.h"
+#include "bin/common/file_io.h"
 
 namespace tessaly::scan_compare {
 namespace {
@@ -196,6 +194,13 @@ std::expected<LoadedReport, std::string> parse_report(std::string_view text,
       message.remove_prefix(tag_end + 2);
     }
     return std::unexpected(fmt::format("{} is not JSON: {}", path, message));
+  } catch (const Json::out_of_range& error) {
+    // The grammar allows 1e400; a report never holds it.
+    std::string_view message = error.what();
+    if (const std::size_t tag_end = message.find("] "); tag_end != std::string_view::npos) {
+      message.remove_prefix(tag_end + 2);
+    }
+    return std::unexpected(fmt::format("{} is not a scan_bench report: {}", path, message));
   }
   if (too_deep) {
     return std::unexpected(fmt::format(
@@ -225,19 +230,23 @@ std::expected<LoadedReport, std::string> parse_report(std::string_view text,
 }
 
 std::expected<LoadedReport, std::string> load_report(const std::string& path) {
-  const auto failed = [&](int error) {
-    return std::unexpected(fmt::format("cannot read {}: {}", path, os_error_text(error)));
-  };
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return failed(errno);
-  std::string text;
-  char buffer[65536];
-  std::size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
-  const int error = std::ferror(file) != 0 ? (errno != 0 ? errno : EIO) : 0;
-  std::fclose(file);
-  if (error != 0) return failed(error);
-  return parse_report(text, path);
+  auto text = read_file_whole(path, kMaxReportBytes);
+  if (!text) {
+    std::string why;
+    switch (text.error().kind) {
+      case ReadFailure::Kind::kSystem:
+        why = os_error_text(text.error().error_number);
+        break;
+      case ReadFailure::Kind::kNotRegular:
+        why = "not a regular file";
+        break;
+      case ReadFailure::Kind::kTooLarge:
+        why = "larger than 256 MiB";
+        break;
+    }
+    return std::unexpected(fmt::format("cannot read {}: {}", path, why));
+  }
+  return parse_report(*text, path);
 }
 
 }  // namespace tessaly::scan_compare

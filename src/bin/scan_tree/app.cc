@@ -11,13 +11,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 #include <fmt/format.h>
 
 #include "bin/common/arguments.h"
-#include "bin/scan_tree/atomic_file.h"
+#include "bin/common/file_io.h"
 #include "bin/scan_tree/json_output.h"
 #include "bin/scan_tree/options.h"
 #include "bin/scan_tree/progress_line.h"
@@ -109,9 +108,9 @@ bool colour_wanted() {
 enum class JsonOutcome { kWritten, kCancelled, kFailed };
 
 JsonOutcome write_json(const ScanResult& result, const std::string& path) {
-  auto file = AtomicFile::create(path);
+  auto file = OutputFile::create(path);
   if (!file) {
-    failure(file.error());
+    failure(write_error_text(path, file.error()));
     return JsonOutcome::kFailed;
   }
   write_result_json(
@@ -121,7 +120,7 @@ JsonOutcome write_json(const ScanResult& result, const std::string& path) {
     return JsonOutcome::kCancelled;
   }
   if (auto committed = file->commit(); !committed) {
-    failure(committed.error());
+    failure(write_error_text(path, committed.error()));
     return JsonOutcome::kFailed;
   }
   return JsonOutcome::kWritten;
@@ -142,8 +141,9 @@ int scan_tree_main(int argc, char** argv) {
   // A JSON target that cannot be written fails now rather than after a long
   // scan.
   if (options.json) {
-    auto probe = AtomicFile::create(*options.json);
-    if (!probe) return failure(probe.error());
+    if (auto probe = check_writable(*options.json); !probe) {
+      return failure(write_error_text(*options.json, probe.error()));
+    }
   }
 
   install_stop_handlers();
@@ -188,8 +188,7 @@ int scan_tree_main(int argc, char** argv) {
   if (options.json) put(stdout, fmt::format("\nJSON written to {}\n", *options.json));
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
     const int error = errno != 0 ? errno : EIO;
-    return failure(fmt::format("failed to write standard output: {} (os error {})",
-                               std::generic_category().message(error), error));
+    return failure(fmt::format("failed to write standard output: {}", os_error_text(error)));
   }
   return 0;
 }

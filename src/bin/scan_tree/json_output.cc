@@ -7,6 +7,7 @@
 #include <utility>
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "base/utf8.h"
 
@@ -15,57 +16,45 @@ namespace {
 
 constexpr std::size_t kChunkBytes = 64 * 1024;
 
-void append_json_string(std::string& out, std::string_view text) {
-  // The result's texts are UTF-8 already; anything else must not make the
-  // document invalid.
-  if (!is_valid_utf8(text)) {
-    append_json_string(out, utf8_lossy(text));
-    return;
-  }
-  out += '"';
-  for (const char c : text) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          out += fmt::format("\\u{:04x}", static_cast<unsigned>(c));
-        } else {
-          out += c;
-        }
+// Appends JSON string literals to the end of `out`, escaped by the JSON
+// library's own printer (as every other JSON text of the tools is), reusing
+// one value and one printer for all of them.
+class StringWriter {
+ public:
+  explicit StringWriter(std::string& out)
+      : printer_(nlohmann::detail::output_adapter<char, std::string>(out), ' ',
+                 nlohmann::json::error_handler_t::replace) {}
+
+  void write(std::string_view text) {
+    // The result's texts are UTF-8 already; anything else must not make the
+    // document invalid.
+    std::string& scratch = value_.get_ref<std::string&>();
+    if (is_valid_utf8(text)) {
+      scratch.assign(text);
+    } else {
+      scratch = utf8_lossy(text);
     }
+    printer_.dump(value_, /*pretty_print=*/false, /*ensure_ascii=*/false, 0);
   }
-  out += '"';
-}
+
+ private:
+  nlohmann::json value_ = std::string();
+  nlohmann::detail::serializer<nlohmann::json> printer_;
+};
 
 // Buffers the text and hands it to the sink in chunks; after the sink has
 // failed once, everything else is dropped.
 class ChunkedOutput {
  public:
-  explicit ChunkedOutput(const std::function<bool(std::string_view)>& sink) : sink_(sink) {
+  explicit ChunkedOutput(const std::function<bool(std::string_view)>& sink)
+      : sink_(sink), strings_(buffer_) {
     buffer_.reserve(kChunkBytes + 4096);
   }
 
   std::string& buffer() { return buffer_; }
+
+  // Appends `text` as a JSON string literal.
+  void string(std::string_view text) { strings_.write(text); }
 
   void maybe_flush() {
     if (buffer_.size() >= kChunkBytes) flush();
@@ -84,6 +73,7 @@ class ChunkedOutput {
 
   const std::function<bool(std::string_view)>& sink_;
   std::string buffer_;
+  StringWriter strings_;
   bool ok_ = true;
 };
 
@@ -122,7 +112,7 @@ void write_children_map(const ScanResult& result, ChunkedOutput& output) {
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const std::vector<ChildEntry>& list = *entries[i].second;
     out += "    ";
-    append_json_string(out, entries[i].first);
+    output.string(entries[i].first);
     if (list.empty()) {
       out += ": []";
     } else {
@@ -136,7 +126,7 @@ void write_children_map(const ScanResult& result, ChunkedOutput& output) {
       });
       for (std::size_t j = 0; j < sorted.size(); ++j) {
         out += "      {\"name\": ";
-        append_json_string(out, sorted[j]->name());
+        output.string(sorted[j]->name());
         fmt::format_to(std::back_inserter(out), ", \"size\": {}, \"is_dir\": {}}}{}\n",
                        sorted[j]->size(), sorted[j]->is_dir(), j + 1 < sorted.size() ? "," : "");
         output.maybe_flush();
@@ -161,7 +151,7 @@ void write_size_map(std::string_view name, const Map& map, bool last, ChunkedOut
   fmt::format_to(std::back_inserter(out), "  \"{}\": {{\n", name);
   for (std::size_t i = 0; i < entries.size(); ++i) {
     out += "    ";
-    append_json_string(out, entries[i].first);
+    output.string(entries[i].first);
     fmt::format_to(std::back_inserter(out), ": {}{}\n", *entries[i].second,
                    i + 1 < entries.size() ? "," : "");
     output.maybe_flush();
@@ -197,7 +187,7 @@ std::vector<std::string> json_keys(const std::vector<std::string_view>& raw_keys
 
 std::string json_string(std::string_view text) {
   std::string out;
-  append_json_string(out, text);
+  StringWriter(out).write(text);
   return out;
 }
 
@@ -206,7 +196,7 @@ bool write_result_json(const ScanResult& result,
   ChunkedOutput output(sink);
   std::string& out = output.buffer();
   out += "{\n  \"root\": ";
-  append_json_string(out, result.root);
+  output.string(result.root);
   fmt::format_to(std::back_inserter(out),
                  ",\n  \"files_found\": {},\n  \"dirs_found\": {},\n  \"total_size\": {},\n"
                  "  \"compute_dir_sizes_ms\": {},\n",
@@ -227,9 +217,9 @@ bool write_result_json(const ScanResult& result,
     out += "  \"large_files\": [\n";
     for (std::size_t i = 0; i < large.size(); ++i) {
       out += "    {\"name\": ";
-      append_json_string(out, large[i]->name);
+      output.string(large[i]->name);
       out += ", \"path\": ";
-      append_json_string(out, large[i]->path);
+      output.string(large[i]->path);
       fmt::format_to(std::back_inserter(out), ", \"size\": {}}}{}\n", large[i]->size,
                      i + 1 < large.size() ? "," : "");
       output.maybe_flush();

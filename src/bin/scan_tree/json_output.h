@@ -10,6 +10,10 @@
 //     first) and then by path.
 // The text is valid UTF-8. Map keys are raw paths, shown as text with invalid
 // sequences replaced by U+FFFD; see json_keys for keys that become equal.
+// Strings are escaped by the JSON library's printer, as in every JSON text
+// the tools write; the layout is written here because the library cannot
+// print it (an entry's members on one line inside an indented document) and
+// because the text is streamed in chunks instead of built whole in memory.
 #pragma once
 
 #include <functional>

@@ -4,12 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "bin/common/file_io.h"
 #include "bin/scan_tree/text.h"
 
 namespace tessaly::scan_tree {
@@ -77,15 +77,7 @@ void TerminalProgress::clear() {
 }
 
 bool TerminalProgress::write_all(std::string_view bytes) const {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
+  return tessaly::write_all(fd_, bytes).has_value();
 }
 
 }  // namespace tessaly::scan_tree

@@ -140,6 +140,13 @@ TEST_F(LoadDatasetMetadata, FifoIsNotReadAndDoesNotBlock) {
   EXPECT_FALSE(load_dataset_metadata(root_).has_value());
 }
 
+TEST_F(LoadDatasetMetadata, AFileAboveTheCapIsNotRead) {
+  dir_.write_text("tree/.x-scanner-dataset.json", "[1, 2]");
+  EXPECT_FALSE(load_dataset_metadata(root_, 5).has_value());
+  EXPECT_EQ(dumped(load_dataset_metadata(root_, 6)), "[1,2]");
+  EXPECT_EQ(dataset_max_bytes, std::size_t{16} << 20);
+}
+
 TEST_F(LoadDatasetMetadata, SymbolicLinksAreFollowed) {
   dir_.write_text("elsewhere.json", "[true]");
   dir_.make_symlink(dir_.at("elsewhere.json"), "tree.x-scanner-dataset.json");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -149,6 +150,16 @@ TEST(ValidateRoot, ExistenceAndKind) {
   EXPECT_EQ(validate_root(tmp.at("missing")).error(),
             "root path does not exist: " + tmp.at("missing"));
   EXPECT_EQ(validate_root(file + "/x").error(), "root path does not exist: " + file + "/x");
+}
+
+TEST(ValidateRoot, RootsLongerThanPathMax) {
+  TempDir tmp;
+  const std::string bottom = testing::make_long_chain(tmp.path(), std::string(100, 'd'), PATH_MAX);
+  EXPECT_TRUE(validate_root(bottom).has_value());
+  EXPECT_EQ(validate_root(bottom + "/deep.txt").error(),
+            "root path is not a directory: " + bottom + "/deep.txt");
+  EXPECT_EQ(validate_root(bottom + "/missing").error(),
+            "root path does not exist: " + bottom + "/missing");
 }
 
 // The program itself: streams, exit statuses and exact bytes.

@@ -2,6 +2,7 @@
 // and on reports written by scan_bench's writer.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -88,6 +89,29 @@ TEST(ScanCompareE2e, ExitStatusesAndOutputFiles) {
   const ProcessResult unwritable = scan_compare({base, base, "--json", dir.path()});
   EXPECT_EQ(unwritable.exit_code, 2);
   EXPECT_EQ(unwritable.err, "failed to write " + dir.path() + ": Is a directory (os error 21)\n");
+}
+
+TEST(ScanCompareE2e, OnlyRegularReportsAreReadAndLinksAreWrittenThrough) {
+  TempDir dir;
+  const std::string base = FixtureReport({100, 102, 98}).write(dir, "base.json");
+  const std::string fifo = dir.make_fifo("pipe");
+  for (const std::string& input : {fifo, std::string("/dev/zero")}) {
+    const ProcessResult r = scan_compare({base, input});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.err, "cannot read " + input + ": not a regular file\n");
+  }
+  std::string text = FixtureReport({100, 102, 98}).text();
+  text.replace(text.find("\"elapsed_ms\": 100"), 18, "\"elapsed_ms\": 1e400");
+  const ProcessResult overflow = scan_compare({base, dir.write_text("huge.json", text)});
+  EXPECT_EQ(overflow.exit_code, 2);
+  EXPECT_EQ(overflow.err,
+            dir.at("huge.json") + " is not a scan_bench report: number overflow parsing '1e400'\n");
+
+  dir.make_symlink("out.svg", "link.svg");
+  const ProcessResult linked = scan_compare({base, base, "--svg", dir.at("link.svg")});
+  EXPECT_EQ(linked.exit_code, 0) << linked.err;
+  EXPECT_TRUE(read_file(dir.at("out.svg")).ends_with("</svg>\n"));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.at("link.svg")));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -368,6 +369,35 @@ TEST(ScanTreeJsonFile, ReplacesAnExistingFile) {
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(nlohmann::json::parse(read_file(target))["total_size"], tree.total());
   EXPECT_EQ(entry_names(out.path()), std::vector<std::string>{"result.json"});
+}
+
+TEST(ScanTreeJsonFile, GoesThroughLinksAndIntoDevices) {
+  KnownTree tree;
+  TempDir out;
+  out.write_text("result.json", "old content");
+  out.make_symlink("result.json", "link.json");
+  const ProcessResult linked =
+      scan_tree({"--root", tree.dir.path(), "--json", out.at("link.json")});
+  ASSERT_EQ(linked.exit_code, 0) << linked.err;
+  EXPECT_EQ(nlohmann::json::parse(read_file(out.at("result.json")))["total_size"], tree.total());
+  EXPECT_TRUE(std::filesystem::is_symlink(out.at("link.json")));
+
+  const ProcessResult piped = scan_tree({"--root", tree.dir.path(), "--json", "/dev/stdout"});
+  ASSERT_EQ(piped.exit_code, 0) << piped.err;
+  const std::size_t json_end = piped.out.find("\n}\n") + 3;
+  ASSERT_NE(json_end, std::string::npos + 3) << piped.out;
+  EXPECT_EQ(nlohmann::json::parse(piped.out.substr(0, json_end))["total_size"], tree.total());
+  EXPECT_TRUE(piped.out.ends_with("\nJSON written to /dev/stdout\n")) << piped.out;
+}
+
+TEST(ScanTreeCommandLine, ARootLongerThanPathMaxIsScanned) {
+  TempDir dir;
+  const std::string bottom = testing::make_long_chain(dir.path(), std::string(100, 'd'), PATH_MAX);
+  for (const std::string& engine : kEngines) {
+    const ProcessResult r = scan_tree({"--root", bottom, "--engine", engine});
+    EXPECT_EQ(r.exit_code, 0) << engine << ": " << r.err;
+    EXPECT_NE(r.out.find("\nfiles        1\n"), std::string::npos) << engine << ": " << r.out;
+  }
 }
 
 // A program running with its standard error on a pseudo-terminal, and its

@@ -37,7 +37,10 @@
 #include "cache/scan_cache.h"
 #include "jwalk/jwalk_engine.h"
 #include "service/scan_entry.h"
+#include "support/fault_tree.h"
+#include "support/faulty_kernel.h"
 #include "support/temp_tree.h"
+#include "support/tmpfs_mount.h"
 
 extern char** environ;
 
@@ -894,6 +897,43 @@ TEST_F(BulkEngineTest, BothEnginesAgreeAtEveryDepth) {
   for (std::uint64_t depth : {0u, 1u, 2u, 3u, 5u, 8u, 100u}) {
     expect_engines_agree(tree.path(), depth, {tree.at("excluded")}, true);
   }
+}
+
+// A volume mounted inside the tree (a disk image, a share): the listing shows
+// it on its parent's device and marks it as a mount point, so the bulk engine
+// stats that one directory, finds the other volume and leaves it out, as the
+// parallel walker does.
+TEST_F(BulkEngineTest, VolumeMountedInsideTheTreeIsLeftOutByBothEngines) {
+  TempDir tree;
+  const std::uint64_t kept = allocated_size(tree.write_file("a/kept", 5000));
+  tree.write_file("a/b/also", 100);
+  const std::string mount_point = tree.make_dir("a/volume");
+  tree.write_file("a/volume/covered", 7000);
+  const testing::TmpfsMount tmpfs(mount_point);
+  if (!tmpfs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
+  tree.write_file("a/volume/top", 3000);
+  tree.write_file("a/volume/sub/deep", 3000);
+
+  testing::FaultyKernel os;
+  std::mutex mutex;
+  std::vector<std::string> stated;  // stats by path, as the engine makes them
+  os.on_stat = [&](const testing::KernelCall& call) {
+    if (call.dir_fd == AT_FDCWD) {
+      const std::lock_guard lock(mutex);
+      stated.emplace_back(call.path);
+    }
+    return 0;
+  };
+  const auto bulk = scan_with_bulk_attrs(os, tree.path(), 8, {});
+  const auto jwalk = scan_with_jwalk(tree.path(), 8, {});
+  ASSERT_TRUE(bulk.has_value());
+  ASSERT_TRUE(jwalk.has_value());
+  EXPECT_EQ(testing::describe_result(**bulk), testing::describe_result(**jwalk));
+  EXPECT_EQ((*bulk)->files_found, 2u);
+  EXPECT_GE((*bulk)->total_size, kept);
+  EXPECT_THAT(listed(**bulk, tree.at("a")),
+              UnorderedElementsAre("kept:" + std::to_string(kept), "b/"));
+  EXPECT_THAT(stated, UnorderedElementsAre(tree.path(), mount_point));
 }
 
 TEST_F(BulkEngineTest, BothEnginesAgreeWithHardLinksAcrossDirectories) {

@@ -778,11 +778,16 @@ tessaly_lib::macos_walker\|info\|\[post-walk:bulk\] compute_dir_sizes: \d+ ms \(
   EXPECT_EQ(entries, 14u);  // root 8, docs 2, deep 2, deeper 2
 }
 
+// Whether the temporary folder lies on a volume the bulk engine reads (as on
+// a Mac), where refusals of this volume cannot be seen.
+bool temp_volume_supported(const TempDir& tree) { return supports_bulk_attrs(tree.path()); }
+
 TEST_F(BulkEngineTest, SelectionRefusesVolumesTheReaderCannotRead) {
   TempDir tree;
   tree.write_file("f", 100);
-  for (const std::string& root :
-       {tree.path(), tree.at("absent"), tree.path() + std::string("\0x", 2)}) {
+  std::vector<std::string> roots = {tree.at("absent"), tree.path() + std::string("\0x", 2)};
+  if (!temp_volume_supported(tree)) roots.push_back(tree.path());
+  for (const std::string& root : roots) {
     const auto result = run_bulk_attrs_selected(root, 8, {});
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error(), "bulk-attrs is unsupported on this volume (expected apfs/hfs)");
@@ -794,6 +799,7 @@ TEST_F(BulkEngineTest, SelectionRefusesVolumesTheReaderCannotRead) {
 TEST_F(BulkEngineTest, ScanEntryRefusesWithoutFallingBack) {
   TempDir tree;
   tree.write_file("f", 100);
+  if (temp_volume_supported(tree)) GTEST_SKIP() << "the temporary folder is on apfs/hfs here";
   auto bulk = run_scan_benchmark(tree.path(), 8, {}, "bulk-attrs");
   ASSERT_FALSE(bulk.has_value());
   EXPECT_EQ(bulk.error(), "bulk-attrs is unsupported on this volume (expected apfs/hfs)");
@@ -818,6 +824,7 @@ TEST_F(BulkEngineTest, ScanEntryRefusesWithoutFallingBack) {
 TEST_F(BulkEngineTest, ScanBenchDefaultEngineFailsTheFirstRunOnThisVolume) {
   TempDir tree;
   tree.write_file("f", 100);
+  if (temp_volume_supported(tree)) GTEST_SKIP() << "the temporary folder is on apfs/hfs here";
   const auto cold = testing::run_process({SCAN_BENCH_BINARY, "--root", tree.path()}, tree.path());
   EXPECT_EQ(cold.exit_code, 1);
   EXPECT_EQ(cold.out, "");

@@ -1,7 +1,10 @@
 // The records of getattrlistbulk as the macOS kernel writes them: golden bytes
 // checked in (tests/bulk/bulk_record_vectors.golden), the test-only reference
 // packer, the library's packer and its parser must all agree on them.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <fstream>
@@ -12,7 +15,9 @@
 #include <vector>
 
 #include "bulk/bulk_record.h"
+#include "platform/kernel.h"
 #include "support/bulk_reference.h"
+#include "support/temp_tree.h"
 
 namespace tessaly {
 namespace {
@@ -179,6 +184,68 @@ TEST(BulkRecordProperty, RandomFieldSetsRoundTripThroughTheReferencePacker) {
       ASSERT_EQ(parsed[i], reference_parsed(entries[i])) << round << " entry " << i;
   }
 }
+
+#if defined(__APPLE__)
+// The kernel's own records for a fixture directory equal the reference
+// packer's bytes for the same entries (what each record says the file system
+// supplied, and its values), and those values are what lstat reports.
+TEST(BulkRecordKernel, RecordsOfThisKernelEqualTheReferencePackers) {
+  testing::TempDir dir;
+  dir.write_file("fixture/file", 20000);
+  dir.make_hardlink("fixture/file", "fixture/twin");
+  dir.make_dir("fixture/sub");
+  dir.make_symlink("file", "fixture/link");
+  dir.make_fifo("fixture/pipe");
+  dir.write_file("fixture/" + std::string(255, 'L'), 10);
+  dir.write_file("fixture/\xE3\x81\x82-kana", 10);
+  const std::string fixture = dir.at("fixture");
+  const int fd = ::open(fixture.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  std::vector<std::byte> buffer(bulk_buffer_size);
+  const auto n = platform::system_kernel().read_attributes_bulk(fd, bulk_dir_request, buffer,
+                                                                fsopt_noinmemupdate);
+  ::close(fd);
+  ASSERT_TRUE(n.has_value()) << n.error();
+  std::vector<BulkEntry> parsed;
+  parse_bulk_batch(buffer, *n, parsed);
+  ASSERT_EQ(parsed.size(), 7u);
+  std::vector<ReferenceEntry> entries;
+  std::size_t used = 0;
+  for (const BulkEntry& e : parsed) {
+    const auto word = [&](std::size_t at) {
+      return static_cast<std::uint32_t>(buffer[used + at]) |
+             static_cast<std::uint32_t>(buffer[used + at + 1]) << 8 |
+             static_cast<std::uint32_t>(buffer[used + at + 2]) << 16 |
+             static_cast<std::uint32_t>(buffer[used + at + 3]) << 24;
+    };
+    const std::uint32_t common = word(4), files = word(16);
+    entries.push_back({.name = std::string(e.raw()),
+                       .error = e.error,
+                       .obj_type = e.obj_type,
+                       .dev_id = e.dev_id,
+                       .file_id = e.file_id,
+                       .mount_status = e.mount_status,
+                       .link_count = e.link_count,
+                       .alloc_size = e.alloc_size,
+                       .has_dev_id = (common & attr_cmn_devid) != 0,
+                       .has_obj_type = (common & attr_cmn_objtype) != 0,
+                       .has_file_id = (common & attr_cmn_fileid) != 0,
+                       .has_link_count = (files & attr_file_linkcount) != 0,
+                       .has_alloc_size = (files & attr_file_allocsize) != 0});
+    used += word(0);
+    struct stat st {};
+    ASSERT_EQ(::lstat((fixture + "/" + std::string(e.raw())).c_str(), &st), 0) << e.name;
+    EXPECT_EQ(e.error, 0u) << e.name;
+    EXPECT_EQ(e.dev_id, static_cast<std::uint32_t>(st.st_dev)) << e.name;
+    EXPECT_EQ(e.file_id, st.st_ino) << e.name;
+    if (e.obj_type != obj_type_directory) EXPECT_EQ(e.link_count, st.st_nlink) << e.name;
+  }
+  std::size_t count = 0;
+  const auto reference = reference_pack_batch(bulk_dir_request, entries, bulk_buffer_size, count);
+  EXPECT_EQ(count, parsed.size());
+  EXPECT_EQ(to_hex(reference), to_hex(std::span(buffer).first(used)));
+}
+#endif  // defined(__APPLE__)
 
 }  // namespace
 }  // namespace tessaly

@@ -75,10 +75,11 @@ std::uint32_t bulk_device_id(dev_t device) {
 // read gets an error record; a directory with a volume mounted on it (its
 // device differs from its directory's) is listed with the attributes of the
 // directory underneath: the parent's device, the covered inode, and the
-// mount-point status. A record whose padding does not fit ends the batch. One call packs the
-// entries of one getdents64 batch (more only while a batch holds nothing but
-// "." and ".."), so a directory read costs the same kernel calls as reading it
-// directly. When the buffer fills first, the descriptor is repositioned to
+// mount-point status. A record whose padding does not fit ends the batch.
+// One call packs the entries of one getdents64 batch (more only while a batch
+// holds nothing but "." and ".."), so a directory read costs the same kernel
+// calls as reading it directly, and one fstat of the directory when it holds
+// a subdirectory. When the buffer fills first, the descriptor is repositioned to
 // just after the last packed entry, and the next call resumes there. Only a
 // buffer too small for some record needs the starting position, read once.
 namespace {
@@ -99,7 +100,9 @@ std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd
   alignas(dirent64) std::array<std::byte, 32768> listing;
   std::size_t used = 0;
   std::size_t count = 0;
-  std::optional<std::uint32_t> directory_device;  // read once, at the first subdirectory
+  // The directory's own device, read at its first subdirectory of the call.
+  bool directory_device_read = false;
+  std::optional<std::uint32_t> directory_device;
   while (count == 0) {
     const auto n = kernel.read_entries(fd, listing);
     if (!n) return std::unexpected(n.error());
@@ -128,14 +131,17 @@ std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd
                                 : static_cast<std::uint32_t>(st.st_nlink);
         fields.alloc_size = static_cast<std::int64_t>(st.st_blocks) * 512;
         if (fields.obj_type == obj_type_directory) {
-          if (!directory_device) {
+          if (!directory_device_read) {
+            directory_device_read = true;
             struct stat own;  // filled by a successful fstat, read only then
-            const auto own_stated = platform::retry_interrupted(
-                [&] { return kernel.stat_at(fd, "", own, AT_EMPTY_PATH); });
-            if (!own_stated) return std::unexpected(own_stated.error());
-            directory_device = bulk_device_id(own.st_dev);
+            if (platform::retry_interrupted(
+                    [&] { return kernel.stat_at(fd, "", own, AT_EMPTY_PATH); })) {
+              directory_device = bulk_device_id(own.st_dev);
+            }
           }
-          if (fields.dev_id != *directory_device) {
+          // Without the directory's own device, a mount point keeps the
+          // device of the volume mounted on it, which a walk leaves out too.
+          if (directory_device && fields.dev_id != *directory_device) {
             fields.dev_id = *directory_device;
             fields.file_id = entry->d_ino;
             fields.mount_status = dir_mntstatus_mntpoint;

@@ -5,8 +5,10 @@
 # name (scripts/fuzz.sh does).
 if(CMAKE_CXX_COMPILER_ID MATCHES "Clang" AND NOT CMAKE_CROSSCOMPILING)
   add_executable(bulk_record_fuzzer EXCLUDE_FROM_ALL
-    fuzz/bulk_record_fuzzer.cc src/bulk/bulk_record.cc src/base/utf8.cc)
-  target_include_directories(bulk_record_fuzzer PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
+    fuzz/bulk_record_fuzzer.cc src/bulk/bulk_record.cc src/base/utf8.cc
+    tests/support/bulk_reference.cc)
+  target_include_directories(bulk_record_fuzzer PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src
+    ${CMAKE_CURRENT_SOURCE_DIR}/tests)
   target_compile_options(bulk_record_fuzzer PRIVATE
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   target_link_options(bulk_record_fuzzer PRIVATE -fsanitize=fuzzer,address,undefined)

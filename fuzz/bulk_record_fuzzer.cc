@@ -1,8 +1,10 @@
-// Fuzzes the bulk record parser with arbitrary batches.
+// Fuzzes the bulk record parser with arbitrary batches, and with batches the
+// reference packer of the tests builds from field sets drawn from the input.
 //
 // Input: one byte giving the record count the kernel claims (255 meaning "as
 // many as there are"), then the batch itself. The batch is copied into a heap
-// block of exactly its size, so any read past it is caught.
+// block of exactly its size, so any read past it is caught. The same input
+// then drives the field-set generator of the property test.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -13,6 +15,7 @@
 
 #include "base/utf8.h"
 #include "bulk/bulk_record.h"
+#include "support/bulk_reference.h"
 
 namespace {
 
@@ -36,10 +39,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   tessaly::BulkListing listing;
   tessaly::parse_bulk_batch(view, count, listing);
 
-  // Each entry comes from its own record of at least 48 bytes, its name is no
-  // longer than that record, and both parsers agree.
+  // Each entry comes from its own record of at least 32 bytes (header and
+  // name reference), its name is no longer than that record, and both
+  // parsers agree.
   require(entries.size() <= count);
-  require(entries.size() <= batch_size / 48);
+  require(entries.size() <= batch_size / 32);
   require(listing.size() == entries.size());
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const tessaly::BulkEntry& entry = entries[i];
@@ -51,24 +55,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(listing[i].fields == static_cast<const tessaly::BulkFields&>(entry));
   }
 
-  // What the encoder writes, the parser reads back unchanged.
-  if (!entries.empty()) {
-    const tessaly::BulkEntry& first = entries.front();
-    tessaly::BulkRecordFields fields;
-    fields.name = first.raw();
-    fields.error = first.error;
-    fields.dev_id = first.dev_id;
-    fields.obj_type = first.obj_type;
-    fields.file_id = first.file_id;
-    fields.has_file_attrs = true;
-    fields.link_count = first.link_count;
-    fields.alloc_size = first.alloc_size;
-    std::vector<std::byte> record(tessaly::bulk_record_size(fields));
-    require(tessaly::pack_bulk_record(record, fields) == record.size());
-    std::vector<tessaly::BulkEntry> again;
-    tessaly::parse_bulk_batch(record, 1, again);
-    require(again.size() == 1);
-    require(again.front() == first);
-  }
+  // Field sets drawn from the input, packed as the kernel does, read back
+  // exactly.
+  tessaly::testing::ByteSource source(std::span(data, size));
+  std::vector<tessaly::testing::ReferenceEntry> drawn;
+  while (!source.empty() && drawn.size() < 8)
+    drawn.push_back(tessaly::testing::random_reference_entry(source));
+  std::size_t packed = 0;
+  const auto records = tessaly::testing::reference_pack_batch(tessaly::bulk_dir_request, drawn,
+                                                              64 + (size * 37) % 8192, packed);
+  const std::unique_ptr<std::byte[]> exact(new std::byte[records.size() + 1]);
+  if (!records.empty()) std::memcpy(exact.get(), records.data(), records.size());
+  std::vector<tessaly::BulkEntry> again;
+  tessaly::parse_bulk_batch(std::span<const std::byte>(exact.get(), records.size()), packed, again);
+  require(again.size() == packed);
+  for (std::size_t i = 0; i < packed; ++i)
+    require(again[i] == tessaly::testing::reference_parsed(drawn[i]));
   return 0;
 }

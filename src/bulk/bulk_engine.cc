@@ -193,7 +193,7 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, SharedDir
   if (!fd) return;
   platform::Descriptor open(walk.os, *fd);
   BulkListing& listing = thread_listing();
-  if (!read_open_dir_bulk_into(walk.os, open.get(), listing)) return;
+  if (!read_open_dir_bulk_into(walk.os, open.get(), listing, dir)) return;
   const SharedDirectory directory = keep_for_subdirectories(walk, open, listing);
 
   const std::uint64_t child_depth = depth + 1;
@@ -215,8 +215,9 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, SharedDir
 
     std::string child = join_path(dir, item.raw_name);
     std::uint64_t device = f.dev_id;
-    if (stat_children) {
-      // Mount points here may report the parent volume's device in the listing.
+    if (stat_children || (f.mount_status & dir_mntstatus_mntpoint) != 0) {
+      // A mount point is listed with the device of the directory it covers;
+      // those here may be too, whatever their mount status says.
       if (const auto stat_device = bulk_device_of(walk.os, child.c_str())) device = *stat_device;
     }
     if (walk.root_device != 0 && device != walk.root_device) {

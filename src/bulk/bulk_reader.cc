@@ -5,12 +5,14 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <span>
 #include <string>
 
+#include "base/logging.h"
 #include "base/utf8.h"
 #include "bulk/bulk_source.h"
 #include "bulk/testing.h"
@@ -62,6 +64,13 @@ std::span<std::byte> thread_read_buffer() {
 
 }  // namespace
 
+void warn_incomplete_read(std::string_view dir, int error) {
+  spdlog::logger& log = macos_walker_logger();
+  if (!log.should_log(spdlog::level::warn)) return;
+  log.warn("scan error: IO error for operation on {}: {} (os error {})", dir, std::strerror(error),
+           error);
+}
+
 bool supports_bulk_attrs(std::string_view root) {
   return supports_bulk_attrs(platform::system_kernel(), root);
 }
@@ -85,17 +94,24 @@ namespace {
 using platform::OpenAs;
 
 // Reads the open directory `fd` batch by batch into `out`; `fd` stays open.
+// A call that fails after earlier ones answered ends the read with what they
+// gave, and the failure is logged as a warning naming `dir`.
 template <typename Out>
-std::expected<void, int> read_batches(platform::Kernel& os, int fd, Out& out) {
+std::expected<void, int> read_batches(platform::Kernel& os, int fd, Out& out,
+                                      std::string_view dir) {
   const std::span<std::byte> buffer = thread_read_buffer();
+  bool answered = false;
   while (true) {
-    const auto count = read_bulk_batch(os, fd, bulk_dir_request, buffer, fsopt_noinmemupdate);
+    // An interrupted call has consumed no entry, so it is simply repeated.
+    const auto count = platform::retry_interrupted(
+        [&] { return read_bulk_batch(os, fd, bulk_dir_request, buffer, fsopt_noinmemupdate); });
     if (!count) {
-      // An interrupted call has consumed no entry, so it is simply repeated.
-      if (count.error() == EINTR) continue;
-      return std::unexpected(count.error());
+      if (!answered) return std::unexpected(count.error());
+      warn_incomplete_read(dir, count.error());
+      return {};
     }
     if (*count == 0) return {};
+    answered = true;
     parse_bulk_batch(buffer, *count, out);
   }
 }
@@ -107,7 +123,7 @@ std::expected<void, int> read_dir(platform::Kernel& os, std::string_view dir, Ou
   const auto fd = platform::open_directory_of_any_length(os, AT_FDCWD, dir, last);
   if (!fd) return std::unexpected(fd.error());
   const platform::Descriptor open(os, *fd);
-  return read_batches(os, *fd, out);
+  return read_batches(os, *fd, out, dir);
 }
 
 }  // namespace
@@ -164,9 +180,10 @@ std::expected<int, int> open_bulk_directory_at(platform::Kernel& os, int parent_
       [&] { return os.open_directory(parent_fd, path.get(), OpenAs::kListingItself); });
 }
 
-std::expected<void, int> read_open_dir_bulk_into(platform::Kernel& os, int fd, BulkListing& out) {
+std::expected<void, int> read_open_dir_bulk_into(platform::Kernel& os, int fd, BulkListing& out,
+                                                 std::string_view dir) {
   out.clear();
-  const auto done = read_batches(os, fd, out);
+  const auto done = read_batches(os, fd, out, dir);
   if (!done) out.clear();
   return done;
 }

@@ -20,11 +20,12 @@ bool supports_bulk_attrs(platform::Kernel& os, std::string_view root);
 
 // Every entry of the directory `dir`, in the order the kernel returns them,
 // including entries that carry a per-entry error. Fails with the errno of the
-// failing call (EINVAL for a path holding a NUL byte); a failure on any batch
-// discards the entries of the earlier ones. Calls interrupted by a signal are
-// repeated. Paths of PATH_MAX bytes or more are opened a piece at a time
-// (see open_directory_of_any_length). Uses the calling thread's own 256 KiB read
-// buffer.
+// failing call (EINVAL for a path holding a NUL byte) when the open or the
+// first batch fails; a batch failing after earlier ones were read ends the
+// read with their entries, and the failure is logged once as a warning
+// (warn_incomplete_read). Calls interrupted by a signal are repeated. Paths of PATH_MAX bytes or
+// more are opened a piece at a time (see open_directory_of_any_length). Uses the calling thread's
+// own 256 KiB read buffer.
 std::expected<std::vector<BulkEntry>, int> read_dir_bulk(std::string_view dir);
 std::expected<std::vector<BulkEntry>, int> read_dir_bulk(platform::Kernel& os,
                                                          std::string_view dir);
@@ -50,7 +51,13 @@ std::expected<int, int> open_bulk_subdirectory(platform::Kernel& os, std::string
 // unless it is a directory itself.
 std::expected<int, int> open_bulk_directory_at(platform::Kernel& os, int parent_fd,
                                                std::string_view name);
-std::expected<void, int> read_open_dir_bulk_into(platform::Kernel& os, int fd, BulkListing& out);
+// `dir` names the directory in the warning of an incomplete read.
+std::expected<void, int> read_open_dir_bulk_into(platform::Kernel& os, int fd, BulkListing& out,
+                                                 std::string_view dir);
+
+// Logs, under the bulk walker's target, the warning "scan error: {}" for a
+// read of `dir` that ended early with `error`.
+void warn_incomplete_read(std::string_view dir, int error);
 
 // The device of `path` as stat reports it (symbolic links followed), in the
 // 32-bit encoding the bulk records carry, widened to 64 bits. Repeated while a

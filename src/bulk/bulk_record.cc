@@ -30,9 +30,27 @@ void store_u64(std::byte* p, std::uint64_t v) {
 }
 
 constexpr std::size_t header_size =
-    4 + returned_attrs_size;                // length word, returned-attribute words
-constexpr std::size_t fixed_size = 24;      // name reference, device, type, file id
-constexpr std::size_t file_attr_size = 12;  // link count, allocated size
+    4 + returned_attrs_size;  // length word, returned-attribute words
+
+// Walks the fields of one record in packing order, refusing any that would
+// run past the record's end.
+class FieldCursor {
+ public:
+  FieldCursor(const std::byte* rec, std::size_t length) : rec_(rec), length_(length) {}
+  // The position of the next `size`-byte field, or nullptr when it does not fit.
+  const std::byte* take(std::size_t size) {
+    if (size > length_ - pos_) return nullptr;
+    const std::byte* field = rec_ + pos_;
+    pos_ += size;
+    return field;
+  }
+  std::size_t position() const { return pos_; }
+
+ private:
+  const std::byte* rec_;
+  std::size_t length_;
+  std::size_t pos_ = header_size;
+};
 
 // Parses the record `rec` (exactly its own `length` bytes); false when the
 // record is to be skipped.
@@ -40,24 +58,63 @@ bool parse_record(const std::byte* rec, std::size_t length, std::string_view& ra
                   BulkFields& out) {
   if (length < header_size) return false;
   const std::uint32_t common = load_u32(rec + 4);
+  const std::uint32_t dir_attrs = load_u32(rec + 12);
   const std::uint32_t file_attrs = load_u32(rec + 16);
-  std::size_t base = 24;
-  std::uint32_t error = 0;
-  if ((common & attr_cmn_error) != 0) {
-    if (length < 36) return false;
-    error = load_u32(rec + 24);
-    base = 28;
-  } else if (length < 32) {
+  // A bit outside the request stands for a field of unknown place and size.
+  if ((common & ~bulk_dir_request.commonattr) != 0 || load_u32(rec + 8) != 0 ||
+      (dir_attrs & ~bulk_dir_request.dirattr) != 0 ||
+      (file_attrs & ~bulk_dir_request.fileattr) != 0 || load_u32(rec + 20) != 0 ||
+      (common & attr_cmn_name) == 0) {
     return false;
   }
-  if (base + fixed_size > length) return false;
+
+  FieldCursor cursor(rec, length);
+  out = BulkFields{};
+  if ((common & attr_cmn_error) != 0) {
+    const std::byte* error = cursor.take(4);
+    if (error == nullptr) return false;
+    out.error = load_u32(error);
+  }
+  const std::size_t reference_pos = cursor.position();
+  const std::byte* reference = cursor.take(attr_reference_size);
+  if (reference == nullptr) return false;
+  if ((common & attr_cmn_devid) != 0) {
+    const std::byte* p = cursor.take(4);
+    if (p == nullptr) return false;
+    out.dev_id = load_u32(p);
+  }
+  if ((common & attr_cmn_objtype) != 0) {
+    const std::byte* p = cursor.take(4);
+    if (p == nullptr) return false;
+    out.obj_type = load_u32(p);
+  }
+  if ((common & attr_cmn_fileid) != 0) {
+    const std::byte* p = cursor.take(8);
+    if (p == nullptr) return false;
+    out.file_id = load_u64(p);
+  }
+  if ((dir_attrs & attr_dir_mountstatus) != 0) {
+    const std::byte* p = cursor.take(4);
+    if (p == nullptr) return false;
+    out.mount_status = load_u32(p);
+  }
+  if ((file_attrs & attr_file_linkcount) != 0) {
+    const std::byte* p = cursor.take(4);
+    if (p == nullptr) return false;
+    out.link_count = load_u32(p);
+  }
+  if ((file_attrs & attr_file_allocsize) != 0) {
+    const std::byte* p = cursor.take(8);
+    if (p == nullptr) return false;
+    out.alloc_size = static_cast<std::int64_t>(load_u64(p));
+  }
 
   // The name reference's offset is signed and counts from the reference's own
   // position; a name that would start before the record is rejected like one
   // that starts past its end.
-  const auto name_offset = static_cast<std::int32_t>(load_u32(rec + base));
-  const std::uint32_t name_length = load_u32(rec + base + 4);
-  const std::int64_t start = static_cast<std::int64_t>(base) + name_offset;
+  const auto name_offset = static_cast<std::int32_t>(load_u32(reference));
+  const std::uint32_t name_length = load_u32(reference + 4);
+  const std::int64_t start = static_cast<std::int64_t>(reference_pos) + name_offset;
   if (start < 0) return false;
   const std::int64_t end =
       std::min(static_cast<std::int64_t>(length), start + static_cast<std::int64_t>(name_length));
@@ -69,17 +126,6 @@ bool parse_record(const std::byte* rec, std::size_t length, std::string_view& ra
       name_begin, nul != nullptr
                       ? static_cast<std::size_t>(static_cast<const char*>(nul) - name_begin)
                       : span_length);
-
-  out.dev_id = load_u32(rec + base + 8);
-  out.obj_type = load_u32(rec + base + 12);
-  out.file_id = load_u64(rec + base + 16);
-  out.error = error;
-  out.link_count = 1;
-  out.alloc_size = 0;
-  if (file_attrs != 0) {
-    if (base + 28 <= length) out.link_count = load_u32(rec + base + 24);
-    if (base + 36 <= length) out.alloc_size = static_cast<std::int64_t>(load_u64(rec + base + 28));
-  }
   return true;
 }
 
@@ -128,48 +174,71 @@ void BulkListing::trim(std::size_t max_entries) {
   std::string().swap(names_);
 }
 
+namespace {
+
+// Bytes of the fixed area the kernel reserves for bulk_dir_request: every
+// requested attribute valid for the entry's type, the error word included.
+// An error record reserves only the error word and the name reference.
+std::size_t fixed_area_size(const BulkRecordFields& fields) {
+  if (fields.error != 0) return header_size + 4 + attr_reference_size;
+  const std::size_t common = header_size + 4 + attr_reference_size + 4 + 4 + 8;
+  return fields.obj_type == obj_type_directory ? common + 4 : common + 4 + 8;
+}
+
+}  // namespace
+
 std::size_t bulk_record_size(const BulkRecordFields& fields) {
-  std::size_t size = header_size + (fields.error != 0 ? 4 : 0) + fixed_size +
-                     (fields.has_file_attrs ? file_attr_size : 0) + fields.name.size() + 1;
-  return (size + 3) & ~std::size_t{3};
+  return fixed_area_size(fields) + ((fields.name.size() + 1 + 3) & ~std::size_t{3});
 }
 
 std::size_t pack_bulk_record(std::span<std::byte> out, const BulkRecordFields& fields) {
   const std::size_t size = bulk_record_size(fields);
   if (out.size() < size) return 0;
+  const std::size_t padded = (size + 7) & ~std::size_t{7};
+  const std::size_t length = out.size() >= padded ? padded : size;
   std::byte* rec = out.data();
-  // Every byte is written below: the unused attribute words, the NUL after
-  // the name and the padding are zero.
-  store_u32(rec + 8, 0);
-  store_u32(rec + 12, 0);
-  store_u32(rec + 20, 0);
+  std::memset(rec, 0, length);
 
-  std::uint32_t common =
-      attr_cmn_returned_attrs | attr_cmn_name | attr_cmn_devid | attr_cmn_objtype | attr_cmn_fileid;
-  if (fields.error != 0) common |= attr_cmn_error;
-  store_u32(rec, static_cast<std::uint32_t>(size));
-  store_u32(rec + 4, common);
-  store_u32(rec + 16, fields.has_file_attrs ? bulk_dir_request.fileattr : 0);
-
-  std::size_t base = header_size;
+  std::uint32_t common = attr_cmn_returned_attrs | attr_cmn_name;
+  std::uint32_t dir_attrs = 0;
+  std::uint32_t file_attrs = 0;
+  std::size_t pos = header_size;
+  const std::size_t name_pos = fixed_area_size(fields);
   if (fields.error != 0) {
-    store_u32(rec + base, fields.error);
-    base += 4;
+    common |= attr_cmn_error;
+    store_u32(rec + pos, fields.error);
+    pos += 4;
   }
-  const std::size_t name_pos = base + fixed_size + (fields.has_file_attrs ? file_attr_size : 0);
-  store_u32(rec + base, static_cast<std::uint32_t>(name_pos - base));
-  store_u32(rec + base + 4, static_cast<std::uint32_t>(fields.name.size() + 1));
-  store_u32(rec + base + 8, fields.dev_id);
-  store_u32(rec + base + 12, fields.obj_type);
-  store_u64(rec + base + 16, fields.file_id);
-  if (fields.has_file_attrs) {
-    store_u32(rec + base + 24, fields.link_count);
-    store_u64(rec + base + 28, static_cast<std::uint64_t>(fields.alloc_size));
+  store_u32(rec + pos, static_cast<std::uint32_t>(name_pos - pos));
+  store_u32(rec + pos + 4, static_cast<std::uint32_t>(fields.name.size() + 1));
+  pos += attr_reference_size;
+  if (fields.error == 0) {
+    common |= attr_cmn_devid | attr_cmn_objtype | attr_cmn_fileid;
+    store_u32(rec + pos, fields.dev_id);
+    store_u32(rec + pos + 4, fields.obj_type);
+    store_u64(rec + pos + 8, fields.file_id);
+    pos += 16;
+    if (fields.obj_type == obj_type_directory) {
+      dir_attrs = attr_dir_mountstatus;
+      store_u32(rec + pos, fields.mount_status);
+    } else {
+      if (fields.has_link_count) {
+        file_attrs |= attr_file_linkcount;
+        store_u32(rec + pos, fields.link_count);
+        pos += 4;
+      }
+      if (fields.has_alloc_size) {
+        file_attrs |= attr_file_allocsize;
+        store_u64(rec + pos, static_cast<std::uint64_t>(fields.alloc_size));
+      }
+    }
   }
+  store_u32(rec, static_cast<std::uint32_t>(length));
+  store_u32(rec + 4, common);
+  store_u32(rec + 12, dir_attrs);
+  store_u32(rec + 16, file_attrs);
   if (!fields.name.empty()) std::memcpy(rec + name_pos, fields.name.data(), fields.name.size());
-  const std::size_t name_end = name_pos + fields.name.size();
-  std::memset(rec + name_end, 0, size - name_end);
-  return size;
+  return length;
 }
 
 }  // namespace tessaly

@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string_view>
 
 #include "bulk/bulk_source.h"
@@ -40,41 +41,19 @@ std::uint32_t object_type_of_mode(mode_t mode) {
   }
 }
 
-std::uint32_t object_type_of_dirent(unsigned char type) {
-  switch (type) {
-    case DT_REG:
-      return obj_type_regular;
-    case DT_DIR:
-      return obj_type_directory;
-    case DT_BLK:
-      return obj_type_block_device;
-    case DT_CHR:
-      return obj_type_char_device;
-    case DT_LNK:
-      return obj_type_symlink;
-    case DT_SOCK:
-      return obj_type_socket;
-    case DT_FIFO:
-      return obj_type_fifo;
-    default:
-      return obj_type_none;
-  }
-}
-
 bool is_dot_or_dot_dot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-// The largest record an entry can need: a name of NAME_MAX bytes, the error
-// word and the file fields.
+// The largest record an entry can need: a file's, with a name of NAME_MAX
+// bytes, padded.
 std::size_t largest_record_size() {
   static const std::size_t size = [] {
     static constexpr char longest_name[NAME_MAX] = {};
     BulkRecordFields fields;
     fields.name = std::string_view(longest_name, sizeof longest_name);
-    fields.error = 1;
-    fields.has_file_attrs = true;
-    return bulk_record_size(fields);
+    fields.obj_type = obj_type_regular;
+    return (bulk_record_size(fields) + 7) & ~std::size_t{7};
   }();
   return size;
 }
@@ -90,10 +69,17 @@ std::uint32_t bulk_device_id(dev_t device) {
 }
 
 // Only the directory request is emulated; anything else is refused rather
-// than answered in a layout the caller did not ask for. One call packs the
-// entries of one getdents64 batch (more only while a batch holds nothing but
-// "." and ".."), so a directory read costs the same kernel calls as reading it
-// directly. When the buffer fills first, the descriptor is repositioned to
+// than answered in a layout the caller did not ask for. Records follow the
+// macOS kernel (bsd/vfs/vfs_attrlist.c, readdirattr): an entry that vanished
+// before it could be looked up gets no record; one whose attributes cannot be
+// read gets an error record; a directory with a volume mounted on it (its
+// device differs from its directory's) is listed with the attributes of the
+// directory underneath: the parent's device, the covered inode, and the
+// mount-point status. A record whose padding does not fit ends the batch.
+// One call packs the entries of one getdents64 batch (more only while a batch
+// holds nothing but "." and ".."), so a directory read costs the same kernel
+// calls as reading it directly, and one fstat of the directory when it holds
+// a subdirectory. When the buffer fills first, the descriptor is repositioned to
 // just after the last packed entry, and the next call resumes there. Only a
 // buffer too small for some record needs the starting position, read once.
 namespace {
@@ -114,6 +100,9 @@ std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd
   alignas(dirent64) std::array<std::byte, 32768> listing;
   std::size_t used = 0;
   std::size_t count = 0;
+  // The directory's own device, read at its first subdirectory of the call.
+  bool directory_device_read = false;
+  std::optional<std::uint32_t> directory_device;
   while (count == 0) {
     const auto n = kernel.read_entries(fd, listing);
     if (!n) return std::unexpected(n.error());
@@ -137,15 +126,32 @@ std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd
         fields.dev_id = bulk_device_id(st.st_dev);
         fields.obj_type = object_type_of_mode(st.st_mode);
         fields.file_id = st.st_ino;
-        fields.has_file_attrs = fields.obj_type != obj_type_directory;
         fields.link_count = st.st_nlink > std::numeric_limits<std::uint32_t>::max()
                                 ? std::numeric_limits<std::uint32_t>::max()
                                 : static_cast<std::uint32_t>(st.st_nlink);
         fields.alloc_size = static_cast<std::int64_t>(st.st_blocks) * 512;
+        if (fields.obj_type == obj_type_directory) {
+          if (!directory_device_read) {
+            directory_device_read = true;
+            struct stat own;  // filled by a successful fstat, read only then
+            if (platform::retry_interrupted(
+                    [&] { return kernel.stat_at(fd, "", own, AT_EMPTY_PATH); })) {
+              directory_device = bulk_device_id(own.st_dev);
+            }
+          }
+          // Without the directory's own device, a mount point keeps the
+          // device of the volume mounted on it, which a walk leaves out too.
+          if (directory_device && fields.dev_id != *directory_device) {
+            fields.dev_id = *directory_device;
+            fields.file_id = entry->d_ino;
+            fields.mount_status = dir_mntstatus_mntpoint;
+          }
+        }
+      } else if (stated.error() == ENOENT) {
+        resume = entry->d_off;
+        continue;
       } else {
         fields.error = static_cast<std::uint32_t>(stated.error());
-        fields.obj_type = object_type_of_dirent(entry->d_type);
-        fields.file_id = entry->d_ino;
       }
 
       const std::size_t written = pack_bulk_record(buffer.subspan(used), fields);
@@ -158,6 +164,11 @@ std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd
       used += written;
       ++count;
       resume = entry->d_off;
+      if (written % 8 != 0) {
+        if (const auto back = kernel.seek(fd, resume, SEEK_SET); !back)
+          return std::unexpected(back.error());
+        return count;
+      }
     }
   }
   return count;

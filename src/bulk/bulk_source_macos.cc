@@ -19,6 +19,14 @@ static_assert(ATTR_CMN_NAME == attr_cmn_name && ATTR_CMN_DEVID == attr_cmn_devid
               ATTR_CMN_OBJTYPE == attr_cmn_objtype && ATTR_CMN_FILEID == attr_cmn_fileid &&
               ATTR_CMN_ERROR == attr_cmn_error &&
               ATTR_CMN_RETURNED_ATTRS == attr_cmn_returned_attrs);
+static_assert(ATTR_DIR_MOUNTSTATUS == attr_dir_mountstatus &&
+              DIR_MNTSTATUS_MNTPOINT == dir_mntstatus_mntpoint &&
+              DIR_MNTSTATUS_TRIGGER == dir_mntstatus_trigger);
+static_assert(ATTR_BULK_REQUIRED == (attr_cmn_name | attr_cmn_returned_attrs) &&
+              (bulk_dir_request.commonattr & ATTR_BULK_REQUIRED) == ATTR_BULK_REQUIRED);
+static_assert((bulk_dir_request.dirattr & ~ATTR_DIR_VALIDMASK) == 0 &&
+              (bulk_dir_request.fileattr & ~ATTR_FILE_VALIDMASK) == 0 &&
+              (bulk_dir_request.commonattr & ~ATTR_CMN_VALIDMASK) == 0);
 static_assert(ATTR_FILE_LINKCOUNT == attr_file_linkcount &&
               ATTR_FILE_ALLOCSIZE == attr_file_allocsize);
 static_assert(FSOPT_NOINMEMUPDATE == fsopt_noinmemupdate);

@@ -1,10 +1,12 @@
 // The getattrlistbulk records Linux supplies from getdents64 and fstatat,
 // read from real directories.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -16,7 +18,10 @@
 #include "bulk/bulk_reader.h"
 #include "bulk/bulk_source.h"
 #include "platform/descriptors.h"
+#include "support/bulk_reference.h"
+#include "support/faulty_kernel.h"
 #include "support/temp_tree.h"
+#include "support/tmpfs_mount.h"
 
 #if defined(__linux__)
 
@@ -24,6 +29,7 @@ namespace tessaly {
 namespace {
 
 using platform::system_kernel;
+using testing::reference_pack_batch;
 using testing::TempDir;
 
 std::uint32_t u32_at(const std::vector<std::byte>& b, std::size_t at) {
@@ -75,14 +81,14 @@ TEST(LinuxBulkSource, PacksFileRecordsInTheKernelLayout) {
       read_bulk_batch(system_kernel(), fd.get(), bulk_dir_request, buffer, fsopt_noinmemupdate);
   ASSERT_TRUE(n.has_value());
   ASSERT_EQ(*n, 1u);
-  // 24 header + 24 common + 12 file + "only.bin\0" (9) = 69, padded to 72.
-  EXPECT_EQ(u32_at(buffer, 0), 72u);
+  // 64 reserved + "only.bin\0" (9, padded to 12) = 76, padded to 80.
+  EXPECT_EQ(u32_at(buffer, 0), 80u);
   EXPECT_EQ(u32_at(buffer, 4), 0x8200000Bu);
   EXPECT_EQ(u32_at(buffer, 8), 0u);
   EXPECT_EQ(u32_at(buffer, 12), 0u);
   EXPECT_EQ(u32_at(buffer, 16), 0x5u);
   EXPECT_EQ(u32_at(buffer, 20), 0u);
-  EXPECT_EQ(u32_at(buffer, 24), 36u);  // name at 60, counted from 24
+  EXPECT_EQ(u32_at(buffer, 24), 40u);  // name at 64, counted from 24
   EXPECT_EQ(u32_at(buffer, 28), 9u);
   const auto device = bulk_device_of(system_kernel(), file.c_str());
   ASSERT_TRUE(device.has_value());
@@ -91,7 +97,8 @@ TEST(LinuxBulkSource, PacksFileRecordsInTheKernelLayout) {
   EXPECT_EQ(u64_at(buffer, 40), st.st_ino);
   EXPECT_EQ(u32_at(buffer, 48), 2u);
   EXPECT_EQ(u64_at(buffer, 52), static_cast<std::uint64_t>(st.st_blocks) * 512);
-  EXPECT_EQ(std::memcmp(buffer.data() + 60, "only.bin\0", 9), 0);
+  EXPECT_EQ(u32_at(buffer, 60), 0u);
+  EXPECT_EQ(std::memcmp(buffer.data() + 64, "only.bin\0\0\0\0\0\0\0", 16), 0);
 
   auto end =
       read_bulk_batch(system_kernel(), fd.get(), bulk_dir_request, buffer, fsopt_noinmemupdate);
@@ -108,11 +115,13 @@ TEST(LinuxBulkSource, DirectoryRecordsCarryNoFileFields) {
       read_bulk_batch(system_kernel(), fd.get(), bulk_dir_request, buffer, fsopt_noinmemupdate);
   ASSERT_TRUE(n.has_value());
   ASSERT_EQ(*n, 1u);
-  EXPECT_EQ(u32_at(buffer, 0), 52u);  // 24 + 24 + "sub\0"
+  EXPECT_EQ(u32_at(buffer, 0), 64u);  // 56 reserved + "sub\0", padded to 8
+  EXPECT_EQ(u32_at(buffer, 12), 0x4u);
   EXPECT_EQ(u32_at(buffer, 16), 0u);
-  EXPECT_EQ(u32_at(buffer, 24), 24u);
+  EXPECT_EQ(u32_at(buffer, 24), 32u);
   EXPECT_EQ(u32_at(buffer, 36), static_cast<std::uint32_t>(obj_type_directory));
-  EXPECT_EQ(std::memcmp(buffer.data() + 48, "sub\0", 4), 0);
+  EXPECT_EQ(u32_at(buffer, 48), 0u);  // not a mount point
+  EXPECT_EQ(std::memcmp(buffer.data() + 56, "sub\0", 4), 0);
 }
 
 TEST(LinuxBulkSource, ResumesExactlyWhereTheBufferFilled) {
@@ -181,9 +190,9 @@ TEST(LinuxBulkSource, NonDirectoryDescriptorFailsWithNotADirectory) {
   EXPECT_EQ(n.error(), ENOTDIR);
 }
 
-TEST(LinuxBulkSource, EachEntryReportsItsOwnDevice) {
-  // Mount points directly under "/" report the mounted volume, as getattrlistbulk
-  // does on macOS.
+TEST(LinuxBulkSource, MountPointsAreListedWithTheDirectoryTheyCover) {
+  // As getattrlistbulk does on macOS: the parent's device, the covered
+  // directory's inode, and the mount-point status; stat tells the volume.
   const platform::Descriptor fd = open_raw("/");
   ASSERT_GE(fd.get(), 0);
   std::vector<std::byte> buffer(bulk_buffer_size);
@@ -204,16 +213,135 @@ TEST(LinuxBulkSource, EachEntryReportsItsOwnDevice) {
     if (entry.error != 0 || entry.obj_type != obj_type_directory) continue;
     const auto device = bulk_device_of(system_kernel(), ("/" + name).c_str());
     ASSERT_TRUE(device.has_value()) << name;
-    EXPECT_EQ(entry.dev_id, *device) << name;
+    EXPECT_EQ(entry.dev_id, *root_device) << name;
+    EXPECT_EQ(entry.mount_status, *device != *root_device ? dir_mntstatus_mntpoint : 0u) << name;
     if (*device != *root_device) ++other_volumes;
   }
   struct stat proc {};
   struct stat root {};
   if (::stat("/proc", &proc) == 0 && ::stat("/", &root) == 0 && proc.st_dev != root.st_dev) {
     ASSERT_TRUE(by_name.contains("proc"));
-    EXPECT_NE(by_name["proc"].dev_id, *root_device);
+    EXPECT_EQ(by_name["proc"].dev_id, *root_device);
+    EXPECT_EQ(by_name["proc"].mount_status, dir_mntstatus_mntpoint);
+    EXPECT_NE(by_name["proc"].file_id, proc.st_ino);
     EXPECT_GE(other_volumes, 1);
   }
+}
+
+// What the kernel would pack for the entries of `dir` named in `names`, from
+// lstat and the directory's own listing (for covered inodes).
+std::vector<testing::ReferenceEntry> reference_entries(const std::string& dir,
+                                                       const std::vector<std::string>& names,
+                                                       const std::string& unreadable) {
+  struct stat own {};
+  EXPECT_EQ(::stat(dir.c_str(), &own), 0);
+  std::map<std::string, ino_t> listed_inodes;
+  DIR* listing = ::opendir(dir.c_str());
+  while (const dirent* d = ::readdir(listing)) listed_inodes[d->d_name] = d->d_ino;
+  ::closedir(listing);
+  std::vector<testing::ReferenceEntry> out;
+  for (const std::string& name : names) {
+    testing::ReferenceEntry& e = out.emplace_back();
+    e.name = name;
+    if (name == unreadable) {
+      e.error = EIO;
+      continue;
+    }
+    struct stat st {};
+    EXPECT_EQ(::lstat((dir + "/" + name).c_str(), &st), 0) << name;
+    e.obj_type = S_ISREG(st.st_mode)    ? obj_type_regular
+                 : S_ISDIR(st.st_mode)  ? obj_type_directory
+                 : S_ISLNK(st.st_mode)  ? obj_type_symlink
+                 : S_ISFIFO(st.st_mode) ? obj_type_fifo
+                                        : obj_type_none;
+    e.dev_id = bulk_device_id(st.st_dev);
+    e.file_id = st.st_ino;
+    e.link_count = static_cast<std::uint32_t>(st.st_nlink);
+    e.alloc_size = static_cast<std::int64_t>(st.st_blocks) * 512;
+    if (e.obj_type == obj_type_directory && st.st_dev != own.st_dev) {
+      e.dev_id = bulk_device_id(own.st_dev);
+      e.file_id = listed_inodes.at(name);
+      e.mount_status = dir_mntstatus_mntpoint;
+    }
+  }
+  return out;
+}
+
+TEST(LinuxBulkSource, PacksTheReferencePackersBytesForRealEntries) {
+  TempDir tree;
+  const std::string dir = tree.make_dir("d");
+  tree.write_file("d/file", 9000);
+  tree.make_hardlink("d/file", "d/twin");
+  tree.make_dir("d/sub");
+  tree.make_symlink("file", "d/link");
+  tree.make_fifo("d/pipe");
+  tree.write_file("d/" + std::string(255, 'L'), 10);
+  tree.write_text("d/unreadable", "x");
+  tree.write_text("d/vanished", "x");
+  const std::string mount_point = tree.make_dir("d/mnt");
+  const testing::TmpfsMount tmpfs(mount_point);
+  testing::FaultyKernel os;
+  os.on_stat = [](const testing::KernelCall& call) {
+    return call.name == "unreadable" ? EIO : call.name == "vanished" ? ENOENT : 0;
+  };
+
+  auto read_batch = [&](std::size_t size, std::size_t& count) {
+    const platform::Descriptor fd = open_raw(dir);
+    std::vector<std::byte> buffer(size, std::byte{0xEE});
+    const auto n = read_bulk_batch(os, fd.get(), bulk_dir_request, buffer, fsopt_noinmemupdate);
+    EXPECT_TRUE(n.has_value());
+    count = n ? *n : 0;
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < count; ++i) used += u32_at(buffer, used);
+    buffer.resize(used);
+    return buffer;
+  };
+  std::size_t count = 0;
+  const auto whole = read_batch(bulk_buffer_size, count);
+  std::vector<BulkEntry> parsed;
+  parse_bulk_batch(whole, count, parsed);
+  std::vector<std::string> names;
+  for (const BulkEntry& e : parsed) names.push_back(std::string(e.raw()));
+  EXPECT_EQ(names.size(), 8u);  // no record for the entry that vanished
+  EXPECT_EQ(std::count(names.begin(), names.end(), "vanished"), 0);
+  const auto entries = reference_entries(dir, names, "unreadable");
+  std::size_t reference_count = 0;
+  EXPECT_EQ(reference_pack_batch(bulk_dir_request, entries, bulk_buffer_size, reference_count),
+            whole);
+  EXPECT_EQ(reference_count, count);
+  if (tmpfs.mounted()) {
+    const auto at = std::find(names.begin(), names.end(), "mnt");
+    ASSERT_NE(at, names.end());
+    EXPECT_EQ(parsed[static_cast<std::size_t>(at - names.begin())].mount_status,
+              dir_mntstatus_mntpoint);
+  }
+
+  // A buffer with room for a record but not its padding: it ends the batch
+  // unpadded, in both.
+  std::size_t prefix = 0;
+  bool checked = false;
+  for (std::size_t k = 0; k < entries.size() && !checked; ++k) {
+    std::size_t one = 0;
+    const auto padded = reference_pack_batch(bulk_dir_request, std::span(entries).subspan(k, 1),
+                                             bulk_buffer_size, one);
+    const auto unpadded = reference_pack_batch(bulk_dir_request, std::span(entries).subspan(k, 1),
+                                               padded.size() - 1, one);
+    if (k > 0 && one == 1) {
+      const std::size_t room = prefix + unpadded.size();
+      std::size_t ours = 0, theirs = 0;
+      const auto batch = read_batch(room, ours);
+      EXPECT_EQ(batch, reference_pack_batch(bulk_dir_request, entries, room, theirs));
+      EXPECT_EQ(ours, k + 1);
+      EXPECT_EQ(theirs, k + 1);
+      EXPECT_EQ(batch.size() % 8, 4u);
+      checked = true;
+    }
+    prefix += padded.size();
+  }
+  EXPECT_TRUE(checked);
+  if (!tmpfs.mounted())
+    GTEST_SKIP() << "no tmpfs could be mounted here (needs root): "
+                    "the mount point's record was not checked";
 }
 
 TEST(LinuxBulkSource, DeviceOfFollowsLinksAndMatchesTheRecords) {

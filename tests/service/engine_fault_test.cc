@@ -11,15 +11,19 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <new>
 #include <ostream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <spdlog/sinks/ostream_sink.h>
 
+#include "base/logging.h"
 #include "bulk/bulk_engine.h"
 #include "bulk/testing.h"
 #include "jwalk/jwalk_engine.h"
@@ -228,6 +232,39 @@ TEST_F(JwalkFault, DeviceRuleStatFailingKeepsTheDirectory) {
   };
   EXPECT_EQ(describe_result(*scan(faulty)), expected);
   EXPECT_EQ(faulty.injected.load(), 2);
+}
+
+// --- EIO on a later batch: what earlier batches gave is kept ----------------------
+
+// The victim's first listing call answers; every later one fails. Its entries
+// and its subtree are kept, and the failure is logged once as a warning.
+TEST_P(BothEngines, ListingFailingAfterTheFirstBatchKeepsItsEntries) {
+#if !defined(__linux__)
+  if (engine() == Engine::kJwalk) GTEST_SKIP() << "the parallel walker lists with readdir here";
+#endif
+  const std::string expected = clean();
+  const std::string victim = root_ + "/a/victim";
+  struct stat victim_st {};
+  ASSERT_EQ(::stat(victim.c_str(), &victim_st), 0);
+  FaultyKernel faulty;
+  std::atomic<int> victim_lists{0};
+  faulty.on_list = [&](const KernelCall& call) {
+    struct stat st {};
+    if (::fstat(call.fd, &st) != 0 || st.st_ino != victim_st.st_ino ||
+        st.st_dev != victim_st.st_dev)
+      return 0;
+    return victim_lists.fetch_add(1) == 0 ? 0 : EIO;
+  };
+  std::ostringstream log;
+  auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(log);
+  sink->set_pattern("%l|%v");
+  install_log_sink(sink, spdlog::level::warn);
+  const std::string actual = describe_result(*scan(faulty));
+  remove_log_sinks();
+  EXPECT_EQ(actual, expected);
+  EXPECT_EQ(faulty.injected.load(), 1);
+  EXPECT_EQ(log.str(), "warning|scan error: IO error for operation on " + victim + ": " +
+                           std::strerror(EIO) + " (os error 5)\n");
 }
 
 // --- A directory swapped after it was listed --------------------------------------

@@ -407,8 +407,12 @@ class PtyRun {
  public:
   PtyRun(const std::vector<std::string>& argv, const std::string& stdout_path,
          const std::vector<std::string>& extra_env = {}) {
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
+    // macOS's posix_openpt refuses any flag but these two (EINVAL), so
+    // close-on-exec is set apart.
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || ::fcntl(master_, F_SETFD, FD_CLOEXEC) != 0 || ::grantpt(master_) != 0 ||
+        ::unlockpt(master_) != 0)
+      return;
     const char* name = ::ptsname(master_);
     if (name == nullptr) return;
     const std::string slave_name = name;

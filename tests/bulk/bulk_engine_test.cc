@@ -38,8 +38,8 @@
 #include "jwalk/jwalk_engine.h"
 #include "support/fault_tree.h"
 #include "support/faulty_kernel.h"
+#include "support/mounts.h"
 #include "support/temp_tree.h"
-#include "support/tmpfs_mount.h"
 
 extern char** environ;
 
@@ -890,8 +890,9 @@ TEST_F(BulkEngineTest, VolumeMountedInsideTheTreeIsLeftOutByBothEngines) {
   tree.write_file("a/b/also", 100);
   const std::string mount_point = tree.make_dir("a/volume");
   tree.write_file("a/volume/covered", 7000);
-  const testing::TmpfsMount tmpfs(mount_point);
-  if (!tmpfs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
+  testing::Mounts mounts;
+  const bool mounted = mounts.add("tmpfs", mount_point);
+  if (!mounted) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
   tree.write_file("a/volume/top", 3000);
   tree.write_file("a/volume/sub/deep", 3000);
 

@@ -20,8 +20,8 @@
 #include "platform/descriptors.h"
 #include "support/bulk_reference.h"
 #include "support/faulty_kernel.h"
+#include "support/mounts.h"
 #include "support/temp_tree.h"
-#include "support/tmpfs_mount.h"
 
 #if defined(__linux__)
 
@@ -279,7 +279,8 @@ TEST(LinuxBulkSource, PacksTheReferencePackersBytesForRealEntries) {
   tree.write_text("d/unreadable", "x");
   tree.write_text("d/vanished", "x");
   const std::string mount_point = tree.make_dir("d/mnt");
-  const testing::TmpfsMount tmpfs(mount_point);
+  testing::Mounts mounts;
+  const bool mounted = mounts.add("tmpfs", mount_point);
   testing::FaultyKernel os;
   os.on_stat = [](const testing::KernelCall& call) {
     return call.name == "unreadable" ? EIO : call.name == "vanished" ? ENOENT : 0;
@@ -309,7 +310,7 @@ TEST(LinuxBulkSource, PacksTheReferencePackersBytesForRealEntries) {
   EXPECT_EQ(reference_pack_batch(bulk_dir_request, entries, bulk_buffer_size, reference_count),
             whole);
   EXPECT_EQ(reference_count, count);
-  if (tmpfs.mounted()) {
+  if (mounted) {
     const auto at = std::find(names.begin(), names.end(), "mnt");
     ASSERT_NE(at, names.end());
     EXPECT_EQ(parsed[static_cast<std::size_t>(at - names.begin())].mount_status,
@@ -339,7 +340,7 @@ TEST(LinuxBulkSource, PacksTheReferencePackersBytesForRealEntries) {
     prefix += padded.size();
   }
   EXPECT_TRUE(checked);
-  if (!tmpfs.mounted())
+  if (!mounted)
     GTEST_SKIP() << "no tmpfs could be mounted here (needs root): "
                     "the mount point's record was not checked";
 }

@@ -8,7 +8,7 @@
 #include <benchmark/benchmark.h>
 
 #include "base/worker_pool.h"
-#include "bulk/channel.h"
+#include "base/channel.h"
 
 namespace {
 

@@ -9,5 +9,8 @@ set(tessaly_slow_tests
   ScanTreeCancel.InterruptStopsTheJwalkScan
   LargeDirectoryTest.BulkWalkerCountsAndListsEveryEntryOnce
   LargeDirectoryTest.ParallelWalkerCountsAndListsEveryEntryOnce
-  LargeDirectoryTest.PeakMemoryPerScannedEntryIsBounded)
+  LargeDirectoryTest.PeakMemoryPerScannedEntryIsBounded
+  Engines/Exhaustion.NoDescriptorForTheRoot/jwalk
+  Engines/Exhaustion.NoDescriptorForTheRoot/bulk
+  ExhaustionMemory.ThreeHundredRootsKeepMemoryFlat)
 set_tests_properties(${tessaly_slow_tests} PROPERTIES LABELS slow)

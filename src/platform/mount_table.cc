@@ -47,6 +47,11 @@ std::string read_small_file(const char* path) {
   std::string data;
   const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return data;
+  // Closed also when growing `data` runs out of memory.
+  const struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
   char buffer[16384];
   while (true) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -56,7 +61,6 @@ std::string read_small_file(const char* path) {
       break;
     }
   }
-  ::close(fd);
   return data;
 }
 

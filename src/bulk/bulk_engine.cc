@@ -365,11 +365,12 @@ ScanOutcome walk_and_collect(platform::Kernel& os, WorkerPool& pool, std::string
   if (ticker.cancel_requested()) return std::unexpected(std::string(kScanCancelled));
   ticker.emit_final();
 
-  const Instant finish_start = monotonic_now();
-  FinishedScan finished = aggregator.finish();
+  const Clock& clock = monotonic_clock();
+  const Instant finish_start = clock.now();
+  FinishedScan finished = aggregator.finish(clock);
   macos_walker_logger().info(
       "[post-walk:bulk] compute_dir_sizes: {} ms ({} dirs), children_map entries: {}",
-      whole_millis_between(finish_start, monotonic_now()), finished.dir_sizes_count,
+      whole_millis_between(finish_start, clock.now()), finished.dir_sizes_count,
       finished.child_entry_count);
   store_scan_result(root, finished.result);
   return std::move(finished.result);

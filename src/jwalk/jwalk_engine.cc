@@ -216,7 +216,7 @@ ScanOutcome walk_and_finish(std::string_view root, std::uint64_t tree_depth,
     for (const SubtreeTotal& total : context.bundle_totals) aggregator.record_subtree_total(total);
   }
   ticker.emit_final();
-  FinishedScan finished = aggregator.finish();
+  FinishedScan finished = aggregator.finish(clock);
   if (log.should_log(spdlog::level::info)) {
     log.info("[post-walk] compute_dir_sizes: {} ms ({} dirs), children_map entries: {}",
              finished.result->compute_dir_sizes_ms, finished.dir_sizes_count,

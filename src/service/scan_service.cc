@@ -37,7 +37,8 @@ namespace {
 std::expected<ScanOutput, std::string> run_admitted_scan(const ScanRequest& request,
                                                          AppHandle app_handle) {
   scan_cancel_flag().store(false, std::memory_order_relaxed);
-  const Instant start = monotonic_now();
+  const Clock& clock = monotonic_clock();
+  const Instant start = clock.now();
 
   const std::optional<ScanEngine> engine = parse_scan_engine(request.engine);
   if (!engine)
@@ -54,7 +55,7 @@ std::expected<ScanOutput, std::string> run_admitted_scan(const ScanRequest& requ
     outcome =
         scan_with_bulk_attrs(request.root, request.tree_depth, request.exclude_paths, app_handle);
   }
-  const std::uint64_t elapsed_ms = whole_millis_between(start, monotonic_now());
+  const std::uint64_t elapsed_ms = whole_millis_between(start, clock.now());
   if (!outcome) return std::unexpected(std::move(outcome.error()));
   return ScanOutput{std::move(*outcome), elapsed_ms, *engine == ScanEngine::kBulkAttrs && !probe};
 }

@@ -742,10 +742,12 @@ TEST_F(BulkEngineTest, StoresInTheCacheUnderTheCap) {
   const auto first = scan_ok(tree.root(), 8);
   EXPECT_EQ(find_cached_scan(tree.root()), first);
   EXPECT_EQ(find_cached_scan(tree.root() + "/"), first);
+  // Six other roots and this one: the oldest went until four remained.
+  EXPECT_EQ(scan_cache().size(), 5u);
+  EXPECT_EQ(find_cached_scan("/elsewhere/0"), nullptr);
   const auto second = scan_ok(tree.root() + "/", 8);
   EXPECT_EQ(find_cached_scan(tree.root()), second);
-  // Six other roots and this one: the oldest go until five remain.
-  EXPECT_EQ(scan_cache().size(), 5u);
+  EXPECT_EQ(scan_cache().size(), 4u);
 }
 
 TEST_F(BulkEngineTest, LogsTheTwoInfoLines) {

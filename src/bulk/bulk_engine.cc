@@ -357,12 +357,12 @@ ScanOutcome walk_and_collect(platform::Kernel& os, WorkerPool& pool, std::string
   }
 
   if (!walk_thread->join()) return std::unexpected(std::string(kWalkThreadPanicked));
+  macos_walker_logger().info("[walk:bulk] walk finished at {} ms", ticker.elapsed_ms());
+  if (ticker.cancel_requested()) return std::unexpected(std::string(kScanCancelled));
   // A root with no descriptor to be read through is not an empty tree.
   if (const int error = walk.root_out_of_descriptors.load(std::memory_order_relaxed)) {
     return std::unexpected(platform::describe_io_error(root, error));
   }
-  macos_walker_logger().info("[walk:bulk] walk finished at {} ms", ticker.elapsed_ms());
-  if (ticker.cancel_requested()) return std::unexpected(std::string(kScanCancelled));
   ticker.emit_final();
 
   const Clock& clock = monotonic_clock();

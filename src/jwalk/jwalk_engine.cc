@@ -182,6 +182,7 @@ ScanOutcome walk_and_finish(std::string_view root, std::uint64_t tree_depth,
       if (item.is_error) {
         // A root with no descriptor to be read through is not an empty tree.
         if (item.at_root && platform::out_of_descriptors(item.error)) {
+          if (ticker.cancel_requested()) return std::unexpected(std::string(kScanCancelled));
           return std::unexpected(platform::describe_io_error(item.error_path, item.error));
         }
         if (item.error != EPERM && item.error != EACCES && log.should_log(spdlog::level::warn)) {

@@ -4,7 +4,6 @@
 // program replaces the global operator new so that exactly one allocation of
 // a scan fails, swept over every allocation a small scan makes.
 #include <dirent.h>
-#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -16,6 +15,12 @@
 #include <cstring>
 #include <new>
 #include <string>
+
+#if defined(__APPLE__)
+#include <malloc/malloc.h>
+#else
+#include <malloc.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -34,6 +39,14 @@ namespace {
 std::atomic<long> fail_countdown{0};
 std::atomic<long long> live_bytes{0};
 
+long long usable_size(void* p) {
+#if defined(__APPLE__)
+  return static_cast<long long>(::malloc_size(p));
+#else
+  return static_cast<long long>(::malloc_usable_size(p));
+#endif
+}
+
 void* allocate(std::size_t size, std::size_t alignment, bool may_throw) {
   if (fail_countdown.load(std::memory_order_relaxed) > 0 &&
       fail_countdown.fetch_sub(1, std::memory_order_relaxed) == 1) {
@@ -50,13 +63,13 @@ void* allocate(std::size_t size, std::size_t alignment, bool may_throw) {
     if (may_throw) throw std::bad_alloc();
     return nullptr;
   }
-  live_bytes.fetch_add(static_cast<long long>(::malloc_usable_size(p)), std::memory_order_relaxed);
+  live_bytes.fetch_add(usable_size(p), std::memory_order_relaxed);
   return p;
 }
 
 void release(void* p) noexcept {
   if (p == nullptr) return;
-  live_bytes.fetch_sub(static_cast<long long>(::malloc_usable_size(p)), std::memory_order_relaxed);
+  live_bytes.fetch_sub(usable_size(p), std::memory_order_relaxed);
   std::free(p);
 }
 
@@ -98,6 +111,7 @@ ScanOutcome scan_with(Engine engine, platform::Kernel& kernel, const std::string
                                   : scan_with_bulk_attrs(kernel, root, 2, {});
 }
 
+// The threads of this process; 0 where the system does not list them.
 std::size_t count_threads() {
   DIR* dir = ::opendir("/proc/self/task");
   if (dir == nullptr) return 0;

@@ -152,7 +152,7 @@ bool DirectoryReader::next(std::string_view& name, EntryKind& kind, int& entry_e
     const char* raw = (*read)->d_name;
     if (raw[0] == '.' && (raw[1] == '\0' || (raw[1] == '.' && raw[2] == '\0'))) continue;
     name = std::string_view(raw);
-    classify_entry(*kernel_, fd_, raw, record->d_type, kind, entry_error);
+    classify_entry(*kernel_, fd_, raw, (*read)->d_type, kind, entry_error);
     return true;
   }
 }

@@ -10,7 +10,6 @@ set(tessaly_slow_tests
   LargeDirectoryTest.BulkWalkerCountsAndListsEveryEntryOnce
   LargeDirectoryTest.ParallelWalkerCountsAndListsEveryEntryOnce
   LargeDirectoryTest.PeakMemoryPerScannedEntryIsBounded
-  Engines/Exhaustion.NoDescriptorForTheRoot/jwalk
-  Engines/Exhaustion.NoDescriptorForTheRoot/bulk
+  ExhaustionTree.NoDescriptorForTheRoot
   ExhaustionMemory.ThreeHundredRootsKeepMemoryFlat)
 set_tests_properties(${tessaly_slow_tests} PROPERTIES LABELS slow)

@@ -7,8 +7,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "base/channel.h"
 #include "base/worker_pool.h"
-#include "bulk/channel.h"
 
 namespace {
 

@@ -9,5 +9,7 @@ set(tessaly_slow_tests
   ScanTreeCancel.InterruptStopsTheJwalkScan
   LargeDirectoryTest.BulkWalkerCountsAndListsEveryEntryOnce
   LargeDirectoryTest.ParallelWalkerCountsAndListsEveryEntryOnce
-  LargeDirectoryTest.PeakMemoryPerScannedEntryIsBounded)
+  LargeDirectoryTest.PeakMemoryPerScannedEntryIsBounded
+  ExhaustionTree.NoDescriptorForTheRoot
+  ExhaustionMemory.ThreeHundredRootsKeepMemoryFlat)
 set_tests_properties(${tessaly_slow_tests} PROPERTIES LABELS slow)

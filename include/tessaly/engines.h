@@ -31,8 +31,10 @@ using ScanOutcome = std::expected<std::shared_ptr<const ScanResult>, std::string
 // (a root that is a link is followed), sizes files by their allocated blocks
 // with each multiply-linked file counted once, and lists directories in the
 // result down to `tree_depth`. Progress goes to `app_handle` when there is
-// one. Unreadable parts make the result smaller; the only failure is
-// "Scan cancelled". The result is also stored in the scan cache under `root`.
+// one. Unreadable parts make the result smaller. Fails with "Scan cancelled"
+// when the cancellation flag is seen, and when the process runs out (see
+// below). The result is also stored in the scan cache under `root`, which
+// keeps at most five results (see clear_scan_cache).
 TESSALY_EXPORT ScanOutcome scan_with_jwalk(std::string_view root, std::uint64_t tree_depth,
                                            const std::vector<std::string>& exclude_paths,
                                            AppHandle app_handle = nullptr);
@@ -44,12 +46,20 @@ TESSALY_EXPORT ScanOutcome scan_with_jwalk(std::string_view root, std::uint64_t 
 // symbolic links; leaves out `exclude_paths` and the fixed system paths; sizes
 // bundles as single items; counts a multiply-linked file's blocks once. FIFOs,
 // sockets and device nodes are not counted. Unreadable directories are skipped
-// silently. Stores the result in the scan cache under `root`, replacing only
-// that root's entry.
+// silently. Stores the result in the scan cache under `root`, as the parallel
+// walker does.
 //
 // Fails with "Scan cancelled" when the cancellation flag is seen, or "Walk
 // thread panicked" when a directory job failed (after every other job has
 // finished). On return no work of this scan is running.
+//
+// Running out, with either engine, fails that scan alone, never the process:
+// memory running out gives "Walk thread panicked" or "std::bad_alloc"; a
+// thread the system refuses gives "failed to spawn thread: " and the system's
+// description; a root that cannot be opened because no descriptor comes free
+// within the walk's patience (10 s) gives "IO error for operation on {root}:
+// {description} (os error {number})". Everything the scan started has ended
+// and been released when the error is returned, and the next scan is whole.
 TESSALY_EXPORT ScanOutcome scan_with_bulk_attrs(std::string_view root, std::uint64_t tree_depth,
                                                 const std::vector<std::string>& exclude_paths,
                                                 AppHandle app_handle = nullptr);

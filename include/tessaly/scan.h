@@ -66,8 +66,10 @@ struct ScanOutput {
 // the engine name (kUnsupportedEnginePrefix and the name as given), probes the
 // volume for "bulk-attrs" unless told to skip (kBulkAttrsUnsupported, with
 // nothing scanned), runs the engine with `app_handle`. An engine's error text
-// comes back unchanged. An exception escaping the engine poisons the guard and
-// reaches the caller.
+// comes back unchanged. Memory running out fails the scan with
+// "std::bad_alloc" (or the engine's own text) and leaves the guard usable; any
+// other exception escaping the engine poisons the guard, so that every later
+// call is refused with kScanInProgress, and reaches the caller.
 TESSALY_EXPORT std::expected<ScanOutput, std::string> run_scan(const ScanRequest& request,
                                                                AppHandle app_handle = nullptr);
 

@@ -9,12 +9,16 @@
 
 namespace tessaly {
 
-// A reading of the monotonic clock (the raw uptime clock where the platform
-// has one). Only differences between two readings carry meaning.
+// A reading of the process's one monotonic clock, std::chrono::steady_clock
+// (CLOCK_MONOTONIC on Linux; on macOS libc++ reads CLOCK_MONOTONIC_RAW). Only
+// differences between two readings carry meaning.
 using Instant = std::chrono::steady_clock::time_point;
 
-// Source of instants. Scan code reads time only through a Clock so that tests
-// can substitute a clock they move by hand.
+// Source of instants. What a scan measures or reports (progress ticks, the
+// durations in its result and record, cache ages) is read through a Clock, so
+// that tests can substitute a clock they move by hand; monotonic_clock() is
+// the real one. Waits for resources (descriptors, a channel's timeout) read
+// monotonic_now(), the same clock, directly.
 class Clock {
  public:
   virtual ~Clock() = default;
@@ -24,6 +28,8 @@ class Clock {
 // The process-wide monotonic clock.
 const Clock& monotonic_clock();
 
+// A reading of the same clock as monotonic_clock().now(), without the call
+// through the interface.
 inline Instant monotonic_now() { return std::chrono::steady_clock::now(); }
 
 // `to - from`, or nothing when `to` lies before `from`.

@@ -17,20 +17,29 @@ thread_local const WorkerPool* current_pool = nullptr;
 
 WorkerPool::WorkerPool(std::size_t thread_count) {
   if (thread_count == 0) thread_count = 1;
-  threads_.reserve(thread_count);
-  for (std::size_t i = 0; i < thread_count; ++i) {
-    try {
-      threads_.emplace_back([this] { worker_main(); });
-    } catch (const std::system_error&) {
-      // A system that refuses more threads still gets a working pool from
-      // the ones it granted; one that grants none cannot run a scan at all.
-      if (threads_.empty()) throw;
-      break;
+  try {
+    threads_.reserve(thread_count);
+    for (std::size_t i = 0; i < thread_count; ++i) {
+      try {
+        threads_.emplace_back([this] { worker_main(); });
+      } catch (const std::system_error&) {
+        // A system that refuses more threads still gets a working pool from
+        // the ones it granted; one that grants none cannot run a scan at all.
+        if (threads_.empty()) throw;
+        break;
+      }
     }
+  } catch (...) {
+    // Out of memory, or no thread at all: the threads already started must
+    // be joined, as destroying a joinable thread ends the process.
+    stop_and_join();
+    throw;
   }
 }
 
-WorkerPool::~WorkerPool() {
+WorkerPool::~WorkerPool() { stop_and_join(); }
+
+void WorkerPool::stop_and_join() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
@@ -130,6 +139,10 @@ WorkerPool& worker_pool() {
   return *pool;
 }
 
+std::string spawn_failure_message(const std::system_error& error) {
+  return "failed to spawn thread: " + error.code().message();
+}
+
 JobScope::JobScope(WorkerPool& pool) : pool_(pool) {}
 
 JobScope::~JobScope() { wait_for_jobs(); }
@@ -143,7 +156,15 @@ void JobScope::add_job(JobBody job, bool deferred) {
     std::lock_guard lock(mutex_);
     pending_.fetch_add(1, std::memory_order_relaxed);
   }
-  pool_.push(WorkerPool::Job{this, std::move(job)}, deferred);
+  // Counted before it is queued, so that it cannot finish uncounted; a job
+  // the queue found no memory for is counted off again, or waiting for the
+  // scope would never end.
+  try {
+    pool_.push(WorkerPool::Job{this, std::move(job)}, deferred);
+  } catch (...) {
+    finish_job(nullptr);
+    throw;
+  }
 }
 
 void JobScope::finish_job(std::exception_ptr failure) {

@@ -14,7 +14,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <type_traits>
 #include <utility>
@@ -59,7 +61,10 @@ class JobBody {
 // hold stay small.
 class WorkerPool {
  public:
-  // Starts `thread_count` workers (at least one).
+  // Starts `thread_count` workers (at least one), or as many as the system
+  // grants when it refuses some. Throws std::system_error when it grants none
+  // and std::bad_alloc when memory runs out, having joined the workers it
+  // started.
   explicit WorkerPool(std::size_t thread_count);
   // Lets the workers finish every queued job, then joins them. No scope of
   // this pool may still be waiting.
@@ -80,7 +85,9 @@ class WorkerPool {
     JobBody body;
   };
 
+  // Strong guarantee: a push that throws (out of memory) queued nothing.
   void push(Job job, bool deferred);
+  void stop_and_join();
   // Runs one queued job on the calling thread; false when the queue is empty.
   bool run_one();
   void run(Job& job);
@@ -106,8 +113,14 @@ std::optional<std::size_t> parse_thread_count(std::string_view text);
 std::size_t configured_thread_count();
 
 // The process-wide pool, created with configured_thread_count() workers on
-// first use and kept for the life of the process.
+// first use and kept for the life of the process. A first use that cannot
+// start a single worker, or runs out of memory, throws as the constructor
+// does; the next use tries again.
 WorkerPool& worker_pool();
+
+// What a scan reports when the system refuses it a thread: "failed to spawn
+// thread: " followed by the system's description of `error`.
+std::string spawn_failure_message(const std::system_error& error);
 
 // A group of jobs on a pool whose completion can be awaited. Jobs may spawn
 // further jobs into the same scope; wait() returns once every job spawned in
@@ -123,7 +136,9 @@ class JobScope {
   JobScope& operator=(const JobScope&) = delete;
 
   // Queues `job` on the pool as part of this scope. Callable from any thread,
-  // including the scope's own jobs while another thread waits.
+  // including the scope's own jobs while another thread waits. When memory
+  // runs out the job is neither queued nor counted and std::bad_alloc
+  // reaches the caller.
   void spawn(JobBody job);
 
   // Like spawn, but the job goes behind every job already queued: for a job

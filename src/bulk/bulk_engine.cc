@@ -4,20 +4,20 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <memory>
+#include <new>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
 
+#include "base/channel.h"
 #include "base/clock.h"
 #include "base/logging.h"
 #include "base/paths.h"
 #include "base/worker_pool.h"
 #include "bulk/bulk_reader.h"
-#include "bulk/channel.h"
 #include "cache/scan_cache.h"
 #include "platform/descriptors.h"
 #include "result/aggregator.h"
@@ -57,6 +57,8 @@ struct BulkWalk {
   // Directory descriptors kept open for subdirectories to be opened relative
   // to them; none once the process ran short.
   platform::KeptDirectories kept;
+  // errno of a root that could not be opened for want of descriptors, else 0.
+  std::atomic<int> root_out_of_descriptors{0};
 };
 
 using SharedDirectory = std::shared_ptr<const platform::Descriptor>;
@@ -190,7 +192,12 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, SharedDir
                  std::size_t name_size) {
   if (scan_cancel_requested()) return;
   const auto fd = open_job_directory(walk, dir, depth == 0, std::move(parent), name_size);
-  if (!fd) return;
+  if (!fd) {
+    if (depth == 0 && platform::out_of_descriptors(fd.error())) {
+      walk.root_out_of_descriptors.store(fd.error(), std::memory_order_relaxed);
+    }
+    return;
+  }
   platform::Descriptor open(walk.os, *fd);
   BulkListing& listing = thread_listing();
   if (!read_open_dir_bulk_into(walk.os, open.get(), listing, dir)) return;
@@ -253,13 +260,12 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, SharedDir
 // The walk thread's body: holds the job scope on the process-wide pool until
 // every directory job has ended, then releases its sender, which ends the
 // queue. True when no job failed.
-bool run_walk(BulkWalk& walk, std::string root) {
+bool run_walk(BulkWalk& walk, WorkerPool& pool, std::string root) {
   bool clean = true;
   try {
-    JobScope scope(worker_pool());
+    JobScope scope(pool);
     walk.scope = &scope;
-    walk.kept.set_budget(
-        platform::descriptor_budget(worker_pool().thread_count(), kMaxKeptDescriptors));
+    walk.kept.set_budget(platform::descriptor_budget(pool.thread_count(), kMaxKeptDescriptors));
     spawn_dir(walk, std::move(root), 0);
     scope.wait();
   } catch (...) {
@@ -270,20 +276,15 @@ bool run_walk(BulkWalk& walk, std::string root) {
 }
 
 // Joins the walk thread on every way out of the collector, releasing the
-// receiving end first so that no job stays blocked on a full queue.
+// receiving end first so that no job stays blocked on a full queue. A thread
+// the system refuses throws std::system_error, one memory runs out for
+// std::bad_alloc; either way nothing was started.
 class WalkThread {
  public:
-  WalkThread(BulkWalk& walk, std::string root, Receiver<WalkMessage>& receiver)
-      : receiver_(receiver) {
-    try {
-      thread_ = std::thread([this, &walk, root = std::move(root)]() mutable {
-        clean_ = run_walk(walk, std::move(root));
-      });
-    } catch (const std::system_error& e) {
-      std::fprintf(stderr, "failed to spawn thread: %s\n", e.what());
-      std::abort();
-    }
-  }
+  WalkThread(BulkWalk& walk, WorkerPool& pool, std::string root, Receiver<WalkMessage>& receiver)
+      : receiver_(receiver), thread_([this, &walk, &pool, root = std::move(root)]() mutable {
+          clean_ = run_walk(walk, pool, std::move(root));
+        }) {}
   ~WalkThread() {
     if (thread_.joinable()) {
       receiver_.reset();
@@ -301,8 +302,8 @@ class WalkThread {
 
  private:
   Receiver<WalkMessage>& receiver_;
-  std::thread thread_;
   bool clean_ = false;  // written by the walk thread, read after join
+  std::thread thread_;  // last: started once everything it uses exists
 };
 
 }  // namespace
@@ -314,10 +315,11 @@ ScanOutcome scan_with_bulk_attrs(std::string_view root, std::uint64_t tree_depth
                               app_handle);
 }
 
-ScanOutcome scan_with_bulk_attrs(platform::Kernel& os, std::string_view root,
-                                 std::uint64_t tree_depth,
-                                 const std::vector<std::string>& exclude_paths,
-                                 AppHandle app_handle) {
+namespace {
+
+ScanOutcome walk_and_collect(platform::Kernel& os, WorkerPool& pool, std::string_view root,
+                             std::uint64_t tree_depth,
+                             const std::vector<std::string>& exclude_paths, AppHandle app_handle) {
   auto [sender, receiver] = make_bounded_channel<WalkMessage>(kBulkWalkQueueCapacity);
   BulkWalk walk(os, exclude_paths, std::move(sender));
   const std::string root_path(root);
@@ -326,7 +328,12 @@ ScanOutcome scan_with_bulk_attrs(platform::Kernel& os, std::string_view root,
   }
 
   ScanAggregator aggregator(root, tree_depth);
-  WalkThread walk_thread(walk, root_path, receiver);
+  std::optional<WalkThread> walk_thread;
+  try {
+    walk_thread.emplace(walk, pool, root_path, receiver);
+  } catch (const std::system_error& e) {
+    return std::unexpected(spawn_failure_message(e));
+  }
   ProgressTicker ticker(aggregator.counters(), app_handle);
 
   bool cancelled = false;
@@ -346,23 +353,50 @@ ScanOutcome scan_with_bulk_attrs(platform::Kernel& os, std::string_view root,
   }
   if (cancelled) {
     receiver.reset();
-    walk_thread.join();
+    walk_thread->join();
     return std::unexpected(std::string(kScanCancelled));
   }
 
-  if (!walk_thread.join()) return std::unexpected(std::string(kWalkThreadPanicked));
+  if (!walk_thread->join()) return std::unexpected(std::string(kWalkThreadPanicked));
   macos_walker_logger().info("[walk:bulk] walk finished at {} ms", ticker.elapsed_ms());
   if (ticker.cancel_requested()) return std::unexpected(std::string(kScanCancelled));
+  // A root with no descriptor to be read through is not an empty tree.
+  if (const int error = walk.root_out_of_descriptors.load(std::memory_order_relaxed)) {
+    return std::unexpected(platform::describe_io_error(root, error));
+  }
   ticker.emit_final();
 
-  const Instant finish_start = monotonic_now();
-  FinishedScan finished = aggregator.finish();
+  const Clock& clock = monotonic_clock();
+  const Instant finish_start = clock.now();
+  FinishedScan finished = aggregator.finish(clock);
   macos_walker_logger().info(
       "[post-walk:bulk] compute_dir_sizes: {} ms ({} dirs), children_map entries: {}",
-      whole_millis_between(finish_start, monotonic_now()), finished.dir_sizes_count,
+      whole_millis_between(finish_start, clock.now()), finished.dir_sizes_count,
       finished.child_entry_count);
-  store_scan_result(root, finished.result, CachePolicy::kReplaceOnly);
+  store_scan_result(root, finished.result);
   return std::move(finished.result);
+}
+
+}  // namespace
+
+ScanOutcome scan_with_bulk_attrs(platform::Kernel& os, std::string_view root,
+                                 std::uint64_t tree_depth,
+                                 const std::vector<std::string>& exclude_paths,
+                                 AppHandle app_handle) {
+  // Running out of threads or memory fails this scan alone: the walk thread
+  // has been joined and every job has ended by the time the error is
+  // returned.
+  try {
+    WorkerPool* pool = nullptr;
+    try {
+      pool = &worker_pool();
+    } catch (const std::system_error& e) {
+      return std::unexpected(spawn_failure_message(e));
+    }
+    return walk_and_collect(os, *pool, root, tree_depth, exclude_paths, app_handle);
+  } catch (const std::bad_alloc& e) {
+    return std::unexpected(std::string(e.what()));
+  }
 }
 
 ScanOutcome run_bulk_attrs_selected(std::string_view root, std::uint64_t tree_depth,

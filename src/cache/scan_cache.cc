@@ -1,5 +1,6 @@
 #include "cache/scan_cache.h"
 
+#include <new>
 #include <random>
 #include <utility>
 
@@ -33,7 +34,7 @@ void ScanCache::prune(Map& map) {
       ++it;
     }
   }
-  if (map.size() > kKeptBeforeInsert) {
+  while (map.size() > kKeptBeforeInsert) {
     auto oldest = map.begin();
     for (auto it = std::next(map.begin()); it != map.end(); ++it) {
       if (it->second.cached_at < oldest->second.cached_at) oldest = it;
@@ -42,19 +43,28 @@ void ScanCache::prune(Map& map) {
   }
 }
 
-void ScanCache::store(std::string_view root, std::shared_ptr<const ScanResult> result,
-                      CachePolicy policy) {
-  const PoisonableMutex::Guard guard = mutex_.lock();
-  if (guard.poisoned()) return;
-  if (policy == CachePolicy::kPruneAndCap) prune(entries_);
-  Entry entry{std::move(result), clock_.now()};
-  const auto existing = entries_.find(root);
-  if (existing != entries_.end()) {
-    // The replaced result is released here, under the lock.
-    existing->second = std::move(entry);
-  } else {
-    entries_.emplace(std::string(root), std::move(entry));
+void ScanCache::store(std::string_view root, std::shared_ptr<const ScanResult> result) {
+  bool out_of_memory = false;
+  {
+    const PoisonableMutex::Guard guard = mutex_.lock();
+    if (guard.poisoned()) return;
+    prune(entries_);
+    Entry entry{std::move(result), clock_.now()};
+    const auto existing = entries_.find(root);
+    if (existing != entries_.end()) {
+      // The replaced result is released here, under the lock.
+      existing->second = std::move(entry);
+    } else {
+      // An insertion that finds no memory leaves the map as it was: nothing
+      // is half changed, so the lock is not poisoned.
+      try {
+        entries_.emplace(std::string(root), std::move(entry));
+      } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+      }
+    }
   }
+  if (out_of_memory) throw std::bad_alloc();
 }
 
 void ScanCache::clear() {
@@ -84,9 +94,8 @@ ScanCache& scan_cache() {
   return *cache;
 }
 
-void store_scan_result(std::string_view root, std::shared_ptr<const ScanResult> result,
-                       CachePolicy policy) {
-  scan_cache().store(root, std::move(result), policy);
+void store_scan_result(std::string_view root, std::shared_ptr<const ScanResult> result) {
+  scan_cache().store(root, std::move(result));
 }
 
 void clear_scan_cache() { scan_cache().clear(); }

@@ -16,23 +16,16 @@
 
 namespace tessaly {
 
-// How a store treats the entries already in the cache.
-enum class CachePolicy {
-  // The parallel walker's: entries 900 s old or older are dropped, then the
-  // oldest entry while more than four remain, then the root's entry is
-  // inserted. A cache filled this way never holds more than five entries.
-  kPruneAndCap,
-  // The bulk-attribute engine's: only the root's entry is inserted or replaced.
-  kReplaceOnly,
-};
-
 // Results keyed by the scan root exactly as the engine received it; roots are
-// compared component-wise, so "/a/b" and "/a/b/" share one entry. A lock with
-// a poisoned mark guards the map: once an exception has escaped while it was
-// held, every operation becomes a no-op (lookups find nothing) and the entries
-// stay as they are. Replaced, pruned and cleared results are released while
-// the lock is held, so freeing a large result is paid by the operation that
-// drops it.
+// compared component-wise, so "/a/b" and "/a/b/" share one entry. Every store,
+// whichever engine made the result, drops the entries 900 s old or older,
+// then the oldest entries while more than four remain, then inserts the
+// root's entry, so the cache never holds more than five entries. A lock with
+// a poisoned mark guards the map: once an exception other than memory
+// exhaustion has escaped while it was held, every operation becomes a no-op
+// (lookups find nothing) and the entries stay as they are. Replaced, pruned
+// and cleared results are released while the lock is held, so freeing a large
+// result is paid by the operation that drops it.
 class ScanCache {
  public:
   static constexpr std::chrono::seconds kMaxAge{900};
@@ -43,10 +36,11 @@ class ScanCache {
   ScanCache(const ScanCache&) = delete;
   ScanCache& operator=(const ScanCache&) = delete;
 
-  // Stores `result` under `root` with the given policy. An exception from the
-  // clock or from memory exhaustion leaves the cache poisoned and reaches the
-  // caller.
-  void store(std::string_view root, std::shared_ptr<const ScanResult> result, CachePolicy policy);
+  // Stores `result` under `root`. When memory runs out the root's entry is
+  // gone (a stale result is never kept in its place), the cache stays usable
+  // and std::bad_alloc reaches the caller; any other exception (from the
+  // clock) leaves the cache poisoned and reaches the caller.
+  void store(std::string_view root, std::shared_ptr<const ScanResult> result);
 
   // Removes every entry.
   void clear();
@@ -82,10 +76,9 @@ class ScanCache {
 ScanCache& scan_cache();
 
 // Stores a finished result in the process-wide cache; each engine calls it
-// once per successful scan with its own policy. Cannot fail in a way the scan
-// sees, other than memory exhaustion.
-void store_scan_result(std::string_view root, std::shared_ptr<const ScanResult> result,
-                       CachePolicy policy);
+// once per successful scan. Cannot fail in a way the scan sees, other than
+// memory exhaustion.
+void store_scan_result(std::string_view root, std::shared_ptr<const ScanResult> result);
 
 // clear_scan_cache() is public (<tessaly/engines.h>).
 

@@ -5,15 +5,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <exception>
 #include <mutex>
+#include <new>
+#include <system_error>
 #include <utility>
-
-#include <fmt/format.h>
 
 #include "base/logging.h"
 #include "base/paths.h"
+#include "base/worker_pool.h"
 #include "cache/scan_cache.h"
 #include "jwalk/walker.h"
 #include "platform/descriptors.h"
@@ -100,11 +100,6 @@ void filter_children(DirListing& listing, FilterContext& context) {
   }
 }
 
-std::string describe_walk_error(int error, std::string_view path) {
-  return fmt::format("IO error for operation on {}: {} (os error {})", path, std::strerror(error),
-                     error);
-}
-
 }  // namespace
 
 std::uint64_t total_bundle(int bundle_fd, HardlinkSet& hardlinks) {
@@ -157,9 +152,11 @@ std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
   return scan_with_jwalk(root, tree_depth, exclude_paths, app_handle, monotonic_clock(), kernel);
 }
 
-std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
-    std::string_view root, std::uint64_t tree_depth, const std::vector<std::string>& exclude_paths,
-    AppHandle app_handle, const Clock& clock, platform::Kernel& kernel) {
+namespace {
+
+ScanOutcome walk_and_finish(std::string_view root, std::uint64_t tree_depth,
+                            const std::vector<std::string>& exclude_paths, AppHandle app_handle,
+                            const Clock& clock, platform::Kernel& kernel, WorkerPool& pool) {
   spdlog::logger& log = scanner_logger();
 
   FilterContext context(exclude_paths);
@@ -179,12 +176,17 @@ std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
   try {
     ParallelWalk walk(
         std::string(root), [&context](DirListing& listing) { filter_children(listing, context); },
-        kernel);
+        kernel, pool);
     WalkItem item;
     while (walk.next(item)) {
       if (item.is_error) {
+        // A root with no descriptor to be read through is not an empty tree.
+        if (item.at_root && platform::out_of_descriptors(item.error)) {
+          if (ticker.cancel_requested()) return std::unexpected(std::string(kScanCancelled));
+          return std::unexpected(platform::describe_io_error(item.error_path, item.error));
+        }
         if (item.error != EPERM && item.error != EACCES && log.should_log(spdlog::level::warn)) {
-          log.warn("scan error: {}", describe_walk_error(item.error, item.error_path));
+          log.warn("scan error: {}", platform::describe_io_error(item.error_path, item.error));
         }
         continue;
       }
@@ -215,14 +217,34 @@ std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
     for (const SubtreeTotal& total : context.bundle_totals) aggregator.record_subtree_total(total);
   }
   ticker.emit_final();
-  FinishedScan finished = aggregator.finish();
+  FinishedScan finished = aggregator.finish(clock);
   if (log.should_log(spdlog::level::info)) {
     log.info("[post-walk] compute_dir_sizes: {} ms ({} dirs), children_map entries: {}",
              finished.result->compute_dir_sizes_ms, finished.dir_sizes_count,
              finished.child_entry_count);
   }
-  store_scan_result(root, finished.result, CachePolicy::kPruneAndCap);
+  store_scan_result(root, finished.result);
   return std::move(finished.result);
+}
+
+}  // namespace
+
+std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
+    std::string_view root, std::uint64_t tree_depth, const std::vector<std::string>& exclude_paths,
+    AppHandle app_handle, const Clock& clock, platform::Kernel& kernel) {
+  // Running out of threads or memory fails this scan alone: everything it
+  // started has ended and been released by the time the error is returned.
+  try {
+    WorkerPool* pool = nullptr;
+    try {
+      pool = &worker_pool();
+    } catch (const std::system_error& e) {
+      return std::unexpected(spawn_failure_message(e));
+    }
+    return walk_and_finish(root, tree_depth, exclude_paths, app_handle, clock, kernel, *pool);
+  } catch (const std::bad_alloc& e) {
+    return std::unexpected(std::string(e.what()));
+  }
 }
 
 }  // namespace tessaly

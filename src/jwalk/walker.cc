@@ -13,21 +13,15 @@
 #include <thread>
 #include <utility>
 
+#include "base/clock.h"
 #include "base/paths.h"
 #include "platform/c_path.h"
 
 namespace tessaly {
 namespace {
 
-using namespace std::chrono_literals;
-
 using platform::CPath;
 using platform::OpenAs;
-
-// A waiting owner is woken once this many batches are queued, and looks
-// for fewer by itself after kOwnerPoll.
-constexpr std::size_t kWakeBatches = 32;
-constexpr auto kOwnerPoll = 1ms;
 
 // What a listing makes room for before it reads its first entry.
 constexpr std::size_t kTypicalEntries = 16;
@@ -92,9 +86,9 @@ bool DirectoryReader::next(std::string_view& name, EntryKind& kind, int& entry_e
   while (true) {
     if (position_ >= filled_) {
       if (exhausted_) return false;
-      const auto n = kernel_->read_entries(fd_, std::as_writable_bytes(std::span(buffer_)));
+      const auto n = platform::retry_interrupted(
+          [&] { return kernel_->read_entries(fd_, std::as_writable_bytes(std::span(buffer_))); });
       if (!n) {
-        if (n.error() == EINTR) continue;
         error_ = n.error();
         exhausted_ = true;
         return false;
@@ -143,19 +137,22 @@ DirectoryReader::~DirectoryReader() {
 bool DirectoryReader::next(std::string_view& name, EntryKind& kind, int& entry_error) {
   if (dir_ == nullptr) return false;
   while (true) {
-    errno = 0;
-    const struct dirent* record = ::readdir(static_cast<DIR*>(dir_));
-    if (record == nullptr) {
-      if (errno == EINTR) continue;
-      error_ = errno;
+    const auto read = platform::retry_interrupted([this]() -> std::expected<const dirent*, int> {
+      errno = 0;
+      const struct dirent* record = ::readdir(static_cast<DIR*>(dir_));
+      if (record == nullptr && errno != 0) return std::unexpected(errno);
+      return record;
+    });
+    if (!read || *read == nullptr) {
+      error_ = read ? 0 : read.error();
       ::closedir(static_cast<DIR*>(dir_));
       dir_ = nullptr;
       return false;
     }
-    const char* raw = record->d_name;
+    const char* raw = (*read)->d_name;
     if (raw[0] == '.' && (raw[1] == '\0' || (raw[1] == '.' && raw[2] == '\0'))) continue;
     name = std::string_view(raw);
-    classify_entry(*kernel_, fd_, raw, record->d_type, kind, entry_error);
+    classify_entry(*kernel_, fd_, raw, (*read)->d_type, kind, entry_error);
     return true;
   }
 }
@@ -238,6 +235,7 @@ struct ParallelWalk::Batch {
   std::vector<ListedEntry> entries;
   int error = 0;
   std::string error_path;
+  bool at_root = false;
 };
 
 // A directory to list.
@@ -248,12 +246,17 @@ struct ParallelWalk::Task {
   std::uint64_t depth = 0;
   bool is_root = false;
   int attempts = 0;
-  std::chrono::steady_clock::time_point first_refusal{};
+  Instant first_refusal{};
 };
 
 ParallelWalk::ParallelWalk(std::string root, ChildFilter filter, platform::Kernel& kernel,
                            WorkerPool& pool)
-    : root_(std::move(root)), filter_(std::move(filter)), kernel_(kernel), scope_(pool) {
+    : root_(std::move(root)),
+      filter_(std::move(filter)),
+      kernel_(kernel),
+      channel_(
+          make_bounded_channel<std::unique_ptr<Batch>>(std::numeric_limits<std::size_t>::max())),
+      scope_(pool) {
   kept_.set_budget(platform::descriptor_budget(pool.thread_count(), kMaxKeptDescriptors));
   outstanding_.store(1, std::memory_order_relaxed);
   scope_.spawn([this] {
@@ -329,7 +332,7 @@ void ParallelWalk::run_task(Task task) {
     // before it have run and released theirs.
     kept_.stop_keeping();
     task.parent.reset();
-    const auto now = std::chrono::steady_clock::now();
+    const Instant now = monotonic_now();
     if (task.attempts == 0) task.first_refusal = now;
     if (now - task.first_refusal < platform::kDescriptorPatience) {
       ++task.attempts;
@@ -339,10 +342,7 @@ void ParallelWalk::run_task(Task task) {
   }
   task.parent.reset();
   if (!fd) {
-    auto error = std::make_unique<Batch>();
-    error->error = fd.error();
-    error->error_path = *task.path;
-    push(std::move(error));
+    push_error(fd.error(), task);
     return;
   }
 
@@ -398,12 +398,7 @@ void ParallelWalk::run_task(Task task) {
   open.reset();
 
   if (!batch->entries.empty()) push(std::move(batch));
-  if (read_error != 0) {
-    auto error = std::make_unique<Batch>();
-    error->error = read_error;
-    error->error_path = *task.path;
-    push(std::move(error));
-  }
+  if (read_error != 0) push_error(read_error, task);
   // Children are queued in reverse so that, newest first, they are listed in
   // listing order.
   for (auto it = children.rbegin(); it != children.rend(); ++it) {
@@ -413,38 +408,43 @@ void ParallelWalk::run_task(Task task) {
 }
 
 void ParallelWalk::spawn(Task task, bool deferred) {
-  outstanding_.fetch_add(1, std::memory_order_relaxed);
-  auto job = [this, task = std::move(task)]() mutable {
+  JobBody job([this, task = std::move(task)]() mutable {
     struct Finish {
       ParallelWalk* walk;
       ~Finish() { walk->job_finished(); }
     } finish{this};
     run_task(std::move(task));
-  };
-  if (deferred) {
-    scope_.spawn_deferred(std::move(job));
-  } else {
-    scope_.spawn(std::move(job));
+  });
+  // Counted before it is queued, as it may run at once; a job the pool could
+  // not queue (out of memory) is counted off again, or the walk would wait
+  // for it for ever. The spawning job itself is still counted meanwhile.
+  outstanding_.fetch_add(1, std::memory_order_relaxed);
+  try {
+    if (deferred) {
+      scope_.spawn_deferred(std::move(job));
+    } else {
+      scope_.spawn(std::move(job));
+    }
+  } catch (...) {
+    job_finished();
+    throw;
   }
 }
 
-void ParallelWalk::push(std::unique_ptr<Batch> batch) {
-  bool wake = false;
-  {
-    std::lock_guard lock(mutex_);
-    queue_.push_back(std::move(batch));
-    wake = owner_waiting_ && queue_.size() >= kWakeBatches;
-  }
-  if (wake) ready_.notify_one();
+void ParallelWalk::push(std::unique_ptr<Batch> batch) { channel_.first.send(std::move(batch)); }
+
+void ParallelWalk::push_error(int error, const Task& task) {
+  auto batch = std::make_unique<Batch>();
+  batch->error = error;
+  batch->error_path = *task.path;
+  batch->at_root = task.is_root;
+  push(std::move(batch));
 }
 
 void ParallelWalk::job_finished() {
-  if (outstanding_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-  {
-    std::lock_guard lock(mutex_);
-    finished_ = true;
-  }
-  ready_.notify_one();
+  // The last job: nothing sends any more, so the hand-off ends once the owner
+  // has taken what it holds.
+  if (outstanding_.fetch_sub(1, std::memory_order_acq_rel) == 1) channel_.first.reset();
 }
 
 bool ParallelWalk::next(WalkItem& item) {
@@ -457,6 +457,7 @@ bool ParallelWalk::next(WalkItem& item) {
           item.is_error = true;
           item.error = batch.error;
           item.error_path = batch.error_path;
+          item.at_root = batch.at_root;
           return true;
         }
       } else if (entry_index_ < batch.entries.size()) {
@@ -478,18 +479,7 @@ bool ParallelWalk::next(WalkItem& item) {
     if (done_) return false;
     taken_.clear();
     taken_index_ = 0;
-    bool finished = false;
-    {
-      std::unique_lock lock(mutex_);
-      while (queue_.empty() && !finished_) {
-        owner_waiting_ = true;
-        ready_.wait_for(lock, kOwnerPoll);
-        owner_waiting_ = false;
-      }
-      taken_.swap(queue_);
-      finished = finished_;
-    }
-    if (taken_.empty() && finished) {
+    if (!channel_.second.recv_all(taken_)) {
       done_ = true;
       scope_.wait();
       return false;

@@ -36,6 +36,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/channel.h"
 #include "base/worker_pool.h"
 #include "platform/descriptors.h"
 #include "platform/kernel.h"
@@ -212,6 +213,8 @@ struct WalkItem {
   // Error fields.
   int error = 0;  // errno
   std::string_view error_path;
+  // The error is the root directory's own: it could not be opened.
+  bool at_root = false;
 };
 
 class ParallelWalk {
@@ -246,6 +249,7 @@ class ParallelWalk {
   void run_task(Task task);
   std::expected<int, int> open_task_directory(Task& task);
   void push(std::unique_ptr<Batch> batch);
+  void push_error(int error, const Task& task);
   void spawn(Task task, bool deferred);
   void job_finished();
 
@@ -258,20 +262,16 @@ class ParallelWalk {
   // themselves relative to them.
   platform::KeptDirectories kept_;
 
+  // Jobs not yet finished, each counted before it is queued; the last one
+  // to finish closes the hand-off.
   std::atomic<std::uint64_t> outstanding_{0};
 
-  // The hand-off to the owner. Workers wake a waiting owner only once a few
-  // batches have gathered (or the walk is over); a waiting owner also looks
-  // every millisecond. Waking it for each directory would cost a context
-  // switch per directory.
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::vector<std::unique_ptr<Batch>> queue_;  // guarded by mutex_
-  bool finished_ = false;                      // guarded by mutex_
-  bool owner_waiting_ = false;                 // guarded by mutex_
+  // The hand-off to the owner, without bound: a worker never waits for the
+  // owner. The owner takes every batch gathered at once.
+  std::pair<Sender<std::unique_ptr<Batch>>, Receiver<std::unique_ptr<Batch>>> channel_;
 
   // Owner-side state.
-  std::vector<std::unique_ptr<Batch>> taken_;
+  std::deque<std::unique_ptr<Batch>> taken_;
   std::size_t taken_index_ = 0;
   std::size_t entry_index_ = 0;
   bool done_ = false;

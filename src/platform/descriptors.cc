@@ -9,6 +9,8 @@
 #include <cstring>
 #include <utility>
 
+#include <fmt/format.h>
+
 #include "platform/c_path.h"
 
 namespace tessaly::platform {
@@ -33,6 +35,11 @@ std::int64_t count_open_descriptors(std::int64_t limit) {
 }
 
 }  // namespace
+
+std::string describe_io_error(std::string_view path, int error) {
+  return fmt::format("IO error for operation on {}: {} (os error {})", path, std::strerror(error),
+                     error);
+}
 
 std::int64_t descriptor_budget(std::size_t threads, std::int64_t cap) {
   rlimit limit{};
@@ -64,7 +71,13 @@ std::shared_ptr<const Descriptor> KeptDirectories::keep(Descriptor& fd) {
     Descriptor fd;
     std::atomic<std::int64_t>& kept;
   };
-  auto kept = std::make_shared<Kept>(std::move(fd), kept_);
+  std::shared_ptr<Kept> kept;
+  try {
+    kept = std::make_shared<Kept>(std::move(fd), kept_);
+  } catch (...) {
+    kept_.fetch_sub(1, std::memory_order_relaxed);
+    throw;
+  }
   const Descriptor* shared = &kept->fd;
   return std::shared_ptr<const Descriptor>(std::move(kept), shared);
 }

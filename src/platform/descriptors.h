@@ -11,9 +11,11 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <thread>
 
+#include "base/clock.h"
 #include "platform/kernel.h"
 
 namespace tessaly::platform {
@@ -57,6 +59,11 @@ class Descriptor {
 // Whether `error` says the process or the system has no descriptor to give.
 inline bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
 
+// "IO error for operation on {path}: {description} (os error {error})": how a
+// failed call on a path reads in a log line or in the error of a scan whose
+// root could not be opened for want of descriptors.
+std::string describe_io_error(std::string_view path, int error);
+
 // How long an open that finds no free descriptor keeps being tried before the
 // directory is given up like any other unreadable one.
 inline constexpr std::chrono::seconds kDescriptorPatience{10};
@@ -82,11 +89,11 @@ template <typename Call, typename OnShortage = KeepWaiting>
 auto retry_while_out_of_descriptors(Call call,
                                     std::chrono::milliseconds patience = kDescriptorPatience,
                                     OnShortage on_shortage = {}) {
-  const auto start = std::chrono::steady_clock::now();
+  const Instant start = monotonic_now();
   for (int attempt = 1;; ++attempt) {
     auto outcome = call();
     if (outcome || !out_of_descriptors(outcome.error())) return outcome;
-    if (!on_shortage() || std::chrono::steady_clock::now() - start >= patience) return outcome;
+    if (!on_shortage() || monotonic_now() - start >= patience) return outcome;
     std::this_thread::sleep_for(descriptor_backoff(attempt));
   }
 }
@@ -108,7 +115,9 @@ class KeptDirectories {
 
   // Takes `fd` over when the budget allows one more, shared by the holders of
   // the result and closed when the last of them lets go; otherwise leaves
-  // `fd` as it was and returns null. The set must outlive every holder.
+  // `fd` as it was and returns null. When memory runs out, `fd` is left as it
+  // was, the budget as it was, and std::bad_alloc reaches the caller. The set
+  // must outlive every holder.
   std::shared_ptr<const Descriptor> keep(Descriptor& fd);
 
  private:

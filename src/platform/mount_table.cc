@@ -8,6 +8,7 @@
 
 #include "base/paths.h"
 #include "base/utf8.h"
+#include "platform/descriptors.h"
 #include "platform/kernel.h"
 
 namespace tessaly {
@@ -53,17 +54,18 @@ std::string read_small_file(const char* path) {
     return opened;
   });
   if (!fd) return data;
+  // Closed also when growing `data` runs out of memory.
+  const platform::Descriptor file(platform::system_kernel(), *fd);
   char buffer[16384];
   while (true) {
     const auto n = platform::retry_interrupted([&]() -> std::expected<std::size_t, int> {
-      const ssize_t got = ::read(*fd, buffer, sizeof buffer);
+      const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
       if (got < 0) return std::unexpected(errno);
       return static_cast<std::size_t>(got);
     });
     if (!n || *n == 0) break;
     data.append(buffer, *n);
   }
-  ::close(*fd);
   return data;
 }
 

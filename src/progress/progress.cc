@@ -19,7 +19,9 @@ void request_scan_cancel() { scan_cancel_flag().store(true, std::memory_order_re
 
 ProgressTicker::ProgressTicker(const ScanCounters& counters, AppHandle app_handle,
                                const Clock* clock)
-    : counters_(counters), app_handle_(app_handle), clock_(clock) {
+    : counters_(counters),
+      app_handle_(app_handle),
+      clock_(clock != nullptr ? clock : &monotonic_clock()) {
   scan_start_ = read_clock();
   last_tick_ = read_clock();
 }

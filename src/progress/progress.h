@@ -73,13 +73,13 @@ class ProgressTicker {
   std::uint64_t elapsed_ms() const { return whole_millis_between(scan_start_, read_clock()); }
 
  private:
-  Instant read_clock() const { return clock_ != nullptr ? clock_->now() : monotonic_now(); }
+  Instant read_clock() const { return clock_->now(); }
   TickResult progress_point(Instant now);
   void emit(Instant now) const;
 
   const ScanCounters& counters_;
   AppHandle app_handle_;
-  const Clock* clock_;
+  const Clock* clock_;  // never null
   Instant scan_start_;
   Instant last_tick_;
 };

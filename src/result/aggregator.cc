@@ -212,7 +212,7 @@ void ScanAggregator::forget_caches() {
   truncated_prefix_slot_ = nullptr;
 }
 
-FinishedScan ScanAggregator::finish() {
+FinishedScan ScanAggregator::finish(const Clock& clock) {
   // Stable, so equal sizes keep their recording order.
   std::stable_sort(large_files_.begin(), large_files_.end(),
                    [](const LargeFile& a, const LargeFile& b) { return a.size > b.size; });
@@ -227,13 +227,13 @@ FinishedScan ScanAggregator::finish() {
   result->dirs_found = counters_.dirs_found;
   result->total_size = counters_.total_size;
 
-  const Instant started = monotonic_now();
+  const Instant started = clock.now();
   result->root = utf8_lossy(root_);
   result->root_path = root_;
   result->dir_sizes.reserve(result->children_map.size() + 1);
   compute_dir_sizes(result->root_path, result->children_map, result->truncated_sizes,
                     result->dir_sizes);
-  result->compute_dir_sizes_ms = whole_millis_between(started, monotonic_now());
+  result->compute_dir_sizes_ms = whole_millis_between(started, clock.now());
 
   finished.dir_sizes_count = result->dir_sizes.size();
   finished.child_entry_count = child_entry_count_;

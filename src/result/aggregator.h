@@ -69,10 +69,11 @@ class ScanAggregator {
   // aggregator's lifetime.
   const ScanCounters& counters() const { return counters_; }
 
-  // Sorts the large files, runs and times compute_dir_sizes from the root and
-  // assembles the result. Call once, after the last record: the maps and lists
-  // move into the result, while counters() keeps the final counts.
-  FinishedScan finish();
+  // Sorts the large files, runs and times compute_dir_sizes from the root on
+  // `clock` and assembles the result. Call once, after the last record: the
+  // maps and lists move into the result, while counters() keeps the final
+  // counts.
+  FinishedScan finish(const Clock& clock = monotonic_clock());
 
  private:
   std::vector<ChildEntry>& list_for(const std::shared_ptr<const std::string>& parent);

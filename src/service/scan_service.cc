@@ -1,5 +1,6 @@
 #include "service/scan_service.h"
 
+#include <new>
 #include <utility>
 
 #include <fmt/format.h>
@@ -30,14 +31,14 @@ std::string_view scan_engine_name(ScanEngine engine) {
   return engine == ScanEngine::kJwalk ? kJwalkEngineName : kBulkAttrsEngineName;
 }
 
-std::expected<ScanOutput, std::string> run_scan(const ScanRequest& request, AppHandle app_handle) {
-  std::optional<PoisonableMutex::Guard> guard = scan_lock().try_lock();
-  // A scan that once left abnormally may have left shared state half
-  // changed; the process scans no more.
-  if (!guard || guard->poisoned()) return std::unexpected(std::string(kScanInProgress));
+namespace {
 
+// The admitted scan, with the guard held.
+std::expected<ScanOutput, std::string> run_admitted_scan(const ScanRequest& request,
+                                                         AppHandle app_handle) {
   scan_cancel_flag().store(false, std::memory_order_relaxed);
-  const Instant start = monotonic_now();
+  const Clock& clock = monotonic_clock();
+  const Instant start = clock.now();
 
   const std::optional<ScanEngine> engine = parse_scan_engine(request.engine);
   if (!engine)
@@ -54,9 +55,30 @@ std::expected<ScanOutput, std::string> run_scan(const ScanRequest& request, AppH
     outcome =
         scan_with_bulk_attrs(request.root, request.tree_depth, request.exclude_paths, app_handle);
   }
-  const std::uint64_t elapsed_ms = whole_millis_between(start, monotonic_now());
+  const std::uint64_t elapsed_ms = whole_millis_between(start, clock.now());
   if (!outcome) return std::unexpected(std::move(outcome.error()));
   return ScanOutput{std::move(*outcome), elapsed_ms, *engine == ScanEngine::kBulkAttrs && !probe};
+}
+
+}  // namespace
+
+bool scan_guard_poisoned() { return scan_lock().is_poisoned(); }
+
+std::expected<ScanOutput, std::string> run_scan(const ScanRequest& request, AppHandle app_handle) {
+  std::optional<PoisonableMutex::Guard> guard = scan_lock().try_lock();
+  // A scan that once left abnormally may have left shared state half
+  // changed; the process scans no more.
+  if (!guard || guard->poisoned()) return std::unexpected(std::string(kScanInProgress));
+  // Memory running out leaves nothing half changed: every engine releases
+  // what it holds on the way out, and the cache refuses an entry it has no
+  // room for whole. Such a scan fails with the exception's own text (short
+  // enough to need no allocation), and the guard stays usable. Anything else
+  // that escapes poisons it.
+  try {
+    return run_admitted_scan(request, app_handle);
+  } catch (const std::bad_alloc& e) {
+    return std::unexpected(std::string(e.what()));
+  }
 }
 
 }  // namespace tessaly

@@ -741,18 +741,20 @@ TEST_F(BulkEngineTest, ProgressEventsWhileWalkingAndAFinalOne) {
   EXPECT_GE(std::stoull(m[4]), 8u * 60u);
 }
 
-TEST_F(BulkEngineTest, StoresInTheCacheReplacingOnlyItsRoot) {
+TEST_F(BulkEngineTest, StoresInTheCacheUnderTheCap) {
   StandardTree tree;
   for (int i = 0; i < 6; ++i) {
-    store_scan_result("/elsewhere/" + std::to_string(i), std::make_shared<const ScanResult>(),
-                      CachePolicy::kReplaceOnly);
+    store_scan_result("/elsewhere/" + std::to_string(i), std::make_shared<const ScanResult>());
   }
   const auto first = scan_ok(tree.root(), 8);
   EXPECT_EQ(find_cached_scan(tree.root()), first);
   EXPECT_EQ(find_cached_scan(tree.root() + "/"), first);
+  // Six other roots and this one: the oldest went until four remained.
+  EXPECT_EQ(scan_cache().size(), 5u);
+  EXPECT_EQ(find_cached_scan("/elsewhere/0"), nullptr);
   const auto second = scan_ok(tree.root() + "/", 8);
   EXPECT_EQ(find_cached_scan(tree.root()), second);
-  EXPECT_EQ(scan_cache().size(), 7u);
+  EXPECT_EQ(scan_cache().size(), 4u);
 }
 
 TEST_F(BulkEngineTest, LogsTheTwoInfoLines) {

@@ -61,11 +61,11 @@ TEST(ScanCache, SecondScanOfARootReplacesAndFreesTheFirst) {
   ManualClock clock;
   ScanCache cache(clock);
   Tracked first = tracked_result(cache, 1);
-  cache.store("/data", first.result, CachePolicy::kPruneAndCap);
+  cache.store("/data", first.result);
   first.result.reset();
   EXPECT_FALSE(first.freed->load());
 
-  cache.store("/data", result_with(2), CachePolicy::kPruneAndCap);
+  cache.store("/data", result_with(2));
   EXPECT_TRUE(first.freed->load());
   EXPECT_TRUE(first.freed_under_lock->load());
   EXPECT_EQ(cache.size(), 1u);
@@ -76,8 +76,8 @@ TEST(ScanCache, ReplacedResultHeldByCallerStaysValid) {
   ManualClock clock;
   ScanCache cache(clock);
   Tracked first = tracked_result(cache, 7);
-  cache.store("/data", first.result, CachePolicy::kReplaceOnly);
-  cache.store("/data", result_with(8), CachePolicy::kReplaceOnly);
+  cache.store("/data", first.result);
+  cache.store("/data", result_with(8));
   EXPECT_FALSE(first.freed->load());
   EXPECT_EQ(first.result->files_found, 7u);
   first.result.reset();
@@ -88,12 +88,12 @@ TEST(ScanCache, ReplacedResultHeldByCallerStaysValid) {
 TEST(ScanCache, RootsAreComparedComponentWise) {
   ManualClock clock;
   ScanCache cache(clock);
-  cache.store("/a/b", result_with(1), CachePolicy::kPruneAndCap);
-  cache.store("/a/b/", result_with(2), CachePolicy::kPruneAndCap);
-  cache.store("/a//b", result_with(3), CachePolicy::kReplaceOnly);
+  cache.store("/a/b", result_with(1));
+  cache.store("/a/b/", result_with(2));
+  cache.store("/a//b", result_with(3));
   EXPECT_EQ(cache.size(), 1u);
   EXPECT_EQ(cache.find("/a/b")->files_found, 3u);
-  cache.store("a/b", result_with(4), CachePolicy::kPruneAndCap);
+  cache.store("a/b", result_with(4));
   EXPECT_EQ(cache.size(), 2u);
   EXPECT_EQ(cache.find("/a/b/")->files_found, 3u);
   EXPECT_EQ(cache.find("a/b")->files_found, 4u);
@@ -104,12 +104,11 @@ TEST(ScanCache, WalkerPolicyKeepsFiveAndDropsTheOldest) {
   ManualClock clock;
   ScanCache cache(clock);
   Tracked oldest = tracked_result(cache);
-  cache.store("/r0", oldest.result, CachePolicy::kPruneAndCap);
+  cache.store("/r0", oldest.result);
   oldest.result.reset();
   for (int i = 1; i < 6; ++i) {
     clock.advance(seconds(1));
-    cache.store("/r" + std::to_string(i), result_with(static_cast<std::uint64_t>(i)),
-                CachePolicy::kPruneAndCap);
+    cache.store("/r" + std::to_string(i), result_with(static_cast<std::uint64_t>(i)));
   }
   EXPECT_EQ(cache.size(), 5u);
   EXPECT_EQ(cache.find("/r0"), nullptr);
@@ -118,7 +117,7 @@ TEST(ScanCache, WalkerPolicyKeepsFiveAndDropsTheOldest) {
   for (int i = 1; i < 6; ++i) EXPECT_NE(cache.find("/r" + std::to_string(i)), nullptr) << i;
 
   clock.advance(seconds(1));
-  cache.store("/r6", result_with(6), CachePolicy::kPruneAndCap);
+  cache.store("/r6", result_with(6));
   EXPECT_EQ(cache.size(), 5u);
   EXPECT_EQ(cache.find("/r1"), nullptr);
 }
@@ -127,52 +126,49 @@ TEST(ScanCache, CapRemovesOneEvenWhenTheRootIsAlreadyStored) {
   ManualClock clock;
   ScanCache cache(clock);
   for (int i = 0; i < 5; ++i) {
-    cache.store("/r" + std::to_string(i), result_with(1), CachePolicy::kPruneAndCap);
+    cache.store("/r" + std::to_string(i), result_with(1));
     clock.advance(milliseconds(10));
   }
-  cache.store("/r4", result_with(2), CachePolicy::kPruneAndCap);
+  cache.store("/r4", result_with(2));
   EXPECT_EQ(cache.size(), 4u);
   EXPECT_EQ(cache.find("/r0"), nullptr);
   EXPECT_EQ(cache.find("/r4")->files_found, 2u);
 }
 
-TEST(ScanCache, BulkPolicyNeitherPrunesNorCaps) {
+TEST(ScanCache, EveryStoreDropsAgedEntries) {
   ManualClock clock;
   ScanCache cache(clock);
   for (int i = 0; i < 6; ++i) {
-    cache.store("/r" + std::to_string(i), result_with(1), CachePolicy::kReplaceOnly);
+    cache.store("/r" + std::to_string(i), result_with(1));
     clock.advance(seconds(1000));
   }
-  EXPECT_EQ(cache.size(), 6u);
+  EXPECT_EQ(cache.size(), 1u);
+  EXPECT_NE(cache.find("/r5"), nullptr);
 }
 
-TEST(ScanCache, AgedEntriesSurviveBulkStoresAndGoAtTheNextWalkerStore) {
+TEST(ScanCache, AgedEntriesGoAtTheNextStore) {
   ManualClock clock;
   ScanCache cache(clock);
-  cache.store("/old", result_with(1), CachePolicy::kPruneAndCap);
+  cache.store("/old", result_with(1));
   clock.advance(seconds(300));
-  cache.store("/young", result_with(2), CachePolicy::kPruneAndCap);
+  cache.store("/young", result_with(2));
   clock.advance(seconds(600));
-  cache.store("/bulk", result_with(3), CachePolicy::kReplaceOnly);
-  EXPECT_EQ(cache.size(), 3u);
-  EXPECT_NE(cache.find("/old"), nullptr);
-
-  cache.store("/walker", result_with(4), CachePolicy::kPruneAndCap);
+  cache.store("/next", result_with(3));
   EXPECT_EQ(cache.find("/old"), nullptr);
   EXPECT_NE(cache.find("/young"), nullptr);
-  EXPECT_NE(cache.find("/bulk"), nullptr);
-  EXPECT_EQ(cache.size(), 3u);
+  EXPECT_NE(cache.find("/next"), nullptr);
+  EXPECT_EQ(cache.size(), 2u);
 }
 
 TEST(ScanCache, AgeBoundaryIsNineHundredWholeSeconds) {
   ManualClock clock;
   ScanCache cache(clock);
-  cache.store("/a", result_with(1), CachePolicy::kPruneAndCap);
+  cache.store("/a", result_with(1));
   clock.advance(seconds(899) + milliseconds(999));
-  cache.store("/b", result_with(2), CachePolicy::kPruneAndCap);
+  cache.store("/b", result_with(2));
   EXPECT_NE(cache.find("/a"), nullptr);
   clock.advance(milliseconds(1));
-  cache.store("/c", result_with(3), CachePolicy::kPruneAndCap);
+  cache.store("/c", result_with(3));
   EXPECT_EQ(cache.find("/a"), nullptr);
   EXPECT_NE(cache.find("/b"), nullptr);
 }
@@ -180,9 +176,9 @@ TEST(ScanCache, AgeBoundaryIsNineHundredWholeSeconds) {
 TEST(ScanCache, EntryFromTheFutureIsKept) {
   ManualClock clock(std::chrono::hours(10));
   ScanCache cache(clock);
-  cache.store("/future", result_with(1), CachePolicy::kPruneAndCap);
+  cache.store("/future", result_with(1));
   clock.set(std::chrono::hours(1));
-  cache.store("/now", result_with(2), CachePolicy::kPruneAndCap);
+  cache.store("/now", result_with(2));
   EXPECT_NE(cache.find("/future"), nullptr);
 }
 
@@ -191,8 +187,8 @@ TEST(ScanCache, ClearReleasesEveryResultUnderTheLock) {
   ScanCache cache(clock);
   Tracked a = tracked_result(cache);
   Tracked b = tracked_result(cache);
-  cache.store("/a", a.result, CachePolicy::kPruneAndCap);
-  cache.store("/b", b.result, CachePolicy::kReplaceOnly);
+  cache.store("/a", a.result);
+  cache.store("/b", b.result);
   a.result.reset();
   cache.clear();
   EXPECT_EQ(cache.size(), 0u);
@@ -208,15 +204,14 @@ TEST(ScanCache, ClearReleasesEveryResultUnderTheLock) {
 TEST(ScanCache, ExceptionWhileLockedPoisonsAndFreezes) {
   ThrowingClock clock;
   ScanCache cache(clock);
-  cache.store("/kept", result_with(1), CachePolicy::kReplaceOnly);
+  cache.store("/kept", result_with(1));
   clock.armed.store(true);
-  EXPECT_THROW(cache.store("/fails", result_with(2), CachePolicy::kReplaceOnly),
-               std::runtime_error);
+  EXPECT_THROW(cache.store("/fails", result_with(2)), std::runtime_error);
   clock.armed.store(false);
   EXPECT_TRUE(cache.is_poisoned());
   EXPECT_FALSE(cache.is_locked());
 
-  cache.store("/later", result_with(3), CachePolicy::kPruneAndCap);
+  cache.store("/later", result_with(3));
   cache.clear();
   EXPECT_EQ(cache.size(), 1u);
   EXPECT_EQ(cache.find("/kept"), nullptr);
@@ -231,8 +226,7 @@ TEST(ScanCache, ConcurrentStoresClearsAndLookups) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < 2000; ++i) {
         cache.store("/root" + std::to_string((i + t) % 9),
-                    result_with(static_cast<std::uint64_t>(i)),
-                    t % 2 == 0 ? CachePolicy::kPruneAndCap : CachePolicy::kReplaceOnly);
+                    result_with(static_cast<std::uint64_t>(i)));
       }
     });
   }
@@ -247,14 +241,14 @@ TEST(ScanCache, ConcurrentStoresClearsAndLookups) {
   for (std::size_t i = 0; i < 3; ++i) threads[i].join();
   stop.store(true);
   threads.back().join();
-  EXPECT_LE(cache.size(), 9u);
+  EXPECT_LE(cache.size(), 5u);
   EXPECT_FALSE(cache.is_poisoned());
 }
 
 TEST(ProcessWideCache, StoreFindAndClear) {
   clear_scan_cache();
   const auto result = result_with(11);
-  store_scan_result("/process/root", result, CachePolicy::kPruneAndCap);
+  store_scan_result("/process/root", result);
   EXPECT_EQ(find_cached_scan("/process/root/"), result);
   EXPECT_EQ(&scan_cache(), &scan_cache());
   std::thread other([] { clear_scan_cache(); });

@@ -1,4 +1,4 @@
-#include "bulk/channel.h"
+#include "base/channel.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,4 +1,5 @@
-// A bounded multi-producer, single-consumer channel with a receive timeout.
+// The one hand-off from worker threads to the thread that owns their output:
+// a bounded multi-producer, single-consumer channel with a receive timeout.
 //
 // Close rules:
 // - a send blocks while the channel holds `capacity` messages;
@@ -18,6 +19,8 @@
 #include <mutex>
 #include <optional>
 #include <utility>
+
+#include "base/clock.h"
 
 namespace tessaly {
 
@@ -138,11 +141,10 @@ class Receiver {
     // Longer waits than this are as good as waiting without a limit, and
     // would overflow the deadline.
     if (timeout >= std::chrono::hours(24 * 365)) return recv();
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::ceil<std::chrono::steady_clock::duration>(timeout);
+    const Instant deadline = monotonic_now() + std::chrono::ceil<Instant::duration>(timeout);
     std::unique_lock lock(state_->mutex);
     while (state_->buffer.empty() && state_->senders != 0) {
-      const auto now = std::chrono::steady_clock::now();
+      const Instant now = monotonic_now();
       if (now >= deadline) return std::unexpected(RecvError::kTimeout);
       wait_until(lock, std::min(deadline, now + channel_detail::kReceiverPoll));
     }
@@ -153,10 +155,24 @@ class Receiver {
   std::expected<T, RecvError> recv() {
     if (!state_) return std::unexpected(RecvError::kDisconnected);
     std::unique_lock lock(state_->mutex);
-    while (state_->buffer.empty() && state_->senders != 0) {
-      wait_until(lock, std::chrono::steady_clock::now() + channel_detail::kReceiverPoll);
-    }
+    wait_for_any(lock);
     return take(lock);
+  }
+
+  // Every buffered message at once, waiting as long as a sender remains and
+  // nothing is buffered: `into`, which must be empty, trades places with the
+  // buffer, so that neither side allocates. False once every sender is gone
+  // and nothing is left.
+  bool recv_all(std::deque<T>& into) {
+    if (!state_) return false;
+    std::unique_lock lock(state_->mutex);
+    wait_for_any(lock);
+    if (state_->buffer.empty()) return false;
+    into.swap(state_->buffer);
+    const bool wake = state_->blocked_senders > 0;
+    lock.unlock();
+    if (wake) state_->not_full.notify_all();
+    return true;
   }
 
   // The next message if one is buffered now.
@@ -170,28 +186,35 @@ class Receiver {
   }
 
   // Gives up the receiving end: buffered messages are dropped, and blocked
-  // and later sends fail at once.
+  // and later sends fail at once. Allocates nothing, so a receiver can go
+  // while memory is exhausted.
   void reset() {
     if (!state_) return;
-    std::deque<T> dropped;
     {
       std::lock_guard lock(state_->mutex);
       state_->receiver_alive = false;
-      dropped.swap(state_->buffer);
     }
     state_->not_full.notify_all();
+    // No sender touches the buffer once it has seen the receiver gone, so the
+    // dropped messages are destroyed outside the lock.
+    state_->buffer.clear();
     state_.reset();
-    // `dropped` is destroyed here, outside the lock.
   }
 
  private:
   friend std::pair<Sender<T>, Receiver<T>> make_bounded_channel<T>(std::size_t capacity);
   explicit Receiver(std::shared_ptr<channel_detail::State<T>> state) : state_(std::move(state)) {}
 
-  void wait_until(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point until) {
+  void wait_until(std::unique_lock<std::mutex>& lock, Instant until) {
     state_->receiver_waiting = true;
     state_->not_empty.wait_until(lock, until);
     state_->receiver_waiting = false;
+  }
+
+  void wait_for_any(std::unique_lock<std::mutex>& lock) {
+    while (state_->buffer.empty() && state_->senders != 0) {
+      wait_until(lock, monotonic_now() + channel_detail::kReceiverPoll);
+    }
   }
 
   std::expected<T, RecvError> take(std::unique_lock<std::mutex>& lock) {

@@ -1,0 +1,288 @@
+// Running out of memory, threads or descriptors, with both engines: a scan
+// ends within seconds with either its whole result or an error, leaves no
+// descriptor open and no thread behind, and the next scan is whole. This
+// program replaces the global operator new so that exactly one allocation of
+// a scan fails, swept over every allocation a small scan makes.
+#include <dirent.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#if defined(__APPLE__)
+#include <malloc/malloc.h>
+#else
+#include <malloc.h>
+#endif
+
+#include <gtest/gtest.h>
+
+#include "bulk/bulk_engine.h"
+#include "cache/scan_cache.h"
+#include "jwalk/jwalk_engine.h"
+#include "platform/descriptors.h"
+#include "service/scan_service.h"
+#include "support/fault_tree.h"
+#include "support/faulty_kernel.h"
+
+namespace {
+
+// When positive, the allocation that brings it to 0 fails; counted on every
+// thread.
+std::atomic<long> fail_countdown{0};
+std::atomic<long long> live_bytes{0};
+
+long long usable_size(void* p) {
+#if defined(__APPLE__)
+  return static_cast<long long>(::malloc_size(p));
+#else
+  return static_cast<long long>(::malloc_usable_size(p));
+#endif
+}
+
+void* allocate(std::size_t size, std::size_t alignment, bool may_throw) {
+  if (fail_countdown.load(std::memory_order_relaxed) > 0 &&
+      fail_countdown.fetch_sub(1, std::memory_order_relaxed) == 1) {
+    if (may_throw) throw std::bad_alloc();
+    return nullptr;
+  }
+  void* p = nullptr;
+  if (alignment <= alignof(std::max_align_t)) {
+    p = std::malloc(size == 0 ? 1 : size);
+  } else if (::posix_memalign(&p, alignment, size == 0 ? 1 : size) != 0) {
+    p = nullptr;
+  }
+  if (p == nullptr) {
+    if (may_throw) throw std::bad_alloc();
+    return nullptr;
+  }
+  live_bytes.fetch_add(usable_size(p), std::memory_order_relaxed);
+  return p;
+}
+
+void release(void* p) noexcept {
+  if (p == nullptr) return;
+  live_bytes.fetch_sub(usable_size(p), std::memory_order_relaxed);
+  std::free(p);
+}
+
+}  // namespace
+
+void* operator new(std::size_t n) { return allocate(n, 0, true); }
+void* operator new[](std::size_t n) { return allocate(n, 0, true); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return allocate(n, 0, false); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
+  return allocate(n, 0, false);
+}
+void* operator new(std::size_t n, std::align_val_t a) {
+  return allocate(n, static_cast<std::size_t>(a), true);
+}
+void* operator new[](std::size_t n, std::align_val_t a) {
+  return allocate(n, static_cast<std::size_t>(a), true);
+}
+void operator delete(void* p) noexcept { release(p); }
+void operator delete[](void* p) noexcept { release(p); }
+void operator delete(void* p, std::size_t) noexcept { release(p); }
+void operator delete[](void* p, std::size_t) noexcept { release(p); }
+void operator delete(void* p, std::align_val_t) noexcept { release(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { release(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { release(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { release(p); }
+
+namespace tessaly {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::count_open_descriptors;
+using testing::describe_result;
+using testing::one_line;
+
+enum class Engine { kJwalk, kBulk };
+
+ScanOutcome scan_with(Engine engine, platform::Kernel& kernel, const std::string& root) {
+  return engine == Engine::kJwalk ? scan_with_jwalk(kernel, root, 2, {})
+                                  : scan_with_bulk_attrs(kernel, root, 2, {});
+}
+
+// The threads of this process; 0 where the system does not list them.
+std::size_t count_threads() {
+  DIR* dir = ::opendir("/proc/self/task");
+  if (dir == nullptr) return 0;
+  std::size_t count = 0;
+  while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
+  ::closedir(dir);
+  return count;
+}
+
+class ExhaustionTree : public testing::FaultTreeTest {
+ protected:
+  virtual Engine engine() const { return Engine::kJwalk; }
+  std::string clean() override {
+    const auto result = scan_with(engine(), platform::system_kernel(), root_);
+    return result ? describe_result(**result) : "failed: " + result.error();
+  }
+};
+
+class Exhaustion : public ExhaustionTree, public ::testing::WithParamInterface<Engine> {
+ protected:
+  Engine engine() const override { return GetParam(); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Engines, Exhaustion, ::testing::Values(Engine::kJwalk, Engine::kBulk),
+                         [](const ::testing::TestParamInfo<Engine>& engine_info) {
+                           return engine_info.param == Engine::kJwalk ? "jwalk" : "bulk";
+                         });
+
+TEST_P(Exhaustion, EveryAllocationOfAScanFailingInTurn) {
+  const std::string expected = clean();  // the pool's threads exist from here on
+  const std::size_t descriptors = count_open_descriptors();
+  const std::size_t threads = count_threads();
+  long n = 1;
+  int failed = 0;
+  for (;; ++n) {
+    fail_countdown.store(n);
+    const auto start = std::chrono::steady_clock::now();
+    const ScanOutcome outcome = scan_with(GetParam(), platform::system_kernel(), root_);
+    const auto took = std::chrono::steady_clock::now() - start;
+    const bool fired = fail_countdown.exchange(0) <= 0;
+    EXPECT_LT(took, 5s) << "allocation " << n;
+    if (outcome) {
+      EXPECT_EQ(describe_result(**outcome), expected) << "allocation " << n;
+    } else {
+      ++failed;
+      EXPECT_TRUE(outcome.error() == kWalkThreadPanicked || outcome.error() == "std::bad_alloc")
+          << "allocation " << n << ": " << outcome.error();
+    }
+    EXPECT_EQ(count_open_descriptors(), descriptors) << "allocation " << n;
+    EXPECT_EQ(count_threads(), threads) << "allocation " << n;
+    ASSERT_EQ(clean(), expected) << "after allocation " << n;
+    if (!fired || ::testing::Test::HasFailure()) break;
+  }
+  EXPECT_GT(n, 100);  // the scan's allocations were reached, not the sweep cut short
+  EXPECT_GT(failed, n / 2);
+  EXPECT_FALSE(scan_cache().is_poisoned());
+}
+
+// The guard of the scan entry stays usable after scans that ran out of memory.
+TEST(ExhaustionEntry, AllocationFailureLeavesTheGuardUsable) {
+  testing::TempDir dir;
+  dir.write_file("root/a/file", 4096);
+  ScanRequest request;
+  request.root = dir.at("root");
+  request.engine = std::string(kJwalkEngineName);
+  ASSERT_TRUE(run_scan(request).has_value());
+  for (long n = 1; n < 40; ++n) {
+    fail_countdown.store(n);
+    const auto outcome = run_scan(request);
+    fail_countdown.store(0);
+    if (!outcome) {
+      EXPECT_NE(outcome.error(), kScanInProgress) << n;
+    }
+  }
+  EXPECT_FALSE(scan_guard_poisoned());
+  const auto after = run_scan(request);
+  ASSERT_TRUE(after.has_value()) << after.error();
+  EXPECT_EQ(after->result->files_found, 1u);
+}
+
+// No descriptor for the root, for longer than the walk waits: an error, not
+// an empty tree. Each engine waits out its patience, so this takes a while.
+TEST_F(ExhaustionTree, NoDescriptorForTheRoot) {
+  for (const Engine engine : {Engine::kJwalk, Engine::kBulk}) {
+    const int error = engine == Engine::kJwalk ? EMFILE : ENFILE;
+    testing::FaultyKernel faulty;
+    faulty.on_open = [&](const testing::KernelCall& call) {
+      return call.name == "root" ? error : 0;
+    };
+    const auto start = std::chrono::steady_clock::now();
+    const auto outcome = scan_with(engine, faulty, root_);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, platform::kDescriptorPatience);
+    ASSERT_FALSE(outcome.has_value());
+    EXPECT_EQ(outcome.error(), "IO error for operation on " + root_ + ": " +
+                                   std::string(std::strerror(error)) + " (os error " +
+                                   std::to_string(error) + ")");
+    const auto next = scan_with(engine, platform::system_kernel(), root_);
+    EXPECT_TRUE(next.has_value());
+  }
+}
+
+// The system refuses threads (RLIMIT_NPROC of an unprivileged process): first
+// the pool's, then the bulk engine's walk thread. Each scan fails with the
+// system's reason, and scans work again once threads can be had.
+TEST_F(ExhaustionTree, ThreadsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a child as uid 65534";
+  const std::string jwalk = one_line(clean());
+  const auto bulk = scan_with_bulk_attrs(root_, 2, {});
+  ASSERT_TRUE(bulk.has_value());
+  const std::string refused = "failed to spawn thread: Resource temporarily unavailable";
+  EXPECT_EQ(
+      testing::run_test_child("ExhaustionChild.ThreadsRefused",
+                              {"TESSALY_EXHAUSTION_ROOT=" + root_, "RAYON_NUM_THREADS=2"}, true),
+      refused + " / " + refused + " / ok " + jwalk + " / " + refused + " / ok " + jwalk + " / ok " +
+          one_line(describe_result(**bulk)));
+}
+
+TEST(ExhaustionChild, ThreadsRefused) {
+  const char* root = std::getenv("TESSALY_EXHAUSTION_ROOT");
+  if (root == nullptr) GTEST_SKIP() << "runs only as a child of another test";
+  rlimit limit{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NPROC, &limit), 0);
+  const rlim_t usual = limit.rlim_cur;
+  const auto allow_threads = [&](bool allow) {
+    limit.rlim_cur = allow ? usual : 1;
+    ASSERT_EQ(::setrlimit(RLIMIT_NPROC, &limit), 0);
+  };
+  std::string report;
+  const auto scan = [&](Engine engine) {
+    const auto outcome = scan_with(engine, platform::system_kernel(), root);
+    if (!report.empty()) report += " / ";
+    report += outcome ? "ok " + one_line(describe_result(**outcome)) : outcome.error();
+  };
+  allow_threads(false);
+  scan(Engine::kJwalk);  // no pool yet
+  scan(Engine::kBulk);
+  allow_threads(true);
+  scan(Engine::kJwalk);
+  allow_threads(false);
+  scan(Engine::kBulk);  // the pool stands; the walk thread is refused
+  scan(Engine::kJwalk);
+  allow_threads(true);
+  scan(Engine::kBulk);
+  std::printf("RESULT %s\n", report.c_str());
+  std::fflush(stdout);
+}
+
+// 300 roots scanned by both engines in turn: the cache keeps a bounded number
+// of results, so live memory stays flat.
+TEST(ExhaustionMemory, ThreeHundredRootsKeepMemoryFlat) {
+  testing::TempDir dir;
+  constexpr int kRoots = 300;
+  for (int r = 0; r < kRoots; ++r) {
+    for (int f = 0; f < 100; ++f) {
+      dir.write_file("r" + std::to_string(r) + "/d" + std::to_string(f % 4) + "/file-with-a-name-" +
+                     std::to_string(f));
+    }
+  }
+  clear_scan_cache();
+  long long settled = 0;
+  for (int r = 0; r < kRoots; ++r) {
+    const std::string root = dir.at("r" + std::to_string(r));
+    const auto outcome =
+        r % 2 == 0 ? scan_with_jwalk(root, 8, {}) : scan_with_bulk_attrs(root, 8, {});
+    ASSERT_TRUE(outcome.has_value()) << outcome.error();
+    ASSERT_EQ((*outcome)->files_found, 100u);
+    if (r == 20) settled = live_bytes.load();
+  }
+  EXPECT_LE(scan_cache().size(), 5u);
+  EXPECT_LT(live_bytes.load() - settled, 256 * 1024);
+}
+
+}  // namespace
+}  // namespace tessaly

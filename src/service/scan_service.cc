@@ -1,5 +1,7 @@
 #include "service/scan_service.h"
 
+#include <new>
+#include <system_error>
 #include <utility>
 
 #include <fmt/format.h>
@@ -7,7 +9,10 @@
 #include "base/clock.h"
 #include "base/poison_mutex.h"
 #include "bulk/bulk_engine.h"
+#include "bulk/bulk_reader.h"
 #include "jwalk/jwalk_engine.h"
+#include "progress/progress.h"
+#include "result/result.h"
 
 namespace tessaly {
 namespace {
@@ -16,6 +21,77 @@ namespace {
 PoisonableMutex& scan_lock() {
   static PoisonableMutex lock;
   return lock;
+}
+
+ScanError failure(ScanErrorKind kind, std::string message) {
+  return ScanError{kind, std::move(message)};
+}
+
+// The kind of an engine's error text.
+ScanErrorKind engine_error_kind(std::string_view message) {
+  if (message == kScanCancelled) return ScanErrorKind::kCancelled;
+  if (message == kBulkAttrsUnsupported) return ScanErrorKind::kUnsupportedVolume;
+  return ScanErrorKind::kWalkFailed;
+}
+
+// The scan entry with its errors kinded; exceptions leaving the engine pass
+// through (poisoning the guard on their way out).
+std::expected<ScanOutput, ScanError> admitted_scan(const ScanRequest& request,
+                                                   AppHandle app_handle) {
+  std::optional<PoisonableMutex::Guard> guard = scan_lock().try_lock();
+  if (!guard) return std::unexpected(failure(ScanErrorKind::kBusy, std::string(kScanInProgress)));
+  // A scan that once left abnormally may have left shared state half
+  // changed; the process scans no more.
+  if (guard->poisoned()) {
+    return std::unexpected(failure(ScanErrorKind::kUnavailable, std::string(kScanInProgress)));
+  }
+
+  scan_cancel_flag().store(false, std::memory_order_relaxed);
+  if (request.cancel.cancel_requested()) {
+    return std::unexpected(failure(ScanErrorKind::kCancelled, std::string(kScanCancelled)));
+  }
+  const ActiveScanScope active(request.cancel, request.on_progress);
+  const Instant start = monotonic_now();
+
+  std::optional<ScanEngine> engine;
+  if (request.engine) {
+    engine = parse_scan_engine(*request.engine);
+    if (!engine) {
+      return std::unexpected(
+          failure(ScanErrorKind::kUnknownEngine,
+                  fmt::format("{}{}", kUnsupportedEnginePrefix, *request.engine)));
+    }
+  } else {
+    engine = default_scan_engine(request.root);
+  }
+
+  ScanOutcome outcome;
+  // The default has asked the probe already.
+  const bool probe = request.volume_probe == VolumeProbe::kApply && request.engine;
+  if (*engine == ScanEngine::kJwalk) {
+    outcome = scan_with_jwalk(request.root, request.tree_depth, request.exclude_paths, app_handle);
+  } else if (probe) {
+    outcome = run_bulk_attrs_selected(request.root, request.tree_depth, request.exclude_paths,
+                                      app_handle);
+  } else {
+    outcome =
+        scan_with_bulk_attrs(request.root, request.tree_depth, request.exclude_paths, app_handle);
+  }
+  const std::uint64_t elapsed_ms = whole_millis_between(start, monotonic_now());
+  if (!outcome) {
+    const ScanErrorKind kind = engine_error_kind(outcome.error());
+    return std::unexpected(failure(kind, std::move(outcome.error())));
+  }
+  const bool probe_skipped = *engine == ScanEngine::kBulkAttrs &&
+                             request.volume_probe == VolumeProbe::kSkip && request.engine;
+  return ScanOutput{std::move(*outcome), elapsed_ms, probe_skipped, *engine};
+}
+
+bool resource_exhausted(const std::system_error& error) {
+  return error.code() == std::errc::resource_unavailable_try_again ||
+         error.code() == std::errc::too_many_files_open ||
+         error.code() == std::errc::too_many_files_open_in_system ||
+         error.code() == std::errc::not_enough_memory;
 }
 
 }  // namespace
@@ -30,33 +106,25 @@ std::string_view scan_engine_name(ScanEngine engine) {
   return engine == ScanEngine::kJwalk ? kJwalkEngineName : kBulkAttrsEngineName;
 }
 
-std::expected<ScanOutput, std::string> run_scan(const ScanRequest& request, AppHandle app_handle) {
-  std::optional<PoisonableMutex::Guard> guard = scan_lock().try_lock();
-  // A scan that once left abnormally may have left shared state half
-  // changed; the process scans no more.
-  if (!guard || guard->poisoned()) return std::unexpected(std::string(kScanInProgress));
+ScanEngine default_scan_engine(std::string_view root) {
+  return supports_bulk_attrs(root) ? ScanEngine::kBulkAttrs : ScanEngine::kJwalk;
+}
 
-  scan_cancel_flag().store(false, std::memory_order_relaxed);
-  const Instant start = monotonic_now();
-
-  const std::optional<ScanEngine> engine = parse_scan_engine(request.engine);
-  if (!engine)
-    return std::unexpected(fmt::format("{}{}", kUnsupportedEnginePrefix, request.engine));
-
-  ScanOutcome outcome;
-  const bool probe = request.volume_probe == VolumeProbe::kApply;
-  if (*engine == ScanEngine::kJwalk) {
-    outcome = scan_with_jwalk(request.root, request.tree_depth, request.exclude_paths, app_handle);
-  } else if (probe) {
-    outcome = run_bulk_attrs_selected(request.root, request.tree_depth, request.exclude_paths,
-                                      app_handle);
-  } else {
-    outcome =
-        scan_with_bulk_attrs(request.root, request.tree_depth, request.exclude_paths, app_handle);
+std::expected<ScanOutput, ScanError> scan(const ScanRequest& request, AppHandle app_handle) {
+  try {
+    return admitted_scan(request, app_handle);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(failure(ScanErrorKind::kOutOfResources, std::string(kOutOfMemory)));
+  } catch (const std::system_error& error) {
+    if (!resource_exhausted(error)) throw;
+    return std::unexpected(failure(ScanErrorKind::kOutOfResources, error.what()));
   }
-  const std::uint64_t elapsed_ms = whole_millis_between(start, monotonic_now());
-  if (!outcome) return std::unexpected(std::move(outcome.error()));
-  return ScanOutput{std::move(*outcome), elapsed_ms, *engine == ScanEngine::kBulkAttrs && !probe};
+}
+
+std::expected<ScanOutput, std::string> run_scan(const ScanRequest& request, AppHandle app_handle) {
+  auto outcome = admitted_scan(request, app_handle);
+  if (!outcome) return std::unexpected(std::move(outcome.error().message));
+  return std::move(*outcome);
 }
 
 }  // namespace tessaly

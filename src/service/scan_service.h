@@ -2,6 +2,3 @@
 #pragma once
 
 #include <tessaly/scan.h>
-
-#include "progress/progress.h"
-#include "result/result.h"

@@ -24,6 +24,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -122,6 +124,44 @@ using ChildrenMap = PathMap<std::vector<ChildEntry>, PathKeying::kComponents>;
 using TruncatedSizes = PathMap<std::uint64_t, PathKeying::kComponents>;
 using DirSizes = PathMap<std::uint64_t, PathKeying::kBytes>;
 
+struct ScanResult;
+
+/// A directory of a scan result, reached from the root through the directory
+/// entries listed below it: a view that holds the directory's raw path and
+/// stays valid while the result lives. Hosts walk a result with it without
+/// forming paths themselves.
+class TESSALY_EXPORT ResultDirectory {
+ public:
+  /// The directory's raw path: ScanResult::root_path for the root, and for a
+  /// child its parent's path, a separator ("/", none when the parent's path
+  /// ends with "/") and the child's raw_name().
+  const std::string& path() const { return path_; }
+  /// The directory's children in recording order; empty when the result
+  /// lists none (an empty directory, or one deeper than the tree depth).
+  std::span<const ChildEntry> children() const { return children_; }
+  /// The directory's total size in bytes: everything below it, including
+  /// what children() do not list; 0 when the result holds no size for it.
+  std::uint64_t size() const { return size_; }
+  /// Bytes below the directory that children() do not list (non-zero only
+  /// for directories exactly tree-depth levels below the root).
+  std::uint64_t unlisted_size() const;
+  /// The directory of `entry`, an entry of children() for which is_dir() is
+  /// true; nothing for a file or an item standing as one.
+  std::optional<ResultDirectory> child(const ChildEntry& entry) const;
+  /// The size `entry` (an entry of children()) stands for: a directory's
+  /// total (as child(entry)->size()), else the entry's own size().
+  std::uint64_t child_size(const ChildEntry& entry) const;
+
+ private:
+  friend struct ScanResult;
+  ResultDirectory(const ScanResult& result, std::string path);
+
+  const ScanResult* result_;
+  std::string path_;
+  std::span<const ChildEntry> children_;
+  std::uint64_t size_ = 0;
+};
+
 // The finished result of one scan. Immutable once assembled; shared between the
 // caller and the scan cache. Movable but not copyable (the entries point into
 // `names`).
@@ -155,6 +195,8 @@ struct TESSALY_EXPORT ScanResult {
   std::uint64_t truncated_size(std::string_view dir) const;
   // dir_sizes' value for `dir` (looked up byte for byte), or nullptr.
   const std::uint64_t* dir_size(std::string_view dir) const;
+  /// The root directory, from which every listed directory is reached.
+  ResultDirectory root_directory() const;
 };
 
 }  // namespace tessaly

@@ -1,7 +1,7 @@
 // The host's door: its own cancellation token, typed progress, the platform
 // default engine and error kinds, on real trees.
 #include <gtest/gtest.h>
-#include <tessaly/scan.h>
+#include <tessaly/tessaly.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -207,6 +207,50 @@ TEST_F(HostScanTest, RunningOutOfMemoryIsOutOfResourcesAndLeavesTheProcessUnavai
       run_then_expect_unavailable([](const ScanProgress&) { throw std::runtime_error("host"); },
                                   ScanError{ScanErrorKind::kWalkFailed, "thrown"}),
       ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace tessaly
+
+namespace tessaly {
+namespace {
+
+// Every listed directory is reached from the root with its total, also below
+// a root spelled with a trailing slash and through a name that is not UTF-8.
+TEST_F(HostScanTest, TheResultIsWalkedDirectoryByDirectoryWithSizes) {
+  TempDir dir;
+  const std::uint64_t f = testing::allocated_size(dir.write_file("a/b\xff/f", 5000));
+  const std::uint64_t g = testing::allocated_size(dir.write_file("a/g", 100));
+  const std::uint64_t h = testing::allocated_size(dir.write_file("h", 10));
+  const auto outcome = scan(request_for(dir.path() + "/", "jwalk"));
+  ASSERT_TRUE(outcome.has_value());
+  const ResultDirectory root = outcome->result->root_directory();
+  EXPECT_EQ(root.path(), dir.path() + "/");
+  EXPECT_EQ(root.size(), f + g + h);
+  ASSERT_EQ(root.children().size(), 2u);
+  std::optional<ResultDirectory> a;
+  for (const ChildEntry& entry : root.children()) {
+    if (entry.name() == "h") {
+      EXPECT_FALSE(root.child(entry).has_value());
+      EXPECT_EQ(root.child_size(entry), h);
+    } else {
+      a = root.child(entry);
+      EXPECT_EQ(root.child_size(entry), f + g);
+    }
+  }
+  ASSERT_TRUE(a.has_value());
+  EXPECT_EQ(a->path(), dir.path() + "/a");
+  EXPECT_EQ(a->size(), f + g);
+  for (const ChildEntry& entry : a->children()) {
+    if (!entry.is_dir()) continue;
+    EXPECT_EQ(entry.raw_name(), "b\xff");
+    const std::optional<ResultDirectory> b = a->child(entry);
+    ASSERT_TRUE(b.has_value());
+    EXPECT_EQ(b->path(), dir.path() + "/a/b\xff");
+    EXPECT_EQ(b->size(), f);
+    ASSERT_EQ(b->children().size(), 1u);
+    EXPECT_EQ(b->child_size(b->children()[0]), f);
+  }
 }
 
 }  // namespace

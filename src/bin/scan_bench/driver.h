@@ -11,8 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include <tessaly/scan.h>
+
 #include "bin/scan_bench/options.h"
-#include "service/scan_entry.h"
 
 namespace tessaly {
 

@@ -3,7 +3,8 @@
 /// the scan entry's guard (two of them, or one beside scan(), may run at
 /// once), its reset of request_scan_cancel's flag (a request left over from
 /// before cancels them), its volume probe and its platform default; they take
-/// no CancelToken and give no typed progress. A host calls scan()
+/// no CancelToken and give no typed progress (though the token of a scan()
+/// running at the same time stops them too). A host calls scan()
 /// (<tessaly/scan.h>) instead; <tessaly/tessaly.h> does not include this
 /// header.
 #pragma once

@@ -61,6 +61,15 @@ TESSALY_EXPORT bool supports_bulk_attrs(std::string_view root);
 /// supports_bulk_attrs(root), else kJwalk.
 TESSALY_EXPORT ScanEngine default_scan_engine(std::string_view root);
 
+/// The file-system type name of the volume holding `path`, as the system's
+/// mount table spells it ("apfs", "ext4", "tmpfs", ...): the mount whose mount
+/// point is the longest component-wise prefix of `path` once symbolic links
+/// are resolved (`path` as given when that fails); where mounts are stacked on
+/// one mount point (Linux), the one listed last, which hides the others.
+/// "unknown" when no mount covers it or the table cannot be read. The volume
+/// probe of "bulk-attrs" asks the file system itself instead (statfs).
+TESSALY_EXPORT std::string volume_type_name(std::string_view path);
+
 /// Empties the process-wide cache of scan results, releasing its share of
 /// every result. Any thread may call it, also while a scan runs.
 TESSALY_EXPORT void clear_scan_cache();

@@ -11,6 +11,8 @@
 #include "bulk/bulk_engine.h"
 #include "bulk/bulk_reader.h"
 #include "jwalk/jwalk_engine.h"
+#include "platform/kernel.h"
+#include "platform/mount_table.h"
 #include "progress/progress.h"
 #include "result/result.h"
 
@@ -108,6 +110,10 @@ std::string_view scan_engine_name(ScanEngine engine) {
 
 ScanEngine default_scan_engine(std::string_view root) {
   return supports_bulk_attrs(root) ? ScanEngine::kBulkAttrs : ScanEngine::kJwalk;
+}
+
+std::string volume_type_name(std::string_view path) {
+  return fs_type_of_resolved(path, platform::system_kernel().mount_table());
 }
 
 std::expected<ScanOutput, ScanError> scan(const ScanRequest& request, AppHandle app_handle) {

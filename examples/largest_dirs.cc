@@ -1,6 +1,8 @@
 // Scans a tree on a worker thread, shows its progress, stops it on Enter or
-// Ctrl-C, and prints the ten largest directories it found.
-// Usage: largest_dirs ROOT [ENGINE]   (ENGINE: bulk-attrs on macOS, jwalk anywhere)
+// Ctrl-C, and prints the ten largest directories it found, walking the result
+// from its root.
+// Usage: largest_dirs ROOT [ENGINE]   (ENGINE: bulk-attrs on macOS, jwalk
+// anywhere; without one the platform's default for ROOT)
 #include <poll.h>
 #include <tessaly/tessaly.h>
 #include <unistd.h>
@@ -13,24 +15,33 @@
 #include <expected>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
 
 namespace {
 
-volatile std::sig_atomic_t interrupted = 0;
+// The scan's stop request; a signal handler may trigger it.
+const tessaly::CancelToken stop;
 
-// Events arrive on the scanning thread; a window would post them to its UI
+// Reports arrive on the scanning thread; a window would post them to its UI
 // thread instead of printing.
-class ConsoleProgress final : public tessaly::ProgressEmitter {
- public:
-  bool emit(std::string_view event, std::string_view json_payload) const override {
-    std::fprintf(stderr, "\r%.*s %.*s", static_cast<int>(event.size()), event.data(),
-                 static_cast<int>(json_payload.size()), json_payload.data());
-    return true;
+void show(const tessaly::ScanProgress& progress) {
+  std::fprintf(stderr, "\r%llu files, %llu directories, %llu bytes",
+               static_cast<unsigned long long>(progress.files_found),
+               static_cast<unsigned long long>(progress.dirs_found),
+               static_cast<unsigned long long>(progress.total_size));
+}
+
+// Every directory the result lists, with its size.
+void collect(const tessaly::ResultDirectory& dir,
+             std::vector<std::pair<std::uint64_t, std::string>>& out) {
+  out.emplace_back(dir.size(), dir.path());
+  for (const tessaly::ChildEntry& entry : dir.children()) {
+    if (const auto child = dir.child(entry)) collect(*child, out);
   }
-};
+}
 
 std::string human(std::uint64_t bytes) {
   const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
@@ -52,13 +63,14 @@ int main(int argc, char** argv) {
   tessaly::ScanRequest request;
   request.root = argv[1];
   if (argc > 2) request.engine = argv[2];
-  std::signal(SIGINT, [](int) { interrupted = 1; });
+  request.cancel = stop;
+  request.on_progress = show;
+  std::signal(SIGINT, [](int) { stop.request_cancel(); });
 
-  ConsoleProgress progress;
   std::atomic<bool> done = false;
-  std::expected<tessaly::ScanOutput, std::string> outcome;
+  std::expected<tessaly::ScanOutput, tessaly::ScanError> outcome;
   std::thread worker([&] {
-    outcome = tessaly::run_scan(request, &progress);
+    outcome = tessaly::scan(request);
     done = true;
   });
 
@@ -71,30 +83,31 @@ int main(int argc, char** argv) {
       char buffer[256];
       // End of input (stdin not a terminal) is no request to stop.
       if (::read(STDIN_FILENO, buffer, sizeof buffer) > 0) {
-        tessaly::request_scan_cancel();
+        stop.request_cancel();
       } else {
         watch_stdin = false;
       }
     }
-    if (interrupted) tessaly::request_scan_cancel();
   }
   worker.join();
   std::fprintf(stderr, "\n");
 
   if (!outcome) {
-    std::fprintf(stderr, "scan failed: %s\n", outcome.error().c_str());
-    return outcome.error() == tessaly::kScanCancelled ? 130 : 1;
+    std::fprintf(stderr, "scan failed: %s\n", outcome.error().message.c_str());
+    return outcome.error().kind == tessaly::ScanErrorKind::kCancelled ? 130 : 1;
   }
   const tessaly::ScanResult& result = *outcome->result;
   std::vector<std::pair<std::uint64_t, std::string>> dirs;
-  for (const auto& [path, size] : result.dir_sizes) dirs.emplace_back(size, path);
+  collect(result.root_directory(), dirs);
   const auto shown = std::min<std::size_t>(dirs.size(), 10);
   std::partial_sort(dirs.begin(), dirs.begin() + static_cast<std::ptrdiff_t>(shown), dirs.end(),
                     std::greater<>());
-  std::printf("%llu files, %llu directories, %s in %llu ms\n",
+  const std::string_view engine = tessaly::scan_engine_name(outcome->engine);
+  std::printf("%llu files, %llu directories, %s in %llu ms with %.*s\n",
               static_cast<unsigned long long>(result.files_found),
               static_cast<unsigned long long>(result.dirs_found), human(result.total_size).c_str(),
-              static_cast<unsigned long long>(outcome->elapsed_ms));
+              static_cast<unsigned long long>(outcome->elapsed_ms), static_cast<int>(engine.size()),
+              engine.data());
   for (std::size_t i = 0; i < shown; ++i) {
     std::printf("%12s  %s\n", human(dirs[i].first).c_str(), dirs[i].second.c_str());
   }

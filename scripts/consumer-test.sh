@@ -54,7 +54,7 @@ flags=$(pkg-config --cflags --libs tessaly)
   fail "pkg-config --cflags --libs tessaly gave: $flags"
 mkdir -p "$work/host-pc"
 # shellcheck disable=SC2046  # the flags are separate words
-g++ -std=c++23 -O1 tests/consumer/host.cc -o "$work/host-pc/tessaly_host" \
+g++ -std=c++23 -O1 -Wall -Wextra -Werror tests/consumer/host.cc -o "$work/host-pc/tessaly_host" \
   $(pkg-config --cflags --libs --static tessaly)
 run_host "$work/host-pc"
 unset PKG_CONFIG_PATH
@@ -66,6 +66,11 @@ cmake --build "$work/example" -j "$jobs" >/dev/null
 out=$("$work/example/largest_dirs" "$tree" jwalk </dev/null 2>/dev/null) ||
   fail "the example failed: $out"
 grep -Eq "^ *[0-9]+\.[0-9] (B|KiB|MiB)  $tree/big$" <<<"$out" || fail "the example printed: $out"
+# Without an engine the platform's default runs: jwalk on Linux volumes.
+out=$("$work/example/largest_dirs" "$tree" </dev/null 2>/dev/null) ||
+  fail "the example failed with the default engine: $out"
+grep -Eq "^2 files, 3 directories, .* with jwalk$" <<<"$out" ||
+  fail "the example printed with the default engine: $out"
 
 say "add_subdirectory, shared"
 cmake -S tests/consumer -B "$work/host-embedded" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
@@ -86,8 +91,9 @@ library=$(find "$shared" -name 'libtessaly.so.*' -type f | head -n 1)
 # library's template code it instantiated): nothing else of tessaly, and
 # nothing of spdlog, fmt or nlohmann-json.
 public='(scan_with_jwalk|scan_with_bulk_attrs|supports_bulk_attrs|clear_scan_cache|run_scan'
-public+='|run_scan_benchmark|parse_scan_engine|scan_engine_name|request_scan_cancel'
-public+='|(NameStore|PathNodes|ScanResult|ProgressEmitter)($|::))'
+public+='|run_scan_benchmark|parse_scan_engine|scan_engine_name|request_scan_cancel|scan\('
+public+='|default_scan_engine|volume_type_name'
+public+='|(NameStore|PathKeys|ResultDirectory|ScanResult|ProgressEmitter)($|::))'
 private=$(nm -DC --defined-only "$library" | cut -d' ' -f3- |
   grep -E '^((typeinfo|typeinfo name|vtable|VTT|guard variable) for )?(tessaly|spdlog|fmt|nlohmann)::' |
   grep -Ev "^((typeinfo|typeinfo name|vtable) for )?tessaly::$public" || true)

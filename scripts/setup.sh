@@ -16,7 +16,7 @@ if [[ "$(uname -s)" == "Darwin" ]]; then
   exit 0
 fi
 
-packages=(g++ cmake ninja-build pkg-config clang-format nlohmann-json3-dev libspdlog-dev libfmt-dev
+packages=(g++ cmake ninja-build pkg-config clang-format doxygen nlohmann-json3-dev libspdlog-dev libfmt-dev
   libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev clang-16
   libclang-rt-16-dev)
 missing=()

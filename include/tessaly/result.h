@@ -1,21 +1,24 @@
-// The result of one scan: counts, sizes, the large files and the directory
-// tree down to the requested depth.
-//
-// Names that are not valid UTF-8. Paths and names on disk are raw bytes, while
-// the names a result shows are UTF-8 text in which every invalid sequence is
-// replaced by U+FFFD. Everything that locates a directory works on the raw
-// bytes, so such a directory is still found and sized:
-//   - `children_map` and `truncated_sizes` are keyed by the walk's own raw
-//     paths;
-//   - a `ChildEntry` shows `name()` as text and keeps `raw_name()`, its bytes on
-//     disk, whenever they differ from the text;
-//   - `compute_dir_sizes` rebuilds each child directory's path from the raw
-//     root and the raw names, so `dir_sizes` is keyed by raw paths too (the
-//     root's key is `root_path`). Two directories whose names differ only in
-//     invalid bytes keep separate entries with their real sizes.
-// Displayed text (`root`, `ChildEntry::name()`, `LargeFile`'s name and path)
-// is always UTF-8. For a tree whose names are all valid UTF-8, raw bytes and
-// text coincide.
+/// @file
+/// The result of one scan: counts, sizes, the large files and the directory
+/// tree down to the requested depth. A host walks the tree from
+/// ScanResult::root_directory() through ResultDirectory, which forms each
+/// child's raw path itself.
+///
+/// Names that are not valid UTF-8. Paths and names on disk are raw bytes, while
+/// the names a result shows are UTF-8 text in which every invalid sequence is
+/// replaced by U+FFFD. Everything that locates a directory works on the raw
+/// bytes, so such a directory is still found and sized:
+///   - `children_map` and `truncated_sizes` are keyed by the walk's own raw
+///     paths;
+///   - a `ChildEntry` shows `name()` as text and keeps `raw_name()`, its bytes on
+///     disk, whenever they differ from the text;
+///   - `compute_dir_sizes` rebuilds each child directory's path from the raw
+///     root and the raw names, so `dir_sizes` is keyed by raw paths too (the
+///     root's key is `root_path`). Two directories whose names differ only in
+///     invalid bytes keep separate entries with their real sizes.
+/// Displayed text (`root`, `ChildEntry::name()`, `LargeFile`'s name and path)
+/// is always UTF-8. For a tree whose names are all valid UTF-8, raw bytes and
+/// text coincide.
 #pragma once
 
 #include <tessaly/export.h>
@@ -24,32 +27,36 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace tessaly {
 
-// Files and subtree totals of at least this many bytes (500 MiB) are large.
+/// Files and subtree totals of at least this many bytes (500 MiB) are large.
 inline constexpr std::uint64_t kLargeFileThreshold = 524'288'000;
 
-// One child of a directory: a file, a directory, or a directory that stands as
-// one item (a bundle or a mounted system volume). 24 bytes; the name bytes
-// live in the NameStore that made the entry, which the result owns.
+/// One child of a directory: a file, a directory, or a directory that stands as
+/// one item (a bundle or a mounted system volume). 24 bytes; the name bytes
+/// live in the NameStore that made the entry, which the result owns.
 class ChildEntry {
  public:
-  // The name as UTF-8 text.
+  /// The name as UTF-8 text.
   std::string_view name() const { return {data_, name_length_}; }
-  // The name's bytes on disk.
+  /// The name's bytes on disk.
   std::string_view raw_name() const {
     return raw_length_ == 0 ? name() : std::string_view(data_ + name_length_, raw_length_);
   }
+  /// Whether raw_name() differs from name() (the bytes are not valid UTF-8).
   bool has_distinct_raw_name() const { return raw_length_ != 0; }
-  // Bytes: a file's size, a bundle's total, 0 for a directory.
+  /// Bytes: a file's size, a bundle's total, 0 for a directory.
   std::uint64_t size() const { return size_; }
-  // True for a directory; false for a file and for a subtree total.
+  /// True for a directory; false for a file and for a subtree total.
   bool is_dir() const { return is_dir_ != 0; }
 
+  /// Same name, raw name, size and kind.
   friend bool operator==(const ChildEntry& a, const ChildEntry& b) {
     return a.size_ == b.size_ && a.is_dir_ == b.is_dir_ && a.name() == b.name() &&
            a.raw_name() == b.raw_name();
@@ -72,22 +79,26 @@ class ChildEntry {
   std::uint32_t is_dir_ : 1;
 };
 
-// Append-only storage for the names of ChildEntry records: blocks that never
-// move, so entries stay valid when the store itself is moved.
+/// Append-only storage for the names of ChildEntry records: blocks that never
+/// move, so entries stay valid when the store itself is moved.
 class TESSALY_EXPORT NameStore {
  public:
+  /// An empty store.
   NameStore() = default;
+  /// Takes `other`'s blocks; entries made by it stay valid.
   NameStore(NameStore&& other) noexcept;
+  /// Frees this store's blocks and takes `other`'s.
   NameStore& operator=(NameStore&& other) noexcept;
   NameStore(const NameStore&) = delete;
   NameStore& operator=(const NameStore&) = delete;
+  /// Frees the blocks: entries made by this store end with it.
   ~NameStore();
 
-  // An entry for `raw_name`, storing its text (and the raw bytes when they
-  // differ). Names of a gigabyte or more are refused with std::length_error.
+  /// An entry for `raw_name`, storing its text (and the raw bytes when they
+  /// differ). Names of a gigabyte or more are refused with std::length_error.
   ChildEntry entry(std::string_view raw_name, std::uint64_t size, bool is_dir);
 
-  // Bytes held in blocks.
+  /// Bytes held in blocks.
   std::size_t capacity_bytes() const { return capacity_bytes_; }
 
  private:
@@ -99,62 +110,113 @@ class TESSALY_EXPORT NameStore {
   std::size_t capacity_bytes_ = 0;
 };
 
+/// A file, or an item standing as one, of at least kLargeFileThreshold bytes.
 struct LargeFile {
-  std::string name;  // text
-  std::string path;  // the parent joined with the name, as text
-  std::uint64_t size = 0;
+  std::string name;        ///< text
+  std::string path;        ///< the parent joined with the name, as text
+  std::uint64_t size = 0;  ///< bytes
 
+  /// Field by field.
   friend bool operator==(const LargeFile&, const LargeFile&) = default;
 };
 
-// A directory that stands in the result as one item: a bundle, or a mounted
-// system volume sized by its space used.
+/// A directory that stands in the result as one item: a bundle, or a mounted
+/// system volume sized by its space used.
 struct SubtreeTotal {
-  std::string parent;  // raw path of the containing directory
-  std::string name;    // raw name bytes; the result shows them as text
-  std::uint64_t size = 0;
-  std::uint64_t depth = 0;  // below the root, which is 0
+  std::string parent;       ///< raw path of the containing directory
+  std::string name;         ///< raw name bytes; the result shows them as text
+  std::uint64_t size = 0;   ///< bytes
+  std::uint64_t depth = 0;  ///< below the root, which is 0
 
+  /// Field by field.
   friend bool operator==(const SubtreeTotal&, const SubtreeTotal&) = default;
 };
 
+/// Children of directories, keyed by raw path, any spelling of the same
+/// components matching.
 using ChildrenMap = PathMap<std::vector<ChildEntry>, PathKeying::kComponents>;
+/// Sizes not listed below directories at the tree depth.
 using TruncatedSizes = PathMap<std::uint64_t, PathKeying::kComponents>;
+/// Directory totals, keyed by raw path byte for byte.
 using DirSizes = PathMap<std::uint64_t, PathKeying::kBytes>;
 
-// The finished result of one scan. Immutable once assembled; shared between the
-// caller and the scan cache. Movable but not copyable (the entries point into
-// `names`).
+struct ScanResult;
+
+/// A directory of a scan result, reached from the root through the directory
+/// entries listed below it: a view that holds the directory's raw path and
+/// stays valid while the result lives. Hosts walk a result with it without
+/// forming paths themselves.
+class TESSALY_EXPORT ResultDirectory {
+ public:
+  /// The directory's raw path: ScanResult::root_path for the root, and for a
+  /// child its parent's path, a separator ("/", none when the parent's path
+  /// ends with "/") and the child's raw_name().
+  const std::string& path() const { return path_; }
+  /// The directory's children in recording order; empty when the result
+  /// lists none (an empty directory, or one deeper than the tree depth).
+  std::span<const ChildEntry> children() const { return children_; }
+  /// The directory's total size in bytes: everything below it, including
+  /// what children() do not list; 0 when the result holds no size for it.
+  std::uint64_t size() const { return size_; }
+  /// Bytes below the directory that children() do not list (non-zero only
+  /// for directories exactly tree-depth levels below the root).
+  std::uint64_t unlisted_size() const;
+  /// The directory of `entry`, an entry of children() for which is_dir() is
+  /// true; nothing for a file or an item standing as one.
+  std::optional<ResultDirectory> child(const ChildEntry& entry) const;
+  /// The size `entry` (an entry of children()) stands for: a directory's
+  /// total (as child(entry)->size()), else the entry's own size().
+  std::uint64_t child_size(const ChildEntry& entry) const;
+
+ private:
+  friend struct ScanResult;
+  ResultDirectory(const ScanResult& result, std::string path);
+
+  const ScanResult* result_;
+  std::string path_;
+  std::span<const ChildEntry> children_;
+  std::uint64_t size_ = 0;
+};
+
+/// The finished result of one scan. Immutable once assembled; shared between the
+/// caller and the scan cache. Movable but not copyable (the entries point into
+/// `names`).
 struct TESSALY_EXPORT ScanResult {
-  // The root as handed to the engine, as text.
+  /// The root as handed to the engine, as text.
   std::string root;
-  // The root's raw bytes: the key of the root's own entry in `dir_sizes`.
+  /// The root's raw bytes: the key of the root's own entry in `dir_sizes`.
   std::string root_path;
-  // Files and subtree totals of at least kLargeFileThreshold bytes, largest
-  // first.
+  /// Files and subtree totals of at least kLargeFileThreshold bytes, largest
+  /// first.
   std::vector<LargeFile> large_files;
-  // Storage of the names of every ChildEntry below.
+  /// Storage of the names of every ChildEntry below.
   NameStore names;
-  // Children of every directory whose children lie no deeper than the tree
-  // depth, in recording order; keyed by the walk's raw directory paths.
+  /// Children of every directory whose children lie no deeper than the tree
+  /// depth, in recording order; keyed by the walk's raw directory paths.
   ChildrenMap children_map;
-  // For directories exactly tree-depth levels below the root: the summed size
-  // of everything below them that children_map does not list. Absent means 0.
+  /// For directories exactly tree-depth levels below the root: the summed size
+  /// of everything below them that children_map does not list. Absent means 0.
   TruncatedSizes truncated_sizes;
-  // Total size of the root and of every directory reached through
-  // children_map, keyed by the raw paths compute_dir_sizes builds.
+  /// Total size of the root and of every directory reached through
+  /// children_map, keyed by the raw paths compute_dir_sizes builds.
   DirSizes dir_sizes;
+  /// Files, and items standing as one, counted.
   std::uint64_t files_found = 0;
+  /// Directories counted, the root not included.
   std::uint64_t dirs_found = 0;
+  /// Bytes counted.
   std::uint64_t total_size = 0;
+  /// Milliseconds spent computing dir_sizes.
   std::uint64_t compute_dir_sizes_ms = 0;
 
-  // The children recorded for `dir`, or nullptr.
+  /// The children recorded for `dir`, or nullptr.
   const std::vector<ChildEntry>* children_of(std::string_view dir) const;
-  // truncated_sizes' value for `dir`, 0 when absent.
+  /// truncated_sizes' value for `dir`, 0 when absent.
   std::uint64_t truncated_size(std::string_view dir) const;
-  // dir_sizes' value for `dir` (looked up byte for byte), or nullptr.
+  /// dir_sizes' value for `dir` (looked up byte for byte), or nullptr.
   const std::uint64_t* dir_size(std::string_view dir) const;
+  /// The root directory, from which every listed directory is reached.
+  ResultDirectory root_directory() const;
 };
 
 }  // namespace tessaly

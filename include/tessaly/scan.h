@@ -1,6 +1,8 @@
-// The scan entry: the one door through which a host and every tool start a
-// scan. It admits one scan per process at a time, clears a cancellation left
-// over from before, and runs the engine the request names.
+/// @file
+/// The scan entry: the one door through which a host and every tool start a
+/// scan. It admits one scan per process at a time, clears a cancellation left
+/// over from before, and runs the engine the request names, or the platform's
+/// default engine when it names none.
 #pragma once
 
 #include <tessaly/export.h>
@@ -17,78 +19,170 @@
 
 namespace tessaly {
 
+/// Name of the engine that reads directories with bulk attribute calls, for
+/// apfs and hfs volumes.
 inline constexpr std::string_view kBulkAttrsEngineName = "bulk-attrs";
+/// Name of the parallel walker engine, for any file system.
 inline constexpr std::string_view kJwalkEngineName = "jwalk";
 
-// Refusal while another scan holds the guard, or for good once a scan has
-// left the entry abnormally.
+/// Refusal while another scan holds the guard, or for good once a scan has
+/// left the entry abnormally.
 inline constexpr std::string_view kScanInProgress = "Scan already in progress";
 
-// Refusal of an engine name other than the two above, followed by the name
-// exactly as given.
+/// Refusal of an engine name other than the two above, followed by the name
+/// exactly as given.
 inline constexpr std::string_view kUnsupportedEnginePrefix = "Unsupported scanner engine: ";
 
-enum class ScanEngine { kBulkAttrs, kJwalk };
+/// Refusal of the "bulk-attrs" engine on a volume the bulk reader cannot read.
+inline constexpr std::string_view kBulkAttrsUnsupported =
+    "bulk-attrs is unsupported on this volume (expected apfs/hfs)";
 
-// The engine named exactly `name` (byte for byte, case-sensitive), or nothing.
+/// The two engines.
+enum class ScanEngine {
+  kBulkAttrs,  ///< "bulk-attrs"
+  kJwalk,      ///< "jwalk"
+};
+
+/// The engine named exactly `name` (byte for byte, case-sensitive), or nothing.
 TESSALY_EXPORT std::optional<ScanEngine> parse_scan_engine(std::string_view name);
 
-// "bulk-attrs" or "jwalk".
+/// "bulk-attrs" or "jwalk".
 TESSALY_EXPORT std::string_view scan_engine_name(ScanEngine engine);
 
-// Whether the "bulk-attrs" engine first asks the volume probe. kSkip runs the
-// engine on any volume, through the platform layer it has there (on Linux,
-// its Linux layer); it has no effect on "jwalk".
-enum class VolumeProbe { kApply, kSkip };
+/// True exactly when the volume holding `root` is of type "apfs" or "hfs"
+/// (byte for byte, case-sensitive). A path that cannot be examined, or that
+/// holds a NUL byte, gives false.
+TESSALY_EXPORT bool supports_bulk_attrs(std::string_view root);
 
+/// The engine a request naming none gets for `root`: kBulkAttrs when
+/// supports_bulk_attrs(root), else kJwalk.
+TESSALY_EXPORT ScanEngine default_scan_engine(std::string_view root);
+
+/// The file-system type name of the volume holding `path`, as the system's
+/// mount table spells it ("apfs", "ext4", "tmpfs", ...): the mount whose mount
+/// point is the longest component-wise prefix of `path` once symbolic links
+/// are resolved (`path` as given when that fails); where mounts are stacked on
+/// one mount point (Linux), the one listed last, which hides the others.
+/// "unknown" when no mount covers it or the table cannot be read. The volume
+/// probe of "bulk-attrs" asks the file system itself instead (statfs).
+TESSALY_EXPORT std::string volume_type_name(std::string_view path);
+
+/// Empties the process-wide cache of scan results, releasing its share of
+/// every result. Any thread may call it, also while a scan runs.
+TESSALY_EXPORT void clear_scan_cache();
+
+/// Whether the "bulk-attrs" engine first asks the volume probe. kSkip runs the
+/// engine on any volume, through the platform layer it has there (on Linux,
+/// its Linux layer); it has no effect on "jwalk" nor on a request naming no
+/// engine.
+enum class VolumeProbe {
+  kApply,  ///< refuse a volume supports_bulk_attrs rejects
+  kSkip,   ///< run the bulk reader whatever the volume
+};
+
+/// What to scan and how.
 struct ScanRequest {
+  /// The directory to scan, used as given.
   std::string root;
-  // Looked at only once the guard is held, so that a running scan refuses
-  // every other call whatever its engine name.
-  std::string engine = std::string(kBulkAttrsEngineName);
+  /// The engine by name ("bulk-attrs" or "jwalk"); nothing for the platform's
+  /// default (default_scan_engine). Looked at only once the guard is held, so
+  /// that a running scan refuses every other call whatever its engine name.
+  std::optional<std::string> engine;
+  /// Directory levels below the root whose children the result lists.
   std::uint64_t tree_depth = 8;
+  /// Paths never entered, beside the fixed system paths.
   std::vector<std::string> exclude_paths;
+  /// Whether a named "bulk-attrs" engine first asks the volume probe.
   VolumeProbe volume_probe = VolumeProbe::kApply;
+  /// The scan's own cancellation; see CancelToken.
+  CancelToken cancel;
+  /// Typed progress; empty for none.
+  ProgressCallback on_progress;
 };
 
+/// A finished scan.
 struct ScanOutput {
+  /// The result, shared with the scan cache.
   std::shared_ptr<const ScanResult> result;
-  // From just after the cancellation reset until the engine returned: covers
-  // the volume probe, the walk, the aggregation and the cache store.
+  /// From just after the cancellation reset until the engine returned: covers
+  /// the volume probe, the walk, the aggregation and the cache store.
   std::uint64_t elapsed_ms = 0;
-  // The "bulk-attrs" engine ran without the volume probe having been asked.
+  /// The "bulk-attrs" engine ran without the volume probe having been asked.
   bool volume_probe_skipped = false;
+  /// The engine that ran: the one named, or the platform's default.
+  ScanEngine engine = ScanEngine::kJwalk;
 };
 
-// Runs one scan on the calling thread. In this order: tries the process-wide
-// scan guard (a refusal is kScanInProgress, and leaves the running scan's
-// cancellation alone), clears the cancellation flag, starts the clock, parses
-// the engine name (kUnsupportedEnginePrefix and the name as given), probes the
-// volume for "bulk-attrs" unless told to skip (kBulkAttrsUnsupported, with
-// nothing scanned), runs the engine with `app_handle`. An engine's error text
-// comes back unchanged. Memory running out fails the scan with
-// "std::bad_alloc" (or the engine's own text) and leaves the guard usable; any
-// other exception escaping the engine poisons the guard, so that every later
-// call is refused with kScanInProgress, and reaches the caller.
+/// What kind of failure a ScanError is.
+enum class ScanErrorKind {
+  kBusy,               ///< another scan holds the guard ("Scan already in progress")
+  kUnavailable,        ///< an earlier scan left abnormally; no scan runs again in
+                       ///< this process ("Scan already in progress")
+  kCancelled,          ///< stopped by a request ("Scan cancelled")
+  kUnknownEngine,      ///< "Unsupported scanner engine: " and the name
+  kUnsupportedVolume,  ///< bulk-attrs refused by the volume probe
+  kWalkFailed,         ///< part of the tree could not be read ("Walk thread panicked")
+  kOutOfResources,     ///< memory, threads or descriptors ran out
+};
+
+/// A failed scan as a host receives it: the kind to act on and the message
+/// (the same text run_scan gives) to show.
+struct ScanError {
+  /// What failed.
+  ScanErrorKind kind = ScanErrorKind::kWalkFailed;
+  /// The error text.
+  std::string message;
+
+  /// Kind and message.
+  friend bool operator==(const ScanError&, const ScanError&) = default;
+};
+
+/// The host's door: runs one scan on the calling thread. In this order: tries
+/// the process-wide scan guard (kBusy, or kUnavailable when an earlier scan
+/// left abnormally; the running scan's cancellation is left alone), clears the
+/// process-wide request of request_scan_cancel, ends at once with kCancelled
+/// when `request.cancel` was already triggered, starts the clock, picks the
+/// engine (the one named: kUnknownEngine for another name; else
+/// default_scan_engine), probes the volume for a named "bulk-attrs" unless told
+/// to skip (kUnsupportedVolume, nothing scanned), runs the engine with
+/// `app_handle` and `request.on_progress`. During the scan the token and
+/// request_scan_cancel both stop it (kCancelled). Running out of memory,
+/// threads or descriptors gives kOutOfResources (the message is
+/// "std::bad_alloc", "failed to spawn thread: " and the system's text, or
+/// "IO error for operation on " and the root's error; memory running out
+/// inside a directory job gives kWalkFailed instead) and leaves the next scan
+/// whole. Any other exception leaving the engine reaches the caller and makes
+/// the process refuse later scans with kUnavailable.
+TESSALY_EXPORT std::expected<ScanOutput, ScanError> scan(const ScanRequest& request,
+                                                         AppHandle app_handle = nullptr);
+
+/// scan(), with the error as text alone.
 TESSALY_EXPORT std::expected<ScanOutput, std::string> run_scan(const ScanRequest& request,
                                                                AppHandle app_handle = nullptr);
 
-// The flat record of one successful scan. Field order is the report's key order.
+/// The flat record of one successful scan. Field order is the report's key order.
 struct BenchmarkResult {
+  /// The engine name as requested.
   std::string engine;
+  /// ScanOutput::elapsed_ms.
   std::uint64_t elapsed_ms = 0;
+  /// ScanResult::files_found.
   std::uint64_t files_found = 0;
+  /// ScanResult::dirs_found.
   std::uint64_t dirs_found = 0;
+  /// ScanResult::total_size.
   std::uint64_t total_size = 0;
+  /// ScanResult::compute_dir_sizes_ms.
   std::uint64_t compute_dir_sizes_ms = 0;
+  /// Number of ScanResult::large_files.
   std::uint64_t large_files_count = 0;
 };
 
-// Runs one scan of `root` with the engine named `engine` ("bulk-attrs" or
-// "jwalk") through run_scan, always with the volume probe and no progress
-// handle. Fails with "Scan already in progress" while another scan runs,
-// "Unsupported scanner engine: {}" for other names, or the engine's own error
-// text.
+/// Runs one scan of `root` with the engine named `engine` ("bulk-attrs" or
+/// "jwalk") through run_scan, always with the volume probe and no progress
+/// handle. Fails with "Scan already in progress" while another scan runs,
+/// "Unsupported scanner engine: {}" for other names, or the engine's own error
+/// text.
 TESSALY_EXPORT std::expected<BenchmarkResult, std::string> run_scan_benchmark(
     std::string_view root, std::uint64_t tree_depth, const std::vector<std::string>& exclude_paths,
     std::string_view engine);

@@ -1,11 +1,13 @@
-// tessaly: a parallel disk-usage scanner. A host starts a scan with run_scan,
-// receives "scan-progress" events through a ProgressEmitter, stops a scan with
-// request_scan_cancel from any thread, and reads the shared ScanResult.
+/// @file
+/// tessaly: a parallel disk-usage scanner. A host starts a scan with scan(),
+/// passing a ScanRequest that may carry a CancelToken and a ProgressCallback,
+/// matches a failure by its ScanErrorKind, and walks the shared ScanResult
+/// from ScanResult::root_directory(). The engines called directly, for the
+/// benchmark, are in <tessaly/benchmark_engines.h>, which this header leaves
+/// out.
 #pragma once
 
-#include <tessaly/engines.h>
 #include <tessaly/export.h>
-#include <tessaly/path_map.h>
 #include <tessaly/progress.h>
 #include <tessaly/result.h>
 #include <tessaly/scan.h>

@@ -1,7 +1,9 @@
 // The library's log targets. Both loggers exist from first use with no sink and
-// level off, so nothing is formatted until a host installs a sink and admits a
-// level. Call sites use the loggers' own level-checked calls (or should_log
-// before computing an argument), never preformatted text.
+// level off, so nothing is formatted until a sink is installed and a level
+// admitted. Only code built with the private headers (the tests) can do that:
+// the public API has no logging call, so a host's scans log nothing. Call sites
+// use the loggers' own level-checked calls (or should_log before computing an
+// argument), never preformatted text.
 #pragma once
 
 #include <spdlog/common.h>
@@ -21,8 +23,8 @@ spdlog::logger& scanner_logger();
 spdlog::logger& macos_walker_logger();
 
 // Makes `sink` the only sink of both loggers and sets their level (off when
-// `sink` is nullptr). Meant for a host at start-up and for tests: call it while
-// no scan is running.
+// `sink` is nullptr). Not public; meant for tests: call it while no scan is
+// running.
 void install_log_sink(spdlog::sink_ptr sink, spdlog::level::level_enum level);
 
 // Removes every sink and switches both loggers off again.

@@ -140,7 +140,7 @@ WorkerPool& worker_pool() {
 }
 
 std::string spawn_failure_message(const std::system_error& error) {
-  return "failed to spawn thread: " + error.code().message();
+  return std::string(kSpawnFailurePrefix) + error.code().message();
 }
 
 JobScope::JobScope(WorkerPool& pool) : pool_(pool) {}

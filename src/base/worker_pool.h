@@ -118,8 +118,10 @@ std::size_t configured_thread_count();
 // does; the next use tries again.
 WorkerPool& worker_pool();
 
-// What a scan reports when the system refuses it a thread: "failed to spawn
-// thread: " followed by the system's description of `error`.
+inline constexpr std::string_view kSpawnFailurePrefix = "failed to spawn thread: ";
+
+// What a scan reports when the system refuses it a thread: kSpawnFailurePrefix
+// followed by the system's description of `error`.
 std::string spawn_failure_message(const std::system_error& error);
 
 // A group of jobs on a pool whose completion can be awaited. Jobs may spawn

@@ -4,7 +4,7 @@
 // them into the result.
 #pragma once
 
-#include <tessaly/engines.h>
+#include <tessaly/benchmark_engines.h>
 
 #include <chrono>
 #include <cstddef>
@@ -42,7 +42,7 @@ struct DirListingMessage {
 using WalkMessage = std::variant<DirListingMessage, SubtreeTotal>;
 
 // scan_with_bulk_attrs(root, tree_depth, exclude_paths, app_handle) is public
-// (<tessaly/engines.h>). The same, with the kernel reached through `os`.
+// (<tessaly/benchmark_engines.h>). The same, with the kernel reached through `os`.
 ScanOutcome scan_with_bulk_attrs(platform::Kernel& os, std::string_view root,
                                  std::uint64_t tree_depth,
                                  const std::vector<std::string>& exclude_paths,

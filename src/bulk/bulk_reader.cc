@@ -67,8 +67,7 @@ std::span<std::byte> thread_read_buffer() {
 void warn_incomplete_read(std::string_view dir, int error) {
   spdlog::logger& log = macos_walker_logger();
   if (!log.should_log(spdlog::level::warn)) return;
-  log.warn("scan error: IO error for operation on {}: {} (os error {})", dir, std::strerror(error),
-           error);
+  log.warn("scan error: {}", platform::describe_io_error(dir, error));
 }
 
 bool supports_bulk_attrs(std::string_view root) {

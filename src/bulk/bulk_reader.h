@@ -1,7 +1,7 @@
 // Bulk directory reads and the volume probe of the bulk-attribute engine.
 #pragma once
 
-#include <tessaly/engines.h>
+#include <tessaly/benchmark_engines.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -14,7 +14,7 @@
 
 namespace tessaly {
 
-// supports_bulk_attrs(root), public (<tessaly/engines.h>), with the kernel
+// supports_bulk_attrs(root), public (<tessaly/scan.h>), with the kernel
 // reached through `os`.
 bool supports_bulk_attrs(platform::Kernel& os, std::string_view root);
 

@@ -1,7 +1,7 @@
 // The process-wide store of recent scan results, one entry per scanned root.
 #pragma once
 
-#include <tessaly/engines.h>
+#include <tessaly/benchmark_engines.h>
 
 #include <cstddef>
 #include <memory>
@@ -80,7 +80,7 @@ ScanCache& scan_cache();
 // memory exhaustion.
 void store_scan_result(std::string_view root, std::shared_ptr<const ScanResult> result);
 
-// clear_scan_cache() is public (<tessaly/engines.h>).
+// clear_scan_cache() is public (<tessaly/scan.h>).
 
 // The process-wide cache's result for `root`, or nullptr.
 std::shared_ptr<const ScanResult> find_cached_scan(std::string_view root);

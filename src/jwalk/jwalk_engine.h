@@ -4,7 +4,7 @@
 // thread.
 #pragma once
 
-#include <tessaly/engines.h>
+#include <tessaly/benchmark_engines.h>
 
 #include <cstdint>
 #include <expected>
@@ -22,8 +22,8 @@
 namespace tessaly {
 
 // scan_with_jwalk(root, tree_depth, exclude_paths, app_handle) is public
-// (<tessaly/engines.h>). The same scan, with its progress points timed by `clock` and every kernel
-// call of the walk made through `kernel`.
+// (<tessaly/benchmark_engines.h>). The same scan, with its progress points timed by `clock` and
+// every kernel call of the walk made through `kernel`.
 std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
     std::string_view root, std::uint64_t tree_depth, const std::vector<std::string>& exclude_paths,
     AppHandle app_handle, const Clock& clock, platform::Kernel& kernel = platform::system_kernel());

@@ -37,8 +37,7 @@ std::int64_t count_open_descriptors(std::int64_t limit) {
 }  // namespace
 
 std::string describe_io_error(std::string_view path, int error) {
-  return fmt::format("IO error for operation on {}: {} (os error {})", path, std::strerror(error),
-                     error);
+  return fmt::format("{}{}: {} (os error {})", kIoErrorPrefix, path, std::strerror(error), error);
 }
 
 std::int64_t descriptor_budget(std::size_t threads, std::int64_t cap) {

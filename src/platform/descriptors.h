@@ -59,7 +59,9 @@ class Descriptor {
 // Whether `error` says the process or the system has no descriptor to give.
 inline bool out_of_descriptors(int error) { return error == EMFILE || error == ENFILE; }
 
-// "IO error for operation on {path}: {description} (os error {error})": how a
+inline constexpr std::string_view kIoErrorPrefix = "IO error for operation on ";
+
+// kIoErrorPrefix, then "{path}: {description} (os error {error})": how a
 // failed call on a path reads in a log line or in the error of a scan whose
 // root could not be opened for want of descriptors.
 std::string describe_io_error(std::string_view path, int error);

@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <expected>
+#include <memory>
 
 #include "base/paths.h"
 #include "base/utf8.h"
@@ -13,6 +16,14 @@
 
 namespace tessaly {
 namespace {
+
+#if defined(__linux__)
+// The kernel lists a mount that covers another on the same mount point after
+// the one it covers.
+constexpr bool later_mount_wins_tie = true;
+#else
+constexpr bool later_mount_wins_tie = false;
+#endif
 
 // Splits a mount table line at single spaces; the kernel escapes spaces inside
 // fields, so no field is empty in a well-formed line.
@@ -130,6 +141,28 @@ bool has_mount_below(std::string_view path, const std::vector<MountEntry>& mount
     }
   }
   return false;
+}
+
+std::string fs_type_for_path(std::string_view path, const std::vector<MountEntry>& mounts) {
+  const MountEntry* best = nullptr;
+  for (const MountEntry& mount : mounts) {
+    if (!path_starts_with(path, mount.mount_point)) continue;
+    const bool better =
+        best == nullptr || mount.mount_point.size() > best->mount_point.size() ||
+        (later_mount_wins_tie && mount.mount_point.size() == best->mount_point.size());
+    if (better) best = &mount;
+  }
+  return best != nullptr ? best->fs_type : std::string("unknown");
+}
+
+std::string fs_type_of_resolved(std::string_view path, const std::vector<MountEntry>& mounts) {
+  std::string resolved(path);
+  if (resolved.find('\0') == std::string::npos) {
+    const std::unique_ptr<char, decltype(&std::free)> canonical(
+        ::realpath(resolved.c_str(), nullptr), &std::free);
+    if (canonical) resolved = canonical.get();
+  }
+  return fs_type_for_path(resolved, mounts);
 }
 
 }  // namespace tessaly

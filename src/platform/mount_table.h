@@ -35,4 +35,16 @@ std::vector<MountEntry> read_proc_mount_table();
 // be canonical).
 bool has_mount_below(std::string_view path, const std::vector<MountEntry>& mounts);
 
+// The type of the mount holding `path`: the entry whose mount point is the
+// longest (in bytes) component-wise prefix of `path`. Where the kernel stacks
+// mounts on one mount point the later one hides the earlier, so on Linux the
+// later entry wins a tie; elsewhere the first listed wins. "unknown" when
+// nothing matches.
+std::string fs_type_for_path(std::string_view path, const std::vector<MountEntry>& mounts);
+
+// fs_type_for_path of `path` resolved to its canonical path (the text
+// unchanged when that fails, or when it holds a NUL byte) in `mounts`.
+// volume_type_name (<tessaly/scan.h>) is this over the system's mount table.
+std::string fs_type_of_resolved(std::string_view path, const std::vector<MountEntry>& mounts);
+
 }  // namespace tessaly

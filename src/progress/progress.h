@@ -1,5 +1,6 @@
-// Progress events of a running scan and the process-wide cancellation flag:
-// what the engines use beside the public part in <tessaly/progress.h>.
+// Progress events of a running scan and its cancellation: the process-wide
+// flag of request_scan_cancel and the token of the scan the entry admitted.
+// What the engines use beside the public part in <tessaly/progress.h>.
 #pragma once
 
 #include <tessaly/progress.h>
@@ -21,7 +22,31 @@ std::string progress_json(const ScanProgress& progress);
 // data, so relaxed loads and stores suffice.
 std::atomic<bool>& scan_cancel_flag();
 
-inline bool scan_cancel_requested() { return scan_cancel_flag().load(std::memory_order_relaxed); }
+// The token of the scan the entry runs, or nullptr (no scan admitted, or an
+// engine called directly). Only the entry, holding the scan guard, sets it.
+std::atomic<const CancelToken*>& active_cancel_token();
+
+// The typed progress callback of the scan the calling thread runs through the
+// entry, or nullptr.
+const ProgressCallback*& active_progress_callback();
+
+// Either request: request_scan_cancel's flag, or the admitted scan's token.
+inline bool scan_cancel_requested() {
+  if (scan_cancel_flag().load(std::memory_order_relaxed)) return true;
+  const CancelToken* token = active_cancel_token().load(std::memory_order_acquire);
+  return token != nullptr && token->cancel_requested();
+}
+
+// Makes a scan's token and typed progress the active ones for its lifetime,
+// on the thread that runs the scan; restores none after. `token` and
+// `on_progress` must outlive it; an empty callback counts as none.
+class ActiveScanScope {
+ public:
+  ActiveScanScope(const CancelToken& token, const ProgressCallback& on_progress);
+  ~ActiveScanScope();
+  ActiveScanScope(const ActiveScanScope&) = delete;
+  ActiveScanScope& operator=(const ActiveScanScope&) = delete;
+};
 
 // The running counters of a scan, owned by the engine's collecting thread.
 struct ScanCounters {
@@ -41,12 +66,13 @@ class ProgressTicker {
 
   // Reads the clock twice, one reading after the other: the engine's start
   // instant and the first progress point. `clock` nullptr means the monotonic
-  // clock.
+  // clock. Takes the calling thread's active typed progress callback.
   ProgressTicker(const ScanCounters& counters, AppHandle app_handle, const Clock* clock = nullptr);
 
   // The progress point after one handled item. Reads the clock once; only when
   // 100 ms or more have passed since the last progress point does it read the
-  // cancellation flag, emit an event when a handle is present, and move the
+  // cancellation requests, emit an event when a handle is present (and hand
+  // the same counters to the active typed callback), and move the
   // progress point. A clock reading before the last point counts as too early.
   [[nodiscard]] TickResult tick() {
     const Instant now = read_clock();
@@ -66,7 +92,7 @@ class ProgressTicker {
 
   // The final event with the finished counters, regardless of the interval.
   void emit_final() {
-    if (app_handle_ != nullptr) emit(read_clock());
+    if (app_handle_ != nullptr || on_progress_ != nullptr) emit(read_clock());
   }
 
   // Whole milliseconds since the engine's start instant.
@@ -79,6 +105,7 @@ class ProgressTicker {
 
   const ScanCounters& counters_;
   AppHandle app_handle_;
+  const ProgressCallback* on_progress_;
   const Clock* clock_;  // never null
   Instant scan_start_;
   Instant last_tick_;

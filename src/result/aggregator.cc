@@ -54,7 +54,7 @@ ScanAggregator::ScanAggregator(std::string_view root, std::uint64_t tree_depth)
 
 std::uint32_t ScanAggregator::children_node(std::string_view dir,
                                             const std::shared_ptr<const std::string>* holder) {
-  PathNodes& nodes = children_map_.nodes();
+  PathNodes& nodes = PathMapAccess::nodes(children_map_);
   bool exact = false;
   const std::uint32_t node = anchor_node_ == PathNodes::kNone
                                  ? nodes.intern(dir, &exact)
@@ -79,14 +79,14 @@ std::uint32_t ScanAggregator::children_node(std::string_view dir,
 
 std::vector<ChildEntry>& ScanAggregator::list_for(std::string_view dir) {
   const std::uint32_t node = children_node(dir, nullptr);
-  return children_map_.value_at(node, dir, node == anchor_node_);
+  return PathMapAccess::value_at(children_map_, node, dir, node == anchor_node_);
 }
 
 std::vector<ChildEntry>& ScanAggregator::list_for(
     const std::shared_ptr<const std::string>& parent) {
   if (parent != list_parent_ || list_ == nullptr) {
     const std::uint32_t node = children_node(*parent, &parent);
-    list_ = &children_map_.value_at(node, *parent, node == anchor_node_);
+    list_ = &PathMapAccess::value_at(children_map_, node, *parent, node == anchor_node_);
     list_parent_ = parent;
   }
   return *list_;

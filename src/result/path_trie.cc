@@ -389,3 +389,58 @@ void PathNodes::set_value(std::uint32_t node, std::uint32_t slot, std::string_vi
 }
 
 }  // namespace tessaly
+
+namespace tessaly {
+
+PathKeys::PathKeys(PathKeying keying) : nodes_(std::make_unique<PathNodes>(keying)) {}
+
+PathKeys::PathKeys(const PathKeys& other)
+    : nodes_(std::make_unique<PathNodes>(*other.nodes_)), owners_(other.owners_) {}
+
+PathKeys::PathKeys(PathKeys&& other) : nodes_(std::make_unique<PathNodes>(other.nodes_->keying())) {
+  std::swap(nodes_, other.nodes_);
+  std::swap(owners_, other.owners_);
+}
+
+PathKeys& PathKeys::operator=(const PathKeys& other) {
+  if (this != &other) {
+    *nodes_ = *other.nodes_;
+    owners_ = other.owners_;
+  }
+  return *this;
+}
+
+PathKeys& PathKeys::operator=(PathKeys&& other) noexcept {
+  std::swap(nodes_, other.nodes_);
+  std::swap(owners_, other.owners_);
+  other.clear();
+  return *this;
+}
+
+PathKeys::~PathKeys() = default;
+
+std::size_t PathKeys::find(std::string_view key) const {
+  const std::uint32_t node = nodes_->find(key);
+  if (node == PathNodes::kNone || nodes_->value(node) == PathNodes::kNone) return kAbsent;
+  return nodes_->value(node);
+}
+
+std::pair<std::size_t, bool> PathKeys::emplace(std::string_view key) {
+  bool exact = false;
+  const std::uint32_t node = nodes_->intern(key, &exact);
+  if (nodes_->value(node) != PathNodes::kNone) return {nodes_->value(node), false};
+  nodes_->set_value(node, static_cast<std::uint32_t>(owners_.size()), key, exact);
+  owners_.push_back(node);
+  return {owners_.size() - 1, true};
+}
+
+std::string PathKeys::key(std::size_t slot) const { return nodes_->text(owners_[slot]); }
+
+void PathKeys::reserve(std::size_t keys) { nodes_->reserve(keys); }
+
+void PathKeys::clear() {
+  nodes_->clear();
+  owners_.clear();
+}
+
+}  // namespace tessaly

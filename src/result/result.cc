@@ -99,6 +99,27 @@ const std::uint64_t* ScanResult::dir_size(std::string_view dir) const {
   return it == dir_sizes.end() ? nullptr : &it->second;
 }
 
+ResultDirectory::ResultDirectory(const ScanResult& result, std::string path)
+    : result_(&result), path_(std::move(path)) {
+  if (const std::vector<ChildEntry>* list = result.children_of(path_)) children_ = *list;
+  if (const std::uint64_t* size = result.dir_size(path_)) size_ = *size;
+}
+
+std::uint64_t ResultDirectory::unlisted_size() const { return result_->truncated_size(path_); }
+
+std::optional<ResultDirectory> ResultDirectory::child(const ChildEntry& entry) const {
+  if (!entry.is_dir()) return std::nullopt;
+  return ResultDirectory(*result_, child_path(path_, entry.raw_name()));
+}
+
+std::uint64_t ResultDirectory::child_size(const ChildEntry& entry) const {
+  if (!entry.is_dir()) return entry.size();
+  const std::uint64_t* size = result_->dir_size(child_path(path_, entry.raw_name()));
+  return size != nullptr ? *size : 0;
+}
+
+ResultDirectory ScanResult::root_directory() const { return ResultDirectory(*this, root_path); }
+
 std::string child_path(std::string_view dir, std::string_view raw_name) {
   const std::string_view separator = separator_after(dir);
   std::string path;
@@ -125,9 +146,9 @@ std::uint64_t compute_dir_sizes(std::string_view dir, const ChildrenMap& childre
     std::string_view name;         // raw name; the whole text for `dir`
   };
   constexpr std::uint32_t kNone = PathNodes::kNone;
-  const PathNodes& listed = children_map.nodes();
-  const PathNodes& truncated = truncated_sizes.nodes();
-  PathNodes& sized = dir_sizes.nodes();
+  const PathNodes& listed = PathMapAccess::nodes(children_map);
+  const PathNodes& truncated = PathMapAccess::nodes(truncated_sizes);
+  PathNodes& sized = PathMapAccess::nodes(dir_sizes);
   std::vector<Frame> stack;
   std::string scratch;
 
@@ -152,10 +173,11 @@ std::uint64_t compute_dir_sizes(std::string_view dir, const ChildrenMap& childre
   const auto push = [&](std::string_view name, std::uint32_t listed_node,
                         std::uint32_t truncated_node, std::uint32_t sized_node,
                         std::uint64_t components_state) {
-    const std::uint64_t* own = truncated_sizes.value_of(truncated_node);
-    stack.push_back(Frame{children_map.value_of(listed_node), 0, own == nullptr ? 0 : *own,
-                          &dir_sizes.value_at(sized_node, {}, true), components_state, listed_node,
-                          truncated_node, sized_node, name});
+    const std::uint64_t* own = PathMapAccess::value_of(truncated_sizes, truncated_node);
+    stack.push_back(Frame{PathMapAccess::value_of(children_map, listed_node), 0,
+                          own == nullptr ? 0 : *own,
+                          &PathMapAccess::value_at(dir_sizes, sized_node, {}, true),
+                          components_state, listed_node, truncated_node, sized_node, name});
   };
 
   const std::uint64_t root_state = PathNodes::text_state(PathKeying::kComponents, dir);

@@ -19,7 +19,7 @@ std::expected<BenchmarkResult, std::string> run_scan_benchmark(
   if (!outcome) return std::unexpected(std::move(outcome.error()));
 
   BenchmarkResult record;
-  record.engine = request.engine;
+  record.engine = std::string(engine);
   record.elapsed_ms = outcome->elapsed_ms;
   const ScanResult& result = *outcome->result;
   record.files_found = result.files_found;

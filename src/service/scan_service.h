@@ -1,10 +1,8 @@
-// The scan service; all of it is public (<tessaly/scan.h>).
+// The scan service; all of it is public (<tessaly/scan.h>) but for the
+// guard's state below.
 #pragma once
 
 #include <tessaly/scan.h>
-
-#include "progress/progress.h"
-#include "result/result.h"
 
 namespace tessaly {
 

@@ -1,18 +1,22 @@
 // What a desktop host does with tessaly, against the public headers alone:
-// scans a tree with a progress handle, cancels a scan from another thread, and
-// reads the result. Exits 0 when every check holds, else 1 with one line per
-// failed check on standard error.
+// scans a tree with a progress handle and typed progress, with the platform's
+// default engine, cancels scans through its own token (before a scan starts
+// and from another thread while it runs), matches errors by kind, and walks
+// the result's directories with their sizes. Exits 0 when every check holds,
+// else 1 with one line per failed check on standard error.
 #include <sys/stat.h>
 #include <tessaly/tessaly.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,6 +55,23 @@ std::uint64_t write_file(const std::filesystem::path& path, std::size_t bytes) {
   struct stat info {};
   ::stat(path.c_str(), &info);
   return static_cast<std::uint64_t>(info.st_blocks) * 512;
+}
+
+// The total of `dir` added up from its walked children, checked against the
+// size the result gives for it, down to every listed directory.
+std::uint64_t walk(const tessaly::ResultDirectory& dir) {
+  std::uint64_t sum = dir.unlisted_size();
+  for (const tessaly::ChildEntry& entry : dir.children()) {
+    if (const auto child = dir.child(entry)) {
+      const std::uint64_t below = walk(*child);
+      check(below == dir.child_size(entry), "walked size of " + child->path());
+      sum += below;
+    } else {
+      sum += dir.child_size(entry);
+    }
+  }
+  check(sum == dir.size(), "walked size of " + dir.path());
+  return sum;
 }
 
 }  // namespace
@@ -120,6 +141,108 @@ int main() {
   const auto benchmark = tessaly::run_scan_benchmark(root.string(), 8, {}, "jwalk");
   check(benchmark && benchmark->files_found == 303, "run_scan_benchmark");
   tessaly::clear_scan_cache();
+
+  // The host's door. A request made before the scan starts ends it at once.
+  tessaly::ScanRequest host;
+  host.root = root.string();
+  host.cancel.request_cancel();
+  const auto early = tessaly::scan(host);
+  check(!early && early.error().kind == tessaly::ScanErrorKind::kCancelled &&
+            early.error().message == "Scan cancelled",
+        "cancel before the scan starts");
+
+  // The platform default, with typed progress equal to the JSON events.
+  host.cancel = tessaly::CancelToken();
+  std::vector<tessaly::ScanProgress> typed;
+  host.on_progress = [&typed](const tessaly::ScanProgress& progress) { typed.push_back(progress); };
+  Recorder both;
+  const auto by_default = tessaly::scan(host, &both);
+  check(by_default.has_value(), "scan with the default engine");
+  if (by_default) {
+    check(by_default->engine == tessaly::default_scan_engine(host.root), "default engine ran");
+#if defined(__linux__)
+    check(by_default->engine == tessaly::ScanEngine::kJwalk, "default engine on Linux is jwalk");
+#endif
+    const auto events = both.events();
+    check(!typed.empty() && typed.size() == events.size(), "one typed report per event");
+    if (!typed.empty() && !events.empty()) {
+      const tessaly::ScanProgress& last = typed.back();
+      check(events.back() == "scan-progress {\"files_found\":" + std::to_string(last.files_found) +
+                                 ",\"dirs_found\":" + std::to_string(last.dirs_found) +
+                                 ",\"total_size\":" + std::to_string(last.total_size) +
+                                 ",\"elapsed_ms\":" + std::to_string(last.elapsed_ms) + "}",
+            "typed progress matches the event: " + events.back());
+      check(last.files_found == 303 && last.total_size == a + b + c, "final typed progress");
+    }
+    // Walking the result's directories with their sizes.
+    const tessaly::ResultDirectory top = by_default->result->root_directory();
+    check(walk(top) == a + b + c, "walked total");
+    bool docs_found = false;
+    for (const tessaly::ChildEntry& entry : top.children()) {
+      if (entry.name() != "docs") continue;
+      docs_found = true;
+      check(top.child_size(entry) == a + b, "size of docs through the walk");
+    }
+    check(docs_found, "docs listed at the root");
+  }
+  host.on_progress = nullptr;
+
+  // Cancelled from another thread while the scan runs: the token is never
+  // cleared, so one request is enough whenever it comes.
+  bool stopped = false;
+  for (int attempt = 0; attempt < 20 && !stopped; ++attempt) {
+    host.cancel = tessaly::CancelToken();
+    std::atomic<bool> started = false;
+    std::optional<tessaly::ScanError> error;
+    std::thread worker([&] {
+      started = true;
+      const auto outcome = tessaly::scan(host);
+      if (!outcome) error = outcome.error();
+    });
+    while (!started) std::this_thread::yield();
+    host.cancel.request_cancel();
+    worker.join();
+    check(!error || error->kind == tessaly::ScanErrorKind::kCancelled, "token cancel gives kind");
+    stopped = error.has_value();
+  }
+  check(stopped, "a scan is cancelled through its token from another thread");
+
+  // Errors by kind: an unknown engine, and a scan refused while another runs
+  // (held here inside its progress callback).
+  host.cancel = tessaly::CancelToken();
+  host.engine = "JWALK";
+  const auto unknown = tessaly::scan(host);
+  check(!unknown && unknown.error().kind == tessaly::ScanErrorKind::kUnknownEngine &&
+            unknown.error().message == "Unsupported scanner engine: JWALK",
+        "unknown engine by kind");
+  host.engine.reset();
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool inside = false;
+  bool release = false;
+  host.on_progress = [&](const tessaly::ScanProgress&) {
+    std::unique_lock lock(mutex);
+    inside = true;
+    changed.notify_all();
+    changed.wait(lock, [&] { return release; });
+  };
+  std::thread holder([&] { check(tessaly::scan(host).has_value(), "held scan completes"); });
+  {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return inside; });
+  }
+  tessaly::ScanRequest second;
+  second.root = root.string();
+  const auto busy = tessaly::scan(second);
+  check(!busy && busy.error().kind == tessaly::ScanErrorKind::kBusy &&
+            busy.error().message == "Scan already in progress",
+        "busy by kind");
+  {
+    const std::lock_guard lock(mutex);
+    release = true;
+  }
+  changed.notify_all();
+  holder.join();
 
   std::filesystem::remove_all(root);
   std::cout << (failures == 0 ? "host: all checks passed\n" : "host: checks failed\n");

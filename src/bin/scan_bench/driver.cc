@@ -4,11 +4,11 @@
 #include <chrono>
 
 #include <fmt/format.h>
+#include <tessaly/scan.h>
 
 #include "bin/scan_bench/dataset.h"
 #include "bin/scan_bench/machine_info.h"
 #include "bin/scan_bench/report.h"
-#include "cache/scan_cache.h"
 
 namespace tessaly {
 

@@ -11,9 +11,10 @@
 #include <string_view>
 #include <vector>
 
+#include <tessaly/scan.h>
+
 #include "bin/common/bench_report.h"
 #include "bin/scan_bench/options.h"
-#include "service/scan_entry.h"
 
 namespace tessaly {
 

@@ -2,26 +2,9 @@
 
 #include <unistd.h>
 
-#include <climits>
-#include <cstdlib>
-#include <memory>
-
-#include "base/paths.h"
-#include "platform/kernel.h"
+#include <tessaly/scan.h>
 
 namespace tessaly {
-namespace {
-
-#if defined(__linux__)
-// The kernel lists a mount that covers another on the same mount point after
-// the one it covers.
-constexpr bool later_mount_wins_tie = true;
-#else
-constexpr bool later_mount_wins_tie = false;
-#endif
-
-}  // namespace
-
 std::string_view build_os_name() {
 #if defined(__APPLE__)
   return "macos";
@@ -59,27 +42,7 @@ std::uint64_t online_logical_cores() {
   return count > 0 ? static_cast<std::uint64_t>(count) : 1;
 }
 
-std::string fs_type_for_path(std::string_view path, const std::vector<MountEntry>& mounts) {
-  const MountEntry* best = nullptr;
-  for (const MountEntry& mount : mounts) {
-    if (!path_starts_with(path, mount.mount_point)) continue;
-    const bool better =
-        best == nullptr || mount.mount_point.size() > best->mount_point.size() ||
-        (later_mount_wins_tie && mount.mount_point.size() == best->mount_point.size());
-    if (better) best = &mount;
-  }
-  return best != nullptr ? best->fs_type : std::string("unknown");
-}
-
-std::string detect_fs_type(const std::string& root) {
-  std::string resolved = root;
-  if (root.find('\0') == std::string::npos) {
-    std::unique_ptr<char, decltype(&std::free)> canonical(::realpath(root.c_str(), nullptr),
-                                                          &std::free);
-    if (canonical) resolved = canonical.get();
-  }
-  return fs_type_for_path(resolved, platform::system_kernel().mount_table());
-}
+std::string detect_fs_type(const std::string& root) { return volume_type_name(root); }
 
 MachineInfo describe_machine(const std::string& root) {
   MachineInfo info;

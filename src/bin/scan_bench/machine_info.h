@@ -6,8 +6,6 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/mount_table.h"
-
 namespace tessaly {
 
 struct MachineInfo {
@@ -25,16 +23,9 @@ std::string_view build_arch_name();
 // Processors currently online; 1 when the query fails or reports none.
 std::uint64_t online_logical_cores();
 
-// The type of the mount holding `path`: the entry whose mount point is the
-// longest (in bytes) component-wise prefix of `path`. Where the kernel stacks
-// mounts on one mount point the later one hides the earlier, so on Linux the
-// later entry wins a tie; elsewhere the first listed wins. "unknown" when
-// nothing matches.
-std::string fs_type_for_path(std::string_view path, const std::vector<MountEntry>& mounts);
-
 // The type name of the file system holding `root`, resolved to its canonical
 // path first (the text unchanged when that fails); "unknown" when no mount
-// matches. Never fails.
+// matches (volume_type_name). Never fails.
 std::string detect_fs_type(const std::string& root);
 
 // Everything above for `root`; never fails.

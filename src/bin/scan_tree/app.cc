@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <fmt/format.h>
+#include <tessaly/tessaly.h>
 
 #include "bin/common/arguments.h"
 #include "bin/common/file_io.h"
@@ -21,8 +22,6 @@
 #include "bin/scan_tree/options.h"
 #include "bin/scan_tree/progress_line.h"
 #include "bin/scan_tree/render.h"
-#include "progress/progress.h"
-#include "service/scan_service.h"
 
 namespace tessaly::scan_tree {
 namespace {
@@ -50,19 +49,17 @@ int cancelled() {
   return kCancelledStatus;
 }
 
-// A stop signalled before the scan started, whose request the scan service
-// then cleared, still stops the run.
-std::atomic<bool> stop_signalled{false};
-
-// Async-signal-safe: stores into lock-free atomics.
-extern "C" void on_stop_signal(int) {
-  stop_signalled.store(true, std::memory_order_relaxed);
-  request_scan_cancel();
+// The run's stop request: the scan's token, so a stop signalled before the
+// scan starts still stops it, and the later steps look at it too.
+const CancelToken& stop_token() {
+  static const CancelToken token;
+  return token;
 }
 
-bool stop_requested() {
-  return stop_signalled.load(std::memory_order_relaxed) || scan_cancel_requested();
-}
+// Async-signal-safe: a store into a lock-free atomic.
+extern "C" void on_stop_signal(int) { stop_token().request_cancel(); }
+
+bool stop_requested() { return stop_token().cancel_requested(); }
 
 void set_stop_handlers(void (*handler)(int)) {
   struct sigaction action {};
@@ -74,8 +71,8 @@ void set_stop_handlers(void (*handler)(int)) {
 }
 
 void install_stop_handlers() {
-  // Creates the flag here, so the handler never runs its first-use set-up.
-  static_cast<void>(scan_cancel_flag());
+  // Creates the token here, so the handler never runs its first-use set-up.
+  static_cast<void>(stop_token());
   set_stop_handlers(on_stop_signal);
 }
 
@@ -85,6 +82,7 @@ ScanRequest scan_request(const TreeOptions& options) {
   request.engine = options.engine;
   request.tree_depth = options.tree_depth;
   request.exclude_paths = options.exclude_paths;
+  request.cancel = stop_token();
 #if defined(__linux__)
   // No Linux volume passes the apfs/hfs check; the engine's Linux layer reads
   // any of them.

@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "result/result.h"
+#include <tessaly/result.h>
 
 namespace tessaly::scan_tree {
 

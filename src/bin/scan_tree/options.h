@@ -9,8 +9,9 @@
 #include <variant>
 #include <vector>
 
+#include <tessaly/scan.h>
+
 #include "bin/common/arguments.h"
-#include "service/scan_service.h"
 
 namespace tessaly::scan_tree {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "progress/progress.h"
+#include <tessaly/progress.h>
 
 namespace tessaly::scan_tree {
 

@@ -47,6 +47,7 @@ std::string paint(std::string_view text, std::string_view colour, bool terminal)
 }
 
 struct DirRow {
+  const ChildEntry* entry;
   std::string_view raw_name;
   std::string_view name;
   std::uint64_t size;
@@ -62,19 +63,16 @@ class TreeRenderer {
     row(size, size, fit_keep_end(escape_for_display(result_.root), budget), kBlue);
   }
 
-  // The rows below `dir` (a raw path), `level` levels below the root.
-  void children(const std::string& dir, std::uint64_t dir_size, std::uint64_t level) {
+  // The rows below `dir`, `level` levels below the root.
+  void children(const ResultDirectory& dir, std::uint64_t dir_size, std::uint64_t level) {
     if (level >= options_.levels) return;
-    const std::vector<ChildEntry>* list = result_.children_of(dir);
-    if (list == nullptr) return;
 
     std::vector<DirRow> dirs;
     std::uint64_t file_count = 0;
     std::uint64_t file_bytes = 0;
-    for (const ChildEntry& child : *list) {
+    for (const ChildEntry& child : dir.children()) {
       if (child.is_dir()) {
-        const std::uint64_t* size = result_.dir_size(child_path(dir, child.raw_name()));
-        dirs.push_back(DirRow{child.raw_name(), child.name(), size != nullptr ? *size : 0});
+        dirs.push_back(DirRow{&child, child.raw_name(), child.name(), dir.child_size(child)});
       } else {
         ++file_count;
         file_bytes += child.size();
@@ -94,7 +92,7 @@ class TreeRenderer {
       const DirRow& d = dirs[i];
       const std::string name = escape_for_display(d.name) + "/";
       row(d.size, dir_size, std::string(indent, ' ') + fit_keep_start(name, budget), kBlue);
-      children(child_path(dir, d.raw_name), d.size, level + 1);
+      children(*dir.child(*d.entry), d.size, level + 1);
     }
     if (dirs.size() > shown) {
       std::uint64_t rest = 0;
@@ -225,7 +223,7 @@ std::string render_report(const ScanResult& result, const RenderOptions& options
   const std::uint64_t size = root_size != nullptr ? *root_size : result.total_size;
   TreeRenderer tree(result, options, out);
   tree.root_row(size);
-  tree.children(result.root_path, size, 0);
+  tree.children(result.root_directory(), size, 0);
 
   out += '\n';
   large_files(result, options, out);

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "result/result.h"
+#include <tessaly/result.h>
 
 namespace tessaly::scan_tree {
 

@@ -17,35 +17,8 @@ namespace {
 
 using testing::TempDir;
 
-TEST(FsTypeForPath, LongestComponentWisePrefixWins) {
-  const std::vector<MountEntry> mounts = {
-      {"/", "apfs-root"}, {"/Volumes/Data", "data"}, {"/Vol", "vol"}, {"/Volumes", "volumes"}};
-  EXPECT_EQ(fs_type_for_path("/Volumes/Data/projects/x", mounts), "data");
-  EXPECT_EQ(fs_type_for_path("/Volumes/Data", mounts), "data");
-  EXPECT_EQ(fs_type_for_path("/Volumes/DataX", mounts), "volumes");
-  EXPECT_EQ(fs_type_for_path("/Volumes", mounts), "volumes");
-  EXPECT_EQ(fs_type_for_path("/Vola", mounts), "apfs-root");
-  EXPECT_EQ(fs_type_for_path("/Vol/x", mounts), "vol");
-  EXPECT_EQ(fs_type_for_path("/", mounts), "apfs-root");
-}
-
-TEST(FsTypeForPath, NoMatchIsUnknown) {
-  EXPECT_EQ(fs_type_for_path("/a", {}), "unknown");
-  EXPECT_EQ(fs_type_for_path("relative/path", {{"/", "ext4"}}), "unknown");
-  EXPECT_EQ(fs_type_for_path("/a/b", {{"/c", "ext4"}}), "unknown");
-}
-
-// Linux's own ordering of mounts, its /proc and its superblock magic numbers.
+// Linux's /proc and its superblock magic numbers.
 #if defined(__linux__)
-TEST(FsTypeForPath, LaterMountOnTheSameMountPointHidesTheEarlier) {
-  // The kernel lists an overmount after the mount it covers.
-  const std::vector<MountEntry> stacked = {
-      {"/", "ext4"}, {"/srv", "autofs"}, {"/srv", "nfs"}, {"/x", "tmpfs"}};
-  EXPECT_EQ(fs_type_for_path("/srv/share", stacked), "nfs");
-  EXPECT_EQ(fs_type_for_path("/srv", stacked), "nfs");
-  EXPECT_EQ(fs_type_for_path("/x/y", stacked), "tmpfs");
-}
-
 // The type names for the superblock magic numbers this test knows.
 std::string fs_name_from_magic(const std::string& path) {
   struct statfs info {};

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "progress/progress.h"
 #include "support/temp_tree.h"
 
 namespace tessaly::scan_tree {

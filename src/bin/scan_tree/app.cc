@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -18,6 +19,8 @@
 
 #include "bin/common/arguments.h"
 #include "bin/scan_tree/atomic_file.h"
+#include "bin/scan_tree/html_output.h"
+#include "bin/scan_tree/html_page.h"
 #include "bin/scan_tree/json_output.h"
 #include "bin/scan_tree/options.h"
 #include "bin/scan_tree/progress_line.h"
@@ -127,6 +130,27 @@ JsonOutcome write_json(const ScanResult& result, const std::string& path) {
   return JsonOutcome::kWritten;
 }
 
+// The treemap page, written whole or not at all.
+JsonOutcome write_html(const ScanResult& result, const std::string& path, const PageFacts& facts) {
+  auto file = AtomicFile::create(path);
+  if (!file) {
+    failure(file.error());
+    return JsonOutcome::kFailed;
+  }
+  std::random_device random;
+  const std::uint64_t nonce = (std::uint64_t{random()} << 32) ^ random();
+  file->write(html_page(page_data_json(result, build_page_tree(result), facts), nonce));
+  if (stop_requested()) {
+    file->discard();
+    return JsonOutcome::kCancelled;
+  }
+  if (auto committed = file->commit(); !committed) {
+    failure(committed.error());
+    return JsonOutcome::kFailed;
+  }
+  return JsonOutcome::kWritten;
+}
+
 }  // namespace
 
 int scan_tree_main(int argc, char** argv) {
@@ -143,6 +167,10 @@ int scan_tree_main(int argc, char** argv) {
   // scan.
   if (options.json) {
     auto probe = AtomicFile::create(*options.json);
+    if (!probe) return failure(probe.error());
+  }
+  if (options.html) {
+    auto probe = AtomicFile::create(*options.html);
     if (!probe) return failure(probe.error());
   }
 
@@ -172,6 +200,21 @@ int scan_tree_main(int argc, char** argv) {
         return 1;
     }
   }
+  if (options.html) {
+    PageFacts facts;
+    facts.engine = options.engine;
+    facts.elapsed_ms = outcome->elapsed_ms;
+    facts.tree_depth = options.tree_depth;
+    if (outcome->volume_probe_skipped) facts.note = kPastVolumeCheckNote;
+    switch (write_html(result, *options.html, facts)) {
+      case JsonOutcome::kWritten:
+        break;
+      case JsonOutcome::kCancelled:
+        return cancelled();
+      case JsonOutcome::kFailed:
+        return 1;
+    }
+  }
   // Nothing is left that a stop could leave half done; printing the report
   // can be interrupted the ordinary way.
   set_stop_handlers(SIG_DFL);
@@ -186,6 +229,9 @@ int scan_tree_main(int argc, char** argv) {
   errno = 0;
   put(stdout, render_report(result, render));
   if (options.json) put(stdout, fmt::format("\nJSON written to {}\n", *options.json));
+  if (options.html) {
+    put(stdout, fmt::format("{}HTML written to {}\n", options.json ? "" : "\n", *options.html));
+  }
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
     const int error = errno != 0 ? errno : EIO;
     return failure(fmt::format("failed to write standard output: {} (os error {})",

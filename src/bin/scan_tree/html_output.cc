@@ -79,7 +79,9 @@ std::vector<PageNode> build_page_tree(const ScanResult& result, const PageLimits
     pending.pop();
     auto children = directory_children(result, dir.path);
     if (!children) {
-      nodes[dir.node].kind = PageNodeKind::kUnlisted;
+      // Without a listing, a directory that holds bytes has them below the
+      // tree depth; one that holds none is as empty as the page can show.
+      if (dir.size > 0) nodes[dir.node].kind = PageNodeKind::kUnlisted;
       continue;
     }
     std::sort(children->begin(), children->end(),
@@ -135,7 +137,8 @@ std::string page_data_json(const ScanResult& result, const std::vector<PageNode>
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     const PageNode& node = nodes[i];
     if (i != 0) json += ',';
-    const long long parent = node.parent == PageNode::kNoParent ? -1 : node.parent;
+    const long long parent =
+        node.parent == PageNode::kNoParent ? -1 : static_cast<long long>(node.parent);
     fmt::format_to(std::back_inserter(json), "\n[{},{},{},", parent, static_cast<int>(node.kind),
                    node.size);
     if (node.kind == PageNodeKind::kSmaller) {

@@ -35,7 +35,7 @@ std::optional<std::vector<DirectoryChild>> directory_children(const ScanResult& 
 enum class PageNodeKind : std::uint8_t {
   kItem = 0,       // a file, a bundle or a mounted volume: one rectangle
   kDirectory = 1,  // a directory whose entries are in the page
-  kUnlisted = 2,   // a directory whose contents lie below the tree depth
+  kUnlisted = 2,   // a directory whose bytes lie below the tree depth
   kSmaller = 3,    // "(N smaller items)": children folded into one
   kRemainder = 4,  // a directory's bytes its listed children do not account for
 };

@@ -28,6 +28,7 @@ header{padding:6px 10px;border-bottom:1px solid #d0d0cc;background:#fff;min-heig
 main{flex:1;display:flex;min-height:0}
 #map{flex:1;position:relative;overflow:hidden;margin:6px;background:#ddd;min-width:200px}
 aside{width:390px;overflow:auto;border-left:1px solid #d0d0cc;background:#fff;padding:4px 10px 12px}
+aside p{margin:0 0 4px;color:#444;overflow-wrap:anywhere}
 aside h2{font-size:13px;margin:12px 0 4px;color:#555;text-transform:uppercase;letter-spacing:.04em}
 dl{display:grid;grid-template-columns:auto 1fr;gap:1px 10px;margin:0}
 dt{color:#666}dd{margin:0;overflow-wrap:anywhere}
@@ -59,7 +60,8 @@ tbody tr:focus-visible{outline:2px solid #5b8def;outline-offset:-2px}
 <aside>
 <h2>Totals</h2>
 <dl id="totals"></dl>
-<h2 id="contents-title">Contents</h2>
+<h2>Contents</h2>
+<p id="contents-path"></p>
 <table id="contents"><thead><tr><th>Name</th><th class="num">Size</th><th class="num">Share</th></tr></thead><tbody></tbody></table>
 <h2>Large files</h2>
 <p id="large-note"></p>
@@ -273,7 +275,7 @@ function crumbsFor(i) {
 function table(i) {
   const body = $("contents").tBodies[0];
   body.replaceChildren();
-  $("contents-title").textContent = "Contents of " + (i === 0 ? label[0] : label[i] + "/");
+  $("contents-path").textContent = fullPath(i);
   for (const k of kids[i] || []) {
     const row = el("tr");
     row.tabIndex = 0;
@@ -376,6 +378,7 @@ const large = $("large").tBodies[0];
 $("large-note").textContent = data.large.count === 0 ? "None of 500 MiB or more."
     : data.large.count + " of 500 MiB or more" +
       (data.large.count > data.large.shown.length ? ", the largest " + data.large.shown.length + " shown." : ".");
+$("large").hidden = data.large.count === 0;
 for (const [path, bytes] of data.large.shown) {
   const row = el("tr");
   const name = el("td", path);

@@ -216,7 +216,7 @@ function squarify(items, x, y, w, h) {
 }
 
 const MAX_CELLS = 4000, MAX_LEVELS = 4, HEADER = 16, PAD = 2;
-let current = 0, cells = 0;
+let current = 0, cells = 0, sheet = null;
 
 function drawCell(i, x, y, w, h, level) {
   const cell = el("div", undefined, "cell");
@@ -225,13 +225,12 @@ function drawCell(i, x, y, w, h, level) {
   if (kind[i] === KIND_SMALLER || kind[i] === KIND_REMAINDER) cell.classList.add("rest");
   cell.dataset.i = i;
   const bg = colour(i, level);
-  if (bg) cell.style.backgroundColor = bg;
-  cell.style.left = x + "px"; cell.style.top = y + "px";
-  cell.style.width = w + "px"; cell.style.height = h + "px";
+  cell.style.cssText = "left:" + x + "px;top:" + y + "px;width:" + w + "px;height:" + h + "px" +
+      (bg ? ";background-color:" + bg : "");
   if (w >= 36 && h >= 14) {
     cell.appendChild(el("span", (kind[i] === KIND_DIR || kind[i] === KIND_UNLISTED ? label[i] + "/" : label[i]) + "  " + human(size[i])));
   }
-  map.appendChild(cell);
+  sheet.appendChild(cell);
   cells++;
   if (kind[i] === KIND_DIR && level < MAX_LEVELS && w > 48 && h > 36 && cells < MAX_CELLS) {
     drawChildren(i, x + PAD, y + HEADER, w - 2 * PAD, h - HEADER - PAD, level + 1);
@@ -251,7 +250,10 @@ function draw() {
   const w = map.clientWidth, h = map.clientHeight;
   const items = (kids[current] || []).filter((k) => size[k] > 0);
   if (items.length > 0) {
+    sheet = document.createDocumentFragment();
     drawChildren(current, 0, 0, w, h, 0);
+    map.appendChild(sheet);
+    sheet = null;
   } else {
     map.appendChild(el("div", kind[current] === KIND_UNLISTED
         ? "Its contents lie below the scan's tree depth (" + data.tree_depth + ")."

@@ -9,5 +9,6 @@ set(tessaly_slow_tests
   ScanTreeCancel.InterruptStopsTheJwalkScan
   LargeDirectoryTest.BulkWalkerCountsAndListsEveryEntryOnce
   LargeDirectoryTest.ParallelWalkerCountsAndListsEveryEntryOnce
-  LargeDirectoryTest.PeakMemoryPerScannedEntryIsBounded)
+  LargeDirectoryTest.PeakMemoryPerScannedEntryIsBounded
+  ScanTreeHtmlBrowser.DrawsToScaleZoomsAndKeepsThePlace)
 set_tests_properties(${tessaly_slow_tests} PROPERTIES LABELS slow)

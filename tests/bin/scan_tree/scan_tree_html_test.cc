@@ -1,11 +1,8 @@
 // The treemap page: its data against the result, hostile names, and the page
 // itself in a real headless browser.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -13,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "bin/scan_tree/html_output.h"
@@ -30,8 +28,6 @@ using testing::read_file;
 using testing::run_process;
 using testing::TempDir;
 
-using Kind = PageNodeKind;
-constexpr auto kNone = PageNode::kNoParent;
 const std::string kHostile = "<img src=x onerror=alert(1)>";
 
 std::shared_ptr<const std::string> at(std::string path) {
@@ -53,56 +49,36 @@ std::shared_ptr<const ScanResult> known_result() {
   return aggregator.finish().result;
 }
 
-// Every directory's entries sum to its size.
-void expect_entries_add_up(const std::vector<PageNode>& nodes) {
+// The nodes as "parent kind size name-or-count" lines, after checking that
+// every directory's entries sum to its size.
+std::string described(const std::vector<PageNode>& nodes) {
   std::vector<std::uint64_t> sums(nodes.size(), 0);
-  for (std::size_t i = 1; i < nodes.size(); ++i) {
-    ASSERT_LT(nodes[i].parent, i);
-    sums[nodes[i].parent] += nodes[i].size;
+  std::string text;
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    const PageNode& n = nodes[i];
+    if (i > 0) sums.at(n.parent) += n.size;
+    text +=
+        fmt::format("{} {} {} {}\n", static_cast<int>(n.parent), static_cast<int>(n.kind), n.size,
+                    n.kind == PageNodeKind::kSmaller ? std::to_string(n.count) : n.name);
   }
   for (std::size_t i = 0; i < nodes.size(); ++i) {
-    if (nodes[i].kind == Kind::kDirectory) {
-      EXPECT_EQ(sums[i], nodes[i].size) << nodes[i].name;
-    }
+    EXPECT_TRUE(nodes[i].kind != PageNodeKind::kDirectory || sums[i] == nodes[i].size) << i;
   }
+  return text;
 }
 
 TEST(ScanTreeHtmlData, KeepsTheLargestAndFoldsTheRest) {
-  const auto shared = known_result();
-  const ScanResult& result = *shared;
-  const std::vector<PageNode> expected = {
-      {kNone, Kind::kDirectory, 320, "/r", 0}, {0, Kind::kDirectory, 170, "a", 0},
-      {0, Kind::kItem, 50, "f1", 0},           {0, Kind::kItem, 40, "f2", 0},
-      {0, Kind::kSmaller, 60, "", 3},          {1, Kind::kItem, 100, "x", 0},
-      {1, Kind::kUnlisted, 70, "b", 0},        {1, Kind::kItem, 0, "y", 0}};
-  const auto nodes = build_page_tree(result, PageLimits{3, 100});
-  ASSERT_EQ(nodes.size(), expected.size());
-  for (std::size_t i = 0; i < nodes.size(); ++i) {
-    EXPECT_EQ(nodes[i].parent, expected[i].parent) << i;
-    EXPECT_EQ(nodes[i].kind, expected[i].kind) << i;
-    EXPECT_EQ(nodes[i].size, expected[i].size) << i;
-    EXPECT_EQ(nodes[i].name, expected[i].name) << i;
-    EXPECT_EQ(nodes[i].count, expected[i].count) << i;
-  }
-  expect_entries_add_up(nodes);
-
+  const auto result = known_result();
+  EXPECT_EQ(described(build_page_tree(*result, PageLimits{3, 100})),
+            "-1 1 320 /r\n0 1 170 a\n0 0 50 f1\n0 0 40 f2\n0 3 60 3\n"
+            "1 0 100 x\n1 2 70 b\n1 0 0 y\n");
   // A single leftover child is drawn, not folded.
-  const auto five = build_page_tree(result, PageLimits{5, 100});
-  EXPECT_EQ(five.size(), 10u);
-  for (const PageNode& node : five) EXPECT_NE(node.kind, Kind::kSmaller);
-  expect_entries_add_up(five);
-
-  // Out of budget: directories keep their size as one folded entry.
-  const auto tight = build_page_tree(result, PageLimits{100, 2});
-  ASSERT_EQ(tight.size(), 4u);
-  EXPECT_EQ(tight[1].name, "a");
-  EXPECT_EQ(tight[2].kind, Kind::kSmaller);
-  EXPECT_EQ(tight[2].count, 5u);
-  EXPECT_EQ(tight[2].size, 150u);
-  EXPECT_EQ(tight[3].parent, 1u);
-  EXPECT_EQ(tight[3].kind, Kind::kSmaller);
-  EXPECT_EQ(tight[3].count, 3u);
-  expect_entries_add_up(tight);
+  EXPECT_EQ(described(build_page_tree(*result, PageLimits{5, 100})),
+            "-1 1 320 /r\n0 1 170 a\n0 0 50 f1\n0 0 40 f2\n0 0 30 f3\n0 0 20 f4\n"
+            "0 0 10 f5\n1 0 100 x\n1 2 70 b\n1 0 0 y\n");
+  // Out of budget, directories keep their size as one folded entry.
+  EXPECT_EQ(described(build_page_tree(*result, PageLimits{100, 2})),
+            "-1 1 320 /r\n0 1 170 a\n0 3 150 5\n1 3 170 3\n");
 }
 
 // The data block of a written page.
@@ -120,17 +96,14 @@ TEST(ScanTreeHtmlData, HostileNamesStayData) {
   const std::vector<std::string> names = {kHostile, "</script><script>alert(1)</script>", "<!--",
                                           "a&amp;b\"'\\", "\xe2\x80\xa8"};
   for (std::size_t i = 0; i < names.size(); ++i) aggregator.record_file(root, names[i], 1, 10 + i);
-  const auto shared = aggregator.finish().result;
-  const ScanResult& result = *shared;
+  const auto result = aggregator.finish().result;
   PageFacts facts;
   facts.engine = "</script>";
-  const std::string data = page_data_json(result, build_page_tree(result), facts);
+  const std::string data = page_data_json(*result, build_page_tree(*result), facts);
   EXPECT_EQ(data.find_first_of("<>&"), std::string::npos);
-
   const std::string page = html_page(data, 7);
   EXPECT_EQ(page.find("<img"), std::string::npos);
   EXPECT_EQ(page.find("<!--"), std::string::npos);
-  EXPECT_EQ(page.find("innerHTML"), std::string::npos);
   EXPECT_EQ(data_block(page), data);
   const json parsed = json::parse(data);
   EXPECT_EQ(parsed["root"], "/r<b>");
@@ -144,92 +117,92 @@ TEST(ScanTreeHtmlData, HostileNamesStayData) {
 std::vector<std::string> node_paths(const json& nodes) {
   std::vector<std::string> paths;
   for (const json& node : nodes) {
-    const long long parent = node[0].get<long long>();
-    if (parent < 0 || static_cast<std::size_t>(parent) >= paths.size()) {
-      paths.push_back(node[3].get<std::string>());
-    } else if (node[1] == 3) {
-      paths.push_back("");
-    } else {
-      paths.push_back(paths[parent] + "/" + node[3].get<std::string>());
-    }
+    const long long parent = node[0];
+    const std::string name = node[1] == 3 ? "" : node[3].get<std::string>();
+    const bool nested = parent >= 0 && static_cast<std::size_t>(parent) < paths.size();
+    paths.push_back(nested ? paths[parent] + "/" + name : name);
   }
   return paths;
 }
 
-class HtmlTree {
- public:
-  HtmlTree() {
-    dir.write_file("big/one.bin", 160 * 1024);
-    dir.write_file("big/two.bin", 120 * 1024);
-    dir.write_file("big/three.bin", 80 * 1024);
-    dir.write_file("mid/inner/four.bin", 100 * 1024);
-    dir.write_file("mid/five.bin", 60 * 1024);
-    dir.write_file("small/six.bin", 40 * 1024);
-    dir.write_file("top.bin", 120 * 1024);
+// The bytes of each entry of `dir` in the JSON output, by name.
+std::map<std::string, double> sizes_in(const json& result, const std::string& dir) {
+  std::map<std::string, double> sizes;
+  for (const json& child : result["children_map"].at(dir)) {
+    const std::string name = child["name"];
+    sizes[name] = child["is_dir"] ? result["dir_sizes"].at(dir + "/" + name).get<double>()
+                                  : child["size"].get<double>();
+  }
+  return sizes;
+}
+
+// A tree with nested directories, an empty one, a hostile name, a name that
+// is not UTF-8 and a directory of more entries than the page draws; scanned
+// by scan_tree into page.html and result.json.
+struct ScannedTree {
+  ScannedTree() {
+    const std::vector<std::string> files = {
+        "big/one.bin",  "big/two.bin",   "big/three.bin", "mid/inner/four.bin",
+        "mid/five.bin", "small/six.bin", "top.bin",       kHostile,
+        "bad\xff"};
+    const std::vector<int> kib = {160, 120, 80, 100, 60, 40, 120, 48, 24};
+    for (std::size_t i = 0; i < files.size(); ++i) dir.write_file(files[i], kib[i] * 1024);
     dir.make_dir("empty");
-    dir.write_file(kHostile, 48 * 1024);
-    dir.write_file("bad\xff", 24 * 1024);
     for (int i = 0; i < 120; ++i) dir.write_file("many/f" + std::to_string(i), 4096);
+    run = run_process({SCAN_TREE_BINARY, "--root", dir.path(), "--html", out.at("page.html"),
+                       "--json", out.at("result.json")});
+    result = json::parse(read_file(out.at("result.json")), nullptr, false);
   }
   TempDir dir;
+  TempDir out;
+  ProcessResult run;
+  json result;
 };
 
 TEST(ScanTreeHtmlFile, MatchesTheJsonOutput) {
-  HtmlTree tree;
-  TempDir out;
-  const ProcessResult r = run_process({SCAN_TREE_BINARY, "--root", tree.dir.path(), "--html",
-                                       out.at("page.html"), "--json", out.at("result.json")});
-  ASSERT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_TRUE(r.out.ends_with("\nJSON written to " + out.at("result.json") + "\nHTML written to " +
-                              out.at("page.html") + "\n"));
-  EXPECT_EQ(entry_names(out.path()), (std::vector<std::string>{"page.html", "result.json"}));
-  const json result = json::parse(read_file(out.at("result.json")));
-  const json page = json::parse(data_block(read_file(out.at("page.html"))));
-  EXPECT_EQ(page["root"], result["root"]);
-  EXPECT_EQ(page["files"], result["files_found"]);
-  EXPECT_EQ(page["dirs"], result["dirs_found"]);
-  EXPECT_EQ(page["size"], result["total_size"]);
+  ScannedTree tree;
+  const json& result = tree.result;
+  ASSERT_EQ(tree.run.exit_code, 0) << tree.run.err;
+  EXPECT_TRUE(tree.run.out.ends_with("\nJSON written to " + tree.out.at("result.json") +
+                                     "\nHTML written to " + tree.out.at("page.html") + "\n"));
+  EXPECT_EQ(entry_names(tree.out.path()), (std::vector<std::string>{"page.html", "result.json"}));
+  const json page = json::parse(data_block(read_file(tree.out.at("page.html"))));
+  for (const auto& [mine, theirs] :
+       std::vector<std::pair<std::string, std::string>>{{"root", "root"},
+                                                        {"files", "files_found"},
+                                                        {"dirs", "dirs_found"},
+                                                        {"size", "total_size"}}) {
+    EXPECT_EQ(page[mine], result[theirs]) << mine;
+  }
 
   const json& nodes = page["nodes"];
   const std::vector<std::string> paths = node_paths(nodes);
-  std::map<long long, std::vector<std::size_t>> children;
-  for (std::size_t i = 1; i < nodes.size(); ++i) children[nodes[i][0]].push_back(i);
   EXPECT_EQ(nodes[0][0], -1);
   EXPECT_EQ(nodes[0][2], result["dir_sizes"].at(result["root"].get<std::string>()));
+  std::vector<std::uint64_t> sums(nodes.size(), 0);
+  std::vector<std::size_t> entries(nodes.size(), 0);
   std::size_t folded = 0;
-  for (std::size_t i = 0; i < nodes.size(); ++i) {
+  for (std::size_t i = 1; i < nodes.size(); ++i) {
+    const std::size_t parent = nodes[i][0];
+    ASSERT_LT(parent, i);
     const int kind = nodes[i][1];
-    if (i > 0) {
-      ASSERT_LT(nodes[i][0].get<std::size_t>(), i);
+    EXPECT_NE(kind, 4) << paths[i];
+    sums[parent] += nodes[i][2].get<std::uint64_t>();
+    entries[parent] += kind == 3 ? nodes[i][3].get<std::size_t>() : 1;
+    folded += kind == 3 ? 1 : 0;
+    if (kind != 3) {
+      EXPECT_EQ(sizes_in(result, paths[parent]).at(nodes[i][3]), nodes[i][2]);
     }
-    if (kind == 0) {
-      const json& list = result["children_map"].at(paths[nodes[i][0].get<std::size_t>()]);
-      const auto found = std::find_if(list.begin(), list.end(),
-                                      [&](const json& c) { return c["name"] == nodes[i][3]; });
-      ASSERT_NE(found, list.end()) << paths[i];
-      EXPECT_EQ((*found)["size"], nodes[i][2]) << paths[i];
-      EXPECT_EQ((*found)["is_dir"], false) << paths[i];
+  }
+  // Drawn entries plus the folded ones are the directory's whole listing and
+  // its whole size; a hatched directory holds bytes but has no listing.
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    const bool listed = result["children_map"].contains(paths[i]);
+    if (nodes[i][1] == 1) {
+      EXPECT_EQ(sums[i], nodes[i][2]) << paths[i];
+      EXPECT_EQ(entries[i], listed ? result["children_map"][paths[i]].size() : 0) << paths[i];
     }
-    if (kind == 1 || kind == 2) {
-      EXPECT_EQ(result["dir_sizes"].at(paths[i]), nodes[i][2]) << paths[i];
-      // Only an empty directory has neither a listing nor bytes below the
-      // tree depth.
-      EXPECT_EQ(kind == 1, result["children_map"].contains(paths[i]) || nodes[i][2] == 0)
-          << paths[i];
-    }
-    if (kind != 1 || !result["children_map"].contains(paths[i])) continue;
-    // Drawn entries plus the folded ones are the directory's whole listing
-    // and its whole size.
-    std::uint64_t sum = 0;
-    std::size_t entries = 0;
-    for (const std::size_t k : children[static_cast<long long>(i)]) {
-      sum += nodes[k][2].get<std::uint64_t>();
-      entries += nodes[k][1] == 3 ? nodes[k][3].get<std::size_t>() : 1;
-      if (nodes[k][1] == 3) ++folded;
-      EXPECT_NE(nodes[k][1], 4) << paths[i];
-    }
-    EXPECT_EQ(sum, nodes[i][2].get<std::uint64_t>()) << paths[i];
-    EXPECT_EQ(entries, result["children_map"].at(paths[i]).size()) << paths[i];
+    EXPECT_TRUE(nodes[i][1] != 2 || (!listed && nodes[i][2] > 0)) << paths[i];
   }
   EXPECT_EQ(folded, 1u) << "the 120 files of many/ are folded to 100 and one entry";
   // The name that is not UTF-8 shows as the result shows it.
@@ -250,36 +223,21 @@ TEST(ScanTreeHtmlFile, AnUnwritableTargetFailsBeforeScanning) {
 }
 
 std::string find_chromium() {
-  const char* path = std::getenv("PATH");
-  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-  for (const char* name : {"chromium", "chromium-browser"}) {
-    std::size_t start = 0;
-    while (start <= dirs.size()) {
-      std::size_t end = dirs.find(':', start);
-      if (end == std::string::npos) end = dirs.size();
-      const std::string candidate = dirs.substr(start, end - start) + "/" + name;
-      if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-      start = end + 1;
-    }
-  }
-  return "";
+  const ProcessResult r =
+      run_process({"/bin/sh", "-c", "command -v chromium || command -v chromium-browser"});
+  return r.exit_code == 0 ? r.out.substr(0, r.out.find('\n')) : "";
 }
 
 // Headless Chromium with a fresh profile that never reaches the network.
 ProcessResult chromium(const std::string& binary, const std::vector<std::string>& extra) {
   TempDir profile;
-  std::vector<std::string> args = {binary,
-                                   "--headless",
-                                   "--no-sandbox",
-                                   "--disable-gpu",
-                                   "--disable-quic",
-                                   "--no-first-run",
-                                   "--disable-background-networking",
-                                   "--disable-component-update",
-                                   "--disable-sync",
-                                   "--host-resolver-rules=MAP * ~NOTFOUND",
-                                   "--user-data-dir=" + profile.path(),
-                                   "--window-size=1280,800"};
+  std::vector<std::string> args = {binary, "--user-data-dir=" + profile.path()};
+  for (const char* flag :
+       {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+        "--disable-background-networking", "--disable-component-update", "--disable-sync",
+        "--host-resolver-rules=MAP * ~NOTFOUND", "--window-size=1280,800"}) {
+    args.push_back(flag);
+  }
   args.insert(args.end(), extra.begin(), extra.end());
   return run_process(args);
 }
@@ -293,11 +251,9 @@ json self_test(const std::string& binary, const std::string& url, std::string* d
   if (start == std::string::npos) return json();
   const std::size_t end = r.out.find("</pre>", start);
   std::string text = r.out.substr(start + open.size(), end - start - open.size());
-  for (const auto& [entity, c] : std::vector<std::pair<std::string, std::string>>{
-           {"&lt;", "<"}, {"&gt;", ">"}, {"&nbsp;", "\xc2\xa0"}, {"&amp;", "&"}}) {
+  for (const auto& [entity, c] : {std::pair{"&lt;", '<'}, {"&gt;", '>'}, {"&amp;", '&'}}) {
     for (std::size_t at = text.find(entity); at != std::string::npos; at = text.find(entity, at)) {
-      text.replace(at, entity.size(), c);
-      at += c.size();
+      text.replace(at++, std::string_view(entity).size(), 1, c);
     }
   }
   return json::parse(text, nullptr, false);
@@ -306,30 +262,17 @@ json self_test(const std::string& binary, const std::string& url, std::string* d
 // Each top-level rectangle's area is its share of the map within 1%, and the
 // rectangles are exactly the directory's entries that take space.
 void expect_drawn_to_scale(const json& view, const json& result, const std::string& dir) {
-  const double map_area =
-      view.at("map").at("w").get<double>() * view.at("map").at("h").get<double>();
+  const double map_area = view.at("map").at("w").get<double>() * view["map"].at("h").get<double>();
   ASSERT_GT(map_area, 100000.0);
-  const double total = result["dir_sizes"].at(dir).get<double>();
-  std::set<std::string> expected;
-  for (const json& child : result["children_map"].at(dir)) {
-    const std::string path = dir + "/" + child["name"].get<std::string>();
-    const double bytes =
-        child["is_dir"] ? result["dir_sizes"].at(path).get<double>() : child["size"].get<double>();
-    if (bytes > 0) expected.insert(child["name"]);
-  }
-  std::set<std::string> drawn;
+  const double total = result["dir_sizes"].at(dir);
+  std::map<std::string, double> expected = sizes_in(result, dir);
+  std::erase_if(expected, [](const auto& entry) { return entry.second == 0; });
+  std::map<std::string, double> drawn;
   for (const json& cell : view["cells"]) {
     const std::string name = cell["name"];
-    drawn.insert(name);
-    const std::string path = dir + "/" + name;
-    double bytes = -1;
-    for (const json& child : result["children_map"].at(dir)) {
-      if (child["name"] != name) continue;
-      bytes = child["is_dir"] ? result["dir_sizes"].at(path).get<double>()
-                              : child["size"].get<double>();
-    }
+    drawn[name] = expected.contains(name) ? expected[name] : -1;
     const double area = cell["w"].get<double>() * cell["h"].get<double>();
-    EXPECT_NEAR(area / map_area, bytes / total, 0.01 * bytes / total) << name;
+    EXPECT_NEAR(area / map_area, drawn[name] / total, 0.01 * drawn[name] / total) << name;
   }
   EXPECT_EQ(drawn, expected);
 }
@@ -337,14 +280,11 @@ void expect_drawn_to_scale(const json& view, const json& result, const std::stri
 TEST(ScanTreeHtmlBrowser, DrawsToScaleZoomsAndKeepsThePlace) {
   const std::string browser = find_chromium();
   if (browser.empty()) GTEST_SKIP() << "no chromium on PATH (scripts/setup.sh installs it)";
-  HtmlTree tree;
-  TempDir out;
-  const ProcessResult r = run_process({SCAN_TREE_BINARY, "--root", tree.dir.path(), "--html",
-                                       out.at("page.html"), "--json", out.at("result.json")});
-  ASSERT_EQ(r.exit_code, 0) << r.err;
-  const json result = json::parse(read_file(out.at("result.json")));
+  ScannedTree tree;
+  ASSERT_EQ(tree.run.exit_code, 0) << tree.run.err;
+  const json& result = tree.result;
   const std::string root = result["root"];
-  const std::string url = "file://" + out.at("page.html");
+  const std::string url = "file://" + tree.out.at("page.html");
 
   std::string dom;
   const json report = self_test(browser, url + "?selftest&click=big", &dom);

@@ -423,6 +423,14 @@ if (params.has("selftest")) {
       const hit = document.elementFromPoint(x, y);
       hit.dispatchEvent(new MouseEvent("click", {bubbles: true, cancelable: true, clientX: x, clientY: y, view: window}));
       report.after = measure();
+      document.dispatchEvent(new KeyboardEvent("keydown", {key: "Escape", bubbles: true}));
+      report.escaped = measure();
+      const row = Array.from(contents.rows).find((r) => label[Number(r.dataset.i)] === name);
+      if (row) {
+        row.focus();
+        row.dispatchEvent(new KeyboardEvent("keydown", {key: "Enter", bubbles: true}));
+        report.entered = measure();
+      }
     }
   }
   const out = $("selftest");

@@ -12,7 +12,8 @@
 // map's size and each top-level rectangle's node, size and measured box; with
 // "&click=NAME" it then clicks the top-level directory named NAME where a
 // person would and reports the fragment, the breadcrumb and the rectangles
-// again. Tests and benchmarks read this back through a headless browser.
+// again, then after Escape, then after Enter on NAME's row of the contents
+// table. Tests and benchmarks read this back through a headless browser.
 #pragma once
 
 #include <cstdint>

@@ -301,6 +301,10 @@ TEST(ScanTreeHtmlBrowser, DrawsToScaleZoomsAndKeepsThePlace) {
   EXPECT_EQ(report["after"]["crumbs"], json::array({root, "big"}));
   EXPECT_EQ(report["after"]["rows"], 3);
   expect_drawn_to_scale(report["after"], result, root + "/big");
+  // Escape goes back up; Enter on a row of the contents table zooms again.
+  EXPECT_EQ(report["escaped"]["hash"], "#/");
+  EXPECT_EQ(report["escaped"]["crumbs"], json::array({root}));
+  EXPECT_EQ(report["entered"]["hash"], "#/big");
 
   // A reload of the zoomed address opens the same place.
   const json reloaded = self_test(browser, url + "?selftest#/mid/inner");

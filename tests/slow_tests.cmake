@@ -11,5 +11,6 @@ set(tessaly_slow_tests
   LargeDirectoryTest.ParallelWalkerCountsAndListsEveryEntryOnce
   LargeDirectoryTest.PeakMemoryPerScannedEntryIsBounded
   ExhaustionTree.NoDescriptorForTheRoot
-  ExhaustionMemory.ThreeHundredRootsKeepMemoryFlat)
+  ExhaustionMemory.ThreeHundredRootsKeepMemoryFlat
+  ScanTreeHtmlBrowser.DrawsToScaleZoomsAndKeepsThePlace)
 set_tests_properties(${tessaly_slow_tests} PROPERTIES LABELS slow)

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,8 @@
 
 #include "bin/common/arguments.h"
 #include "bin/common/file_io.h"
+#include "bin/scan_tree/html_output.h"
+#include "bin/scan_tree/html_page.h"
 #include "bin/scan_tree/json_output.h"
 #include "bin/scan_tree/options.h"
 #include "bin/scan_tree/progress_line.h"
@@ -103,25 +106,40 @@ bool colour_wanted() {
   return no_colour == nullptr || *no_colour == '\0';
 }
 
-enum class JsonOutcome { kWritten, kCancelled, kFailed };
+enum class WriteOutcome { kWritten, kCancelled, kFailed };
 
-JsonOutcome write_json(const ScanResult& result, const std::string& path) {
+// Streams what `produce` gives (a function taking the sink for each chunk) to
+// `path`, whole or not at all; a stop request discards it.
+template <typename Produce>
+WriteOutcome write_output(const std::string& path, Produce&& produce) {
   auto file = OutputFile::create(path);
   if (!file) {
     failure(write_error_text(path, file.error()));
-    return JsonOutcome::kFailed;
+    return WriteOutcome::kFailed;
   }
-  write_result_json(
-      result, [&](std::string_view chunk) { return !stop_requested() && file->write(chunk); });
+  produce([&](std::string_view chunk) { return !stop_requested() && file->write(chunk); });
   if (stop_requested()) {
     file->discard();
-    return JsonOutcome::kCancelled;
+    return WriteOutcome::kCancelled;
   }
   if (auto committed = file->commit(); !committed) {
     failure(write_error_text(path, committed.error()));
-    return JsonOutcome::kFailed;
+    return WriteOutcome::kFailed;
   }
-  return JsonOutcome::kWritten;
+  return WriteOutcome::kWritten;
+}
+
+WriteOutcome write_json(const ScanResult& result, const std::string& path) {
+  return write_output(path, [&](const auto& sink) { write_result_json(result, sink); });
+}
+
+// The treemap page.
+WriteOutcome write_html(const ScanResult& result, const std::string& path, const PageFacts& facts) {
+  return write_output(path, [&](const auto& sink) {
+    std::random_device random;
+    const std::uint64_t nonce = (std::uint64_t{random()} << 32) ^ random();
+    sink(html_page(page_data_json(result, build_page_tree(result), facts), nonce));
+  });
 }
 
 }  // namespace
@@ -136,11 +154,11 @@ int scan_tree_main(int argc, char** argv) {
   const TreeOptions options = std::get<TreeOptions>(std::move(*parsed));
   if (auto valid = validate_options(options); !valid) return usage_error(valid.error());
 
-  // A JSON target that cannot be written fails now rather than after a long
-  // scan.
-  if (options.json) {
-    if (auto probe = check_writable(*options.json); !probe) {
-      return failure(write_error_text(*options.json, probe.error()));
+  // A target that cannot be written fails now rather than after a long scan.
+  for (const std::optional<std::string>& target : {options.json, options.html}) {
+    if (!target) continue;
+    if (auto probe = check_writable(*target); !probe) {
+      return failure(write_error_text(*target, probe.error()));
     }
   }
 
@@ -162,11 +180,26 @@ int scan_tree_main(int argc, char** argv) {
   const ScanResult& result = *outcome->result;
   if (options.json) {
     switch (write_json(result, *options.json)) {
-      case JsonOutcome::kWritten:
+      case WriteOutcome::kWritten:
         break;
-      case JsonOutcome::kCancelled:
+      case WriteOutcome::kCancelled:
         return cancelled();
-      case JsonOutcome::kFailed:
+      case WriteOutcome::kFailed:
+        return 1;
+    }
+  }
+  if (options.html) {
+    PageFacts facts;
+    facts.engine = options.engine;
+    facts.elapsed_ms = outcome->elapsed_ms;
+    facts.tree_depth = options.tree_depth;
+    if (outcome->volume_probe_skipped) facts.note = kPastVolumeCheckNote;
+    switch (write_html(result, *options.html, facts)) {
+      case WriteOutcome::kWritten:
+        break;
+      case WriteOutcome::kCancelled:
+        return cancelled();
+      case WriteOutcome::kFailed:
         return 1;
     }
   }
@@ -184,6 +217,9 @@ int scan_tree_main(int argc, char** argv) {
   errno = 0;
   put(stdout, render_report(result, render));
   if (options.json) put(stdout, fmt::format("\nJSON written to {}\n", *options.json));
+  if (options.html) {
+    put(stdout, fmt::format("{}HTML written to {}\n", options.json ? "" : "\n", *options.html));
+  }
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
     const int error = errno != 0 ? errno : EIO;
     return failure(fmt::format("failed to write standard output: {}", os_error_text(error)));

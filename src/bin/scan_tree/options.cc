@@ -16,6 +16,7 @@ const std::string_view usage_text =
     "  --exclude <path>         Path to exclude (repeatable)\n"
     "  --top <n>                Largest entries shown per directory (default: 10)\n"
     "  --json <path>            Also write the whole result as JSON to <path>\n"
+    "  --html <path>            Also write an interactive treemap page to <path>\n"
     "  --help                   Show this help\n";
 
 std::expected<std::variant<TreeOptions, HelpRequested>, std::string> parse_options(
@@ -26,7 +27,8 @@ std::expected<std::variant<TreeOptions, HelpRequested>, std::string> parse_optio
     const std::string& arg = *next;
     if (arg == "-h" || arg == "--help") return HelpRequested{};
 
-    if (arg == "--root" || arg == "--engine" || arg == "--exclude" || arg == "--json") {
+    if (arg == "--root" || arg == "--engine" || arg == "--exclude" || arg == "--json" ||
+        arg == "--html") {
       auto value = cursor.text_value(arg);
       if (!value) return std::unexpected(value.error());
       if (arg == "--root") {
@@ -35,8 +37,10 @@ std::expected<std::variant<TreeOptions, HelpRequested>, std::string> parse_optio
         options.engine = std::move(*value);
       } else if (arg == "--exclude") {
         options.exclude_paths.push_back(std::move(*value));
-      } else {
+      } else if (arg == "--json") {
         options.json = std::move(*value);
+      } else {
+        options.html = std::move(*value);
       }
     } else if (arg == "--tree-depth" || arg == "--top") {
       auto count = cursor.count_value(arg);

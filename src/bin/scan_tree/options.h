@@ -23,6 +23,7 @@ struct TreeOptions {
   // Subdirectories (and large files) shown per directory, largest first.
   std::uint64_t top = 10;
   std::optional<std::string> json;
+  std::optional<std::string> html;
 };
 
 // The usage text; every line ends with a newline and fits 80 columns.

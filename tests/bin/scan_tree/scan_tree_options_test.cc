@@ -40,8 +40,8 @@ std::string validation_error(const TreeOptions& options) {
 TEST(ScanTreeUsage, NamesEveryFlagAndFitsEightyColumns) {
   EXPECT_TRUE(usage_text.starts_with("Usage: scan_tree --root <path> [options]\n\n"));
   EXPECT_TRUE(usage_text.ends_with("  --help                   Show this help\n"));
-  for (const std::string_view flag :
-       {"--engine <name>", "--tree-depth <n>", "--exclude <path>", "--top <n>", "--json <path>"}) {
+  for (const std::string_view flag : {"--engine <name>", "--tree-depth <n>", "--exclude <path>",
+                                      "--top <n>", "--json <path>", "--html <path>"}) {
     EXPECT_NE(usage_text.find(std::string("\n  ") + std::string(flag)), std::string_view::npos)
         << flag;
   }
@@ -62,15 +62,18 @@ TEST(ScanTreeParseOptions, DefaultsAndEveryFlag) {
   EXPECT_EQ(defaults.top, 10u);
   EXPECT_TRUE(defaults.exclude_paths.empty());
   EXPECT_FALSE(defaults.json.has_value());
+  EXPECT_FALSE(defaults.html.has_value());
 
-  const TreeOptions o = parse_ok({"--root", " ~/x ", "--engine", "jwalk", "--tree-depth", "+5",
-                                  "--top", "007", "--exclude", "a", "--json", "out.json"});
+  const TreeOptions o =
+      parse_ok({"--root", " ~/x ", "--engine", "jwalk", "--tree-depth", "+5", "--top", "007",
+                "--exclude", "a", "--json", "out.json", "--html", "out.html"});
   EXPECT_EQ(o.root, " ~/x ");
   EXPECT_EQ(o.engine, "jwalk");
   EXPECT_EQ(o.tree_depth, 5u);
   EXPECT_EQ(o.top, 7u);
   EXPECT_EQ(o.exclude_paths, std::vector<std::string>{"a"});
   EXPECT_EQ(o.json, "out.json");
+  EXPECT_EQ(o.html, "out.html");
 }
 
 TEST(ScanTreeParseOptions, LastValueWinsAndExcludesAccumulate) {

@@ -19,7 +19,7 @@ zig_home="$toolchains/zig-$zig_version"
 export TESSALY_ZIG="$zig_home/zig"
 export ZIG_GLOBAL_CACHE_DIR="$toolchains/zig-cache"
 export ZIG_LOCAL_CACHE_DIR="$toolchains/zig-cache"
-build=build-macos
+build="build-macos"
 
 apt_install() {
   local sudo=()

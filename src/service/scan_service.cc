@@ -12,6 +12,7 @@
 #include "bulk/bulk_engine.h"
 #include "bulk/bulk_reader.h"
 #include "jwalk/jwalk_engine.h"
+#include "platform/descriptors.h"
 #include "platform/kernel.h"
 #include "platform/mount_table.h"
 #include "progress/progress.h"

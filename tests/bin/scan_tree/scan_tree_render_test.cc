@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <tessaly/text.h>
+
 #include "bin/scan_tree/text.h"
 #include "support/result_builder.h"
 
@@ -202,7 +204,7 @@ TEST(ScanTreeRender, EveryLineFitsEightyColumns) {
   for (int depth = 1; depth <= 4; ++depth) {
     builder.directory(dir, depth % 2 == 0 ? long_name : wide_name,
                       static_cast<std::uint64_t>(depth));
-    dir = child_path(dir, depth % 2 == 0 ? long_name : wide_name);
+    dir = join_raw_path(dir, depth % 2 == 0 ? long_name : wide_name);
     builder.file(dir, long_name, static_cast<std::uint64_t>(depth + 1), kLargeFileThreshold);
   }
   const auto result = builder.finish();

@@ -22,14 +22,16 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "Clang" AND CMAKE_CXX_COMPILER_VERSION VERSION_
     AND NOT CMAKE_CROSSCOMPILING)
   add_executable(options_fuzzer EXCLUDE_FROM_ALL
     fuzz/options_fuzzer.cc src/bin/scan_bench/options.cc
-    src/bin/common/arguments.cc src/bin/common/file_io.cc src/base/utf8.cc)
+    src/bin/common/arguments.cc src/bin/common/file_io.cc src/result/text.cc src/base/paths.cc
+    src/base/utf8.cc)
   target_link_libraries(options_fuzzer PRIVATE fmt::fmt)
   add_executable(dataset_fuzzer EXCLUDE_FROM_ALL
     fuzz/dataset_fuzzer.cc src/bin/scan_bench/dataset.cc src/bin/common/file_io.cc
-    src/base/paths.cc src/base/utf8.cc)
+    src/result/text.cc src/base/paths.cc src/base/utf8.cc)
   target_link_libraries(dataset_fuzzer PRIVATE nlohmann_json::nlohmann_json fmt::fmt)
   foreach(fuzzer options_fuzzer dataset_fuzzer)
-    target_include_directories(${fuzzer} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src)
+    target_include_directories(${fuzzer} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/include
+      ${CMAKE_CURRENT_SOURCE_DIR}/src)
     target_compile_options(${fuzzer} PRIVATE
       -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
       -U__cpp_concepts -D__cpp_concepts=202002L -Wno-builtin-macro-redefined)

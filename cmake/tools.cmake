@@ -2,8 +2,8 @@
 # and a main. Included from the top-level CMakeLists.txt.
 
 # What the command-line tools share: the argument grammar, reading and writing
-# whole files, and the benchmark report's records and printing, which
-# scan_bench writes and scan_compare reads.
+# whole files, and the benchmark report's records, document and printing, which
+# scan_bench writes and scan_compare reads (and its tests write).
 add_library(tool_common STATIC src/bin/common/arguments.cc src/bin/common/file_io.cc
   src/bin/common/bench_report.cc)
 target_link_libraries(tool_common PUBLIC tessaly_lib nlohmann_json::nlohmann_json)

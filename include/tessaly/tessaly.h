@@ -11,3 +11,4 @@
 #include <tessaly/progress.h>
 #include <tessaly/result.h>
 #include <tessaly/scan.h>
+#include <tessaly/text.h>

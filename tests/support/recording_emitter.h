@@ -1,4 +1,5 @@
-// A progress emitter for tests: keeps every event it is given.
+// A progress emitter for tests: keeps every event it is given; and the
+// library's progress payload, for tests of what reads it.
 #pragma once
 
 #include <mutex>
@@ -9,6 +10,11 @@
 #include "progress/progress.h"
 
 namespace tessaly::testing {
+
+// The "scan-progress" payload the library emits for `progress`.
+inline std::string progress_payload(const ScanProgress& progress) {
+  return progress_json(progress);
+}
 
 // Records each event as "{name} {payload}" and answers `succeed`.
 class RecordingEmitter final : public ProgressEmitter {

@@ -6,7 +6,7 @@
 
 #include <fmt/format.h>
 
-#include "base/utf8.h"
+#include <tessaly/text.h>
 #include "bin/common/file_io.h"
 
 namespace tessaly {
@@ -35,8 +35,8 @@ std::expected<std::vector<std::string>, std::string> utf8_arguments(int argc, ch
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
     std::string arg(argv[i]);
-    if (!is_valid_utf8(arg)) {
-      return std::unexpected(fmt::format("argument is not valid UTF-8: {}", utf8_lossy(arg)));
+    if (!is_utf8(arg)) {
+      return std::unexpected(fmt::format("argument is not valid UTF-8: {}", utf8_text(arg)));
     }
     args.push_back(std::move(arg));
   }

@@ -1,5 +1,6 @@
 // What scan_bench's report and scan_compare's reading of it share: the run
-// records, the per-phase summary rule and the way the JSON is printed.
+// records, the machine description, the per-phase summary rule, the report
+// document and the way the JSON is printed.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,19 @@
 #include <nlohmann/json.hpp>
 
 namespace tessaly {
+
+inline constexpr std::string_view report_note_cold =
+    "Cold runs clear only the scanner's in-process cache, not OS filesystem cache.";
+inline constexpr std::string_view report_note_warm =
+    "Compare warm median across commits for the most stable local regression signal.";
+
+// The machine description carried by the report.
+struct MachineInfo {
+  std::string os;
+  std::string arch;
+  std::uint64_t logical_cores = 1;
+  std::string fs_type;
+};
 
 struct RunRecord {
   std::string phase;            // "cold" or "warm"
@@ -35,6 +49,29 @@ struct PhaseSummary {
 // arithmetic; an even count's median is the halved sum of the middle two,
 // remainder dropped.
 PhaseSummary summarize_phase(const std::vector<RunRecord>& records, std::string_view phase);
+
+// Everything the report holds besides the scenario.
+struct ReportData {
+  std::uint64_t timestamp_unix_secs = 0;
+  MachineInfo machine;
+  std::optional<nlohmann::json> dataset_metadata;
+  std::vector<RunRecord> runs;
+  PhaseSummary cold;
+  PhaseSummary warm;
+};
+
+// What was measured, as the report names it.
+struct ReportScenario {
+  std::string label;
+  std::string root;  // "" when the scan had none
+  std::string engine;
+  std::uint64_t tree_depth = 0;
+  std::vector<std::string> exclude_paths;
+};
+
+// The report document with its members in their fixed order; the dataset
+// metadata keeps its sorted keys.
+nlohmann::ordered_json build_report(const ReportScenario& scenario, const ReportData& data);
 
 // Two-space pretty printing, non-ASCII written as is, invalid UTF-8 replaced
 // by U+FFFD; no trailing newline.

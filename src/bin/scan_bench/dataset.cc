@@ -4,8 +4,7 @@
 
 #include <utility>
 
-#include "base/paths.h"
-#include "base/utf8.h"
+#include <tessaly/text.h>
 #include "bin/common/file_io.h"
 
 namespace tessaly {
@@ -64,7 +63,7 @@ class DepthLimitedSax {
 }  // namespace
 
 std::optional<nlohmann::json> parse_dataset_json(std::string_view text) {
-  if (!is_valid_utf8(text)) return std::nullopt;
+  if (!is_utf8(text)) return std::nullopt;
   // The parser would skip a leading byte-order mark, which is not whitespace,
   // and would take a NUL byte for the end of the input, ignoring what follows.
   // Neither can be part of a valid document.
@@ -88,7 +87,7 @@ std::optional<nlohmann::json> load_dataset_metadata(const std::string& root,
   if (root.find('\0') != std::string::npos) return std::nullopt;
   std::string path = root + std::string(dataset_file_suffix);
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) path = join_path(root, dataset_file_suffix);
+  if (::stat(path.c_str(), &st) != 0) path = join_raw_path(root, dataset_file_suffix);
   auto text = read_file_whole(path, max_bytes);
   if (!text) return std::nullopt;
   return parse_dataset_json(*text);

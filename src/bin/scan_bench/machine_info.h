@@ -1,4 +1,4 @@
-// The machine description carried by the benchmark report.
+// How scan_bench describes the machine (MachineInfo) it runs on.
 #pragma once
 
 #include <cstdint>
@@ -6,14 +6,9 @@
 #include <string_view>
 #include <vector>
 
-namespace tessaly {
+#include "bin/common/bench_report.h"
 
-struct MachineInfo {
-  std::string os;
-  std::string arch;
-  std::uint64_t logical_cores = 1;
-  std::string fs_type;
-};
+namespace tessaly {
 
 // Names fixed when the tool is built: "macos", "linux", ...; "aarch64",
 // "x86_64", ...

@@ -6,44 +6,10 @@
 
 #include <fmt/format.h>
 
-#include "base/paths.h"
-#include "base/utf8.h"
+#include <tessaly/text.h>
 
 namespace tessaly {
 namespace {
-
-using OrderedJson = nlohmann::ordered_json;
-
-OrderedJson optional_ms(const std::optional<std::uint64_t>& value) {
-  return value ? OrderedJson(*value) : OrderedJson(nullptr);
-}
-
-OrderedJson summary_json(const PhaseSummary& summary) {
-  OrderedJson object = OrderedJson::object();
-  object["count"] = summary.count;
-  object["min_ms"] = optional_ms(summary.min_ms);
-  object["median_ms"] = optional_ms(summary.median_ms);
-  object["max_ms"] = optional_ms(summary.max_ms);
-  return object;
-}
-
-OrderedJson run_json(const RunRecord& record) {
-  const BenchmarkResult& r = record.result;
-  OrderedJson result = OrderedJson::object();
-  result["engine"] = r.engine;
-  result["elapsed_ms"] = r.elapsed_ms;
-  result["files_found"] = r.files_found;
-  result["dirs_found"] = r.dirs_found;
-  result["total_size"] = r.total_size;
-  result["compute_dir_sizes_ms"] = r.compute_dir_sizes_ms;
-  result["large_files_count"] = r.large_files_count;
-
-  OrderedJson object = OrderedJson::object();
-  object["phase"] = record.phase;
-  object["run_index"] = record.run_index;
-  object["result"] = std::move(result);
-  return object;
-}
 
 // Drops trailing separators and "." components, keeping the root "/" and a
 // leading "." of a relative path.
@@ -70,7 +36,7 @@ bool is_directory(const std::string& path) {
 }  // namespace
 
 std::string sanitize_label(std::string_view label) {
-  const std::string text = utf8_lossy(label);
+  const std::string text = utf8_text(label);
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {
@@ -98,8 +64,8 @@ std::string default_report_file_name(std::uint64_t timestamp, std::string_view l
 
 std::string report_output_path(const BenchOptions& options, std::uint64_t timestamp) {
   if (options.output) return *options.output;
-  return join_path(options.output_dir,
-                   default_report_file_name(timestamp, options.label, options.engine));
+  return join_raw_path(options.output_dir,
+                       default_report_file_name(timestamp, options.label, options.engine));
 }
 
 std::optional<std::string> parent_directory(std::string_view path) {
@@ -128,40 +94,13 @@ std::expected<void, int> create_directory_tree(const std::string& dir) {
   return std::unexpected(error);
 }
 
+ReportScenario report_scenario(const BenchOptions& options) {
+  return {options.label, options.root.value_or(std::string()), options.engine, options.tree_depth,
+          options.exclude_paths};
+}
+
 nlohmann::ordered_json build_report(const BenchOptions& options, const ReportData& data) {
-  OrderedJson report = OrderedJson::object();
-  report["timestamp_unix_secs"] = data.timestamp_unix_secs;
-  report["label"] = options.label;
-  report["root"] = options.root.value_or(std::string());
-  report["engine"] = options.engine;
-  report["tree_depth"] = options.tree_depth;
-
-  OrderedJson excludes = OrderedJson::array();
-  for (const std::string& path : options.exclude_paths) excludes.push_back(path);
-  report["exclude_paths"] = std::move(excludes);
-
-  OrderedJson machine = OrderedJson::object();
-  machine["os"] = data.machine.os;
-  machine["arch"] = data.machine.arch;
-  machine["logical_cores"] = data.machine.logical_cores;
-  machine["fs_type"] = data.machine.fs_type;
-  report["machine"] = std::move(machine);
-
-  // Converted member by member from the sorted model, so the keys stay sorted.
-  report["dataset_metadata"] =
-      data.dataset_metadata ? OrderedJson(*data.dataset_metadata) : OrderedJson(nullptr);
-
-  OrderedJson runs = OrderedJson::array();
-  for (const RunRecord& record : data.runs) runs.push_back(run_json(record));
-  report["runs"] = std::move(runs);
-
-  OrderedJson summary = OrderedJson::object();
-  summary["cold"] = summary_json(data.cold);
-  summary["warm"] = summary_json(data.warm);
-  report["summary"] = std::move(summary);
-
-  report["notes"] = OrderedJson::array({report_note_cold, report_note_warm});
-  return report;
+  return build_report(report_scenario(options), data);
 }
 
 std::expected<void, std::string> write_report(const BenchOptions& options, const ReportData& data,

@@ -19,21 +19,6 @@
 
 namespace tessaly {
 
-inline constexpr std::string_view report_note_cold =
-    "Cold runs clear only the scanner's in-process cache, not OS filesystem cache.";
-inline constexpr std::string_view report_note_warm =
-    "Compare warm median across commits for the most stable local regression signal.";
-
-// Everything the report holds besides the options.
-struct ReportData {
-  std::uint64_t timestamp_unix_secs = 0;
-  MachineInfo machine;
-  std::optional<nlohmann::json> dataset_metadata;
-  std::vector<RunRecord> runs;
-  PhaseSummary cold;
-  PhaseSummary warm;
-};
-
 // Keeps ASCII letters, digits and "-"; every other character (a whole UTF-8
 // sequence counting as one) becomes "_". An empty result becomes "benchmark".
 std::string sanitize_label(std::string_view label);
@@ -55,8 +40,10 @@ std::optional<std::string> parent_directory(std::string_view path);
 // directories that exist already are fine. Yields the error number on failure.
 std::expected<void, int> create_directory_tree(const std::string& dir);
 
-// The report document with its members in their fixed order; the dataset
-// metadata keeps its sorted keys.
+// The scenario `options` describe, as the report names it.
+ReportScenario report_scenario(const BenchOptions& options);
+
+// build_report of the scenario `options` describe.
 nlohmann::ordered_json build_report(const BenchOptions& options, const ReportData& data);
 
 // Resolves the path, creates its directory, serialises and writes the report

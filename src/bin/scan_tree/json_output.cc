@@ -9,7 +9,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "base/utf8.h"
+#include <tessaly/text.h>
 
 namespace tessaly::scan_tree {
 namespace {
@@ -29,10 +29,10 @@ class StringWriter {
     // The result's texts are UTF-8 already; anything else must not make the
     // document invalid.
     std::string& scratch = value_.get_ref<std::string&>();
-    if (is_valid_utf8(text)) {
+    if (is_utf8(text)) {
       scratch.assign(text);
     } else {
-      scratch = utf8_lossy(text);
+      scratch = utf8_text(text);
     }
     printer_.dump(value_, /*pretty_print=*/false, /*ensure_ascii=*/false, 0);
   }
@@ -166,7 +166,7 @@ std::vector<std::string> json_keys(const std::vector<std::string_view>& raw_keys
   std::unordered_set<std::string> taken;
   std::vector<std::size_t> lossy;
   for (std::size_t i = 0; i < raw_keys.size(); ++i) {
-    if (is_valid_utf8(raw_keys[i])) {
+    if (is_utf8(raw_keys[i])) {
       keys[i] = std::string(raw_keys[i]);
       taken.insert(keys[i]);
     } else {
@@ -176,7 +176,7 @@ std::vector<std::string> json_keys(const std::vector<std::string_view>& raw_keys
   std::sort(lossy.begin(), lossy.end(),
             [&](std::size_t a, std::size_t b) { return raw_keys[a] < raw_keys[b]; });
   for (const std::size_t i : lossy) {
-    const std::string text = utf8_lossy(raw_keys[i]);
+    const std::string text = utf8_text(raw_keys[i]);
     std::string key = text;
     for (std::uint64_t n = 2; taken.contains(key); ++n) key = fmt::format("{} ({})", text, n);
     taken.insert(key);

@@ -87,7 +87,7 @@ TEST(ScanCompareComparison, DifferentCountersGiveResultsDifferAndNoTimes) {
 
 TEST(ScanCompareComparison, ConditionsThatDifferAreWarnings) {
   FixtureReport fresh(kBase);
-  fresh.options.root = "/other";
+  fresh.scenario.root = "/other";
   fresh.data.machine.logical_cores = 8;
   const Comparison c = compare(FixtureReport(kBase), fresh);
   EXPECT_EQ(c.verdict, kNoDifference);

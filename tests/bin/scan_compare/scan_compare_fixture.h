@@ -1,26 +1,27 @@
-// scan_bench reports for the scan_compare tests, made by scan_bench's own
-// writer.
+// scan_bench reports for the scan_compare tests, made by the report builder
+// scan_bench writes with.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "bin/scan_bench/report.h"
+#include "bin/common/bench_report.h"
 #include "support/temp_tree.h"
 
 namespace tessaly::scan_compare {
 
 struct FixtureReport {
-  BenchOptions options;
+  ReportScenario scenario;
   ReportData data;
 
   // Cold runs then warm runs with these elapsed times, each finding 10 files.
   explicit FixtureReport(const std::vector<std::uint64_t>& warm,
                          const std::vector<std::uint64_t>& cold = {}) {
-    options.root = "/data/tree";
-    options.engine = "jwalk";
-    options.label = "fixture";
+    scenario.root = "/data/tree";
+    scenario.engine = "jwalk";
+    scenario.label = "fixture";
+    scenario.tree_depth = 8;
     data.machine = {"linux", "x86_64", 2, "ext4"};
     for (const auto& [phase, times] : {std::pair{"cold", cold}, std::pair{"warm", warm}}) {
       for (std::size_t i = 0; i < times.size(); ++i) {
@@ -31,7 +32,7 @@ struct FixtureReport {
     data.warm = summarize_phase(data.runs, "warm");
   }
 
-  std::string text() const { return serialize_report(build_report(options, data)).value(); }
+  std::string text() const { return serialize_report(build_report(scenario, data)).value(); }
 
   // Writes the report as `name` in `dir`; returns its path.
   std::string write(const testing::TempDir& dir, const std::string& name) const {

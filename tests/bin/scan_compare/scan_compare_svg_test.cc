@@ -15,7 +15,7 @@ std::size_t count(const std::string& text, const std::string& what) {
 
 TEST(ScanCompareSvg, DrawsEveryRunMediansIntervalAndVerdict) {
   FixtureReport base_fixture({100, 101, 99, 100, 102}, {300});
-  base_fixture.options.label = "a<b & \"c\"";
+  base_fixture.scenario.label = "a<b & \"c\"";
   const LoadedReport base = parse_report(base_fixture.text(), "base.json").value();
   const LoadedReport fresh =
       parse_report(FixtureReport({150, 151, 149, 150, 152}).text(), "new.json").value();

@@ -15,7 +15,7 @@
 
 #include "bin/scan_tree/html_output.h"
 #include "bin/scan_tree/html_page.h"
-#include "result/aggregator.h"
+#include "support/result_builder.h"
 #include "support/temp_tree.h"
 
 namespace tessaly::scan_tree {
@@ -30,23 +30,18 @@ using testing::TempDir;
 
 const std::string kHostile = "<img src=x onerror=alert(1)>";
 
-std::shared_ptr<const std::string> at(std::string path) {
-  return std::make_shared<const std::string>(std::move(path));
-}
-
 // /r: files f1..f5 (50, 40, 30, 20, 10 bytes), a/ with x (100), y (0) and
 // b/, whose file z (70) lies below the tree depth of 2.
 std::shared_ptr<const ScanResult> known_result() {
-  ScanAggregator aggregator("/r", 2);
-  const auto root = at("/r");
-  for (int i = 1; i <= 5; ++i)
-    aggregator.record_file(root, "f" + std::to_string(i), 1, 60 - 10 * i);
-  aggregator.record_directory(root, "a", 1);
-  aggregator.record_file(at("/r/a"), "y", 2, 0);
-  aggregator.record_file(at("/r/a"), "x", 2, 100);
-  aggregator.record_directory(at("/r/a"), "b", 2);
-  aggregator.record_file(at("/r/a/b"), "z", 3, 70);
-  return aggregator.finish().result;
+  testing::ResultBuilder builder("/r", 2);
+  const std::string root = "/r";
+  for (int i = 1; i <= 5; ++i) builder.file(root, "f" + std::to_string(i), 1, 60 - 10 * i);
+  builder.directory(root, "a", 1);
+  builder.file("/r/a", "y", 2, 0);
+  builder.file("/r/a", "x", 2, 100);
+  builder.directory("/r/a", "b", 2);
+  builder.file("/r/a/b", "z", 3, 70);
+  return builder.finish();
 }
 
 // The nodes as "parent kind size name-or-count" lines, after checking that
@@ -91,12 +86,12 @@ std::string data_block(const std::string& page) {
 }
 
 TEST(ScanTreeHtmlData, HostileNamesStayData) {
-  ScanAggregator aggregator("/r<b>", 3);
-  const auto root = at("/r<b>");
+  testing::ResultBuilder builder("/r<b>", 3);
+  const std::string root = "/r<b>";
   const std::vector<std::string> names = {kHostile, "</script><script>alert(1)</script>", "<!--",
                                           "a&amp;b\"'\\", "\xe2\x80\xa8"};
-  for (std::size_t i = 0; i < names.size(); ++i) aggregator.record_file(root, names[i], 1, 10 + i);
-  const auto result = aggregator.finish().result;
+  for (std::size_t i = 0; i < names.size(); ++i) builder.file(root, names[i], 1, 10 + i);
+  const auto result = builder.finish();
   PageFacts facts;
   facts.engine = "</script>";
   const std::string data = page_data_json(*result, build_page_tree(*result), facts);

@@ -1,4 +1,5 @@
 #include "bin/scan_tree/json_output.h"
+#include "support/result_builder.h"
 
 #include <gtest/gtest.h>
 
@@ -9,28 +10,23 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "base/utf8.h"
-#include "result/aggregator.h"
+#include <tessaly/text.h>
 
 namespace tessaly::scan_tree {
 namespace {
 
-using Parent = std::shared_ptr<const std::string>;
-
-Parent parent(std::string path) { return std::make_shared<const std::string>(std::move(path)); }
-
 TEST(ScanTreeJson, ExactTextOfAKnownResult) {
-  ScanAggregator aggregator("/r", 8);
-  const Parent root = parent("/r");
-  const Parent a = parent("/r/a");
+  testing::ResultBuilder builder("/r", 8);
+  const std::string root = "/r";
+  const std::string a = "/r/a";
   // Recorded out of name order: the output is sorted regardless.
-  aggregator.record_file(root, "top", 1, 100);
-  aggregator.record_directory(root, "empty", 1);
-  aggregator.record_directory(root, "a", 1);
-  aggregator.record_directory(a, "x", 2);
-  aggregator.record_file(a, "big", 2, kLargeFileThreshold);
-  aggregator.record_file(parent("/r/a/x"), "f", 3, 200);
-  const auto result = aggregator.finish().result;
+  builder.file(root, "top", 1, 100);
+  builder.directory(root, "empty", 1);
+  builder.directory(root, "a", 1);
+  builder.directory(a, "x", 2);
+  builder.file(a, "big", 2, kLargeFileThreshold);
+  builder.file("/r/a/x", "f", 3, 200);
+  const auto result = builder.finish();
 
   const std::string expected = fmt::format(
       R"({{
@@ -70,10 +66,10 @@ TEST(ScanTreeJson, ExactTextOfAKnownResult) {
 }
 
 TEST(ScanTreeJson, EmptyCollectionsAndTruncatedSizes) {
-  ScanAggregator aggregator("/r", 0);
-  aggregator.record_directory(parent("/r"), "d", 1);
-  aggregator.record_file(parent("/r/d"), "f", 2, 7);
-  const auto result = aggregator.finish().result;
+  testing::ResultBuilder builder("/r", 0);
+  builder.directory("/r", "d", 1);
+  builder.file("/r/d", "f", 2, 7);
+  const auto result = builder.finish();
   const nlohmann::json json = nlohmann::json::parse(result_json(*result));
   EXPECT_EQ(json["large_files"], nlohmann::json::array());
   EXPECT_EQ(json["children_map"], nlohmann::json::object());
@@ -84,8 +80,8 @@ TEST(ScanTreeJson, EmptyCollectionsAndTruncatedSizes) {
 }
 
 TEST(ScanTreeJson, KeysComeInTheFixedOrder) {
-  ScanAggregator aggregator("/r", 8);
-  const auto result = aggregator.finish().result;
+  testing::ResultBuilder builder("/r", 8);
+  const auto result = builder.finish();
   const nlohmann::ordered_json json = nlohmann::ordered_json::parse(result_json(*result));
   std::vector<std::string> keys;
   for (const auto& item : json.items()) keys.push_back(item.key());
@@ -95,13 +91,13 @@ TEST(ScanTreeJson, KeysComeInTheFixedOrder) {
 }
 
 TEST(ScanTreeJson, StringsAreEscaped) {
-  ScanAggregator aggregator("/r\"q", 8);
-  const Parent root = parent("/r\"q");
-  aggregator.record_file(root, "tab\there", 1, 1);
-  aggregator.record_file(root, "back\\slash", 1, 2);
-  aggregator.record_file(root, std::string("ctl\x01\x1f", 5), 1, 3);
-  aggregator.record_file(root, "nl\n", 1, 4);
-  const auto result = aggregator.finish().result;
+  testing::ResultBuilder builder("/r\"q", 8);
+  const std::string root = "/r\"q";
+  builder.file(root, "tab\there", 1, 1);
+  builder.file(root, "back\\slash", 1, 2);
+  builder.file(root, std::string("ctl\x01\x1f", 5), 1, 3);
+  builder.file(root, "nl\n", 1, 4);
+  const auto result = builder.finish();
   const std::string text = result_json(*result);
   EXPECT_NE(text.find(R"("root": "/r\"q")"), std::string::npos) << text;
   EXPECT_NE(text.find(R"({"name": "tab\there", "size": 1)"), std::string::npos) << text;
@@ -114,18 +110,18 @@ TEST(ScanTreeJson, StringsAreEscaped) {
 }
 
 TEST(ScanTreeJson, RawKeysThatCollideAsTextKeepSeparateEntries) {
-  ScanAggregator aggregator("/r", 8);
-  const Parent root = parent("/r");
-  aggregator.record_directory(root, "d\xff", 1);
-  aggregator.record_file(parent("/r/d\xff"), "f", 2, 10);
-  aggregator.record_directory(root, "d\xfe", 1);
-  aggregator.record_file(parent("/r/d\xfe"), "g", 2, 20);
+  testing::ResultBuilder builder("/r", 8);
+  const std::string root = "/r";
+  builder.directory(root, "d\xff", 1);
+  builder.file("/r/d\xff", "f", 2, 10);
+  builder.directory(root, "d\xfe", 1);
+  builder.file("/r/d\xfe", "g", 2, 20);
   // A real name that already reads like the replaced text.
-  aggregator.record_directory(root, "d\uFFFD", 1);
-  aggregator.record_file(parent("/r/d\uFFFD"), "h", 2, 40);
-  const auto result = aggregator.finish().result;
+  builder.directory(root, "d\uFFFD", 1);
+  builder.file("/r/d\uFFFD", "h", 2, 40);
+  const auto result = builder.finish();
   const std::string text = result_json(*result);
-  ASSERT_TRUE(is_valid_utf8(text));
+  ASSERT_TRUE(is_utf8(text));
   const nlohmann::json json = nlohmann::json::parse(text);
   // The valid name keeps its own key; the raw names take the next free ones
   // in byte order ("\xfe" before "\xff").
@@ -149,12 +145,12 @@ TEST(ScanTreeJsonKeys, AssignmentRules) {
 }
 
 TEST(ScanTreeJson, LargeFilesOfEqualSizeAreOrderedByPath) {
-  ScanAggregator aggregator("/r", 8);
-  const Parent root = parent("/r");
-  aggregator.record_file(root, "b", 1, kLargeFileThreshold);
-  aggregator.record_file(root, "c", 1, kLargeFileThreshold + 1);
-  aggregator.record_file(root, "a", 1, kLargeFileThreshold);
-  const auto result = aggregator.finish().result;
+  testing::ResultBuilder builder("/r", 8);
+  const std::string root = "/r";
+  builder.file(root, "b", 1, kLargeFileThreshold);
+  builder.file(root, "c", 1, kLargeFileThreshold + 1);
+  builder.file(root, "a", 1, kLargeFileThreshold);
+  const auto result = builder.finish();
   const nlohmann::json json = nlohmann::json::parse(result_json(*result));
   ASSERT_EQ(json["large_files"].size(), 3u);
   EXPECT_EQ(json["large_files"][0]["path"], "/r/c");
@@ -163,19 +159,19 @@ TEST(ScanTreeJson, LargeFilesOfEqualSizeAreOrderedByPath) {
 }
 
 TEST(ScanTreeJson, AgreesWithTheResultOnABiggerTree) {
-  ScanAggregator aggregator("/big", 2);
+  testing::ResultBuilder builder("/big", 2);
   std::uint64_t expected_total = 0;
   for (int i = 0; i < 40; ++i) {
     const std::string dir = fmt::format("/big/d{}", i);
-    aggregator.record_directory(parent("/big"), fmt::format("d{}", i), 1);
+    builder.directory("/big", fmt::format("d{}", i), 1);
     for (int j = 0; j < 30; ++j) {
       const std::string sub = fmt::format("{}/s{}", dir, j);
-      aggregator.record_directory(parent(dir), fmt::format("s{}", j), 2);
-      aggregator.record_file(parent(sub), "deep", 3, static_cast<std::uint64_t>(i * 100 + j));
+      builder.directory(dir, fmt::format("s{}", j), 2);
+      builder.file(sub, "deep", 3, static_cast<std::uint64_t>(i * 100 + j));
       expected_total += static_cast<std::uint64_t>(i * 100 + j);
     }
   }
-  const auto result = aggregator.finish().result;
+  const auto result = builder.finish();
   std::vector<std::string> chunks;
   ASSERT_TRUE(write_result_json(*result, [&](std::string_view chunk) {
     chunks.emplace_back(chunk);
@@ -199,11 +195,11 @@ TEST(ScanTreeJson, AgreesWithTheResultOnABiggerTree) {
 }
 
 TEST(ScanTreeJson, StopsWhenTheSinkFails) {
-  ScanAggregator aggregator("/big", 8);
+  testing::ResultBuilder builder("/big", 8);
   for (int i = 0; i < 5000; ++i) {
-    aggregator.record_file(parent("/big"), fmt::format("file-{}", i), 1, 1);
+    builder.file("/big", fmt::format("file-{}", i), 1, 1);
   }
-  const auto result = aggregator.finish().result;
+  const auto result = builder.finish();
   int calls = 0;
   EXPECT_FALSE(write_result_json(*result, [&](std::string_view) {
     ++calls;

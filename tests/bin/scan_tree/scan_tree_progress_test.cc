@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "progress/progress.h"
+#include "support/recording_emitter.h"
 #include "support/temp_tree.h"
 
 namespace tessaly::scan_tree {
@@ -43,7 +43,7 @@ TEST(ScanTreeProgressPayload, ReadsTheFourCounters) {
   ASSERT_TRUE(progress.has_value());
   EXPECT_EQ(*progress, (ScanProgress{12, 3, 40960, 101}));
 
-  EXPECT_EQ(parse_progress_payload(progress_json(ScanProgress{UINT64_MAX, 0, 1, 2})),
+  EXPECT_EQ(parse_progress_payload(testing::progress_payload(ScanProgress{UINT64_MAX, 0, 1, 2})),
             (ScanProgress{UINT64_MAX, 0, 1, 2}));
   // Order, spacing and extra members do not matter.
   EXPECT_EQ(parse_progress_payload(
@@ -84,9 +84,11 @@ TEST(ScanTreeTerminalProgress, RewritesOneLineAndClearsIt) {
   progress.clear();
   EXPECT_EQ(pipe.drain(), "") << "nothing shown, nothing to clear";
 
-  EXPECT_TRUE(progress.emit("scan-progress", progress_json(ScanProgress{12, 3, 40960, 101})));
+  EXPECT_TRUE(
+      progress.emit("scan-progress", testing::progress_payload(ScanProgress{12, 3, 40960, 101})));
   EXPECT_EQ(pipe.drain(), "\rscanning: 12 files, 3 dirs, 40.0 KiB, 0.1 s\x1b[K");
-  EXPECT_TRUE(progress.emit("scan-progress", progress_json(ScanProgress{13, 3, 40960, 250})));
+  EXPECT_TRUE(
+      progress.emit("scan-progress", testing::progress_payload(ScanProgress{13, 3, 40960, 250})));
   EXPECT_EQ(pipe.drain(), "\rscanning: 13 files, 3 dirs, 40.0 KiB, 0.2 s\x1b[K");
 
   progress.clear();
@@ -100,9 +102,11 @@ TEST(ScanTreeTerminalProgress, WithoutEscapeSequencesSpacesCoverTheOldLine) {
   TerminalProgress progress(pipe.write_end(), /*escape_sequences=*/false);
   const std::string long_text = "scanning: 12345 files, 3 dirs, 40.0 KiB, 0.1 s";
   const std::string short_text = "scanning: 1 files, 3 dirs, 40.0 KiB, 0.1 s";
-  EXPECT_TRUE(progress.emit("scan-progress", progress_json(ScanProgress{12345, 3, 40960, 100})));
+  EXPECT_TRUE(progress.emit("scan-progress",
+                            testing::progress_payload(ScanProgress{12345, 3, 40960, 100})));
   EXPECT_EQ(pipe.drain(), "\r" + long_text);
-  EXPECT_TRUE(progress.emit("scan-progress", progress_json(ScanProgress{1, 3, 40960, 100})));
+  EXPECT_TRUE(
+      progress.emit("scan-progress", testing::progress_payload(ScanProgress{1, 3, 40960, 100})));
   EXPECT_EQ(pipe.drain(),
             "\r" + short_text + std::string(long_text.size() - short_text.size(), ' '));
   progress.clear();
@@ -114,7 +118,7 @@ TEST(ScanTreeTerminalProgress, WithoutEscapeSequencesSpacesCoverTheOldLine) {
 TEST(ScanTreeTerminalProgress, IgnoresOtherEventsAndBadPayloads) {
   Pipe pipe;
   TerminalProgress progress(pipe.write_end());
-  EXPECT_FALSE(progress.emit("scan-finished", progress_json(ScanProgress{1, 2, 3, 4})));
+  EXPECT_FALSE(progress.emit("scan-finished", testing::progress_payload(ScanProgress{1, 2, 3, 4})));
   EXPECT_FALSE(progress.emit("scan-progress", "{\"files_found\":1}"));
   EXPECT_EQ(pipe.drain(), "");
   progress.clear();
@@ -124,8 +128,8 @@ TEST(ScanTreeTerminalProgress, IgnoresOtherEventsAndBadPayloads) {
 TEST(ScanTreeTerminalProgress, ALongLineIsCutBelowTheTerminalWidth) {
   Pipe pipe;
   TerminalProgress progress(pipe.write_end());
-  ASSERT_TRUE(progress.emit("scan-progress", progress_json(ScanProgress{UINT64_MAX, UINT64_MAX,
-                                                                        UINT64_MAX, UINT64_MAX})));
+  ASSERT_TRUE(progress.emit("scan-progress", testing::progress_payload(ScanProgress{
+                                                 UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX})));
   const std::string written = pipe.drain();
   ASSERT_TRUE(written.starts_with("\rscanning: 18446744073709551615 files, "));
   ASSERT_TRUE(written.ends_with("...\x1b[K"));
@@ -139,7 +143,7 @@ TEST(ScanTreeTerminalProgress, AClosedTerminalIsAFailedEmission) {
   ::close(fds[0]);
   ::signal(SIGPIPE, SIG_IGN);
   TerminalProgress progress(fds[1]);
-  EXPECT_FALSE(progress.emit("scan-progress", progress_json(ScanProgress{1, 2, 3, 4})));
+  EXPECT_FALSE(progress.emit("scan-progress", testing::progress_payload(ScanProgress{1, 2, 3, 4})));
   ::close(fds[1]);
 }
 

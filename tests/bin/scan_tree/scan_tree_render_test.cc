@@ -7,33 +7,31 @@
 #include <string>
 #include <vector>
 
+#include <tessaly/text.h>
+
 #include "bin/scan_tree/text.h"
-#include "result/aggregator.h"
+#include "support/result_builder.h"
 
 namespace tessaly::scan_tree {
 namespace {
-
-using Parent = std::shared_ptr<const std::string>;
-
-Parent parent(std::string path) { return std::make_shared<const std::string>(std::move(path)); }
 
 constexpr std::uint64_t KiB = 1024;
 constexpr std::uint64_t MiB = 1024 * KiB;
 
 // /r: a/ (big 600 KiB, x/ with f 200 KiB), b/ (g 100 KiB), empty/, top 100 KiB.
 std::shared_ptr<const ScanResult> sample_result(std::uint64_t tree_depth = 8) {
-  ScanAggregator aggregator("/r", tree_depth);
-  const Parent root = parent("/r");
-  const Parent a = parent("/r/a");
-  aggregator.record_directory(root, "a", 1);
-  aggregator.record_file(root, "top", 1, 100 * KiB);
-  aggregator.record_directory(root, "empty", 1);
-  aggregator.record_directory(root, "b", 1);
-  aggregator.record_file(a, "big", 2, 600 * KiB);
-  aggregator.record_directory(a, "x", 2);
-  aggregator.record_file(parent("/r/a/x"), "f", 3, 200 * KiB);
-  aggregator.record_file(parent("/r/b"), "g", 2, 100 * KiB);
-  return aggregator.finish().result;
+  testing::ResultBuilder builder("/r", tree_depth);
+  const std::string root = "/r";
+  const std::string a = "/r/a";
+  builder.directory(root, "a", 1);
+  builder.file(root, "top", 1, 100 * KiB);
+  builder.directory(root, "empty", 1);
+  builder.directory(root, "b", 1);
+  builder.file(a, "big", 2, 600 * KiB);
+  builder.directory(a, "x", 2);
+  builder.file("/r/a/x", "f", 3, 200 * KiB);
+  builder.file("/r/b", "g", 2, 100 * KiB);
+  return builder.finish();
 }
 
 RenderOptions plain(std::uint64_t top = 10, std::uint64_t levels = kShownLevels) {
@@ -173,13 +171,13 @@ TEST(ScanTreeRender, LevelsAndTreeDepthBoundTheTree) {
 }
 
 TEST(ScanTreeRender, LargeFilesLargestFirstWithTheRestSummed) {
-  ScanAggregator aggregator("/r", 8);
-  const Parent root = parent("/r");
-  aggregator.record_file(root, "one", 1, 600 * MiB);
-  aggregator.record_file(root, "two", 1, 700 * MiB);
-  aggregator.record_file(root, "three", 1, 500 * MiB);
-  aggregator.record_subtree_total(SubtreeTotal{"/r", "Big.app", 800 * MiB, 1});
-  const auto result = aggregator.finish().result;
+  testing::ResultBuilder builder("/r", 8);
+  const std::string root = "/r";
+  builder.file(root, "one", 1, 600 * MiB);
+  builder.file(root, "two", 1, 700 * MiB);
+  builder.file(root, "three", 1, 500 * MiB);
+  builder.subtree_total(SubtreeTotal{"/r", "Big.app", 800 * MiB, 1});
+  const auto result = builder.finish();
   const std::string text = render_report(*result, plain(2));
   EXPECT_TRUE(
       text.ends_with("Large files (500 MiB or more): 4\n"
@@ -201,16 +199,15 @@ TEST(ScanTreeRender, EveryLineFitsEightyColumns) {
     return s;
   }();
   const std::string root = "/" + std::string(120, 'r');
-  ScanAggregator aggregator(root, 8);
+  testing::ResultBuilder builder(root, 8);
   std::string dir = root;
   for (int depth = 1; depth <= 4; ++depth) {
-    aggregator.record_directory(parent(dir), depth % 2 == 0 ? long_name : wide_name,
-                                static_cast<std::uint64_t>(depth));
-    dir = child_path(dir, depth % 2 == 0 ? long_name : wide_name);
-    aggregator.record_file(parent(dir), long_name, static_cast<std::uint64_t>(depth + 1),
-                           kLargeFileThreshold);
+    builder.directory(dir, depth % 2 == 0 ? long_name : wide_name,
+                      static_cast<std::uint64_t>(depth));
+    dir = join_raw_path(dir, depth % 2 == 0 ? long_name : wide_name);
+    builder.file(dir, long_name, static_cast<std::uint64_t>(depth + 1), kLargeFileThreshold);
   }
-  const auto result = aggregator.finish().result;
+  const auto result = builder.finish();
   for (const bool terminal : {false, true}) {
     RenderOptions options = plain();
     options.terminal = terminal;
@@ -225,14 +222,14 @@ TEST(ScanTreeRender, EveryLineFitsEightyColumns) {
 }
 
 TEST(ScanTreeRender, NamesAreEscapedAndRawNamesStillFindTheirSizes) {
-  ScanAggregator aggregator("/r", 8);
-  const Parent root = parent("/r");
-  aggregator.record_directory(root, "bad\xff", 1);
-  aggregator.record_file(parent("/r/bad\xff"), "f", 2, 8 * KiB);
-  aggregator.record_directory(root, "bad\xfe", 1);
-  aggregator.record_file(parent("/r/bad\xfe"), "g", 2, 4 * KiB);
-  aggregator.record_directory(root, "evil\x1b[2J\n", 1);
-  const auto result = aggregator.finish().result;
+  testing::ResultBuilder builder("/r", 8);
+  const std::string root = "/r";
+  builder.directory(root, "bad\xff", 1);
+  builder.file("/r/bad\xff", "f", 2, 8 * KiB);
+  builder.directory(root, "bad\xfe", 1);
+  builder.file("/r/bad\xfe", "g", 2, 4 * KiB);
+  builder.directory(root, "evil\x1b[2J\n", 1);
+  const auto result = builder.finish();
   const std::string text = render_report(*result, plain());
   EXPECT_NE(text.find("Largest directories (3 levels, top 10 each)\n"
                       "  12.0 KiB 100.0%  ####################  /r\n"

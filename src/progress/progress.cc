@@ -1,13 +1,18 @@
 #include "progress/progress.h"
 
-#include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 namespace tessaly {
 
+// Through the same JSON library as every other JSON the project writes; the
+// keys keep the struct's field order.
 std::string progress_json(const ScanProgress& progress) {
-  return fmt::format(R"({{"files_found":{},"dirs_found":{},"total_size":{},"elapsed_ms":{}}})",
-                     progress.files_found, progress.dirs_found, progress.total_size,
-                     progress.elapsed_ms);
+  nlohmann::ordered_json payload = nlohmann::ordered_json::object();
+  payload["files_found"] = progress.files_found;
+  payload["dirs_found"] = progress.dirs_found;
+  payload["total_size"] = progress.total_size;
+  payload["elapsed_ms"] = progress.elapsed_ms;
+  return payload.dump();
 }
 
 std::atomic<bool>& scan_cancel_flag() {

@@ -498,8 +498,8 @@ class VirtualVolumes final : public platform::Kernel {
     std::size_t used = 0;
     for (std::size_t i = 0; i < listing.size(); ++i) {
       const auto item = listing[i];
-      const std::string child = join_path(dir, item.raw_name);
-      BulkRecordFields fields{.name = item.raw_name,
+      const std::string child = join_path(dir, item.name);
+      BulkRecordFields fields{.name = item.name,
                               .error = item.fields.error,
                               .dev_id = item.fields.dev_id,
                               .obj_type = item.fields.obj_type,

@@ -572,7 +572,7 @@ TEST(ReadDirBulk, NonUtf8NamesComeBackWithReplacementCharacters) {
   BulkListing listing;
   ASSERT_TRUE(read_dir_bulk_into(platform::system_kernel(), tree.path(), listing));
   std::set<std::string> raw;
-  for (std::size_t i = 0; i < listing.size(); ++i) raw.insert(std::string(listing[i].raw_name));
+  for (std::size_t i = 0; i < listing.size(); ++i) raw.insert(std::string(listing[i].name));
   EXPECT_EQ(raw, (std::set<std::string>{"plain", "r\xe9sum\xe9.txt"}));
 }
 
@@ -730,7 +730,7 @@ TEST(ReadDirBulk, ListedSubdirectoriesAreNeverOpenedThroughALink) {
 
   ASSERT_TRUE(read_dir_bulk_into(os, tree.at("link"), listing, true));
   ASSERT_EQ(listing.size(), 1u);
-  EXPECT_EQ(listing[0].raw_name, "elsewhere");
+  EXPECT_EQ(listing[0].name, "elsewhere");
   const auto followed = open_bulk_directory(os, tree.at("link"));
   ASSERT_TRUE(followed.has_value());
   os.close_descriptor(*followed);

@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     require(entry.raw().size() < batch_size);
     require(entry.raw_name.empty() || !tessaly::is_valid_utf8(entry.raw_name));
     require(tessaly::utf8_lossy(entry.raw()) == entry.name);
-    require(listing[i].raw_name == entry.raw());
+    require(listing[i].name == entry.raw());
     require(listing[i].fields == static_cast<const tessaly::BulkFields&>(entry));
   }
 

@@ -164,7 +164,7 @@ std::uint64_t bundle_total(BulkWalk& walk, std::string bundle_path) {
         total += counted_size(walk.hardlinks, f.link_count, f.dev_id, f.file_id,
                               positive_size(f.alloc_size));
       } else if (f.obj_type == obj_type_directory) {
-        pending.push_back(join_path(dir, item.raw_name));
+        pending.push_back(join_path(dir, item.name));
       }
     }
   }
@@ -213,14 +213,13 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, SharedDir
     if (f.error != 0) continue;
 
     if (f.obj_type == obj_type_regular) {
-      message.children.add_file(item.raw_name,
-                                counted_size(walk.hardlinks, f.link_count, f.dev_id, f.file_id,
-                                             positive_size(f.alloc_size)));
+      message.children.add_file(item.name, counted_size(walk.hardlinks, f.link_count, f.dev_id,
+                                                        f.file_id, positive_size(f.alloc_size)));
       continue;
     }
     if (f.obj_type != obj_type_directory) continue;  // links are never followed; others not counted
 
-    std::string child = join_path(dir, item.raw_name);
+    std::string child = join_path(dir, item.name);
     std::uint64_t device = f.dev_id;
     if (stat_children || (f.mount_status & dir_mntstatus_mntpoint) != 0) {
       // A mount point is listed with the device of the directory it covers;
@@ -231,23 +230,23 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, SharedDir
       if (path_starts_with(child, kSystemVolumesPrefix) && !walk.exclusions.contains(child)) {
         const auto used = volume_space_used(walk.os, child.c_str());
         if (used && *used >= 1) {
-          walk.sender.send(SubtreeTotal{dir, std::string(item.raw_name),
+          walk.sender.send(SubtreeTotal{dir, std::string(item.name),
                                         static_cast<std::uint64_t>(*used), child_depth});
         }
       }
       continue;
     }
     if (walk.exclusions.contains(child)) continue;
-    if (is_bundle_name(item.raw_name)) {
+    if (is_bundle_name(item.name)) {
       const std::uint64_t total = bundle_total(walk, std::move(child));
-      walk.sender.send(SubtreeTotal{dir, std::string(item.raw_name), total, child_depth});
+      walk.sender.send(SubtreeTotal{dir, std::string(item.name), total, child_depth});
       continue;
     }
     // Listed when within the tree depth, counted at any depth (the collector
     // decides); walked in every case. The job only queues, so this thread's
     // listing stays intact for the rest of the loop.
-    message.children.add_directory(item.raw_name);
-    spawn_dir(walk, std::move(child), child_depth, directory, item.raw_name.size());
+    message.children.add_directory(item.name);
+    spawn_dir(walk, std::move(child), child_depth, directory, item.name.size());
   }
   listing.trim(kKeptListingEntries);
 

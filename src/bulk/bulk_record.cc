@@ -168,12 +168,6 @@ void parse_bulk_batch(std::span<const std::byte> batch, std::size_t count, BulkL
   });
 }
 
-void BulkListing::trim(std::size_t max_entries) {
-  if (slots_.capacity() <= max_entries) return;
-  std::vector<Slot>().swap(slots_);
-  std::string().swap(names_);
-}
-
 namespace {
 
 // Bytes of the fixed area the kernel reserves for bulk_dir_request: every

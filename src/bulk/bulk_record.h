@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/packed_listing.h"
 #include "platform/attr_list.h"
 
 namespace tessaly {
@@ -92,45 +93,9 @@ struct BulkEntry : BulkFields {
   friend bool operator==(const BulkEntry&, const BulkEntry&) = default;
 };
 
-// The entries of one directory with their raw names packed into one buffer,
-// so that reading a directory costs no allocation per entry once the listing
-// has grown to the directory's size.
-class BulkListing {
- public:
-  struct Item {
-    std::string_view raw_name;  // valid until the listing is next changed
-    const BulkFields& fields;
-  };
-
-  void clear() {
-    names_.clear();
-    slots_.clear();
-  }
-  // Gives memory back when the listing holds more than a large directory's worth.
-  void trim(std::size_t max_entries);
-  void add(std::string_view raw_name, const BulkFields& fields) {
-    slots_.push_back(Slot{fields, names_.size(), raw_name.size()});
-    names_.append(raw_name);
-  }
-
-  std::size_t size() const { return slots_.size(); }
-  bool empty() const { return slots_.empty(); }
-  // Bytes of all names together.
-  std::size_t name_bytes() const { return names_.size(); }
-  Item operator[](std::size_t i) const {
-    const Slot& slot = slots_[i];
-    return Item{std::string_view(names_).substr(slot.name_offset, slot.name_size), slot.fields};
-  }
-
- private:
-  struct Slot {
-    BulkFields fields;
-    std::size_t name_offset;
-    std::size_t name_size;
-  };
-  std::string names_;
-  std::vector<Slot> slots_;
-};
+// The entries of one directory as read in bulk, with their raw names packed
+// into one buffer.
+using BulkListing = PackedListing<BulkFields>;
 
 // Parses up to `count` records from the start of `batch` and appends one entry
 // per well-formed record to `out`. Each record is read by its returned

@@ -177,21 +177,21 @@ void ScanAggregator::record_listing(std::string_view dir, const ChildListing& ch
   std::uint64_t file_bytes = 0;
   for (std::size_t i = 0; i < children.size(); ++i) {
     const ChildListing::Item child = children[i];
-    if (child.is_dir) {
+    if (child.fields.is_dir) {
       ++counters_.dirs_found;
       continue;
     }
     ++counters_.files_found;
-    counters_.total_size += child.size;
-    file_bytes += child.size;
-    note_large_file(dir, child.name, child.size);
+    counters_.total_size += child.fields.size;
+    file_bytes += child.fields.size;
+    note_large_file(dir, child.name, child.fields.size);
   }
   if (depth <= tree_depth_) {
     std::vector<ChildEntry>& list = list_for(dir);
     list.reserve(list.size() + children.size());
     for (std::size_t i = 0; i < children.size(); ++i) {
       const ChildListing::Item child = children[i];
-      list.push_back(names_.entry(child.name, child.size, child.is_dir));
+      list.push_back(names_.entry(child.name, child.fields.size, child.fields.is_dir));
     }
     child_entry_count_ += children.size();
   } else if (file_bytes != 0) {

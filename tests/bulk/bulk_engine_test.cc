@@ -8,26 +8,21 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#if defined(__linux__)
-#include <sys/sysmacros.h>
-#endif
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <regex>
-#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "base/logging.h"
@@ -389,147 +384,23 @@ TEST_F(BulkEngineTest, NamesThatAreNotUtf8KeepTheirSizes) {
   }
 }
 
-// The device number whose bulk device id is `id`.
-dev_t device_with_id(std::uint32_t id) {
-#if defined(__linux__)
-  return makedev((id >> 8) & 0xfffu, (id & 0xffu) | ((id >> 12) & 0xfff00u));
-#else
-  return static_cast<dev_t>(id);
-#endif
-}
-
-// Presents a host directory as the file system's root "/", with chosen
-// directories mount points of other volumes and chosen files with chosen
-// sizes. As the kernel does, a listing shows a mount point with its parent's
-// device and the mount-point status; only stat tells its volume's device. Hooks let a test slow
-// down, interrupt or break directory reads. Opens by path only, as a kernel that cannot open
-// relative to a directory, so that every directory is opened by its virtual path.
-class VirtualVolumes final : public platform::Kernel {
- public:
-  struct Mount {
-    std::uint32_t device = 0;  // what stat reports
-    std::expected<std::int64_t, int> space_used = std::unexpected(ENOTSUP);
+// A fake kernel presenting `host_root` as the file system's root "/" on an
+// "apfs" volume and answering getattrlistbulk. It cannot open relative to a
+// directory, so every directory is opened by its path as the walk sees it;
+// `on_open`, when set, is called with that path first (on any thread).
+std::unique_ptr<testing::FaultyKernel> virtual_root(
+    const std::string& host_root, std::function<void(std::string_view)> on_open = nullptr) {
+  auto os = std::make_unique<testing::FaultyKernel>();
+  os->root = host_root;
+  os->volume_type = "apfs";
+  os->answers_bulk = true;
+  os->on_open = [on_open = std::move(on_open)](const testing::KernelCall& call) {
+    if (call.dir_fd != AT_FDCWD) return ENOSYS;
+    if (on_open) on_open(call.path);
+    return 0;
   };
-
-  explicit VirtualVolumes(std::string host_root) : host_root_(std::move(host_root)) {}
-
-  std::map<std::string, Mount> mounts;        // by virtual path
-  std::map<std::string, std::int64_t> sizes;  // by virtual path
-  std::set<std::string> failing_reads;        // throw when read
-  bool root_stat_fails = false;
-  std::function<void(const std::string&)> on_open;  // any thread
-  std::atomic<int> opens{0};
-  std::atomic<int> in_flight{0};
-  std::vector<std::string> stated_paths;  // stats by virtual path, guarded by stats_mutex
-  std::mutex stats_mutex;
-
-  std::string host(std::string_view virtual_path) const {
-    return virtual_path == "/" ? host_root_ : host_root_ + std::string(virtual_path);
-  }
-
-  std::expected<std::string, int> volume_type_name(const char*) override { return "apfs"; }
-
-  std::expected<int, int> open_directory(int dir_fd, const char* path,
-                                         platform::OpenAs how) override {
-    if (dir_fd != AT_FDCWD) return std::unexpected(ENOSYS);
-    ++in_flight;
-    if (on_open) on_open(path);
-    auto fd = real().open_directory(AT_FDCWD, host(path).c_str(), how);
-    if (fd) {
-      ++opens;
-      const std::lock_guard lock(mutex_);
-      fd_paths_[*fd] = path;
-    } else {
-      --in_flight;
-    }
-    return fd;
-  }
-
-  void close_descriptor(int fd) override {
-    {
-      const std::lock_guard lock(mutex_);
-      fd_paths_.erase(fd);
-    }
-    real().close_descriptor(fd);
-    --in_flight;
-  }
-
-  std::expected<std::size_t, int> read_entries(int fd, std::span<std::byte> buffer) override {
-    return real().read_entries(fd, buffer);
-  }
-
-  std::expected<std::int64_t, int> seek(int fd, std::int64_t offset, int whence) override {
-    return real().seek(fd, offset, whence);
-  }
-
-  // A path's stat: a mount point reports its own volume.
-  std::expected<void, int> stat_at(int dir_fd, const char* path, struct stat& result,
-                                   int flags) override {
-    if (dir_fd != AT_FDCWD) return real().stat_at(dir_fd, path, result, flags);
-    {
-      const std::lock_guard lock(stats_mutex);
-      stated_paths.emplace_back(path);
-    }
-    if (root_stat_fails && std::string_view(path) == "/") return std::unexpected(EACCES);
-    auto stated = real().stat_at(AT_FDCWD, host(path).c_str(), result, flags);
-    if (!stated) return stated;
-    if (const auto m = mounts.find(path); m != mounts.end()) {
-      result.st_dev = device_with_id(m->second.device);
-    }
-    return stated;
-  }
-
-  // The host directory's records, rewritten with the virtual devices and
-  // sizes.
-  std::expected<std::size_t, int> read_attributes_bulk(int fd, const AttrListRequest& request,
-                                                       std::span<std::byte> buffer,
-                                                       std::uint64_t options) override {
-    std::string dir;
-    {
-      const std::lock_guard lock(mutex_);
-      dir = fd_paths_.at(fd);
-    }
-    if (failing_reads.contains(dir)) throw std::runtime_error("injected failure in " + dir);
-    auto n = read_bulk_batch(real(), fd, request, buffer, options);
-    if (!n || *n == 0) return n;
-    BulkListing listing;
-    parse_bulk_batch(buffer, *n, listing);
-    std::vector<std::byte> rewritten(buffer.size());
-    std::size_t used = 0;
-    for (std::size_t i = 0; i < listing.size(); ++i) {
-      const auto item = listing[i];
-      const std::string child = join_path(dir, item.raw_name);
-      BulkRecordFields fields{.name = item.raw_name,
-                              .error = item.fields.error,
-                              .dev_id = item.fields.dev_id,
-                              .obj_type = item.fields.obj_type,
-                              .file_id = item.fields.file_id,
-                              .mount_status = item.fields.mount_status,
-                              .link_count = item.fields.link_count,
-                              .alloc_size = item.fields.alloc_size};
-      if (mounts.contains(child)) fields.mount_status = dir_mntstatus_mntpoint;
-      if (const auto s = sizes.find(child); s != sizes.end()) fields.alloc_size = s->second;
-      used += pack_bulk_record(std::span(rewritten).subspan(used), fields);
-    }
-    std::copy(rewritten.begin(), rewritten.begin() + static_cast<std::ptrdiff_t>(used),
-              buffer.begin());
-    return listing.size();
-  }
-
-  std::expected<std::int64_t, int> volume_space_used(const char* path) override {
-    if (const auto m = mounts.find(path); m != mounts.end()) return m->second.space_used;
-    return std::unexpected(EINVAL);
-  }
-
-  std::vector<MountEntry> mount_table() override { return {}; }
-
- private:
-  static platform::Kernel& real() { return platform::system_kernel(); }
-
-  std::string host_root_;
-  std::mutex mutex_;
-  std::unordered_map<int, std::string> fd_paths_;
-};
+  return os;
+}
 
 // A host tree laid out like a macOS root volume.
 struct SystemLikeTree {
@@ -551,26 +422,36 @@ struct SystemLikeTree {
 
 constexpr std::uint32_t kOtherDevice = 0xABC01;
 
-void mount_system_volumes(VirtualVolumes& os) {
-  const auto root_device = bulk_device_of(platform::system_kernel(), os.host("/").c_str());
+void mount_system_volumes(testing::FaultyKernel& os) {
+  const auto root_device = bulk_device_of(platform::system_kernel(), os.root.c_str());
   ASSERT_TRUE(root_device.has_value());
-  os.mounts["/System/Volumes/Data"] = {kOtherDevice, 900'000'000'000};
-  os.mounts["/System/Volumes/Preboot"] = {kOtherDevice + 1, 5'000'000'000};
-  os.mounts["/System/Volumes/VM"] = {kOtherDevice + 2, 0};
-  os.mounts["/System/Volumes/Broken"] = {kOtherDevice + 3, std::unexpected(EIO)};
-  os.mounts["/System/Volumes/Recovery"] = {kOtherDevice + 4, 1'000'000};
-  os.mounts["/System/Volumes/Update/mnt1"] = {kOtherDevice + 5, 7'000'000};
-  os.mounts["/Volumes/External"] = {kOtherDevice + 6, 8'000'000};
+  os.volumes["/System/Volumes/Data"] = {kOtherDevice, 900'000'000'000};
+  os.volumes["/System/Volumes/Preboot"] = {kOtherDevice + 1, 5'000'000'000};
+  os.volumes["/System/Volumes/VM"] = {kOtherDevice + 2, 0};
+  os.volumes["/System/Volumes/Broken"] = {kOtherDevice + 3, std::unexpected(EIO)};
+  os.volumes["/System/Volumes/Recovery"] = {kOtherDevice + 4, 1'000'000};
+  os.volumes["/System/Volumes/Update/mnt1"] = {kOtherDevice + 5, 7'000'000};
+  os.volumes["/Volumes/External"] = {kOtherDevice + 6, 8'000'000};
   // Marked as a mount point, but stat finds the root's own volume there.
-  os.mounts["/Volumes/Internal"] = {static_cast<std::uint32_t>(*root_device), 9'000'000};
+  os.volumes["/Volumes/Internal"] = {static_cast<std::uint32_t>(*root_device), 9'000'000};
   // A volume mounted elsewhere in the tree: its listing shows the root's device.
-  os.mounts["/mnt/other"] = {kOtherDevice + 8, 10'000'000};
+  os.volumes["/mnt/other"] = {kOtherDevice + 8, 10'000'000};
 }
 
 TEST_F(BulkEngineTest, SystemVolumesStandAsOneItemAndOtherVolumesAreLeftOut) {
   SystemLikeTree tree;
-  VirtualVolumes os(tree.dir.path());
+  const auto fake = virtual_root(tree.dir.path());
+  testing::FaultyKernel& os = *fake;
   mount_system_volumes(os);
+  std::mutex stats_mutex;
+  std::vector<std::string> stated_paths;  // stats by path, guarded by stats_mutex
+  os.on_stat = [&](const testing::KernelCall& call) {
+    if (call.dir_fd == AT_FDCWD) {
+      const std::lock_guard lock(stats_mutex);
+      stated_paths.emplace_back(call.path);
+    }
+    return 0;
+  };
   const auto result = scan_ok(os, "/", 8);
   // Files: notes, Internal/file, Preboot (volume), Recovery (volume).
   EXPECT_EQ(result->files_found, 4u);
@@ -589,16 +470,17 @@ TEST_F(BulkEngineTest, SystemVolumesStandAsOneItemAndOtherVolumesAreLeftOut) {
   EXPECT_EQ(dir_size(*result, "/"), result->total_size);
   // Only the root, mount points and the children of the two volume folders
   // are stat'ed; every other entry's device comes from its listing.
-  for (const std::string& path : os.stated_paths) {
-    EXPECT_TRUE(path == "/" || os.mounts.contains(path) || path == "/System/Volumes/Update")
+  for (const std::string& path : stated_paths) {
+    EXPECT_TRUE(path == "/" || os.volumes.contains(path) || path == "/System/Volumes/Update")
         << path;
   }
-  EXPECT_THAT(os.stated_paths, ::testing::Contains("/mnt/other"));
+  EXPECT_THAT(stated_paths, ::testing::Contains("/mnt/other"));
 }
 
 TEST_F(BulkEngineTest, SystemVolumeBelowTheTreeDepthIsFolded) {
   SystemLikeTree tree;
-  VirtualVolumes os(tree.dir.path());
+  const auto fake = virtual_root(tree.dir.path());
+  testing::FaultyKernel& os = *fake;
   mount_system_volumes(os);
   const auto result = scan_ok(os, "/", 1);
   EXPECT_EQ(result->files_found, 4u);
@@ -609,7 +491,8 @@ TEST_F(BulkEngineTest, SystemVolumeBelowTheTreeDepthIsFolded) {
 
 TEST_F(BulkEngineTest, UserExclusionDropsASystemVolume) {
   SystemLikeTree tree;
-  VirtualVolumes os(tree.dir.path());
+  const auto fake = virtual_root(tree.dir.path());
+  testing::FaultyKernel& os = *fake;
   mount_system_volumes(os);
   const auto result = scan_ok(os, "/", 8, {"/System/Volumes/Preboot/"});
   EXPECT_EQ(result->files_found, 3u);
@@ -618,9 +501,12 @@ TEST_F(BulkEngineTest, UserExclusionDropsASystemVolume) {
 
 TEST_F(BulkEngineTest, FailedRootStatSwitchesTheDeviceRuleOff) {
   SystemLikeTree tree;
-  VirtualVolumes os(tree.dir.path());
+  const auto fake = virtual_root(tree.dir.path());
+  testing::FaultyKernel& os = *fake;
   mount_system_volumes(os);
-  os.root_stat_fails = true;
+  os.on_stat = [](const testing::KernelCall& call) {
+    return call.dir_fd == AT_FDCWD && call.path == "/" ? EACCES : 0;
+  };
   const auto result = scan_ok(os, "/", 8);
   // Every volume is walked, but the fixed system paths stay excluded.
   EXPECT_EQ(result->files_found, 4u);  // notes, boot.efi, Internal/file, other/file
@@ -637,11 +523,12 @@ TEST_F(BulkEngineTest, LargeFileThresholdAndNegativeSizes) {
   tree.write_file("below", 1);
   tree.write_file("negative", 1);
   tree.write_file("sub/huge", 1);
-  VirtualVolumes os(tree.path());
-  os.sizes["/exact"] = 524'288'000;
-  os.sizes["/below"] = 524'287'999;
-  os.sizes["/negative"] = -4096;
-  os.sizes["/sub/huge"] = 3'000'000'000;
+  const auto fake = virtual_root(tree.path());
+  testing::FaultyKernel& os = *fake;
+  os.allocated_sizes["/exact"] = 524'288'000;
+  os.allocated_sizes["/below"] = 524'287'999;
+  os.allocated_sizes["/negative"] = -4096;
+  os.allocated_sizes["/sub/huge"] = 3'000'000'000;
   const auto result = scan_ok(os, "/", 0);
   EXPECT_EQ(result->files_found, 4u);
   EXPECT_EQ(result->total_size, 524'288'000u + 524'287'999u + 3'000'000'000u);
@@ -653,13 +540,17 @@ TEST_F(BulkEngineTest, LargeFileThresholdAndNegativeSizes) {
 TEST_F(BulkEngineTest, FailingJobEndsWithWalkThreadPanickedAfterTheOthers) {
   TempDir tree;
   for (int i = 0; i < 20; ++i) tree.write_file("d" + std::to_string(i) + "/f", 10);
-  VirtualVolumes os(tree.path());
-  os.failing_reads = {"/d3"};
+  const auto fake = virtual_root(tree.path());
+  testing::FaultyKernel& os = *fake;
+  os.on_list = [](const testing::KernelCall& call) -> int {
+    if (call.fd_path == "/d3") throw std::runtime_error("injected failure in /d3");
+    return 0;
+  };
   auto result = scan_with_bulk_attrs(os, "/", 8, {});
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error(), "Walk thread panicked");
   EXPECT_EQ(os.opens.load(), 21);  // every other directory was still read
-  EXPECT_EQ(os.in_flight.load(), 0);
+  EXPECT_EQ(os.closes.load(), os.opens.load());
   EXPECT_EQ(find_cached_scan("/"), nullptr);
 }
 
@@ -670,15 +561,16 @@ TEST_F(BulkEngineTest, CancellationStopsTheScanAndLeavesNoJobRunning) {
     chain += "/c" + std::to_string(i);
     tree.write_file(chain.substr(1) + "/f", 10);
   }
-  VirtualVolumes os(tree.path());
-  os.on_open = [&os](const std::string&) {
+  std::unique_ptr<testing::FaultyKernel> fake;
+  fake = virtual_root(tree.path(), [&fake](std::string_view) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (os.opens.load() == 5) request_scan_cancel();
-  };
+    if (fake->opens.load() == 5) request_scan_cancel();
+  });
+  testing::FaultyKernel& os = *fake;
   const auto result = scan_with_bulk_attrs(os, "/", 8, {});
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error(), "Scan cancelled");
-  EXPECT_EQ(os.in_flight.load(), 0);
+  EXPECT_EQ(os.closes.load(), os.opens.load());
   const int opened = os.opens.load();
   EXPECT_LT(opened, 61);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -689,10 +581,10 @@ TEST_F(BulkEngineTest, CancellationStopsTheScanAndLeavesNoJobRunning) {
 TEST_F(BulkEngineTest, CancellationSeenAfterTheWalkStillCancels) {
   TempDir tree;
   tree.write_file("a/f", 10);
-  VirtualVolumes os(tree.path());
-  os.on_open = [](const std::string& path) {
+  const auto fake = virtual_root(tree.path(), [](std::string_view path) {
     if (path == "/a") request_scan_cancel();
-  };
+  });
+  testing::FaultyKernel& os = *fake;
   const auto result = scan_with_bulk_attrs(os, "/", 8, {});
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error(), "Scan cancelled");
@@ -716,10 +608,10 @@ TEST_F(BulkEngineTest, ProgressEventsWhileWalkingAndAFinalOne) {
     chain += "/c" + std::to_string(i);
     tree.write_file(chain.substr(1) + "/f", 10);
   }
-  VirtualVolumes os(tree.path());
-  os.on_open = [](const std::string&) {
+  const auto fake = virtual_root(tree.path(), [](std::string_view) {
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
-  };
+  });
+  testing::FaultyKernel& os = *fake;
   RecordingEmitter emitter;
   const auto result = scan_ok(os, "/", 8, {}, &emitter);
   ASSERT_GE(emitter.events.size(), 2u);

@@ -1,24 +1,32 @@
-// A fake of the kernel interface over the system's kernel: it forwards every
-// call (volume_facts only with share_volume_facts), first asking the hook for
-// the call's kind (opens, listings, stats, volume queries; closes, seeks and
-// the mount table have none) whether to let it through, and counts opens,
-// closes and listing calls. Tests use it to make calls fail in the ways a real
-// file system rarely does, to change the tree at exactly the moment between
-// two calls, or to count calls.
+// The one fake of the kernel interface that tests use. It forwards every call
+// to the system's kernel (volume_facts only with share_volume_facts), first
+// asking the hook for the call's kind (opens, listings, stats, volume queries;
+// closes, seeks and the mount table have none) whether to let it through, and
+// counts opens, closes and listing calls. Tests use it to make calls fail in
+// the ways a real file system rarely does, to change the tree at exactly the
+// moment between two calls, to count calls or check what they ask for, and to
+// present a host folder as a volume's root with other volumes mounted in it
+// and files of chosen sizes.
 #pragma once
 
 #include <fcntl.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <expected>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/attr_list.h"
 #include "platform/kernel.h"
 
 namespace tessaly::testing {
@@ -29,6 +37,13 @@ struct KernelCall {
   std::string name;       // the last component of `path`
   int dir_fd = AT_FDCWD;  // the directory `path` is taken relative to
   int fd = -1;            // the descriptor of a call on one
+  // For a call on a descriptor this fake opened: the path it opened, joined
+  // to its directory's when opened relative to one; else empty.
+  std::string fd_path;
+  // For read_attributes_bulk: what it asks for and the buffer's size.
+  const AttrListRequest* request = nullptr;
+  std::uint64_t options = 0;
+  std::size_t buffer_size = 0;
   platform::OpenAs open_as = platform::OpenAs::kListing;  // for opens
   bool follow = true;                                     // for stats: symbolic links followed
 };
@@ -45,6 +60,26 @@ class FaultyKernel final : public platform::Kernel {
   Hook on_volume;  // volume_type_name and volume_space_used
   // When set, volume_type_name answers this instead of asking the kernel.
   std::optional<std::string> volume_type;
+  // When set, this host folder stands for "/": every absolute path is taken
+  // below it. Hooks and the maps below see the paths as
+  // passed.
+  std::string root;
+  // Where the kernel has no getattrlistbulk, read_attributes_bulk fails with
+  // ENOSYS, so that callers list through read_entries and stat_at as they
+  // would with the kernel; when set, it answers with the records the Linux
+  // layer packs (read_bulk_batch, through the kernel, not this fake's hooks).
+  bool answers_bulk = false;
+
+  struct Volume {
+    std::uint32_t device = 0;  // a bulk device id
+    std::expected<std::int64_t, int> space_used = std::unexpected(ENOTSUP);
+  };
+  // Volumes mounted at these paths. As the kernel does, a bulk listing shows
+  // a mount point with its parent's device and the mount-point status; only
+  // stat tells the volume's device. volume_space_used answers `space_used`.
+  std::map<std::string, Volume> volumes;
+  // The allocated sizes bulk listings report for the files at these paths.
+  std::map<std::string, std::int64_t> allocated_sizes;
   // Unless set, volume_facts establishes nothing, so that a walk makes every
   // call it would make on a volume it knows nothing about.
   bool share_volume_facts = false;
@@ -76,10 +111,21 @@ class FaultyKernel final : public platform::Kernel {
  private:
   int fault(const Hook& hook, const KernelCall& call);
   void record_list(std::size_t size);
+  // The path a call names, as this fake sees it: `path` joined to the path
+  // `dir_fd` was opened by when relative to a descriptor it knows.
+  std::string path_of(int dir_fd, const char* path) const;
+  // The host path for a path not relative to a descriptor.
+  std::string host(const char* path) const;
+  KernelCall descriptor_call(int fd) const;
+  // Rewrites `count` records of the directory `dir` in `buffer` with the
+  // volumes and allocated sizes set for its entries.
+  std::size_t rewrite_records(const std::string& dir, std::span<std::byte> buffer,
+                              std::size_t count) const;
 
   platform::Kernel& real_ = platform::system_kernel();
   mutable std::mutex mutex_;
   std::vector<std::size_t> list_sizes_;  // guarded by mutex_
+  std::map<int, std::string> fd_paths_;  // guarded by mutex_
 };
 
 // A hook that answers `answers` one call after another (0 lets a call

@@ -1,0 +1,60 @@
+// The entries of one directory with their names packed into one buffer and a
+// slot per entry holding its fields, so that filling a listing costs no
+// allocation per entry once it has grown to the directory's size.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tessaly {
+
+// `Fields` is what the listing keeps of an entry besides its name.
+template <class Fields>
+class PackedListing {
+ public:
+  struct Item {
+    std::string_view name;  // raw bytes; valid until the listing is next changed
+    const Fields& fields;
+  };
+
+  void add(std::string_view raw_name, const Fields& fields) {
+    slots_.push_back(Slot{fields, names_.size(), raw_name.size()});
+    names_.append(raw_name);
+  }
+  void reserve(std::size_t entries, std::size_t name_bytes) {
+    slots_.reserve(entries);
+    names_.reserve(name_bytes);
+  }
+  void clear() {
+    names_.clear();
+    slots_.clear();
+  }
+  // Gives memory back when the listing has room for more than `max_entries`.
+  void trim(std::size_t max_entries) {
+    if (slots_.capacity() <= max_entries) return;
+    std::vector<Slot>().swap(slots_);
+    std::string().swap(names_);
+  }
+
+  std::size_t size() const { return slots_.size(); }
+  bool empty() const { return slots_.empty(); }
+  // Bytes of all names together.
+  std::size_t name_bytes() const { return names_.size(); }
+  Item operator[](std::size_t i) const {
+    const Slot& slot = slots_[i];
+    return Item{std::string_view(names_).substr(slot.name_offset, slot.name_size), slot.fields};
+  }
+
+ private:
+  struct Slot {
+    Fields fields;
+    std::size_t name_offset;
+    std::size_t name_size;
+  };
+  std::string names_;
+  std::vector<Slot> slots_;
+};
+
+}  // namespace tessaly

@@ -11,8 +11,10 @@
 #include <cstddef>
 #include <deque>
 #include <exception>
+#include <expected>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -123,6 +125,26 @@ inline constexpr std::string_view kSpawnFailurePrefix = "failed to spawn thread:
 // What a scan reports when the system refuses it a thread: kSpawnFailurePrefix
 // followed by the system's description of `error`.
 std::string spawn_failure_message(const std::system_error& error);
+
+// Runs `scan(pool)` on the process-wide pool, where running out fails that
+// scan alone: a pool whose threads the system refuses gives
+// spawn_failure_message, and memory running out gives the exception's own
+// text. `Outcome` is a std::expected whose error is a std::string; `scan`
+// must have ended all it started when it returns or throws.
+template <typename Outcome, typename Scan>
+Outcome run_on_worker_pool(Scan&& scan) {
+  try {
+    WorkerPool* pool = nullptr;
+    try {
+      pool = &worker_pool();
+    } catch (const std::system_error& e) {
+      return std::unexpected(spawn_failure_message(e));
+    }
+    return std::forward<Scan>(scan)(*pool);
+  } catch (const std::bad_alloc& e) {
+    return std::unexpected(std::string(e.what()));
+  }
+}
 
 // A group of jobs on a pool whose completion can be awaited. Jobs may spawn
 // further jobs into the same scope; wait() returns once every job spawned in

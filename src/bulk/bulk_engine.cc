@@ -382,20 +382,11 @@ ScanOutcome scan_with_bulk_attrs(platform::Kernel& os, std::string_view root,
                                  std::uint64_t tree_depth,
                                  const std::vector<std::string>& exclude_paths,
                                  AppHandle app_handle) {
-  // Running out of threads or memory fails this scan alone: the walk thread
-  // has been joined and every job has ended by the time the error is
-  // returned.
-  try {
-    WorkerPool* pool = nullptr;
-    try {
-      pool = &worker_pool();
-    } catch (const std::system_error& e) {
-      return std::unexpected(spawn_failure_message(e));
-    }
-    return walk_and_collect(os, *pool, root, tree_depth, exclude_paths, app_handle);
-  } catch (const std::bad_alloc& e) {
-    return std::unexpected(std::string(e.what()));
-  }
+  // The walk thread has been joined and every job has ended by the time
+  // walk_and_collect returns or throws.
+  return run_on_worker_pool<ScanOutcome>([&](WorkerPool& pool) {
+    return walk_and_collect(os, pool, root, tree_depth, exclude_paths, app_handle);
+  });
 }
 
 ScanOutcome run_bulk_attrs_selected(std::string_view root, std::uint64_t tree_depth,

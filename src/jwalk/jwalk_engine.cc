@@ -232,19 +232,12 @@ ScanOutcome walk_and_finish(std::string_view root, std::uint64_t tree_depth,
 std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
     std::string_view root, std::uint64_t tree_depth, const std::vector<std::string>& exclude_paths,
     AppHandle app_handle, const Clock& clock, platform::Kernel& kernel) {
-  // Running out of threads or memory fails this scan alone: everything it
-  // started has ended and been released by the time the error is returned.
-  try {
-    WorkerPool* pool = nullptr;
-    try {
-      pool = &worker_pool();
-    } catch (const std::system_error& e) {
-      return std::unexpected(spawn_failure_message(e));
-    }
-    return walk_and_finish(root, tree_depth, exclude_paths, app_handle, clock, kernel, *pool);
-  } catch (const std::bad_alloc& e) {
-    return std::unexpected(std::string(e.what()));
-  }
+  // Everything the walk started has ended and been released by the time
+  // walk_and_finish returns or throws.
+  return run_on_worker_pool<std::expected<std::shared_ptr<const ScanResult>, std::string>>(
+      [&](WorkerPool& pool) {
+        return walk_and_finish(root, tree_depth, exclude_paths, app_handle, clock, kernel, pool);
+      });
 }
 
 }  // namespace tessaly

@@ -244,7 +244,10 @@ TEST(VeryDeepChain, BothEnginesListAHundredThousandLevelsInLinearMemory) {
     // Sanitizer allocators hold freed memory back, so the peak says little.
     GTEST_LOG_(INFO) << "peak growth " << peak - resident_before << " KiB (not checked)";
 #else
-    EXPECT_LT(peak - resident_before, 200 * 1024) << "KiB of peak growth";
+    // Linear is tens of MB and quadratic is gigabytes. The bound leaves room
+    // for a collector that lags the walk on a loaded machine: each message
+    // in flight carries its directory's path, up to 200 KB here.
+    EXPECT_LT(peak - resident_before, 400 * 1024) << "KiB of peak growth";
 #endif
   }
 }

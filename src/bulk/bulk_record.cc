@@ -45,6 +45,21 @@ class FieldCursor {
     return field;
   }
   std::size_t position() const { return pos_; }
+  // Reads the next field into `field` when `bit` is among the returned
+  // `bits`; false when it does not fit.
+  template <typename Field>
+  bool take_if(std::uint32_t bits, std::uint32_t bit, Field& field) {
+    static_assert(sizeof(Field) == 4 || sizeof(Field) == 8);
+    if ((bits & bit) == 0) return true;
+    const std::byte* p = take(sizeof(Field));
+    if (p == nullptr) return false;
+    if constexpr (sizeof(Field) == 4) {
+      field = static_cast<Field>(load_u32(p));
+    } else {
+      field = static_cast<Field>(load_u64(p));
+    }
+    return true;
+  }
 
  private:
   const std::byte* rec_;
@@ -70,43 +85,17 @@ bool parse_record(const std::byte* rec, std::size_t length, std::string_view& ra
 
   FieldCursor cursor(rec, length);
   out = BulkFields{};
-  if ((common & attr_cmn_error) != 0) {
-    const std::byte* error = cursor.take(4);
-    if (error == nullptr) return false;
-    out.error = load_u32(error);
-  }
+  if (!cursor.take_if(common, attr_cmn_error, out.error)) return false;
   const std::size_t reference_pos = cursor.position();
   const std::byte* reference = cursor.take(attr_reference_size);
   if (reference == nullptr) return false;
-  if ((common & attr_cmn_devid) != 0) {
-    const std::byte* p = cursor.take(4);
-    if (p == nullptr) return false;
-    out.dev_id = load_u32(p);
-  }
-  if ((common & attr_cmn_objtype) != 0) {
-    const std::byte* p = cursor.take(4);
-    if (p == nullptr) return false;
-    out.obj_type = load_u32(p);
-  }
-  if ((common & attr_cmn_fileid) != 0) {
-    const std::byte* p = cursor.take(8);
-    if (p == nullptr) return false;
-    out.file_id = load_u64(p);
-  }
-  if ((dir_attrs & attr_dir_mountstatus) != 0) {
-    const std::byte* p = cursor.take(4);
-    if (p == nullptr) return false;
-    out.mount_status = load_u32(p);
-  }
-  if ((file_attrs & attr_file_linkcount) != 0) {
-    const std::byte* p = cursor.take(4);
-    if (p == nullptr) return false;
-    out.link_count = load_u32(p);
-  }
-  if ((file_attrs & attr_file_allocsize) != 0) {
-    const std::byte* p = cursor.take(8);
-    if (p == nullptr) return false;
-    out.alloc_size = static_cast<std::int64_t>(load_u64(p));
+  if (!cursor.take_if(common, attr_cmn_devid, out.dev_id) ||
+      !cursor.take_if(common, attr_cmn_objtype, out.obj_type) ||
+      !cursor.take_if(common, attr_cmn_fileid, out.file_id) ||
+      !cursor.take_if(dir_attrs, attr_dir_mountstatus, out.mount_status) ||
+      !cursor.take_if(file_attrs, attr_file_linkcount, out.link_count) ||
+      !cursor.take_if(file_attrs, attr_file_allocsize, out.alloc_size)) {
+    return false;
   }
 
   // The name reference's offset is signed and counts from the reference's own

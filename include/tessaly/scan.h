@@ -9,6 +9,7 @@
 #include <tessaly/progress.h>
 #include <tessaly/result.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <memory>
@@ -36,6 +37,10 @@ inline constexpr std::string_view kUnsupportedEnginePrefix = "Unsupported scanne
 /// Refusal of the "bulk-attrs" engine on a volume the bulk reader cannot read.
 inline constexpr std::string_view kBulkAttrsUnsupported =
     "bulk-attrs is unsupported on this volume (expected apfs/hfs)";
+
+/// Refusal by scan() of an exclude path that is not absolute, followed by the
+/// path as given.
+inline constexpr std::string_view kRelativeExcludePrefix = "Exclude path is not absolute: ";
 
 /// The two engines.
 enum class ScanEngine {
@@ -100,6 +105,22 @@ struct ScanRequest {
   ProgressCallback on_progress;
 };
 
+/// Most problems a ScanOutput lists; ScanOutput::problems_total counts all.
+inline constexpr std::size_t kMaxListedProblems = 1000;
+
+/// A directory or entry a scan could not read. The scan went on without it:
+/// an unreadable directory still counts as a directory (with nothing below
+/// it), an entry whose size could not be read counts with size 0.
+struct ScanProblem {
+  /// Its raw path: the root as given, joined with the raw names below it.
+  std::string path;
+  /// The errno of the failing call (EACCES, ENOENT, ...).
+  int os_error = 0;
+
+  /// Path and error.
+  friend bool operator==(const ScanProblem&, const ScanProblem&) = default;
+};
+
 /// A finished scan.
 struct ScanOutput {
   /// The result, shared with the scan cache.
@@ -111,9 +132,16 @@ struct ScanOutput {
   bool volume_probe_skipped = false;
   /// The engine that ran: the one named, or the platform's default.
   ScanEngine engine = ScanEngine::kJwalk;
+  /// The parts the scan could not read, sorted by path (then error): at most
+  /// kMaxListedProblems of them, the first met when there were more. Empty
+  /// for a tree read whole.
+  std::vector<ScanProblem> problems;
+  /// How many problems the scan met, listed or not.
+  std::uint64_t problems_total = 0;
 };
 
-/// What kind of failure a ScanError is.
+/// What kind of failure a ScanError is. Values are only ever added, at the
+/// end.
 enum class ScanErrorKind {
   kBusy,               ///< another scan holds the guard ("Scan already in progress")
   kUnavailable,        ///< an earlier scan left abnormally; no scan runs again in
@@ -121,8 +149,25 @@ enum class ScanErrorKind {
   kCancelled,          ///< stopped by a request ("Scan cancelled")
   kUnknownEngine,      ///< "Unsupported scanner engine: " and the name
   kUnsupportedVolume,  ///< bulk-attrs refused by the volume probe
-  kWalkFailed,         ///< part of the tree could not be read ("Walk thread panicked")
+  kWalkFailed,         ///< the engine itself failed: one of its jobs, or the thread
+                       ///< running it, threw something other than running out of
+                       ///< memory ("Walk thread panicked"). Not given for
+                       ///< unreadable parts of the tree: those are
+                       ///< ScanOutput::problems of a successful scan.
   kOutOfResources,     ///< memory, threads or descriptors ran out
+  kRootNotFound,       ///< the root does not exist: a missing path, "", a path
+                       ///< holding a NUL byte, a dangling or looping symbolic link
+                       ///< ("{root}: No such file or directory (os error 2)", or
+                       ///< the system's text of ELOOP, ENOTDIR, ENAMETOOLONG)
+  kNotADirectory,      ///< the root, links followed, is not a directory: a file,
+                       ///< FIFO, socket or device ("{root}: Not a directory (os
+                       ///< error 20)")
+  kPermissionDenied,   ///< the root is a directory that cannot be opened or listed
+                       ///< ("{root}: Permission denied (os error 13)", or EPERM's
+                       ///< text; any other failure to open or list it, such as
+                       ///< EIO, with its own text)
+  kInvalidRequest,     ///< the request cannot be scanned as asked: an exclude path
+                       ///< that is not absolute ("Exclude path is not absolute: {}")
 };
 
 /// A failed scan as a host receives it: the kind to act on and the message
@@ -141,22 +186,40 @@ struct ScanError {
 /// the process-wide scan guard (kBusy, or kUnavailable when an earlier scan
 /// left abnormally; the running scan's cancellation is left alone), clears the
 /// process-wide request of request_scan_cancel, ends at once with kCancelled
-/// when `request.cancel` was already triggered, starts the clock, picks the
-/// engine (the one named: kUnknownEngine for another name; else
-/// default_scan_engine), probes the volume for a named "bulk-attrs" unless told
-/// to skip (kUnsupportedVolume, nothing scanned), runs the engine with
-/// `app_handle` and `request.on_progress`. During the scan the token and
-/// request_scan_cancel both stop it (kCancelled). Running out of memory,
-/// threads or descriptors gives kOutOfResources (the message is
-/// "std::bad_alloc", "failed to spawn thread: " and the system's text, or
-/// "IO error for operation on " and the root's error; memory running out
-/// inside a directory job gives kWalkFailed instead) and leaves the next scan
-/// whole. Any other exception leaving the engine reaches the caller and makes
-/// the process refuse later scans with kUnavailable.
+/// when `request.cancel` was already triggered, starts the clock, checks the
+/// engine name (kUnknownEngine), the exclude paths (kInvalidRequest for one
+/// that is not absolute) and the root (kRootNotFound, kNotADirectory,
+/// kPermissionDenied; the message names the root: "{root}: {description} (os
+/// error {number})", with an empty root shown as "" and a NUL byte as \0),
+/// picks the engine (the one named, else default_scan_engine), probes the
+/// volume for a named "bulk-attrs" unless told to skip (kUnsupportedVolume,
+/// nothing scanned), and runs the engine with `app_handle` and
+/// `request.on_progress`. During the scan the token and request_scan_cancel
+/// both stop it (kCancelled). Parts of the tree that cannot be read do not
+/// fail it: they are ScanOutput::problems.
+///
+/// Running out of memory, threads or descriptors, anywhere, gives
+/// kOutOfResources (the message is "std::bad_alloc", "failed to spawn thread:
+/// " and the system's text, or "IO error for operation on " and the root's
+/// error) and leaves the next scan whole. Any other exception (a progress
+/// callback or emitter that throws, a failing job) gives kWalkFailed ("Walk
+/// thread panicked") and, as the scan may have left shared state half changed,
+/// makes the process refuse later scans with kUnavailable. No exception
+/// leaves this function.
+///
+/// `request` and `app_handle` are used only during the call; the returned
+/// output shares nothing with them.
 TESSALY_EXPORT std::expected<ScanOutput, ScanError> scan(const ScanRequest& request,
                                                          AppHandle app_handle = nullptr);
 
-/// scan(), with the error as text alone.
+/// scan() with the error as text alone, and without scan()'s checks of the
+/// exclude paths and of the root: a relative exclude path is compared as
+/// given (so it never matches), and a root that is missing or not a directory
+/// scans as an empty tree (the engines' own behaviour), its failure listed in
+/// ScanOutput::problems where the engine met it. Errors: "Scan already in
+/// progress", "Scan cancelled", "Unsupported scanner engine: {}", the volume
+/// probe's refusal, "Walk thread panicked", and the texts of running out
+/// listed at scan(). No exception leaves it.
 TESSALY_EXPORT std::expected<ScanOutput, std::string> run_scan(const ScanRequest& request,
                                                                AppHandle app_handle = nullptr);
 
@@ -181,8 +244,10 @@ struct BenchmarkResult {
 /// Runs one scan of `root` with the engine named `engine` ("bulk-attrs" or
 /// "jwalk") through run_scan, always with the volume probe and no progress
 /// handle. Fails with "Scan already in progress" while another scan runs,
-/// "Unsupported scanner engine: {}" for other names, or the engine's own error
-/// text.
+/// "Unsupported scanner engine: {}" for other names, the volume probe's
+/// refusal, "Scan cancelled", "Walk thread panicked", or a text of running out
+/// (see scan()); memory running out at any point, in this function's own work
+/// too, gives "std::bad_alloc". No exception leaves it.
 TESSALY_EXPORT std::expected<BenchmarkResult, std::string> run_scan_benchmark(
     std::string_view root, std::uint64_t tree_depth, const std::vector<std::string>& exclude_paths,
     std::string_view engine);

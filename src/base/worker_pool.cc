@@ -143,6 +143,14 @@ std::string spawn_failure_message(const std::system_error& error) {
   return std::string(kSpawnFailurePrefix) + error.code().message();
 }
 
+std::string failure_text(std::string_view text) noexcept {
+  try {
+    return std::string(text);
+  } catch (const std::bad_alloc& e) {
+    return e.what();
+  }
+}
+
 JobScope::JobScope(WorkerPool& pool) : pool_(pool) {}
 
 JobScope::~JobScope() { wait_for_jobs(); }

@@ -126,6 +126,11 @@ inline constexpr std::string_view kSpawnFailurePrefix = "failed to spawn thread:
 // followed by the system's description of `error`.
 std::string spawn_failure_message(const std::system_error& error);
 
+// `text` as the error a scan ends with once something has gone wrong, or
+// "std::bad_alloc" (short enough to need no memory) when there is no memory
+// for it.
+std::string failure_text(std::string_view text) noexcept;
+
 // Runs `scan(pool)` on the process-wide pool, where running out fails that
 // scan alone: a pool whose threads the system refuses gives
 // spawn_failure_message, and memory running out gives the exception's own

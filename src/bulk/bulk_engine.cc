@@ -45,8 +45,11 @@ constexpr std::size_t kKeptListingEntries = 1 << 16;
 // after the last job has ended).
 struct BulkWalk {
   BulkWalk(platform::Kernel& kernel, const std::vector<std::string>& exclude_paths,
-           Sender<WalkMessage> queue_sender)
-      : os(kernel), exclusions(exclude_paths), sender(std::move(queue_sender)) {}
+           Sender<WalkMessage> queue_sender, const ScanContext& scan_context)
+      : os(kernel),
+        exclusions(exclude_paths),
+        sender(std::move(queue_sender)),
+        context(scan_context) {}
 
   platform::Kernel& os;
   const ExclusionList exclusions;
@@ -59,6 +62,8 @@ struct BulkWalk {
   platform::KeptDirectories kept;
   // errno of a root that could not be opened for want of descriptors, else 0.
   std::atomic<int> root_out_of_descriptors{0};
+  // Cancellation and the problems of unreadable parts.
+  const ScanContext& context;
 };
 
 using SharedDirectory = std::shared_ptr<const platform::Descriptor>;
@@ -79,11 +84,19 @@ std::uint64_t positive_size(std::int64_t bytes) {
 // more once the process ran short, so waiting cannot deadlock it. A
 // cancellation ends the wait. `dir` was listed as a directory, so a symbolic
 // link found in its place is not followed.
+// A directory that cannot be read, or is read only in part, is noted as a
+// problem.
 bool read_listing(BulkWalk& walk, const std::string& dir, BulkListing& listing) {
-  return platform::retry_while_out_of_descriptors(
-             [&] { return read_dir_bulk_into(walk.os, dir, listing, false); },
-             platform::kDescriptorPatience, [] { return !scan_cancel_requested(); })
-      .has_value();
+  int late_error = 0;
+  const auto read = platform::retry_while_out_of_descriptors(
+      [&] { return read_dir_bulk_into(walk.os, dir, listing, false, &late_error); },
+      platform::kDescriptorPatience, [&walk] { return !walk.context.cancel_requested(); });
+  if (!read) {
+    walk.context.note_problem(dir, read.error());
+    return false;
+  }
+  if (late_error != 0) walk.context.note_problem(dir, late_error);
+  return true;
 }
 
 // Opens the directory `dir` of a job: relative to its parent's descriptor
@@ -111,7 +124,7 @@ std::expected<int, int> open_job_directory(BulkWalk& walk, const std::string& di
       },
       platform::kDescriptorPatience,
       [&walk] {
-        if (scan_cancel_requested()) return false;
+        if (walk.context.cancel_requested()) return false;
         walk.kept.stop_keeping();
         return true;
       });
@@ -154,12 +167,15 @@ std::uint64_t bundle_total(BulkWalk& walk, std::string bundle_path) {
   while (!pending.empty()) {
     const std::string dir = std::move(pending.back());
     pending.pop_back();
-    if (scan_cancel_requested()) break;
+    if (walk.context.cancel_requested()) break;
     if (!read_listing(walk, dir, listing)) continue;
     for (std::size_t i = 0; i < listing.size(); ++i) {
       const BulkListing::Item item = listing[i];
       const BulkFields& f = item.fields;
-      if (f.error != 0) continue;
+      if (f.error != 0) {
+        walk.context.note_problem(dir, item.name, static_cast<int>(f.error));
+        continue;
+      }
       if (f.obj_type == obj_type_regular) {
         total += counted_size(walk.hardlinks, f.link_count, f.dev_id, f.file_id,
                               positive_size(f.alloc_size));
@@ -190,17 +206,25 @@ void spawn_dir(BulkWalk& walk, std::string dir, std::uint64_t depth,
 // nothing.
 void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, SharedDirectory parent,
                  std::size_t name_size) {
-  if (scan_cancel_requested()) return;
+  if (walk.context.cancel_requested()) return;
   const auto fd = open_job_directory(walk, dir, depth == 0, std::move(parent), name_size);
   if (!fd) {
     if (depth == 0 && platform::out_of_descriptors(fd.error())) {
       walk.root_out_of_descriptors.store(fd.error(), std::memory_order_relaxed);
+    } else {
+      walk.context.note_problem(dir, fd.error());
     }
     return;
   }
   platform::Descriptor open(walk.os, *fd);
   BulkListing& listing = thread_listing();
-  if (!read_open_dir_bulk_into(walk.os, open.get(), listing, dir)) return;
+  int late_error = 0;
+  if (const auto read = read_open_dir_bulk_into(walk.os, open.get(), listing, dir, &late_error);
+      !read) {
+    walk.context.note_problem(dir, read.error());
+    return;
+  }
+  if (late_error != 0) walk.context.note_problem(dir, late_error);
   const SharedDirectory directory = keep_for_subdirectories(walk, open, listing);
 
   const std::uint64_t child_depth = depth + 1;
@@ -210,7 +234,10 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, SharedDir
   for (std::size_t i = 0; i < listing.size(); ++i) {
     const BulkListing::Item item = listing[i];
     const BulkFields& f = item.fields;
-    if (f.error != 0) continue;
+    if (f.error != 0) {
+      walk.context.note_problem(dir, item.name, static_cast<int>(f.error));
+      continue;
+    }
 
     if (f.obj_type == obj_type_regular) {
       message.children.add_file(item.name, counted_size(walk.hardlinks, f.link_count, f.dev_id,
@@ -256,22 +283,27 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, SharedDir
   walk.sender.send(std::move(message));
 }
 
+// How the walk thread ended.
+enum class WalkEnd { kClean, kOutOfMemory, kFailed };
+
 // The walk thread's body: holds the job scope on the process-wide pool until
 // every directory job has ended, then releases its sender, which ends the
-// queue. True when no job failed.
-bool run_walk(BulkWalk& walk, WorkerPool& pool, std::string root) {
-  bool clean = true;
+// queue. Says whether a job failed, and whether for want of memory.
+WalkEnd run_walk(BulkWalk& walk, WorkerPool& pool, std::string root) {
+  WalkEnd end = WalkEnd::kClean;
   try {
     JobScope scope(pool);
     walk.scope = &scope;
     walk.kept.set_budget(platform::descriptor_budget(pool.thread_count(), kMaxKeptDescriptors));
     spawn_dir(walk, std::move(root), 0);
     scope.wait();
+  } catch (const std::bad_alloc&) {
+    end = WalkEnd::kOutOfMemory;
   } catch (...) {
-    clean = false;
+    end = WalkEnd::kFailed;
   }
   walk.sender.reset();
-  return clean;
+  return end;
 }
 
 // Joins the walk thread on every way out of the collector, releasing the
@@ -282,7 +314,7 @@ class WalkThread {
  public:
   WalkThread(BulkWalk& walk, WorkerPool& pool, std::string root, Receiver<WalkMessage>& receiver)
       : receiver_(receiver), thread_([this, &walk, &pool, root = std::move(root)]() mutable {
-          clean_ = run_walk(walk, pool, std::move(root));
+          end_ = run_walk(walk, pool, std::move(root));
         }) {}
   ~WalkThread() {
     if (thread_.joinable()) {
@@ -293,15 +325,15 @@ class WalkThread {
   WalkThread(const WalkThread&) = delete;
   WalkThread& operator=(const WalkThread&) = delete;
 
-  // Waits for the walk to end; true when it ended normally.
-  bool join() {
+  // Waits for the walk to end.
+  WalkEnd join() {
     thread_.join();
-    return clean_;
+    return end_;
   }
 
  private:
   Receiver<WalkMessage>& receiver_;
-  bool clean_ = false;  // written by the walk thread, read after join
+  WalkEnd end_ = WalkEnd::kFailed;  // written by the walk thread, read after join
   std::thread thread_;  // last: started once everything it uses exists
 };
 
@@ -314,13 +346,28 @@ ScanOutcome scan_with_bulk_attrs(std::string_view root, std::uint64_t tree_depth
                               app_handle);
 }
 
+ScanOutcome scan_with_bulk_attrs(platform::Kernel& os, std::string_view root,
+                                 std::uint64_t tree_depth,
+                                 const std::vector<std::string>& exclude_paths,
+                                 AppHandle app_handle) {
+  // Without the scan entry there is no guard to mark, so whatever escapes
+  // (an emitter that throws, say) is this scan's failure alone.
+  try {
+    return scan_with_bulk_attrs(os, root, tree_depth, exclude_paths,
+                                ScanContext{.app_handle = app_handle});
+  } catch (...) {
+    return std::unexpected(failure_text(kWalkThreadPanicked));
+  }
+}
+
 namespace {
 
 ScanOutcome walk_and_collect(platform::Kernel& os, WorkerPool& pool, std::string_view root,
                              std::uint64_t tree_depth,
-                             const std::vector<std::string>& exclude_paths, AppHandle app_handle) {
+                             const std::vector<std::string>& exclude_paths,
+                             const ScanContext& context) {
   auto [sender, receiver] = make_bounded_channel<WalkMessage>(kBulkWalkQueueCapacity);
-  BulkWalk walk(os, exclude_paths, std::move(sender));
+  BulkWalk walk(os, exclude_paths, std::move(sender), context);
   const std::string root_path(root);
   if (root_path.find('\0') == std::string::npos) {
     if (const auto device = bulk_device_of(os, root_path.c_str())) walk.root_device = *device;
@@ -333,7 +380,7 @@ ScanOutcome walk_and_collect(platform::Kernel& os, WorkerPool& pool, std::string
   } catch (const std::system_error& e) {
     return std::unexpected(spawn_failure_message(e));
   }
-  ProgressTicker ticker(aggregator.counters(), app_handle);
+  ProgressTicker ticker(aggregator.counters(), context);
 
   bool cancelled = false;
   while (!cancelled) {
@@ -356,7 +403,14 @@ ScanOutcome walk_and_collect(platform::Kernel& os, WorkerPool& pool, std::string
     return std::unexpected(std::string(kScanCancelled));
   }
 
-  if (!walk_thread->join()) return std::unexpected(std::string(kWalkThreadPanicked));
+  switch (walk_thread->join()) {
+    case WalkEnd::kClean:
+      break;
+    case WalkEnd::kOutOfMemory:
+      return std::unexpected(std::string(std::bad_alloc().what()));
+    case WalkEnd::kFailed:
+      return std::unexpected(std::string(kWalkThreadPanicked));
+  }
   macos_walker_logger().info("[walk:bulk] walk finished at {} ms", ticker.elapsed_ms());
   if (ticker.cancel_requested()) return std::unexpected(std::string(kScanCancelled));
   // A root with no descriptor to be read through is not an empty tree.
@@ -365,7 +419,7 @@ ScanOutcome walk_and_collect(platform::Kernel& os, WorkerPool& pool, std::string
   }
   ticker.emit_final();
 
-  const Clock& clock = monotonic_clock();
+  const Clock& clock = *context.clock;
   const Instant finish_start = clock.now();
   FinishedScan finished = aggregator.finish(clock);
   macos_walker_logger().info(
@@ -381,19 +435,21 @@ ScanOutcome walk_and_collect(platform::Kernel& os, WorkerPool& pool, std::string
 ScanOutcome scan_with_bulk_attrs(platform::Kernel& os, std::string_view root,
                                  std::uint64_t tree_depth,
                                  const std::vector<std::string>& exclude_paths,
-                                 AppHandle app_handle) {
+                                 const ScanContext& context) {
   // The walk thread has been joined and every job has ended by the time
   // walk_and_collect returns or throws.
   return run_on_worker_pool<ScanOutcome>([&](WorkerPool& pool) {
-    return walk_and_collect(os, pool, root, tree_depth, exclude_paths, app_handle);
+    return walk_and_collect(os, pool, root, tree_depth, exclude_paths, context);
   });
 }
 
 ScanOutcome run_bulk_attrs_selected(std::string_view root, std::uint64_t tree_depth,
                                     const std::vector<std::string>& exclude_paths,
-                                    AppHandle app_handle) {
-  if (!supports_bulk_attrs(root)) return std::unexpected(std::string(kBulkAttrsUnsupported));
-  return scan_with_bulk_attrs(root, tree_depth, exclude_paths, app_handle);
+                                    const ScanContext& context) {
+  if (!supports_bulk_attrs(platform::system_kernel(), root)) {
+    return std::unexpected(std::string(kBulkAttrsUnsupported));
+  }
+  return scan_with_bulk_attrs(platform::system_kernel(), root, tree_depth, exclude_paths, context);
 }
 
 }  // namespace tessaly

@@ -48,12 +48,20 @@ ScanOutcome scan_with_bulk_attrs(platform::Kernel& os, std::string_view root,
                                  const std::vector<std::string>& exclude_paths,
                                  AppHandle app_handle = nullptr);
 
+// The same scan with the scan's `context` (progress, cancellation, clock,
+// problems). An exception other than memory running out, from the context's
+// callbacks for instance, reaches the caller.
+ScanOutcome scan_with_bulk_attrs(platform::Kernel& os, std::string_view root,
+                                 std::uint64_t tree_depth,
+                                 const std::vector<std::string>& exclude_paths,
+                                 const ScanContext& context);
+
 // The "bulk-attrs" choice of the scan entry: refuses with
 // kBulkAttrsUnsupported when supports_bulk_attrs rejects the root's volume
-// (nothing is scanned then, and there is no fallback), else scans, with
-// progress going to `app_handle` when there is one.
+// (nothing is scanned then, and there is no fallback), else scans with
+// `context`.
 ScanOutcome run_bulk_attrs_selected(std::string_view root, std::uint64_t tree_depth,
                                     const std::vector<std::string>& exclude_paths,
-                                    AppHandle app_handle = nullptr);
+                                    const ScanContext& context);
 
 }  // namespace tessaly

@@ -70,8 +70,13 @@ void warn_incomplete_read(std::string_view dir, int error) {
   log.warn("scan error: {}", platform::describe_io_error(dir, error));
 }
 
+// Memory running out is one more way a path cannot be examined.
 bool supports_bulk_attrs(std::string_view root) {
-  return supports_bulk_attrs(platform::system_kernel(), root);
+  try {
+    return supports_bulk_attrs(platform::system_kernel(), root);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
 
 bool supports_bulk_attrs(platform::Kernel& os, std::string_view root) {
@@ -94,10 +99,11 @@ using platform::OpenAs;
 
 // Reads the open directory `fd` batch by batch into `out`; `fd` stays open.
 // A call that fails after earlier ones answered ends the read with what they
-// gave, and the failure is logged as a warning naming `dir`.
+// gave, and the failure is logged as a warning naming `dir` and given in
+// `*late_error` when that is not null.
 template <typename Out>
-std::expected<void, int> read_batches(platform::Kernel& os, int fd, Out& out,
-                                      std::string_view dir) {
+std::expected<void, int> read_batches(platform::Kernel& os, int fd, Out& out, std::string_view dir,
+                                      int* late_error = nullptr) {
   const std::span<std::byte> buffer = thread_read_buffer();
   bool answered = false;
   while (true) {
@@ -107,6 +113,7 @@ std::expected<void, int> read_batches(platform::Kernel& os, int fd, Out& out,
     if (!count) {
       if (!answered) return std::unexpected(count.error());
       warn_incomplete_read(dir, count.error());
+      if (late_error != nullptr) *late_error = count.error();
       return {};
     }
     if (*count == 0) return {};
@@ -118,11 +125,11 @@ std::expected<void, int> read_batches(platform::Kernel& os, int fd, Out& out,
 // Opens `dir`, reads it into `out` and closes it on every way out.
 template <typename Out>
 std::expected<void, int> read_dir(platform::Kernel& os, std::string_view dir, Out& out,
-                                  OpenAs last = OpenAs::kListing) {
+                                  OpenAs last = OpenAs::kListing, int* late_error = nullptr) {
   const auto fd = platform::open_directory_of_any_length(os, AT_FDCWD, dir, last);
   if (!fd) return std::unexpected(fd.error());
   const platform::Descriptor open(os, *fd);
-  return read_batches(os, *fd, out, dir);
+  return read_batches(os, *fd, out, dir, late_error);
 }
 
 }  // namespace
@@ -136,10 +143,12 @@ std::expected<std::vector<BulkEntry>, int> read_dir_bulk(platform::Kernel& os,
 }
 
 std::expected<void, int> read_dir_bulk_into(platform::Kernel& os, std::string_view dir,
-                                            BulkListing& out, bool follow_last_link) {
+                                            BulkListing& out, bool follow_last_link,
+                                            int* late_error) {
   out.clear();
-  const auto done =
-      read_dir(os, dir, out, follow_last_link ? OpenAs::kListing : OpenAs::kListingItself);
+  const auto done = read_dir(os, dir, out,
+                             follow_last_link ? OpenAs::kListing : OpenAs::kListingItself,
+                             late_error);
   if (!done) out.clear();
   return done;
 }
@@ -180,9 +189,9 @@ std::expected<int, int> open_bulk_directory_at(platform::Kernel& os, int parent_
 }
 
 std::expected<void, int> read_open_dir_bulk_into(platform::Kernel& os, int fd, BulkListing& out,
-                                                 std::string_view dir) {
+                                                 std::string_view dir, int* late_error) {
   out.clear();
-  const auto done = read_batches(os, fd, out, dir);
+  const auto done = read_batches(os, fd, out, dir, late_error);
   if (!done) out.clear();
   return done;
 }

@@ -15,7 +15,8 @@
 namespace tessaly {
 
 // supports_bulk_attrs(root), public (<tessaly/scan.h>), with the kernel
-// reached through `os`.
+// reached through `os`; memory running out throws std::bad_alloc instead of
+// giving false.
 bool supports_bulk_attrs(platform::Kernel& os, std::string_view root);
 
 // Every entry of the directory `dir`, in the order the kernel returns them,
@@ -33,9 +34,12 @@ std::expected<std::vector<BulkEntry>, int> read_dir_bulk(platform::Kernel& os,
 // read_dir_bulk into `out`, which is cleared first, keeping the names' raw
 // bytes. On failure `out` is left empty. Without `follow_last_link` a `dir`
 // whose last component is a symbolic link is refused (ELOOP), as a walk
-// refuses a listed subdirectory that was replaced by a link.
+// refuses a listed subdirectory that was replaced by a link. A read that ended
+// early after some entries succeeds with them, and sets `*late_error` (when
+// given) to the failure's errno.
 std::expected<void, int> read_dir_bulk_into(platform::Kernel& os, std::string_view dir,
-                                            BulkListing& out, bool follow_last_link = true);
+                                            BulkListing& out, bool follow_last_link = true,
+                                            int* late_error = nullptr);
 
 // The two halves of read_dir_bulk_into, for a walk that keeps a directory open
 // while its subdirectories are opened relative to it. Opening retries on
@@ -51,9 +55,10 @@ std::expected<int, int> open_bulk_subdirectory(platform::Kernel& os, std::string
 // unless it is a directory itself.
 std::expected<int, int> open_bulk_directory_at(platform::Kernel& os, int parent_fd,
                                                std::string_view name);
-// `dir` names the directory in the warning of an incomplete read.
+// `dir` names the directory in the warning of an incomplete read, whose errno
+// goes to `*late_error` when given.
 std::expected<void, int> read_open_dir_bulk_into(platform::Kernel& os, int fd, BulkListing& out,
-                                                 std::string_view dir);
+                                                 std::string_view dir, int* late_error = nullptr);
 
 // Logs, under the bulk walker's target, the warning "scan error: {}" for a
 // read of `dir` that ended early with `error`.

@@ -27,10 +27,11 @@ namespace {
 
 // What every filter call of one scan shares.
 struct FilterContext {
-  explicit FilterContext(const std::vector<std::string>& exclude_paths)
-      : exclusions(exclude_paths) {}
+  FilterContext(const std::vector<std::string>& exclude_paths, const ScanContext& scan_context)
+      : exclusions(exclude_paths), scan(scan_context) {}
 
   const ExclusionList exclusions;
+  const ScanContext& scan;
   std::uint64_t root_device = 0;  // 0: no device rule
   // Set when every directory below the root is known to be on its device, so
   // that the rule needs no stat of each.
@@ -55,6 +56,9 @@ void filter_children(DirListing& listing, FilterContext& context) {
   for (ListedEntry& entry : listing.entries()) {
     switch (entry.kind) {
       case EntryKind::kError:
+        context.scan.note_problem(listing.child_path(entry), entry.error);
+        entry.keep = false;
+        break;
       case EntryKind::kSymlink:
         entry.keep = false;
         break;
@@ -77,7 +81,10 @@ void filter_children(DirListing& listing, FilterContext& context) {
           std::uint64_t total = 0;
           if (const auto fd = listing.open_child_directory(entry)) {
             const platform::Descriptor open(listing.kernel(), *fd);
-            total = total_bundle(listing.kernel(), open.get(), context.hardlinks);
+            total = total_bundle(listing.kernel(), open.get(), context.hardlinks,
+                                 listing.child_path(entry), context.scan);
+          } else {
+            context.scan.note_problem(listing.child_path(entry), fd.error());
           }
           bundles.push_back(
               SubtreeTotal{*listing.path(), std::string(name), total, listing.child_depth()});
@@ -88,8 +95,12 @@ void filter_children(DirListing& listing, FilterContext& context) {
       case EntryKind::kRegular:
       case EntryKind::kOther: {
         struct stat st {};
-        entry.size =
-            listing.stat_child(entry, st, false) ? allocated_bytes(st, context.hardlinks) : 0;
+        if (const auto stated = listing.stat_child(entry, st, false)) {
+          entry.size = allocated_bytes(st, context.hardlinks);
+        } else {
+          entry.size = 0;
+          context.scan.note_problem(listing.child_path(entry), stated.error());
+        }
         break;
       }
     }
@@ -106,7 +117,12 @@ std::uint64_t total_bundle(int bundle_fd, HardlinkSet& hardlinks) {
   return total_bundle(platform::system_kernel(), bundle_fd, hardlinks);
 }
 
-std::uint64_t total_bundle(platform::Kernel& kernel, int bundle_fd, HardlinkSet& hardlinks) {
+std::uint64_t total_bundle(platform::Kernel& kernel, int bundle_fd, HardlinkSet& hardlinks,
+                           std::string_view bundle_path, const ScanContext& context) {
+  // Joined only for a problem, which is rare.
+  const auto inside = [&](std::string_view relative) {
+    return relative.empty() ? std::string(bundle_path) : join_path(bundle_path, relative);
+  };
   std::uint64_t total = 0;
   // Directories still to read, relative to the bundle ("" is the bundle).
   std::vector<std::string> stack{std::string()};
@@ -117,7 +133,10 @@ std::uint64_t total_bundle(platform::Kernel& kernel, int bundle_fd, HardlinkSet&
     if (!relative.empty()) {
       const auto opened = platform::retry_while_out_of_descriptors(
           [&] { return open_directory_at(kernel, bundle_fd, relative, false); });
-      if (!opened) continue;
+      if (!opened) {
+        context.note_problem(inside(relative), opened.error());
+        continue;
+      }
       inner = platform::Descriptor(kernel, *opened);
     }
     const int fd = inner.is_open() ? inner.get() : bundle_fd;
@@ -130,12 +149,17 @@ std::uint64_t total_bundle(platform::Kernel& kernel, int bundle_fd, HardlinkSet&
         stack.push_back(relative.empty() ? std::string(name) : join_path(relative, name));
       } else if (kind == EntryKind::kRegular) {
         struct stat st {};
-        if (platform::retry_interrupted(
+        if (const auto stated = platform::retry_interrupted(
                 [&] { return kernel.stat_at(fd, name.data(), st, AT_SYMLINK_NOFOLLOW); })) {
           total += allocated_bytes(st, hardlinks);
+        } else {
+          context.note_problem(inside(relative), name, stated.error());
         }
+      } else if (kind == EntryKind::kError) {
+        context.note_problem(inside(relative), name, entry_error);
       }
     }
+    if (reader.error() != 0) context.note_problem(inside(relative), reader.error());
   }
   return total;
 }
@@ -143,23 +167,31 @@ std::uint64_t total_bundle(platform::Kernel& kernel, int bundle_fd, HardlinkSet&
 std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
     std::string_view root, std::uint64_t tree_depth, const std::vector<std::string>& exclude_paths,
     AppHandle app_handle) {
-  return scan_with_jwalk(root, tree_depth, exclude_paths, app_handle, monotonic_clock());
+  return scan_with_jwalk(platform::system_kernel(), root, tree_depth, exclude_paths, app_handle);
 }
 
 std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
     platform::Kernel& kernel, std::string_view root, std::uint64_t tree_depth,
     const std::vector<std::string>& exclude_paths, AppHandle app_handle) {
-  return scan_with_jwalk(root, tree_depth, exclude_paths, app_handle, monotonic_clock(), kernel);
+  // Without the scan entry there is no guard to mark, so whatever escapes
+  // (an emitter that throws, say) is this scan's failure alone.
+  try {
+    return scan_with_jwalk(root, tree_depth, exclude_paths, ScanContext{.app_handle = app_handle},
+                           kernel);
+  } catch (...) {
+    return std::unexpected(failure_text(kWalkThreadPanicked));
+  }
 }
 
 namespace {
 
 ScanOutcome walk_and_finish(std::string_view root, std::uint64_t tree_depth,
-                            const std::vector<std::string>& exclude_paths, AppHandle app_handle,
-                            const Clock& clock, platform::Kernel& kernel, WorkerPool& pool) {
+                            const std::vector<std::string>& exclude_paths,
+                            const ScanContext& scan_context, platform::Kernel& kernel,
+                            WorkerPool& pool) {
   spdlog::logger& log = scanner_logger();
 
-  FilterContext context(exclude_paths);
+  FilterContext context(exclude_paths, scan_context);
   if (struct stat st{}; stat_at(kernel, AT_FDCWD, root, st, true)) {
     context.root_device = static_cast<std::uint64_t>(st.st_dev);
     const std::string path(root);
@@ -168,11 +200,11 @@ ScanOutcome walk_and_finish(std::string_view root, std::uint64_t tree_depth,
     }
   }
   ScanAggregator aggregator(root, tree_depth);
-  ProgressTicker ticker(aggregator.counters(), app_handle, &clock);
+  ProgressTicker ticker(aggregator.counters(), scan_context);
 
-  // A job that failed (out of memory, say) has left part of the tree unread:
-  // the scan fails rather than pass a partial result off as complete. Every
-  // job of the walk has ended when its failure arrives here.
+  // A job that failed has left part of the tree unread: the scan fails rather
+  // than pass a partial result off as complete, with memory running out told
+  // apart. Every job of the walk has ended when its failure arrives here.
   try {
     ParallelWalk walk(
         std::string(root), [&context](DirListing& listing) { filter_children(listing, context); },
@@ -188,6 +220,7 @@ ScanOutcome walk_and_finish(std::string_view root, std::uint64_t tree_depth,
         if (item.error != EPERM && item.error != EACCES && log.should_log(spdlog::level::warn)) {
           log.warn("scan error: {}", platform::describe_io_error(item.error_path, item.error));
         }
+        scan_context.note_problem(item.error_path, item.error);
         continue;
       }
       if (item.depth == 0) continue;
@@ -204,6 +237,8 @@ ScanOutcome walk_and_finish(std::string_view root, std::uint64_t tree_depth,
         return std::unexpected(std::string(kScanCancelled));
       }
     }
+  } catch (const std::bad_alloc& e) {
+    return std::unexpected(std::string(e.what()));
   } catch (const std::exception&) {
     return std::unexpected(std::string(kWalkThreadPanicked));
   }
@@ -217,7 +252,7 @@ ScanOutcome walk_and_finish(std::string_view root, std::uint64_t tree_depth,
     for (const SubtreeTotal& total : context.bundle_totals) aggregator.record_subtree_total(total);
   }
   ticker.emit_final();
-  FinishedScan finished = aggregator.finish(clock);
+  FinishedScan finished = aggregator.finish(*scan_context.clock);
   if (log.should_log(spdlog::level::info)) {
     log.info("[post-walk] compute_dir_sizes: {} ms ({} dirs), children_map entries: {}",
              finished.result->compute_dir_sizes_ms, finished.dir_sizes_count,
@@ -231,12 +266,12 @@ ScanOutcome walk_and_finish(std::string_view root, std::uint64_t tree_depth,
 
 std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
     std::string_view root, std::uint64_t tree_depth, const std::vector<std::string>& exclude_paths,
-    AppHandle app_handle, const Clock& clock, platform::Kernel& kernel) {
+    const ScanContext& context, platform::Kernel& kernel) {
   // Everything the walk started has ended and been released by the time
   // walk_and_finish returns or throws.
   return run_on_worker_pool<std::expected<std::shared_ptr<const ScanResult>, std::string>>(
       [&](WorkerPool& pool) {
-        return walk_and_finish(root, tree_depth, exclude_paths, app_handle, clock, kernel, pool);
+        return walk_and_finish(root, tree_depth, exclude_paths, context, kernel, pool);
       });
 }
 

@@ -22,11 +22,13 @@
 namespace tessaly {
 
 // scan_with_jwalk(root, tree_depth, exclude_paths, app_handle) is public
-// (<tessaly/benchmark_engines.h>). The same scan, with its progress points timed by `clock` and
-// every kernel call of the walk made through `kernel`.
+// (<tessaly/benchmark_engines.h>). The same scan with the scan's `context`
+// (progress, cancellation, clock, problems) and every kernel call of the walk
+// made through `kernel`. An exception other than memory running out, from
+// the context's callbacks for instance, reaches the caller.
 std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
     std::string_view root, std::uint64_t tree_depth, const std::vector<std::string>& exclude_paths,
-    AppHandle app_handle, const Clock& clock, platform::Kernel& kernel = platform::system_kernel());
+    const ScanContext& context, platform::Kernel& kernel = platform::system_kernel());
 
 // The same scan, with every kernel call of the walk made through `kernel`.
 std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
@@ -38,7 +40,9 @@ std::expected<std::shared_ptr<const ScanResult>, std::string> scan_with_jwalk(
 // allocated blocks (multiply-linked files once per `hardlinks`), links not
 // followed, unreadable parts skipped. The descriptor stays open.
 std::uint64_t total_bundle(int bundle_fd, HardlinkSet& hardlinks);
-// The same, reading through `kernel`.
-std::uint64_t total_bundle(platform::Kernel& kernel, int bundle_fd, HardlinkSet& hardlinks);
+// The same, reading through `kernel`, with the unreadable parts noted in
+// `context` below `bundle_path`, the bundle's own path.
+std::uint64_t total_bundle(platform::Kernel& kernel, int bundle_fd, HardlinkSet& hardlinks,
+                           std::string_view bundle_path = {}, const ScanContext& context = {});
 
 }  // namespace tessaly

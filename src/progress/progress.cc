@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "progress/problem_log.h"
+
 namespace tessaly {
 
 // Through the same JSON library as every other JSON the project writes; the
@@ -20,41 +22,30 @@ std::atomic<bool>& scan_cancel_flag() {
   return flag;
 }
 
-std::atomic<const CancelToken*>& active_cancel_token() {
-  static std::atomic<const CancelToken*> token{nullptr};
-  return token;
+void ScanContext::note_problem(std::string_view path, int error) const {
+  if (problems != nullptr) problems->record(path, error);
 }
 
-const ProgressCallback*& active_progress_callback() {
-  thread_local const ProgressCallback* callback = nullptr;
-  return callback;
-}
-
-ActiveScanScope::ActiveScanScope(const CancelToken& token, const ProgressCallback& on_progress) {
-  active_cancel_token().store(&token, std::memory_order_release);
-  active_progress_callback() = on_progress ? &on_progress : nullptr;
-}
-
-ActiveScanScope::~ActiveScanScope() {
-  active_progress_callback() = nullptr;
-  active_cancel_token().store(nullptr, std::memory_order_release);
+void ScanContext::note_problem(std::string_view dir, std::string_view name, int error) const {
+  if (problems != nullptr) problems->record(dir, name, error);
 }
 
 void request_scan_cancel() { scan_cancel_flag().store(true, std::memory_order_relaxed); }
 
-ProgressTicker::ProgressTicker(const ScanCounters& counters, AppHandle app_handle,
-                               const Clock* clock)
-    : counters_(counters),
-      app_handle_(app_handle),
-      on_progress_(active_progress_callback()),
-      clock_(clock != nullptr ? clock : &monotonic_clock()) {
+ProgressTicker::ProgressTicker(const ScanCounters& counters, const ScanContext& context)
+    : counters_(counters), context_(context) {
   scan_start_ = read_clock();
   last_tick_ = read_clock();
 }
 
+ProgressTicker::ProgressTicker(const ScanCounters& counters, AppHandle app_handle,
+                               const Clock* clock)
+    : ProgressTicker(counters, ScanContext{.app_handle = app_handle,
+                                           .clock = clock != nullptr ? clock : &monotonic_clock()}) {}
+
 TickResult ProgressTicker::progress_point(Instant now) {
-  if (scan_cancel_requested()) return TickResult::kCancelled;
-  if (app_handle_ != nullptr || on_progress_ != nullptr) emit(now);
+  if (context_.cancel_requested()) return TickResult::kCancelled;
+  if (context_.app_handle != nullptr || context_.on_progress != nullptr) emit(now);
   last_tick_ = now;
   return TickResult::kContinue;
 }
@@ -63,10 +54,10 @@ void ProgressTicker::emit(Instant now) const {
   const ScanProgress progress{counters_.files_found, counters_.dirs_found, counters_.total_size,
                               whole_millis_between(scan_start_, now)};
   // A failed delivery is the host's concern; the scan goes on either way.
-  if (app_handle_ != nullptr) {
-    static_cast<void>(app_handle_->emit(kScanProgressEvent, progress_json(progress)));
+  if (context_.app_handle != nullptr) {
+    static_cast<void>(context_.app_handle->emit(kScanProgressEvent, progress_json(progress)));
   }
-  if (on_progress_ != nullptr) (*on_progress_)(progress);
+  if (context_.on_progress != nullptr) (*context_.on_progress)(progress);
 }
 
 }  // namespace tessaly

@@ -22,30 +22,32 @@ std::string progress_json(const ScanProgress& progress);
 // data, so relaxed loads and stores suffice.
 std::atomic<bool>& scan_cancel_flag();
 
-// The token of the scan the entry runs, or nullptr (no scan admitted, or an
-// engine called directly). Only the entry, holding the scan guard, sets it.
-std::atomic<const CancelToken*>& active_cancel_token();
+class ProblemLog;
 
-// The typed progress callback of the scan the calling thread runs through the
-// entry, or nullptr.
-const ProgressCallback*& active_progress_callback();
+// What one scan hands its engine beside the tree, as a parameter and never
+// through process-wide state: where its progress goes, what cancels it, the
+// clock that times it, and where the parts it cannot read are noted. Every
+// pointer may be null (none) except `clock`; what they point to must outlive
+// the engine call, and nothing of it is used after the engine returns.
+struct ScanContext {
+  AppHandle app_handle = nullptr;
+  // Null or a non-empty callback.
+  const ProgressCallback* on_progress = nullptr;
+  // The scan's own token, beside request_scan_cancel's flag.
+  const CancelToken* cancel = nullptr;
+  const Clock* clock = &monotonic_clock();
+  ProblemLog* problems = nullptr;
 
-// Either request: request_scan_cancel's flag, or the admitted scan's token.
-inline bool scan_cancel_requested() {
-  if (scan_cancel_flag().load(std::memory_order_relaxed)) return true;
-  const CancelToken* token = active_cancel_token().load(std::memory_order_acquire);
-  return token != nullptr && token->cancel_requested();
-}
+  // Either request: request_scan_cancel's flag, or this scan's token.
+  bool cancel_requested() const {
+    if (scan_cancel_flag().load(std::memory_order_relaxed)) return true;
+    return cancel != nullptr && cancel->cancel_requested();
+  }
 
-// Makes a scan's token and typed progress the active ones for its lifetime,
-// on the thread that runs the scan; restores none after. `token` and
-// `on_progress` must outlive it; an empty callback counts as none.
-class ActiveScanScope {
- public:
-  ActiveScanScope(const CancelToken& token, const ProgressCallback& on_progress);
-  ~ActiveScanScope();
-  ActiveScanScope(const ActiveScanScope&) = delete;
-  ActiveScanScope& operator=(const ActiveScanScope&) = delete;
+  // Notes the unreadable `path` (from any thread); nothing without a log.
+  void note_problem(std::string_view path, int error) const;
+  // The same for the entry `name` of the directory `dir`.
+  void note_problem(std::string_view dir, std::string_view name, int error) const;
 };
 
 // The running counters of a scan, owned by the engine's collecting thread.
@@ -64,9 +66,12 @@ class ProgressTicker {
  public:
   static constexpr std::chrono::milliseconds kInterval{100};
 
-  // Reads the clock twice, one reading after the other: the engine's start
-  // instant and the first progress point. `clock` nullptr means the monotonic
-  // clock. Takes the calling thread's active typed progress callback.
+  // Reads the context's clock twice, one reading after the other: the
+  // engine's start instant and the first progress point. Keeps a copy of
+  // `context`.
+  ProgressTicker(const ScanCounters& counters, const ScanContext& context);
+  // A context of `app_handle` alone, timed by `clock` (nullptr: the monotonic
+  // clock).
   ProgressTicker(const ScanCounters& counters, AppHandle app_handle, const Clock* clock = nullptr);
 
   // The progress point after one handled item. Reads the clock once; only when
@@ -88,25 +93,23 @@ class ProgressTicker {
   void restart_interval() { last_tick_ = read_clock(); }
 
   // The end-of-walk check.
-  [[nodiscard]] bool cancel_requested() const { return scan_cancel_requested(); }
+  [[nodiscard]] bool cancel_requested() const { return context_.cancel_requested(); }
 
   // The final event with the finished counters, regardless of the interval.
   void emit_final() {
-    if (app_handle_ != nullptr || on_progress_ != nullptr) emit(read_clock());
+    if (context_.app_handle != nullptr || context_.on_progress != nullptr) emit(read_clock());
   }
 
   // Whole milliseconds since the engine's start instant.
   std::uint64_t elapsed_ms() const { return whole_millis_between(scan_start_, read_clock()); }
 
  private:
-  Instant read_clock() const { return clock_->now(); }
+  Instant read_clock() const { return context_.clock->now(); }
   TickResult progress_point(Instant now);
   void emit(Instant now) const;
 
   const ScanCounters& counters_;
-  AppHandle app_handle_;
-  const ProgressCallback* on_progress_;
-  const Clock* clock_;  // never null
+  ScanContext context_;
   Instant scan_start_;
   Instant last_tick_;
 };

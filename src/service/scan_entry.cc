@@ -1,12 +1,15 @@
 #include "service/scan_entry.h"
 
+#include <new>
 #include <utility>
 
+#include "base/worker_pool.h"
 #include "service/scan_service.h"
 
 namespace tessaly {
+namespace {
 
-std::expected<BenchmarkResult, std::string> run_scan_benchmark(
+std::expected<BenchmarkResult, std::string> benchmark_run(
     std::string_view root, std::uint64_t tree_depth, const std::vector<std::string>& exclude_paths,
     std::string_view engine) {
   ScanRequest request;
@@ -28,6 +31,20 @@ std::expected<BenchmarkResult, std::string> run_scan_benchmark(
   record.compute_dir_sizes_ms = result.compute_dir_sizes_ms;
   record.large_files_count = result.large_files.size();
   return record;
+}
+
+}  // namespace
+
+// The request and the record are built here, outside run_scan, so memory
+// running out while they are is this entry's to report.
+std::expected<BenchmarkResult, std::string> run_scan_benchmark(
+    std::string_view root, std::uint64_t tree_depth, const std::vector<std::string>& exclude_paths,
+    std::string_view engine) {
+  try {
+    return benchmark_run(root, tree_depth, exclude_paths, engine);
+  } catch (const std::bad_alloc& e) {
+    return std::unexpected(failure_text(e.what()));
+  }
 }
 
 }  // namespace tessaly

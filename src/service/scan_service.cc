@@ -1,5 +1,10 @@
 #include "service/scan_service.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 #include <new>
 #include <system_error>
 #include <utility>
@@ -11,10 +16,13 @@
 #include "base/worker_pool.h"
 #include "bulk/bulk_engine.h"
 #include "bulk/bulk_reader.h"
+#include "base/utf8.h"
 #include "jwalk/jwalk_engine.h"
+#include "jwalk/walker.h"
 #include "platform/descriptors.h"
 #include "platform/kernel.h"
 #include "platform/mount_table.h"
+#include "progress/problem_log.h"
 #include "progress/progress.h"
 #include "result/result.h"
 
@@ -31,6 +39,10 @@ ScanError failure(ScanErrorKind kind, std::string message) {
   return ScanError{kind, std::move(message)};
 }
 
+ScanError out_of_memory() {
+  return ScanError{ScanErrorKind::kOutOfResources, failure_text(std::bad_alloc().what())};
+}
+
 // The kind of an engine's error text. The engines fail with an "IO error"
 // only for a root that no descriptor came free for.
 ScanErrorKind engine_error_kind(std::string_view message) {
@@ -43,15 +55,102 @@ ScanErrorKind engine_error_kind(std::string_view message) {
   return ScanErrorKind::kWalkFailed;
 }
 
+// Which checks of the request a door makes before it scans.
+enum class Checks {
+  kAll,         // scan(): the exclude paths and the root too
+  kEngineOnly,  // run_scan(): the engines' own behaviour for any root
+};
+
+// "{root}: {description} (os error {error})", the root as text: "" for an
+// empty one, a NUL byte as \0.
+ScanError root_failure(ScanErrorKind kind, std::string_view root, int error) {
+  std::string shown;
+  if (root.empty()) shown = "\"\"";
+  for (const char c : root) {
+    if (c == '\0') {
+      shown += "\\0";
+    } else {
+      shown += c;
+    }
+  }
+  return failure(kind,
+                 fmt::format("{}: {} (os error {})", utf8_lossy(shown), std::strerror(error), error));
+}
+
+// Why `root` cannot be scanned, or nothing. The root is opened and listed as
+// the engines would; a root for which no descriptor is free is left to the
+// engine, which waits for one.
+std::optional<ScanError> root_refusal(std::string_view root) {
+  if (root.empty() || root.find('\0') != std::string_view::npos) {
+    return root_failure(ScanErrorKind::kRootNotFound, root, ENOENT);
+  }
+  platform::Kernel& kernel = platform::system_kernel();
+  const auto fd =
+      platform::open_directory_of_any_length(kernel, AT_FDCWD, root, platform::OpenAs::kListing);
+  if (!fd) {
+    const int error = fd.error();
+    switch (error) {
+      case EMFILE:
+      case ENFILE:
+        return std::nullopt;
+      case ENOMEM:
+        throw std::bad_alloc();
+      case ENOTDIR: {
+        // The root itself is something else, or a component on its way is.
+        struct stat st {};
+        if (stat_at(kernel, AT_FDCWD, root, st, true)) {
+          return root_failure(ScanErrorKind::kNotADirectory, root, ENOTDIR);
+        }
+        return root_failure(ScanErrorKind::kRootNotFound, root, ENOTDIR);
+      }
+      case ENOENT:
+      case ELOOP:
+      case ENAMETOOLONG:
+        return root_failure(ScanErrorKind::kRootNotFound, root, error);
+      default:
+        return root_failure(ScanErrorKind::kPermissionDenied, root, error);
+    }
+  }
+  const platform::Descriptor open(kernel, *fd);
+  DirectoryReader reader(kernel, open.get());
+  std::string_view name;
+  EntryKind kind;
+  int entry_error = 0;
+  reader.next(name, kind, entry_error);
+  if (const int error = reader.error(); error != 0 && !platform::out_of_descriptors(error)) {
+    return root_failure(ScanErrorKind::kPermissionDenied, root, error);
+  }
+  return std::nullopt;
+}
+
+// The first exclude path that is not absolute, as a refusal.
+std::optional<ScanError> exclusion_refusal(const std::vector<std::string>& exclude_paths) {
+  for (const std::string& path : exclude_paths) {
+    if (!path.starts_with('/')) {
+      return failure(ScanErrorKind::kInvalidRequest,
+                     fmt::format("{}{}", kRelativeExcludePrefix, path));
+    }
+  }
+  return std::nullopt;
+}
+
 // The admitted scan, with the guard held.
 std::expected<ScanOutput, ScanError> run_admitted_scan(const ScanRequest& request,
-                                                       AppHandle app_handle) {
+                                                       AppHandle app_handle, Checks checks) {
   scan_cancel_flag().store(false, std::memory_order_relaxed);
   if (request.cancel.cancel_requested()) {
     return std::unexpected(failure(ScanErrorKind::kCancelled, std::string(kScanCancelled)));
   }
-  const ActiveScanScope active(request.cancel, request.on_progress);
-  const Clock& clock = monotonic_clock();
+  // Everything of the caller's that the engine reaches, for this call only.
+  ProblemLog problems;
+  const ScanContext context{
+      .app_handle = app_handle,
+      .on_progress = request.on_progress ? &request.on_progress : nullptr,
+      .cancel = &request.cancel,
+      .clock = &monotonic_clock(),
+      .problems = &problems,
+  };
+  const Clock& clock = *context.clock;
   const Instant start = clock.now();
 
   std::optional<ScanEngine> engine;
@@ -62,40 +161,50 @@ std::expected<ScanOutput, ScanError> run_admitted_scan(const ScanRequest& reques
           failure(ScanErrorKind::kUnknownEngine,
                   fmt::format("{}{}", kUnsupportedEnginePrefix, *request.engine)));
     }
-  } else {
-    engine = default_scan_engine(request.root);
   }
+  if (checks == Checks::kAll) {
+    if (auto refusal = exclusion_refusal(request.exclude_paths)) {
+      return std::unexpected(std::move(*refusal));
+    }
+    if (auto refusal = root_refusal(request.root)) return std::unexpected(std::move(*refusal));
+  }
+  if (!engine) engine = default_scan_engine(request.root);
 
   ScanOutcome outcome;
   // The default has asked the probe already.
   const bool probe = request.volume_probe == VolumeProbe::kApply && request.engine;
+  platform::Kernel& kernel = platform::system_kernel();
   if (*engine == ScanEngine::kJwalk) {
-    outcome = scan_with_jwalk(request.root, request.tree_depth, request.exclude_paths, app_handle);
+    outcome = scan_with_jwalk(request.root, request.tree_depth, request.exclude_paths, context);
   } else if (probe) {
-    outcome = run_bulk_attrs_selected(request.root, request.tree_depth, request.exclude_paths,
-                                      app_handle);
-  } else {
     outcome =
-        scan_with_bulk_attrs(request.root, request.tree_depth, request.exclude_paths, app_handle);
+        run_bulk_attrs_selected(request.root, request.tree_depth, request.exclude_paths, context);
+  } else {
+    outcome = scan_with_bulk_attrs(kernel, request.root, request.tree_depth, request.exclude_paths,
+                                   context);
   }
   const std::uint64_t elapsed_ms = whole_millis_between(start, clock.now());
   if (!outcome) {
     const ScanErrorKind kind = engine_error_kind(outcome.error());
     return std::unexpected(failure(kind, std::move(outcome.error())));
   }
-  const bool probe_skipped = *engine == ScanEngine::kBulkAttrs &&
-                             request.volume_probe == VolumeProbe::kSkip && request.engine;
-  return ScanOutput{std::move(*outcome), elapsed_ms, probe_skipped, *engine};
+  ScanOutput output;
+  output.result = std::move(*outcome);
+  output.elapsed_ms = elapsed_ms;
+  output.volume_probe_skipped = *engine == ScanEngine::kBulkAttrs &&
+                                request.volume_probe == VolumeProbe::kSkip && request.engine;
+  output.engine = *engine;
+  output.problems = problems.take();
+  output.problems_total = problems.total();
+  return output;
 }
 
-// The scan entry with its errors kinded. Memory running out leaves nothing
+// The guard held around the admitted scan. Memory running out leaves nothing
 // half changed: every engine releases what it holds on the way out, and the
-// cache refuses an entry it has no room for whole. Such a scan fails with the
-// exception's own text (short enough to need no allocation), and the guard
-// stays usable. Anything else that escapes poisons the guard on its way to
-// the caller.
-std::expected<ScanOutput, ScanError> admitted_scan(const ScanRequest& request,
-                                                   AppHandle app_handle) {
+// cache refuses an entry it has no room for whole; the guard stays usable.
+// Anything else that escapes poisons the guard on its way out of here.
+std::expected<ScanOutput, ScanError> guarded_scan(const ScanRequest& request,
+                                                  AppHandle app_handle, Checks checks) {
   std::optional<PoisonableMutex::Guard> guard = scan_lock().try_lock();
   if (!guard) return std::unexpected(failure(ScanErrorKind::kBusy, std::string(kScanInProgress)));
   // A scan that once left abnormally may have left shared state half
@@ -104,9 +213,27 @@ std::expected<ScanOutput, ScanError> admitted_scan(const ScanRequest& request,
     return std::unexpected(failure(ScanErrorKind::kUnavailable, std::string(kScanInProgress)));
   }
   try {
-    return run_admitted_scan(request, app_handle);
-  } catch (const std::bad_alloc& e) {
-    return std::unexpected(failure(ScanErrorKind::kOutOfResources, std::string(e.what())));
+    return run_admitted_scan(request, app_handle, checks);
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(out_of_memory());
+  }
+}
+
+// The scan entry with its errors kinded; no exception leaves it. A failure
+// ends with the exception's own text or a fixed one, both short enough to
+// need no allocation.
+std::expected<ScanOutput, ScanError> admitted_scan(const ScanRequest& request,
+                                                   AppHandle app_handle, Checks checks) noexcept {
+  try {
+    return guarded_scan(request, app_handle, checks);
+  } catch (const std::bad_alloc&) {
+    // Before the guard was taken, or while a refusal was worded.
+    return std::unexpected(out_of_memory());
+  } catch (...) {
+    std::string text = failure_text(kWalkThreadPanicked);
+    const ScanErrorKind kind =
+        text == kWalkThreadPanicked ? ScanErrorKind::kWalkFailed : ScanErrorKind::kOutOfResources;
+    return std::unexpected(ScanError{kind, std::move(text)});
   }
 }
 
@@ -127,17 +254,21 @@ ScanEngine default_scan_engine(std::string_view root) {
 }
 
 std::string volume_type_name(std::string_view path) {
-  return fs_type_of_resolved(path, platform::system_kernel().mount_table());
+  try {
+    return fs_type_of_resolved(path, platform::system_kernel().mount_table());
+  } catch (const std::bad_alloc&) {
+    return "unknown";  // fits a string's own room
+  }
 }
 
 bool scan_guard_poisoned() { return scan_lock().is_poisoned(); }
 
 std::expected<ScanOutput, ScanError> scan(const ScanRequest& request, AppHandle app_handle) {
-  return admitted_scan(request, app_handle);
+  return admitted_scan(request, app_handle, Checks::kAll);
 }
 
 std::expected<ScanOutput, std::string> run_scan(const ScanRequest& request, AppHandle app_handle) {
-  auto outcome = admitted_scan(request, app_handle);
+  auto outcome = admitted_scan(request, app_handle, Checks::kEngineOnly);
   if (!outcome) return std::unexpected(std::move(outcome.error().message));
   return std::move(*outcome);
 }

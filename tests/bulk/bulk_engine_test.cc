@@ -681,7 +681,7 @@ TEST_F(BulkEngineTest, SelectionRefusesVolumesTheReaderCannotRead) {
   std::vector<std::string> roots = {tree.at("absent"), tree.path() + std::string("\0x", 2)};
   if (!temp_volume_supported(tree)) roots.push_back(tree.path());
   for (const std::string& root : roots) {
-    const auto result = run_bulk_attrs_selected(root, 8, {});
+    const auto result = run_bulk_attrs_selected(root, 8, {}, ScanContext{});
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error(), "bulk-attrs is unsupported on this volume (expected apfs/hfs)");
     EXPECT_EQ(result.error().size(), 60u);

@@ -699,7 +699,7 @@ TEST(JwalkEngine, ShortScanEmitsOnlyTheFinalEvent) {
   dir.make_dir("root/d");
   RecordingEmitter emitter;
   ManualClock still;
-  auto result = scan_with_jwalk(root, 8, {}, &emitter, still);
+  auto result = scan_with_jwalk(root, 8, {}, ScanContext{.app_handle = &emitter, .clock = &still});
   ASSERT_TRUE(result.has_value());
   const auto events = emitter.events();
   ASSERT_EQ(events.size(), 1u);
@@ -715,7 +715,7 @@ TEST(JwalkEngine, ProgressEventsAreAtLeastAnIntervalApartAndEndWithTheTotals) {
     dir.write_file("root/d" + std::to_string(i % 7) + "/f" + std::to_string(i), 100);
   RecordingEmitter emitter;
   SteppingClock clock(30ms);
-  auto result = scan_with_jwalk(root, 8, {}, &emitter, clock);
+  auto result = scan_with_jwalk(root, 8, {}, ScanContext{.app_handle = &emitter, .clock = &clock});
   ASSERT_TRUE(result.has_value());
   const auto events = emitter.events();
   ASSERT_GE(events.size(), 5u);
@@ -762,7 +762,7 @@ TEST(JwalkEngine, CancellationFromAnotherThreadStopsTheWalk) {
     changed.wait(lock, [&] { return cancelled; });
   });
   SteppingClock clock(60ms);
-  auto result = scan_with_jwalk(root, 8, {}, &emitter, clock);
+  auto result = scan_with_jwalk(root, 8, {}, ScanContext{.app_handle = &emitter, .clock = &clock});
   canceller.join();
   scan_cancel_flag().store(false);
   ASSERT_FALSE(result.has_value());
@@ -779,7 +779,7 @@ TEST(JwalkEngine, CancellationSeenAfterTheWalkStoresNothing) {
   RecordingEmitter emitter;
   ManualClock still;
   scan_cancel_flag().store(true);
-  auto result = scan_with_jwalk(root, 8, {}, &emitter, still);
+  auto result = scan_with_jwalk(root, 8, {}, ScanContext{.app_handle = &emitter, .clock = &still});
   scan_cancel_flag().store(false);
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error(), "Scan cancelled");

@@ -257,10 +257,25 @@ TEST_F(ProgressTest, CancelRequestFromAnotherThreadIsSeen) {
   ProgressTicker ticker(counters, nullptr);
   std::thread requester([] { request_scan_cancel(); });
   requester.join();
-  EXPECT_TRUE(scan_cancel_requested());
+  EXPECT_TRUE(ScanContext{}.cancel_requested());
   EXPECT_TRUE(ticker.cancel_requested());
   scan_cancel_flag().store(false);
   EXPECT_FALSE(ticker.cancel_requested());
+}
+
+// A scan's token reaches its ticker through its context alone.
+TEST_F(ProgressTest, TheContextsTokenCancelsThatScanOnly) {
+  ScanCounters counters;
+  ManualClock clock;
+  CancelToken token;
+  ProgressTicker with_token(counters, ScanContext{.cancel = &token, .clock = &clock});
+  ProgressTicker without(counters, nullptr, &clock);
+  token.request_cancel();
+  EXPECT_TRUE(with_token.cancel_requested());
+  EXPECT_FALSE(without.cancel_requested());
+  clock.advance(milliseconds(100));
+  EXPECT_EQ(with_token.tick(), TickResult::kCancelled);
+  EXPECT_EQ(without.tick(), TickResult::kContinue);
 }
 
 TEST_F(ProgressTest, RealClockTicksWhileARequestArrives) {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <barrier>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <set>
@@ -232,6 +233,46 @@ TEST_F(ScanConcurrencyTest, ClearingTheCacheDuringScans) {
   const auto last = scan_with_jwalk(tree.dir.path(), 4, {});
   ASSERT_TRUE(last.has_value());
   EXPECT_EQ(find_cached_scan(tree.dir.path()), *last);
+}
+
+// Raw engines loop in two threads beside scan() looping in a third, whose
+// every request cancels its own token during the scan and is destroyed right
+// after the call. A token reaches only its own scan: the raw engines never
+// stop, and (under ThreadSanitizer) nothing reads a token after it is gone.
+TEST_F(ScanConcurrencyTest, RawEnginesBesideScansWhoseTokensComeAndGo) {
+  const Tree tree(12, 6);
+  constexpr int kRounds = 12;
+  std::barrier start(3);
+  const auto raw = [&](bool bulk) {
+    start.arrive_and_wait();
+    for (int i = 0; i < kRounds; ++i) {
+      const auto outcome = bulk ? scan_with_bulk_attrs(tree.dir.path(), 4, {})
+                                : scan_with_jwalk(tree.dir.path(), 4, {});
+      ASSERT_TRUE(outcome.has_value()) << outcome.error();
+      EXPECT_EQ(counts_of(**outcome), tree.counts);
+    }
+  };
+  std::thread jwalk(raw, false);
+  std::thread bulk(raw, true);
+  start.arrive_and_wait();
+  for (int i = 0; i < kRounds * 2; ++i) {
+    auto request = std::make_unique<ScanRequest>();
+    request->root = tree.dir.path();
+    request->engine = i % 2 ? "jwalk" : "bulk-attrs";
+    request->volume_probe = VolumeProbe::kSkip;
+    request->on_progress = [token = request->cancel](const ScanProgress&) {
+      token.request_cancel();
+    };
+    const auto outcome = scan(*request);
+    request.reset();
+    if (outcome) {
+      EXPECT_EQ(counts_of(*outcome->result), tree.counts);
+    } else {
+      EXPECT_EQ(outcome.error().kind, ScanErrorKind::kCancelled) << outcome.error().message;
+    }
+  }
+  jwalk.join();
+  bulk.join();
 }
 
 }  // namespace

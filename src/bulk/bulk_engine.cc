@@ -334,7 +334,7 @@ class WalkThread {
  private:
   Receiver<WalkMessage>& receiver_;
   WalkEnd end_ = WalkEnd::kFailed;  // written by the walk thread, read after join
-  std::thread thread_;  // last: started once everything it uses exists
+  std::thread thread_;              // last: started once everything it uses exists
 };
 
 }  // namespace

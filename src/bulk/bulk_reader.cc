@@ -146,9 +146,8 @@ std::expected<void, int> read_dir_bulk_into(platform::Kernel& os, std::string_vi
                                             BulkListing& out, bool follow_last_link,
                                             int* late_error) {
   out.clear();
-  const auto done = read_dir(os, dir, out,
-                             follow_last_link ? OpenAs::kListing : OpenAs::kListingItself,
-                             late_error);
+  const auto done = read_dir(
+      os, dir, out, follow_last_link ? OpenAs::kListing : OpenAs::kListingItself, late_error);
   if (!done) out.clear();
   return done;
 }

@@ -40,8 +40,9 @@ ProgressTicker::ProgressTicker(const ScanCounters& counters, const ScanContext& 
 
 ProgressTicker::ProgressTicker(const ScanCounters& counters, AppHandle app_handle,
                                const Clock* clock)
-    : ProgressTicker(counters, ScanContext{.app_handle = app_handle,
-                                           .clock = clock != nullptr ? clock : &monotonic_clock()}) {}
+    : ProgressTicker(counters,
+                     ScanContext{.app_handle = app_handle,
+                                 .clock = clock != nullptr ? clock : &monotonic_clock()}) {}
 
 TickResult ProgressTicker::progress_point(Instant now) {
   if (context_.cancel_requested()) return TickResult::kCancelled;

@@ -13,10 +13,10 @@
 
 #include "base/clock.h"
 #include "base/poison_mutex.h"
+#include "base/utf8.h"
 #include "base/worker_pool.h"
 #include "bulk/bulk_engine.h"
 #include "bulk/bulk_reader.h"
-#include "base/utf8.h"
 #include "jwalk/jwalk_engine.h"
 #include "jwalk/walker.h"
 #include "platform/descriptors.h"
@@ -73,8 +73,8 @@ ScanError root_failure(ScanErrorKind kind, std::string_view root, int error) {
       shown += c;
     }
   }
-  return failure(kind,
-                 fmt::format("{}: {} (os error {})", utf8_lossy(shown), std::strerror(error), error));
+  return failure(
+      kind, fmt::format("{}: {} (os error {})", utf8_lossy(shown), std::strerror(error), error));
 }
 
 // Why `root` cannot be scanned, or nothing. The root is opened and listed as
@@ -203,8 +203,8 @@ std::expected<ScanOutput, ScanError> run_admitted_scan(const ScanRequest& reques
 // half changed: every engine releases what it holds on the way out, and the
 // cache refuses an entry it has no room for whole; the guard stays usable.
 // Anything else that escapes poisons the guard on its way out of here.
-std::expected<ScanOutput, ScanError> guarded_scan(const ScanRequest& request,
-                                                  AppHandle app_handle, Checks checks) {
+std::expected<ScanOutput, ScanError> guarded_scan(const ScanRequest& request, AppHandle app_handle,
+                                                  Checks checks) {
   std::optional<PoisonableMutex::Guard> guard = scan_lock().try_lock();
   if (!guard) return std::unexpected(failure(ScanErrorKind::kBusy, std::string(kScanInProgress)));
   // A scan that once left abnormally may have left shared state half
@@ -222,8 +222,8 @@ std::expected<ScanOutput, ScanError> guarded_scan(const ScanRequest& request,
 // The scan entry with its errors kinded; no exception leaves it. A failure
 // ends with the exception's own text or a fixed one, both short enough to
 // need no allocation.
-std::expected<ScanOutput, ScanError> admitted_scan(const ScanRequest& request,
-                                                   AppHandle app_handle, Checks checks) noexcept {
+std::expected<ScanOutput, ScanError> admitted_scan(const ScanRequest& request, AppHandle app_handle,
+                                                   Checks checks) noexcept {
   try {
     return guarded_scan(request, app_handle, checks);
   } catch (const std::bad_alloc&) {

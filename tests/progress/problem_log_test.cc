@@ -17,7 +17,8 @@ TEST(ProblemLog, KeepsTheFirstThousandSortedAndCountsAll) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&log, t] {
-      for (int i = 0; i < 300; ++i) log.record("/r/t" + std::to_string(t), std::to_string(i), EACCES);
+      for (int i = 0; i < 300; ++i)
+        log.record("/r/t" + std::to_string(t), std::to_string(i), EACCES);
     });
   }
   for (std::thread& thread : threads) thread.join();

@@ -13,8 +13,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <new>
+#include <optional>
 #include <string>
+#include <vector>
 
 #if defined(__APPLE__)
 #include <malloc/malloc.h>
@@ -23,11 +27,13 @@
 #endif
 
 #include <gtest/gtest.h>
+#include <tessaly/text.h>
 
 #include "bulk/bulk_engine.h"
 #include "cache/scan_cache.h"
 #include "jwalk/jwalk_engine.h"
 #include "platform/descriptors.h"
+#include "service/scan_entry.h"
 #include "service/scan_service.h"
 #include "support/fault_tree.h"
 #include "support/faulty_kernel.h"
@@ -157,8 +163,7 @@ TEST_P(Exhaustion, EveryAllocationOfAScanFailingInTurn) {
       EXPECT_EQ(describe_result(**outcome), expected) << "allocation " << n;
     } else {
       ++failed;
-      EXPECT_TRUE(outcome.error() == kWalkThreadPanicked || outcome.error() == "std::bad_alloc")
-          << "allocation " << n << ": " << outcome.error();
+      EXPECT_EQ(outcome.error(), "std::bad_alloc") << "allocation " << n;
     }
     EXPECT_EQ(count_open_descriptors(), descriptors) << "allocation " << n;
     EXPECT_EQ(count_threads(), threads) << "allocation " << n;
@@ -168,6 +173,156 @@ TEST_P(Exhaustion, EveryAllocationOfAScanFailingInTurn) {
   EXPECT_GT(n, 100);  // the scan's allocations were reached, not the sweep cut short
   EXPECT_GT(failed, n / 2);
   EXPECT_FALSE(scan_cache().is_poisoned());
+}
+
+std::string describe_output(const std::expected<ScanOutput, ScanError>& outcome) {
+  if (!outcome) {
+    return "error " + std::to_string(static_cast<int>(outcome.error().kind)) + " " +
+           outcome.error().message;
+  }
+  return "ok " + describe_result(*outcome->result) + "problems " +
+         std::to_string(outcome->problems_total);
+}
+
+template <typename Value, typename Describe>
+std::string describe_text(const std::expected<Value, std::string>& outcome, Describe describe) {
+  return outcome ? "ok " + describe(*outcome) : "error " + outcome.error();
+}
+
+std::string describe_benchmark(const BenchmarkResult& r) {
+  return r.engine + " " + std::to_string(r.files_found) + " " + std::to_string(r.dirs_found) + " " +
+         std::to_string(r.total_size) + " " + std::to_string(r.large_files_count);
+}
+
+std::string describe_shared(const std::shared_ptr<const ScanResult>& result) {
+  return describe_result(*result);
+}
+
+// One public entry: `run` calls it and keeps what it gave, `describe` (called
+// with no allocation failing) tells that as text.
+struct PublicEntry {
+  std::string name;
+  std::function<void()> run;
+  std::function<std::string()> describe;
+  std::string failure;  // what running out of memory may give instead
+};
+
+// The entry's answer with the allocation `n` failing (none for 0), and
+// whether that allocation was reached.
+std::pair<std::string, bool> run_entry(const PublicEntry& entry, long n) {
+  fail_countdown.store(n);
+  std::string thrown;
+  try {
+    entry.run();
+  } catch (const std::bad_alloc&) {
+    thrown = "threw std::bad_alloc";
+  } catch (...) {
+    thrown = "threw something else";
+  }
+  const bool fired = n > 0 && fail_countdown.exchange(0) <= 0;
+  return {thrown.empty() ? entry.describe() : thrown, fired};
+}
+
+// Every public entry, with each of its allocations failing in turn: it gives
+// its whole answer or its own way of saying that memory ran out (an error
+// kind and text; the fallback its contract names; std::bad_alloc for the few
+// that have no other way), and never anything else.
+TEST_F(ExhaustionTree, EveryPublicEntryWithEachAllocationFailingInTurn) {
+  const std::string out_of_memory =
+      "error " + std::to_string(static_cast<int>(ScanErrorKind::kOutOfResources)) +
+      " std::bad_alloc";
+  const auto request = [&](std::optional<std::string> engine, std::string root) {
+    ScanRequest r;
+    r.root = std::move(root);
+    r.engine = std::move(engine);
+    r.tree_depth = 2;
+    r.volume_probe = VolumeProbe::kSkip;
+    return r;
+  };
+  const std::vector<ScanRequest> requests = {
+      request("jwalk", root_), request("bulk-attrs", root_), request(std::nullopt, root_),
+      request("jwalk", root_ + "/missing"), request("JWALK", root_)};
+  const auto scanned = scan_with_jwalk(root_, 2, {});
+  ASSERT_TRUE(scanned.has_value());
+  const std::shared_ptr<const ScanResult> held = *scanned;
+
+  // What the entries gave, each kept until described.
+  std::expected<ScanOutput, ScanError> output;
+  std::expected<ScanOutput, std::string> text_output;
+  std::expected<BenchmarkResult, std::string> record;
+  ScanOutcome outcome;
+  std::string text;
+  std::vector<std::string> paths;
+
+  std::vector<PublicEntry> entries;
+  for (const ScanRequest& r : requests) {
+    entries.push_back({"scan " + r.root + " " + r.engine.value_or("default"),
+                       [&output, &r] { output = scan(r); },
+                       [&output] { return describe_output(output); }, out_of_memory});
+  }
+  const auto describe_record = [&record] { return describe_text(record, describe_benchmark); };
+  const auto describe_outcome = [&outcome] { return describe_text(outcome, describe_shared); };
+  const auto kept_text = [&text] { return text; };
+  entries.insert(
+      entries.end(),
+      {
+          {"run_scan", [&] { text_output = run_scan(requests[0]); },
+           [&] {
+             return describe_text(text_output,
+                                  [](const ScanOutput& o) { return describe_result(*o.result); });
+           },
+           "error std::bad_alloc"},
+          {"run_scan_benchmark jwalk", [&] { record = run_scan_benchmark(root_, 2, {}, "jwalk"); },
+           describe_record, "error std::bad_alloc"},
+          {"run_scan_benchmark bulk-attrs",
+           [&] { record = run_scan_benchmark(root_, 2, {}, "bulk-attrs"); }, describe_record,
+           "error std::bad_alloc"},
+          {"scan_with_jwalk", [&] { outcome = scan_with_jwalk(root_, 2, {}); }, describe_outcome,
+           "error std::bad_alloc"},
+          {"scan_with_bulk_attrs", [&] { outcome = scan_with_bulk_attrs(root_, 2, {}); },
+           describe_outcome, "error std::bad_alloc"},
+          {"supports_bulk_attrs", [&] { text = supports_bulk_attrs(root_) ? "yes" : "no"; },
+           kept_text, "no"},
+          {"default_scan_engine", [&] { text = scan_engine_name(default_scan_engine(root_)); },
+           kept_text, "jwalk"},
+          {"volume_type_name", [&] { text = volume_type_name(root_); }, kept_text, "unknown"},
+          {"clear_scan_cache",
+           [&] {
+             clear_scan_cache();
+             text = "cleared";
+           },
+           kept_text, "cleared"},
+          {"utf8_text", [&] { text = utf8_text("a name long enough to need memory \xff"); },
+           kept_text, "threw std::bad_alloc"},
+          {"join_raw_path",
+           [&] { text = join_raw_path(root_, "a name long enough to need memory"); }, kept_text,
+           "threw std::bad_alloc"},
+          {"result navigation",
+           [&] {
+             paths.clear();
+             const ResultDirectory top = held->root_directory();
+             for (const ChildEntry& entry : top.children()) {
+               if (const auto child = top.child(entry)) paths.push_back(child->path());
+             }
+           },
+           [&] { return std::to_string(paths.size()) + " " + (paths.empty() ? "" : paths[0]); },
+           "threw std::bad_alloc"},
+          {"CancelToken", [&] { text = CancelToken().cancel_requested() ? "set" : "clear"; },
+           kept_text, "threw std::bad_alloc"},
+      });
+  for (const PublicEntry& entry : entries) {
+    const std::string expected = run_entry(entry, 0).first;
+    ASSERT_FALSE(expected.starts_with("threw")) << entry.name << ": " << expected;
+    long n = 1;
+    for (;; ++n) {
+      const auto [answer, fired] = run_entry(entry, n);
+      const bool allowed = answer == expected || answer == entry.failure;
+      EXPECT_TRUE(allowed) << entry.name << ", allocation " << n << ": " << answer;
+      if (!fired || !allowed) break;
+    }
+    EXPECT_EQ(run_entry(entry, 0).first, expected) << entry.name << " after " << n;
+  }
+  EXPECT_FALSE(scan_guard_poisoned());
 }
 
 // The guard of the scan entry stays usable after scans that ran out of memory.

@@ -33,8 +33,8 @@ ScanRequest request_for(std::string root, const char* engine = "jwalk") {
 }
 
 ScanError refusal(ScanErrorKind kind, const std::string& shown, int error) {
-  return ScanError{kind, shown + ": " + std::strerror(error) + " (os error " +
-                             std::to_string(error) + ")"};
+  return ScanError{
+      kind, shown + ": " + std::strerror(error) + " (os error " + std::to_string(error) + ")"};
 }
 
 std::string make_socket(const std::string& path) {
@@ -162,9 +162,9 @@ TEST_P(UnprivilegedScan, LockedFoldersAreListedAsProblems) {
     ASSERT_EQ(::chmod(dir_.at(locked).c_str(), 0), 0);
   }
   // The three locked folders count as folders, with nothing below them.
-  EXPECT_EQ(unprivileged_scan(root, GetParam()),
-            "files 1 dirs 4 total " + std::to_string(size) + " problems " + root + "/a 13, " +
-                root + "/c 13, " + root + "/open/b 13, total 3");
+  EXPECT_EQ(unprivileged_scan(root, GetParam()), "files 1 dirs 4 total " + std::to_string(size) +
+                                                     " problems " + root + "/a 13, " + root +
+                                                     "/c 13, " + root + "/open/b 13, total 3");
 }
 
 TEST_P(UnprivilegedScan, AThousandProblemsAreListedAndAllCounted) {
@@ -200,8 +200,7 @@ TEST(ScanRootsChild, Scan) {
         sorted = sorted && (i == 0 || problems[i - 1].path < problems[i].path);
       }
       report += std::to_string(problems.size()) + " listed, " +
-                (each_eacces ? "each 13, " : "not all 13, ") +
-                (sorted ? "sorted, " : "unsorted, ");
+                (each_eacces ? "each 13, " : "not all 13, ") + (sorted ? "sorted, " : "unsorted, ");
     } else {
       for (const ScanProblem& problem : problems) {
         report += problem.path + " " + std::to_string(problem.os_error) + ", ";

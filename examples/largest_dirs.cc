@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <expected>
 #include <functional>
 #include <string>
@@ -110,6 +111,15 @@ int main(int argc, char** argv) {
               engine.data());
   for (std::size_t i = 0; i < shown; ++i) {
     std::printf("%12s  %s\n", human(dirs[i].first).c_str(), dirs[i].second.c_str());
+  }
+  // What could not be read is left out of the sizes above.
+  for (const tessaly::ScanProblem& problem : outcome->problems) {
+    std::fprintf(stderr, "unreadable: %s (%s)\n", tessaly::utf8_text(problem.path).c_str(),
+                 std::strerror(problem.os_error));
+  }
+  if (outcome->problems_total > outcome->problems.size()) {
+    std::fprintf(stderr, "... %llu unreadable in all\n",
+                 static_cast<unsigned long long>(outcome->problems_total));
   }
   return 0;
 }

@@ -3,8 +3,8 @@
 /// the scan entry's guard (two of them, or one beside scan(), may run at
 /// once), its reset of request_scan_cancel's flag (a request left over from
 /// before cancels them), its volume probe and its platform default; they take
-/// no CancelToken and give no typed progress (though the token of a scan()
-/// running at the same time stops them too). A host calls scan()
+/// no CancelToken, give no typed progress and list no problems (the token of
+/// a scan() running at the same time never reaches them). A host calls scan()
 /// (<tessaly/scan.h>) instead; <tessaly/tessaly.h> does not include this
 /// header.
 #pragma once
@@ -36,7 +36,8 @@ using ScanOutcome = std::expected<std::shared_ptr<const ScanResult>, std::string
 /// Progress goes to `app_handle` when there is one. Unreadable parts make the
 /// result smaller; the failures are "Scan cancelled" (request_scan_cancel's
 /// flag was seen set, also when it was set before this call), "Walk thread
-/// panicked" and running out (see scan_with_bulk_attrs). The result is also
+/// panicked" and running out (see scan_with_bulk_attrs). A root that is
+/// missing or not a directory gives an empty result. The result is also
 /// stored in the scan cache under `root`, which keeps at most five results.
 TESSALY_EXPORT ScanOutcome scan_with_jwalk(std::string_view root, std::uint64_t tree_depth,
                                            const std::vector<std::string>& exclude_paths,
@@ -54,16 +55,17 @@ TESSALY_EXPORT ScanOutcome scan_with_jwalk(std::string_view root, std::uint64_t 
 ///
 /// Fails with "Scan cancelled" when request_scan_cancel's flag is seen set
 /// (also when it was set before this call), or "Walk thread panicked" when a
-/// directory job failed (after every other job has finished). On return no
-/// work of this scan is running.
+/// directory job, or `app_handle`, threw anything but std::bad_alloc (after
+/// every other job has finished). On return no work of this scan is running.
 ///
 /// Running out, with either engine, fails that scan alone, never the process:
-/// memory running out gives "Walk thread panicked" or "std::bad_alloc"; a
-/// thread the system refuses gives "failed to spawn thread: " and the system's
-/// description; a root that cannot be opened because no descriptor comes free
-/// within the walk's patience (10 s) gives "IO error for operation on {root}:
+/// memory running out anywhere gives "std::bad_alloc"; a thread the system
+/// refuses gives "failed to spawn thread: " and the system's description; a
+/// root that cannot be opened because no descriptor comes free within the
+/// walk's patience (10 s) gives "IO error for operation on {root}:
 /// {description} (os error {number})". Everything the scan started has ended
 /// and been released when the error is returned, and the next scan is whole.
+/// No exception leaves either engine.
 TESSALY_EXPORT ScanOutcome scan_with_bulk_attrs(std::string_view root, std::uint64_t tree_depth,
                                                 const std::vector<std::string>& exclude_paths,
                                                 AppHandle app_handle = nullptr);

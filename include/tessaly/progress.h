@@ -18,8 +18,9 @@ inline constexpr std::string_view kScanProgressEvent = "scan-progress";
 /// Error text of a scan stopped through a CancelToken or request_scan_cancel.
 inline constexpr std::string_view kScanCancelled = "Scan cancelled";
 
-/// Error text of a scan whose walk failed (a job threw): part of the tree is
-/// unread, so no result is given.
+/// Error text of a scan whose engine failed: a directory job, or the thread
+/// running the scan (its progress callback or emitter included), threw
+/// something other than std::bad_alloc. No result is given.
 inline constexpr std::string_view kWalkThreadPanicked = "Walk thread panicked";
 
 /// The running counters of a scan, as one progress report gives them. The
@@ -49,7 +50,9 @@ class TESSALY_EXPORT ProgressEmitter {
  public:
   /// Destroys the emitter.
   virtual ~ProgressEmitter() = default;
-  /// Delivers `event` with `json_payload`; true when it was delivered.
+  /// Delivers `event` with `json_payload`; true when it was delivered. Must
+  /// not throw; an exception leaving it ends the scan as one leaving a
+  /// ProgressCallback does.
   virtual bool emit(std::string_view event, std::string_view json_payload) const = 0;
 };
 
@@ -61,19 +64,25 @@ using AppHandle = const ProgressEmitter*;
 /// thread that runs the scan, at the moments the "scan-progress" event is
 /// emitted (every 100 ms or more during the walk, and once with the final
 /// counters), with the values that event's payload carries. It must not
-/// throw: an exception leaving it ends the scan as an engine failure would.
+/// throw: std::bad_alloc leaving it ends the scan with kOutOfResources, any
+/// other exception with kWalkFailed ("Walk thread panicked"), after which the
+/// process refuses every later scan (kUnavailable). The scan never calls it
+/// after scan() has returned.
 using ProgressCallback = std::function<void(const ScanProgress&)>;
 
 /// A cancellation request of one scan, created by the host and handed to the
 /// scan in ScanRequest::cancel. Copies share one state: the host keeps a copy
-/// and calls request_cancel from any thread at any time. A request made before
+/// and calls request_cancel from any thread at any time. The scan reads it
+/// only while scan() runs, so the host may destroy every copy once scan() has
+/// returned. A request made before
 /// the scan starts ends that scan at once with "Scan cancelled"; one made
 /// during the scan stops it with "Scan cancelled" within about 100 ms. A
 /// request is never cleared: a token once cancelled cancels every scan it is
 /// given to, so a host makes a new token for each scan.
 class CancelToken {
  public:
-  /// A token nobody has cancelled yet.
+  /// A token nobody has cancelled yet. Allocates its shared state: throws
+  /// std::bad_alloc when memory runs out (copies never allocate).
   CancelToken() : state_(std::make_shared<std::atomic<bool>>(false)) {}
   /// Another handle on the same state. (Declared so that a token is never
   /// moved from: every token keeps its state.)
@@ -99,7 +108,7 @@ class CancelToken {
 /// Asks the running scan to stop with "Scan cancelled". Callable from any
 /// thread; takes no lock. A request made while no scan runs is cleared by the
 /// next scan before it starts; a host that must not lose a request uses a
-/// CancelToken instead.
+/// CancelToken instead. Gives no error.
 TESSALY_EXPORT void request_scan_cancel();
 
 }  // namespace tessaly

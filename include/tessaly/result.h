@@ -162,7 +162,8 @@ class TESSALY_EXPORT ResultDirectory {
   /// for directories exactly tree-depth levels below the root).
   std::uint64_t unlisted_size() const;
   /// The directory of `entry`, an entry of children() for which is_dir() is
-  /// true; nothing for a file or an item standing as one.
+  /// true; nothing for a file or an item standing as one. Throws
+  /// std::bad_alloc when memory for the child's path runs out.
   std::optional<ResultDirectory> child(const ChildEntry& entry) const;
   /// The size `entry` (an entry of children()) stands for: a directory's
   /// total (as child(entry)->size()), else the entry's own size().
@@ -216,6 +217,7 @@ struct TESSALY_EXPORT ScanResult {
   /// dir_sizes' value for `dir` (looked up byte for byte), or nullptr.
   const std::uint64_t* dir_size(std::string_view dir) const;
   /// The root directory, from which every listed directory is reached.
+  /// Throws std::bad_alloc when memory for the root's path runs out.
   ResultDirectory root_directory() const;
 };
 

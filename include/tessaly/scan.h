@@ -48,19 +48,20 @@ enum class ScanEngine {
   kJwalk,      ///< "jwalk"
 };
 
-/// The engine named exactly `name` (byte for byte, case-sensitive), or nothing.
+/// The engine named exactly `name` (byte for byte, case-sensitive), or
+/// nothing. Gives no error.
 TESSALY_EXPORT std::optional<ScanEngine> parse_scan_engine(std::string_view name);
 
-/// "bulk-attrs" or "jwalk".
+/// "bulk-attrs" or "jwalk". Gives no error.
 TESSALY_EXPORT std::string_view scan_engine_name(ScanEngine engine);
 
 /// True exactly when the volume holding `root` is of type "apfs" or "hfs"
-/// (byte for byte, case-sensitive). A path that cannot be examined, or that
-/// holds a NUL byte, gives false.
+/// (byte for byte, case-sensitive). A path that cannot be examined (memory
+/// running out included), or that holds a NUL byte, gives false.
 TESSALY_EXPORT bool supports_bulk_attrs(std::string_view root);
 
 /// The engine a request naming none gets for `root`: kBulkAttrs when
-/// supports_bulk_attrs(root), else kJwalk.
+/// supports_bulk_attrs(root), else kJwalk (so also when memory runs out).
 TESSALY_EXPORT ScanEngine default_scan_engine(std::string_view root);
 
 /// The file-system type name of the volume holding `path`, as the system's
@@ -68,12 +69,14 @@ TESSALY_EXPORT ScanEngine default_scan_engine(std::string_view root);
 /// point is the longest component-wise prefix of `path` once symbolic links
 /// are resolved (`path` as given when that fails); where mounts are stacked on
 /// one mount point (Linux), the one listed last, which hides the others.
-/// "unknown" when no mount covers it or the table cannot be read. The volume
-/// probe of "bulk-attrs" asks the file system itself instead (statfs).
+/// "unknown" when no mount covers it, the table cannot be read or memory runs
+/// out. The volume probe of "bulk-attrs" asks the file system itself instead
+/// (statfs).
 TESSALY_EXPORT std::string volume_type_name(std::string_view path);
 
 /// Empties the process-wide cache of scan results, releasing its share of
-/// every result. Any thread may call it, also while a scan runs.
+/// every result. Any thread may call it, also while a scan runs. Gives no
+/// error.
 TESSALY_EXPORT void clear_scan_cache();
 
 /// Whether the "bulk-attrs" engine first asks the volume probe. kSkip runs the
@@ -93,9 +96,13 @@ struct ScanRequest {
   /// default (default_scan_engine). Looked at only once the guard is held, so
   /// that a running scan refuses every other call whatever its engine name.
   std::optional<std::string> engine;
-  /// Directory levels below the root whose children the result lists.
+  /// Directory levels below the root (depth 0) whose children the result
+  /// lists; deeper sizes are summed into their ancestor at this depth. The
+  /// walk itself always reaches the bottom of the tree.
   std::uint64_t tree_depth = 8;
-  /// Paths never entered, beside the fixed system paths.
+  /// Paths never entered, beside the fixed system paths. Each must be
+  /// absolute (scan() refuses another with kInvalidRequest); compared
+  /// component by component with the paths formed below the root.
   std::vector<std::string> exclude_paths;
   /// Whether a named "bulk-attrs" engine first asks the volume probe.
   VolumeProbe volume_probe = VolumeProbe::kApply;

@@ -19,13 +19,15 @@ TESSALY_EXPORT bool is_utf8(std::string_view bytes);
 
 /// `bytes` as UTF-8 text, each maximal invalid subsequence replaced by U+FFFD
 /// (the Unicode standard's recommended practice): the rule by which a result
-/// turns raw names into ChildEntry::name() and LargeFile's text.
+/// turns raw names into ChildEntry::name() and LargeFile's text. Throws
+/// std::bad_alloc when memory runs out, and nothing else.
 TESSALY_EXPORT std::string utf8_text(std::string_view bytes);
 
 /// `parent`, a "/" and `name`, the bytes kept as they are; no "/" is added when
 /// `parent` is empty or already ends with "/". For a directory's path and one
 /// of its entries' raw_name() this is the entry's raw path, as
-/// ResultDirectory::path() forms it for a child directory.
+/// ResultDirectory::path() forms it for a child directory. Throws
+/// std::bad_alloc when memory runs out, and nothing else.
 TESSALY_EXPORT std::string join_raw_path(std::string_view parent, std::string_view name);
 
 }  // namespace tessaly

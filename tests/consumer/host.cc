@@ -1,8 +1,9 @@
 // What a desktop host does with tessaly, against the public headers alone:
 // scans a tree with a progress handle and typed progress, with the platform's
 // default engine, cancels scans through its own token (before a scan starts
-// and from another thread while it runs), matches errors by kind, and walks
-// the result's directories with their sizes. Exits 0 when every check holds,
+// and from another thread while it runs), matches errors by kind (wrong roots
+// and exclude paths included), reads the problems of a scan, and walks the
+// result's directories with their sizes. Exits 0 when every check holds,
 // else 1 with one line per failed check on standard error.
 #include <sys/stat.h>
 #include <tessaly/tessaly.h>
@@ -243,6 +244,44 @@ int main() {
   }
   changed.notify_all();
   holder.join();
+
+  // Requests that cannot be scanned, by kind, each naming what is wrong.
+  const auto refused = [](const std::string& path, std::vector<std::string> excludes = {}) {
+    tessaly::ScanRequest wrong;
+    wrong.root = path;
+    wrong.exclude_paths = std::move(excludes);
+    const auto outcome = tessaly::scan(wrong);
+    return outcome ? std::optional<tessaly::ScanError>() : outcome.error();
+  };
+  const std::string missing = (root / "missing").string();
+  const auto not_found = refused(missing);
+  check(not_found && not_found->kind == tessaly::ScanErrorKind::kRootNotFound &&
+            not_found->message == missing + ": No such file or directory (os error 2)",
+        "missing root by kind");
+  const auto not_dir = refused((root / "c.bin").string());
+  check(not_dir && not_dir->kind == tessaly::ScanErrorKind::kNotADirectory, "file root by kind");
+  const auto relative = refused(root.string(), {"docs"});
+  check(relative && relative->kind == tessaly::ScanErrorKind::kInvalidRequest &&
+            relative->message == "Exclude path is not absolute: docs",
+        "relative exclude path by kind");
+  if (::geteuid() != 0) {  // root opens every directory
+    std::filesystem::create_directories(root / "locked");
+    std::filesystem::permissions(root / "locked", std::filesystem::perms::none);
+    const auto denied = refused((root / "locked").string());
+    check(denied && denied->kind == tessaly::ScanErrorKind::kPermissionDenied,
+          "locked root by kind");
+    tessaly::ScanRequest around;
+    around.root = root.string();
+    const auto listed = tessaly::scan(around);
+    check(listed && listed->problems_total == 1 && listed->problems.size() == 1 &&
+              listed->problems[0].path == (root / "locked").string(),
+          "locked folder listed as a problem");
+    std::filesystem::permissions(root / "locked", std::filesystem::perms::owner_all);
+  }
+  if (by_default) {
+    check(by_default->problems.empty() && by_default->problems_total == 0,
+          "a tree read whole has no problems");
+  }
 
   std::filesystem::remove_all(root);
   std::cout << (failures == 0 ? "host: all checks passed\n" : "host: checks failed\n");

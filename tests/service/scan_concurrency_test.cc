@@ -241,7 +241,7 @@ TEST_F(ScanConcurrencyTest, ClearingTheCacheDuringScans) {
 // stop, and (under ThreadSanitizer) nothing reads a token after it is gone.
 TEST_F(ScanConcurrencyTest, RawEnginesBesideScansWhoseTokensComeAndGo) {
   const Tree tree(12, 6);
-  constexpr int kRounds = 12;
+  constexpr int kRounds = 20;
   std::barrier start(3);
   const auto raw = [&](bool bulk) {
     start.arrive_and_wait();

@@ -27,6 +27,8 @@
 #include "bulk/bulk_engine.h"
 #include "bulk/testing.h"
 #include "jwalk/jwalk_engine.h"
+#include "progress/problem_log.h"
+#include "progress/progress.h"
 #include "result/result.h"
 #include "support/fault_tree.h"
 #include "support/faulty_kernel.h"
@@ -349,6 +351,35 @@ TEST_P(BothEngines, LongDescriptorExhaustionOnOneDirectory) {
   };
   EXPECT_EQ(describe_result(*scan(faulty)), expected);
   EXPECT_EQ(faulty.injected.load(), 40);
+}
+
+// --- Unreadable parts are noted as problems, by both engines alike ------------------
+
+TEST_P(BothEngines, UnreadablePartsAreNotedAsProblems) {
+  const auto problems_of = [&](platform::Kernel& kernel) {
+    ProblemLog log;
+    const ScanContext context{.problems = &log};
+    const auto result = engine() == Engine::kJwalk
+                            ? scan_with_jwalk(root_, kTreeDepth, {}, context, kernel)
+                            : scan_with_bulk_attrs(kernel, root_, kTreeDepth, {}, context);
+    EXPECT_TRUE(result.has_value()) << result.error();
+    std::string text;
+    for (const ScanProblem& problem : log.take()) {
+      text += problem.path.substr(root_.size()) + " " + std::to_string(problem.os_error) + ", ";
+    }
+    return text + "total " + std::to_string(log.total());
+  };
+  EXPECT_EQ(problems_of(platform::system_kernel()), "total 0");
+  FaultyKernel faulty;
+  faulty.on_open = [](const KernelCall& call) { return call.name == "victim" ? EACCES : 0; };
+  if (!stats_each_entry()) {
+    EXPECT_EQ(problems_of(faulty), "/a/victim 13, total 1");
+    return;
+  }
+  faulty.on_stat = [](const KernelCall& call) {
+    return call.name == "a2.txt" || call.name == "x.bin" ? EIO : 0;
+  };
+  EXPECT_EQ(problems_of(faulty), "/a/a2.txt 5, /a/victim 13, /b/Tool.app/x.bin 5, total 3");
 }
 
 // --- A worker that runs out of memory fails the scan, saying so ------------------------

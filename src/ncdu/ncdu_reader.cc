@@ -586,8 +586,8 @@ class Reader {
       in_.expect('[');
       info(item, depth);
       const std::uint64_t dev = item.has_dev ? item.dev : dir.dev;
-      const bool left_out = item.excluded || item.notreg ||
-                            (item.has_dev && root_dev_ && item.dev != *root_dev_);
+      const bool left_out =
+          item.excluded || item.notreg || (item.has_dev && root_dev_ && item.dev != *root_dev_);
       Frame next{0, dev, false, false, false};
       if (!left_out && dir.in_bundle) {
         next.in_bundle = true;
@@ -636,9 +636,8 @@ class Reader {
     if (done.opens_bundle) {
       std::string_view name = std::string_view(path_).substr(parent_length);
       if (!name.empty() && name.front() == '/') name.remove_prefix(1);
-      aggregator_->record_subtree_total(SubtreeTotal{path_.substr(0, parent_length),
-                                                     std::string(name), bundle_total_,
-                                                     stack.size()});
+      aggregator_->record_subtree_total(SubtreeTotal{
+          path_.substr(0, parent_length), std::string(name), bundle_total_, stack.size()});
     }
     path_.resize(parent_length);
     parent_.reset();

@@ -27,7 +27,8 @@ struct PathsEqual {
   bool operator()(const std::string& a, const std::string& b) const { return paths_equal(a, b); }
 };
 using PathSet = std::unordered_set<std::string, PathHash, PathsEqual>;
-using NamesByParent = std::unordered_map<std::string, std::vector<std::string>, PathHash, PathsEqual>;
+using NamesByParent =
+    std::unordered_map<std::string, std::vector<std::string>, PathHash, PathsEqual>;
 
 // The parent and last component of `path`; an empty name for a root or a path
 // ending in "." or "..", which name nothing to list.
@@ -37,8 +38,7 @@ std::pair<std::string, std::string> split_last(std::string_view path) {
   if (slash == std::string_view::npos) return {};
   std::string name(path.substr(slash + 1));
   if (name == "." || name == "..") name.clear();
-  return {std::string(slash == 0 ? std::string_view("/") : path.substr(0, slash)),
-          std::move(name)};
+  return {std::string(slash == 0 ? std::string_view("/") : path.substr(0, slash)), std::move(name)};
 }
 
 // Buffers output and hands it to the sink in chunks.
@@ -53,8 +53,8 @@ class Output {
   }
   Output& operator<<(std::uint64_t number) {
     char digits[24];
-    const int length = std::snprintf(digits, sizeof digits, "%llu",
-                                     static_cast<unsigned long long>(number));
+    const int length =
+        std::snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(number));
     return *this << std::string_view(digits, static_cast<std::size_t>(length));
   }
   // `bytes` as a JSON string: quotes, backslashes and control characters

@@ -205,17 +205,16 @@ std::expected<Imported, int> import_tree(const std::string& path, std::uint64_t 
       case NcduImportError::Kind::kRead:
         return read_failure(error.message);
       case NcduImportError::Kind::kMalformed:
-        put(stderr, fmt::format("error: {}:{}:{}: {}\n", path, error.line, error.column,
-                                error.message));
+        put(stderr,
+            fmt::format("error: {}:{}:{}: {}\n", path, error.line, error.column, error.message));
         std::fflush(stderr);
         return std::unexpected(2);
     }
   }
   const auto elapsed = std::chrono::steady_clock::now() - started;
-  return Imported{
-      std::move(*imported),
-      static_cast<std::uint64_t>(
-          std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count())};
+  return Imported{std::move(*imported),
+                  static_cast<std::uint64_t>(
+                      std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count())};
 }
 
 }  // namespace
@@ -320,9 +319,9 @@ int scan_tree_main(int argc, char** argv) {
   put(stdout, render_report(result, render));
   // One blank line before the list of files written.
   bool first_written = true;
-  for (const auto& [kind, target] : {std::pair{"JSON", &options.json},
-                                     std::pair{"HTML", &options.html},
-                                     std::pair{"Export", &options.export_path}}) {
+  for (const auto& [kind, target] :
+       {std::pair{"JSON", &options.json}, std::pair{"HTML", &options.html},
+        std::pair{"Export", &options.export_path}}) {
     if (!*target) continue;
     put(stdout, fmt::format("{}{} written to {}\n", first_written ? "\n" : "", kind, **target));
     first_written = false;

@@ -30,9 +30,9 @@ std::shared_ptr<const ScanResult> import_ok(std::string_view text, std::uint64_t
   NcduImportOptions options;
   options.tree_depth = depth;
   auto imported = read_ncdu_export(text, options);
-  EXPECT_TRUE(imported.has_value()) << (imported ? "" : imported.error().message) << " at "
-                                    << (imported ? 0 : imported.error().line) << ":"
-                                    << (imported ? 0 : imported.error().column);
+  EXPECT_TRUE(imported.has_value())
+      << (imported ? "" : imported.error().message) << " at "
+      << (imported ? 0 : imported.error().line) << ":" << (imported ? 0 : imported.error().column);
   return imported ? *imported : std::make_shared<const ScanResult>();
 }
 
@@ -110,8 +110,7 @@ TEST(NcduExport, AFoldedResultSaysSoAndImportsAsItWas) {
   EXPECT_EQ(*root_only->dir_size("/r"), result->total_size);
   EXPECT_EQ(root_only->files_found, 3u);
   const std::string again = export_text(*root_only);
-  EXPECT_EQ(again.substr(again.find("},\n")),
-            "},\n[{\"name\":\"/r\",\"dsize\":524288017}]]\n");
+  EXPECT_EQ(again.substr(again.find("},\n")), "},\n[{\"name\":\"/r\",\"dsize\":524288017}]]\n");
 }
 
 // An export as ncdu writes one, with what a scan of its tree would record.
@@ -237,9 +236,9 @@ TEST(NcduImport, NestingStopsAtThePathLimit) {
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error().message, "nesting deeper than " + std::to_string(kLevels) + " levels");
   // Unknown values nest no deeper.
-  const auto skipped = read_ncdu_export("[1,2,{\"x\":" + std::string(kLevels + 1, '[') +
-                                            std::string(kLevels + 1, ']') + "}]",
-                                        NcduImportOptions{});
+  const auto skipped = read_ncdu_export(
+      "[1,2,{\"x\":" + std::string(kLevels + 1, '[') + std::string(kLevels + 1, ']') + "}]",
+      NcduImportOptions{});
   ASSERT_FALSE(skipped.has_value());
   EXPECT_EQ(skipped.error().message, refused.error().message);
 }

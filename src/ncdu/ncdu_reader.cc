@@ -20,6 +20,7 @@
 
 #include "base/paths.h"
 #include "result/aggregator.h"
+#include "result/child_listing.h"
 #include "result/hardlink_set.h"
 #include "rules/bundles.h"
 
@@ -33,6 +34,8 @@ constexpr std::size_t kMaxStringBytes = 4096;
 // Every level adds at least two bytes ("/" and a name) to a path.
 constexpr std::size_t kMaxDepth = PATH_MAX / 2;
 constexpr std::size_t kMaxKeyBytes = 16;
+// A listing that grew past this many entries gives its memory back when done.
+constexpr std::size_t kKeptListingEntries = 4096;
 
 // Thrown inside this file only, turned into the reader's error at its door.
 struct Fault {
@@ -417,7 +420,8 @@ struct Info {
   bool excluded = false;
 };
 
-// One directory being read.
+// One directory being read. A counted directory's items gather in a listing
+// recorded whole when it ends, as a walk records a directory it has read.
 struct Frame {
   std::size_t path_length;  // of its path in the reader's path buffer
   std::uint64_t dev;
@@ -538,14 +542,10 @@ class Reader {
     if (name.find('\0') != std::string::npos) Lexer::fail_at(at, "a name must not contain a NUL");
   }
 
-  const std::shared_ptr<const std::string>& parent() {
-    if (!parent_) parent_ = std::make_shared<const std::string>(path_);
-    return parent_;
-  }
-
-  void push_path(std::string_view name) {
-    append_path(path_, name);
-    parent_.reset();
+  // The listing of the directory at `index` in the stack.
+  ChildListing& listing(std::size_t index) {
+    if (listings_.size() <= index) listings_.resize(index + 1);
+    return listings_[index];
   }
 
   void tree() {
@@ -575,7 +575,7 @@ class Reader {
       const int c = in_.peek_token();
       if (c == '{') {
         info(item, depth);
-        file(dir, item, depth);
+        file(dir, item, stack.size() - 1);
         name_spare_.swap(item.name);
         continue;
       }
@@ -597,11 +597,11 @@ class Reader {
           next.opens_bundle = true;
           bundle_total_ = 0;
         } else {
-          aggregator_->record_directory(parent(), item.name, depth);
+          listing(stack.size() - 1).add_directory(item.name);
           next.counted = true;
         }
       }
-      push_path(item.name);
+      append_path(path_, item.name);
       next.path_length = path_.size();
       if (next.counted && folded_depth_ && depth == *folded_depth_) {
         aggregator_->record_unlisted_bytes(path_, item.dsize);
@@ -610,7 +610,7 @@ class Reader {
     }
   }
 
-  void file(const Frame& dir, const Info& item, std::uint64_t depth) {
+  void file(const Frame& dir, const Info& item, std::size_t index) {
     if (item.excluded || item.notreg || !(dir.counted || dir.in_bundle)) return;
     std::uint64_t size = item.dsize;
     if (item.has_ino && (item.hlnkc || item.nlink >= 2)) {
@@ -624,23 +624,27 @@ class Reader {
     if (dir.in_bundle) {
       bundle_total_ += size;
     } else {
-      aggregator_->record_file(parent(), item.name, depth, size);
+      listing(index).add_file(item.name, size);
     }
   }
 
   void close(std::vector<Frame>& stack) {
+    const std::size_t index = stack.size() - 1;
     const Frame done = stack.back();
     stack.pop_back();
+    ChildListing& items = listing(index);
+    if (done.counted) aggregator_->record_listing(path_, items, index + 1);
+    items.clear();
+    items.trim(kKeptListingEntries);
     if (stack.empty()) return;
     const std::size_t parent_length = stack.back().path_length;
     if (done.opens_bundle) {
+      // Stands in its parent's listing as one item, where it ends.
       std::string_view name = std::string_view(path_).substr(parent_length);
       if (!name.empty() && name.front() == '/') name.remove_prefix(1);
-      aggregator_->record_subtree_total(SubtreeTotal{
-          path_.substr(0, parent_length), std::string(name), bundle_total_, stack.size()});
+      listing(index - 1).add_file(name, bundle_total_);
     }
     path_.resize(parent_length);
-    parent_.reset();
   }
 
   Lexer& in_;
@@ -655,7 +659,7 @@ class Reader {
   std::optional<ScanAggregator> aggregator_;
   HardlinkSet hardlinks_;
   std::string path_;
-  std::shared_ptr<const std::string> parent_;
+  std::vector<ChildListing> listings_;
   std::uint64_t bundle_total_ = 0;
 };
 

@@ -408,6 +408,7 @@ class Lexer {
 struct Info {
   std::string name;
   std::pair<std::uint64_t, std::uint64_t> name_place;
+  std::pair<std::uint64_t, std::uint64_t> dsize_place;
   bool has_name = false;
   std::uint64_t dsize = 0;
   std::uint64_t dev = 0;
@@ -501,6 +502,7 @@ class Reader {
           out.has_name = true;
         } else if (key_ == "dsize") {
           out.dsize = in_.unsigned_integer(key_);
+          out.dsize_place = in_.place();
         } else if (key_ == "asize") {
           in_.unsigned_integer(key_);
         } else if (key_ == "dev") {
@@ -542,6 +544,15 @@ class Reader {
     if (name.find('\0') != std::string::npos) Lexer::fail_at(at, "a name must not contain a NUL");
   }
 
+  // `bytes`, once they are known to keep the total within 64 bits, as every
+  // directory total is part of it.
+  std::uint64_t counted(std::uint64_t bytes, std::pair<std::uint64_t, std::uint64_t> place) {
+    if (__builtin_add_overflow(total_bytes_, bytes, &total_bytes_)) {
+      Lexer::fail_at(place, "the sizes add up to more than 64 bits");
+    }
+    return bytes;
+  }
+
   // The listing of the directory at `index` in the stack.
   ChildListing& listing(std::size_t index) {
     if (listings_.size() <= index) listings_.resize(index + 1);
@@ -562,7 +573,9 @@ class Reader {
     if (folded_depth_) depth_limit = std::min(depth_limit, *folded_depth_);
     aggregator_.emplace(path_, depth_limit);
     root_dev_ = item.has_dev ? std::optional(item.dev) : std::nullopt;
-    if (folded_depth_ && *folded_depth_ == 0) aggregator_->record_unlisted_bytes(path_, item.dsize);
+    if (folded_depth_ && *folded_depth_ == 0) {
+      aggregator_->record_unlisted_bytes(path_, counted(item.dsize, item.dsize_place));
+    }
     stack.push_back(Frame{path_.size(), item.dev, true, false, false});
 
     while (!stack.empty()) {
@@ -604,7 +617,7 @@ class Reader {
       append_path(path_, item.name);
       next.path_length = path_.size();
       if (next.counted && folded_depth_ && depth == *folded_depth_) {
-        aggregator_->record_unlisted_bytes(path_, item.dsize);
+        aggregator_->record_unlisted_bytes(path_, counted(item.dsize, item.dsize_place));
       }
       stack.push_back(next);
     }
@@ -621,6 +634,7 @@ class Reader {
         size = 0;
       }
     }
+    counted(size, item.dsize_place);
     if (dir.in_bundle) {
       bundle_total_ += size;
     } else {
@@ -661,6 +675,7 @@ class Reader {
   std::string path_;
   std::vector<ChildListing> listings_;
   std::uint64_t bundle_total_ = 0;
+  std::uint64_t total_bytes_ = 0;
 };
 
 }  // namespace

@@ -212,6 +212,8 @@ TEST(NcduImport, RefusesHostileFilesWithThePlace) {
       {head + "{\"name\":\"a\tb\"}]]", "a control character inside a string", 3, 9},
       {head + "{\"name\":\"f\",\"x\":nul}]]", "not JSON: a misspelt literal", 3, 17},
       {head + "7]]", "expected an item, \"{\" or \"[\"", 3, 1},
+      {head + "{\"name\":\"f\",\"dsize\":18446744073709551615},\n{\"name\":\"g\",\"dsize\":1}]]",
+       "the sizes add up to more than 64 bits", 4, 21},
   };
   for (const auto& [text, message, line, column] : cases) {
     const auto refused = read_ncdu_export(text, NcduImportOptions{});

@@ -159,6 +159,20 @@ TEST(ScanTreeNcdu, ImportsOfNcduAndGduExportsEqualTheScan) {
   }
 }
 
+TEST(ScanTreeNcdu, AnExcludedPathIsMarkedAndLeftOutAgain) {
+  TempDir dir;
+  build_tree(dir);
+  TempDir out;
+  const nlohmann::json scanned =
+      json_of({"--root", dir.path(), "--exclude", dir.at("a"), "--exclude", dir.at("nowhere"),
+               "--export", out.at("e.json")},
+              out.at("scan.json"));
+  const std::string saved = read_file(out.at("e.json"));
+  EXPECT_NE(saved.find(",\n{\"name\":\"a\",\"excluded\":\"pattern\"}]]\n"), std::string::npos);
+  EXPECT_EQ(saved.find("nowhere"), std::string::npos);
+  expect_same_tree(json_of({"--import", out.at("e.json")}, out.at("import.json")), scanned);
+}
+
 TEST(ScanTreeNcdu, AHostileFileIsRefusedWithItsPlace) {
   TempDir out;
   const std::string file = out.write_text("bad.json",

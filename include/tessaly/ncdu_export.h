@@ -107,7 +107,8 @@ struct NcduImportError {
 /// Refused, with the place: text that is not JSON or ends early; a major
 /// version other than 1; a name that is empty, ".", "..", holds "/" or a NUL
 /// (the root's name, a path, may hold "/"); a size or number that is negative,
-/// not an integer or beyond 64 bits; a string of more than 4096 bytes; nesting
+/// not an integer or beyond 64 bits, or sizes that add up beyond 64 bits; a
+/// string of more than 4096 bytes; nesting
 /// deeper than a path of the platform's length limit can be (PATH_MAX / 2
 /// levels). Time is linear in the input and memory in the entries kept.
 TESSALY_EXPORT std::expected<std::shared_ptr<const ScanResult>, NcduImportError> read_ncdu_export(

@@ -147,15 +147,16 @@ WriteOutcome write_html(const ScanResult& result, const std::string& path, const
 }
 
 // The saved tree, in ncdu's export format, with what the result alone does
-// not hold: the root's device and the excluded paths that exist.
+// not hold: the root's device and the excluded directories that exist.
 WriteOutcome write_export(const ScanResult& result, const TreeOptions& options) {
   NcduExportOptions facts;
   if (const auto root = stat_any_length(*options.root)) {
     facts.root_device = static_cast<std::uint64_t>(root->st_dev);
   }
   std::vector<std::string> excluded;
+  // Exclusions leave out directories only; a file named by one is listed.
   for (const std::string& path : options.exclude_paths) {
-    if (stat_any_length(path)) excluded.push_back(path);
+    if (const auto st = stat_any_length(path); st && S_ISDIR(st->st_mode)) excluded.push_back(path);
   }
   facts.excluded_paths = excluded;
   facts.timestamp = static_cast<std::int64_t>(std::time(nullptr));

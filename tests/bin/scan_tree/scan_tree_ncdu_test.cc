@@ -165,11 +165,12 @@ TEST(ScanTreeNcdu, AnExcludedPathIsMarkedAndLeftOutAgain) {
   TempDir out;
   const nlohmann::json scanned =
       json_of({"--root", dir.path(), "--exclude", dir.at("a"), "--exclude", dir.at("nowhere"),
-               "--export", out.at("e.json")},
+               "--exclude", dir.at("empty"), "--export", out.at("e.json")},
               out.at("scan.json"));
   const std::string saved = read_file(out.at("e.json"));
   EXPECT_NE(saved.find(",\n{\"name\":\"a\",\"excluded\":\"pattern\"}]]\n"), std::string::npos);
   EXPECT_EQ(saved.find("nowhere"), std::string::npos);
+  EXPECT_EQ(saved.find("\"empty\",\"excluded\""), std::string::npos);  // a file: listed
   expect_same_tree(json_of({"--import", out.at("e.json")}, out.at("import.json")), scanned);
 }
 

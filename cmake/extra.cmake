@@ -14,7 +14,7 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "Clang" AND NOT CMAKE_CROSSCOMPILING)
   target_link_options(bulk_record_fuzzer PRIVATE -fsanitize=fuzzer,address,undefined)
 endif()
 
-# The command-line and dataset parsers use <expected>. libstdc++ 12 offers it
+# The command-line, dataset and saved-tree parsers use <expected>. libstdc++ 12 offers it
 # only to compilers announcing C++20 concepts in full (__cpp_concepts
 # 202002L); clang 16 implements what <expected> needs of them but announces
 # 201907L, so the announcement is corrected for these two targets.
@@ -29,7 +29,12 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "Clang" AND CMAKE_CXX_COMPILER_VERSION VERSION_
     fuzz/dataset_fuzzer.cc src/bin/scan_bench/dataset.cc src/bin/common/file_io.cc
     src/result/text.cc src/base/paths.cc src/base/utf8.cc)
   target_link_libraries(dataset_fuzzer PRIVATE nlohmann_json::nlohmann_json fmt::fmt)
-  foreach(fuzzer options_fuzzer dataset_fuzzer)
+  add_executable(ncdu_import_fuzzer EXCLUDE_FROM_ALL
+    fuzz/ncdu_import_fuzzer.cc src/ncdu/ncdu_reader.cc src/ncdu/ncdu_writer.cc
+    src/result/aggregator.cc src/result/result.cc src/result/path_trie.cc
+    src/result/hardlink_set.cc src/rules/bundles.cc src/base/paths.cc src/base/utf8.cc
+    src/base/clock.cc)
+  foreach(fuzzer options_fuzzer dataset_fuzzer ncdu_import_fuzzer)
     target_include_directories(${fuzzer} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/include
       ${CMAKE_CURRENT_SOURCE_DIR}/src)
     target_compile_options(${fuzzer} PRIVATE

@@ -15,11 +15,16 @@ The library's ranks, from the bottom (docs/architecture.md draws them):
 
     0  base                              nothing of ours
     1  platform                          base
-    2  rules, progress, cache, result    platform, base, the public API, and
-                                         two sideways edges: cache -> result
-                                         (the cache stores results) and
+    2  rules, progress, cache, result,   platform, base, the public API, and
+       ncdu                              sideways edges: cache -> result
+                                         (the cache stores results),
                                          result -> progress (the aggregator
-                                         keeps the progress counters)
+                                         keeps the progress counters), and
+                                         ncdu -> result, ncdu -> rules (an
+                                         export is written from a result, and
+                                         an import records through the
+                                         aggregator by the scan's rules, the
+                                         bundle names among them)
     3  jwalk, bulk                       the middle tier and below, the public
                                          API; never each other
     4  service                           the engines and below, the public API
@@ -67,12 +72,12 @@ BASE, PLATFORM, MIDDLE, ENGINES, SERVICE, TOOL_COMMON, TOOLS = range(7)
 RANKS = {
     "base": BASE,
     "platform": PLATFORM,
-    "rules": MIDDLE, "progress": MIDDLE, "cache": MIDDLE, "result": MIDDLE,
+    "rules": MIDDLE, "progress": MIDDLE, "cache": MIDDLE, "result": MIDDLE, "ncdu": MIDDLE,
     "jwalk": ENGINES, "bulk": ENGINES,
     "service": SERVICE,
     "bin/common": TOOL_COMMON,
 }
-SIDEWAYS = {("cache", "result"), ("result", "progress")}
+SIDEWAYS = {("cache", "result"), ("result", "progress"), ("ncdu", "result"), ("ncdu", "rules")}
 
 
 def unit_of(rel):

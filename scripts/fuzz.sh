@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzzers with clang (libFuzzer, ASan and UBSan) and runs each for a
 # bounded time, starting from its seed corpus: the bulk record parser, the
-# scan_bench command line and the dataset description parser.
+# scan_bench command line, the dataset description parser and the reader of
+# saved trees (ncdu's export format).
 # Usage: scripts/fuzz.sh [SECONDS]   (per fuzzer, default 60)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,7 +10,7 @@ scripts/setup.sh
 
 seconds="${1:-60}"
 build="${FUZZ_BUILD_DIR:-build-fuzz}"
-# The command-line and dataset parsers need clang 16 (for <expected>).
+# The command-line, dataset and saved-tree parsers need clang 16 (for <expected>).
 cxx=$(command -v clang++-16 || command -v clang++ || command -v clang++-14)
 # A build directory configured for another compiler is started afresh.
 if [[ -f "$build/CMakeCache.txt" ]] &&
@@ -19,7 +20,7 @@ fi
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTESSALY_WERROR=ON -DTESSALY_BUILD_TESTS=OFF -DTESSALY_BUILD_BENCH=OFF >/dev/null
-fuzzers=(bulk_record_fuzzer options_fuzzer dataset_fuzzer)
+fuzzers=(bulk_record_fuzzer options_fuzzer dataset_fuzzer ncdu_import_fuzzer)
 cmake --build "$build" --target "${fuzzers[@]}" -j "$(nproc 2>/dev/null || echo 2)"
 
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}"

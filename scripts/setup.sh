@@ -18,7 +18,7 @@ fi
 
 packages=(g++ cmake ninja-build pkg-config clang-format doxygen nlohmann-json3-dev libspdlog-dev libfmt-dev
   libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev clang-16
-  libclang-rt-16-dev chromium shellcheck python3-yaml)
+  libclang-rt-16-dev chromium shellcheck python3-yaml ncdu gdu)
 missing=()
 for p in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)

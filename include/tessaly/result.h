@@ -38,6 +38,9 @@ namespace tessaly {
 /// Files and subtree totals of at least this many bytes (500 MiB) are large.
 inline constexpr std::uint64_t kLargeFileThreshold = 524'288'000;
 
+/// A tree depth that lists every directory: nothing is folded.
+inline constexpr std::uint64_t kUnlimitedTreeDepth = static_cast<std::uint64_t>(-1);
+
 /// One child of a directory: a file, a directory, or a directory that stands as
 /// one item (a bundle or a mounted system volume). 24 bytes; the name bytes
 /// live in the NameStore that made the entry, which the result owns.
@@ -209,6 +212,9 @@ struct TESSALY_EXPORT ScanResult {
   std::uint64_t total_size = 0;
   /// Milliseconds spent computing dir_sizes.
   std::uint64_t compute_dir_sizes_ms = 0;
+  /// How deep the directory lists reach: directories this many levels below
+  /// the root stand for everything below them (kUnlimitedTreeDepth: none do).
+  std::uint64_t tree_depth = kUnlimitedTreeDepth;
 
   /// The children recorded for `dir`, or nullptr.
   const std::vector<ChildEntry>* children_of(std::string_view dir) const;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <tessaly/export.h>
+#include <tessaly/ncdu_export.h>
 #include <tessaly/progress.h>
 #include <tessaly/result.h>
 #include <tessaly/scan.h>

@@ -199,6 +199,17 @@ void ScanAggregator::record_listing(std::string_view dir, const ChildListing& ch
   }
 }
 
+void ScanAggregator::record_unlisted_bytes(std::string_view dir, std::uint64_t bytes) {
+  if (bytes == 0) return;
+  counters_.total_size += bytes;
+  truncated_slot(dir) += bytes;
+}
+
+void ScanAggregator::record_unlisted_counts(std::uint64_t files, std::uint64_t dirs) {
+  counters_.files_found += files;
+  counters_.dirs_found += dirs;
+}
+
 void ScanAggregator::forget_caches() {
   list_parent_.reset();
   list_ = nullptr;
@@ -226,6 +237,7 @@ FinishedScan ScanAggregator::finish(const Clock& clock) {
   result->files_found = counters_.files_found;
   result->dirs_found = counters_.dirs_found;
   result->total_size = counters_.total_size;
+  result->tree_depth = tree_depth_;
 
   const Instant started = clock.now();
   result->root = utf8_lossy(root_);

@@ -65,6 +65,13 @@ class ScanAggregator {
   // not 0, goes to the truncated size of dir's ancestor at the tree depth.
   void record_listing(std::string_view dir, const ChildListing& children, std::uint64_t depth);
 
+  // Bytes below `dir` (a raw path at or below the tree depth) known only as a
+  // sum: total_size += bytes, added to the truncated size of dir's ancestor at
+  // the tree depth.
+  void record_unlisted_bytes(std::string_view dir, std::uint64_t bytes);
+  // Files and directories known only as counts: added to the counters.
+  void record_unlisted_counts(std::uint64_t files, std::uint64_t dirs);
+
   // The running counters, for progress. The reference stays valid for the
   // aggregator's lifetime.
   const ScanCounters& counters() const { return counters_; }

@@ -1,13 +1,17 @@
 #include "bin/scan_tree/app.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <optional>
 #include <random>
 #include <string>
@@ -83,7 +87,7 @@ ScanRequest scan_request(const TreeOptions& options) {
   ScanRequest request;
   request.root = *options.root;
   request.engine = options.engine;
-  request.tree_depth = options.tree_depth;
+  request.tree_depth = result_tree_depth(options);
   request.exclude_paths = options.exclude_paths;
   request.cancel = stop_token();
 #if defined(__linux__)
@@ -142,6 +146,78 @@ WriteOutcome write_html(const ScanResult& result, const std::string& path, const
   });
 }
 
+// The saved tree, in ncdu's export format, with what the result alone does
+// not hold: the root's device and the excluded directories that exist.
+WriteOutcome write_export(const ScanResult& result, const TreeOptions& options) {
+  NcduExportOptions facts;
+  if (const auto root = stat_any_length(*options.root)) {
+    facts.root_device = static_cast<std::uint64_t>(root->st_dev);
+  }
+  std::vector<std::string> excluded;
+  // Exclusions leave out directories only; a file named by one is listed.
+  for (const std::string& path : options.exclude_paths) {
+    if (const auto st = stat_any_length(path); st && S_ISDIR(st->st_mode)) excluded.push_back(path);
+  }
+  facts.excluded_paths = excluded;
+  facts.timestamp = static_cast<std::int64_t>(std::time(nullptr));
+  return write_output(*options.export_path,
+                      [&](const auto& sink) { write_ncdu_export(result, facts, sink); });
+}
+
+// What an import gives: the result, or the exit status already reported.
+struct Imported {
+  std::shared_ptr<const ScanResult> result;
+  std::uint64_t elapsed_ms = 0;
+};
+
+// Reads the saved tree at `path` ("-": standard input) chunk by chunk.
+std::expected<Imported, int> import_tree(const std::string& path, std::uint64_t tree_depth) {
+  const auto started = std::chrono::steady_clock::now();
+  const bool standard_input = path == "-";
+  const int fd = standard_input ? STDIN_FILENO : retry_on_interrupt([&] {
+    return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  });
+  const auto read_failure = [&](const std::string& why) {
+    return std::unexpected(failure(fmt::format("failed to read {}: {}", path, why)));
+  };
+  if (fd < 0) return read_failure(os_error_text(errno));
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (!standard_input) ::close(fd);
+    return read_failure(os_error_text(EISDIR));
+  }
+  const ImportSource source =
+      [fd](std::span<char> buffer) -> std::expected<std::size_t, std::string> {
+    const ssize_t got =
+        retry_on_interrupt([&] { return ::read(fd, buffer.data(), buffer.size()); });
+    if (got < 0) return std::unexpected(os_error_text(errno));
+    return static_cast<std::size_t>(got);
+  };
+  NcduImportOptions import_options;
+  import_options.tree_depth = tree_depth;
+  import_options.cancel = stop_token();
+  auto imported = read_ncdu_export(source, import_options);
+  if (!standard_input) ::close(fd);
+  if (!imported) {
+    const NcduImportError& error = imported.error();
+    switch (error.kind) {
+      case NcduImportError::Kind::kCancelled:
+        return std::unexpected(cancelled());
+      case NcduImportError::Kind::kRead:
+        return read_failure(error.message);
+      case NcduImportError::Kind::kMalformed:
+        put(stderr,
+            fmt::format("error: {}:{}:{}: {}\n", path, error.line, error.column, error.message));
+        std::fflush(stderr);
+        return std::unexpected(2);
+    }
+  }
+  const auto elapsed = std::chrono::steady_clock::now() - started;
+  return Imported{std::move(*imported),
+                  static_cast<std::uint64_t>(
+                      std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count())};
+}
+
 }  // namespace
 
 int scan_tree_main(int argc, char** argv) {
@@ -155,7 +231,8 @@ int scan_tree_main(int argc, char** argv) {
   if (auto valid = validate_options(options); !valid) return usage_error(valid.error());
 
   // A target that cannot be written fails now rather than after a long scan.
-  for (const std::optional<std::string>& target : {options.json, options.html}) {
+  for (const std::optional<std::string>& target :
+       {options.json, options.html, options.export_path}) {
     if (!target) continue;
     if (auto probe = check_writable(*target); !probe) {
       return failure(write_error_text(*target, probe.error()));
@@ -166,18 +243,33 @@ int scan_tree_main(int argc, char** argv) {
   std::optional<TerminalProgress> progress;
   if (::isatty(STDERR_FILENO) == 1) progress.emplace(STDERR_FILENO, !dumb_terminal());
 
-  const auto outcome = run_scan(scan_request(options), progress ? &*progress : nullptr);
-  if (progress) progress->clear();
-
-  if (!outcome) {
-    if (outcome.error() == kScanCancelled) return cancelled();
-    return failure(fmt::format("scan failed: {}", outcome.error()));
+  std::shared_ptr<const ScanResult> shared;
+  std::uint64_t elapsed_ms = 0;
+  bool volume_probe_skipped = false;
+  std::string engine = options.engine;
+  if (options.import_path) {
+    auto imported = import_tree(*options.import_path, result_tree_depth(options));
+    if (!imported) return imported.error();
+    shared = std::move(imported->result);
+    elapsed_ms = imported->elapsed_ms;
+    engine = "none, imported from " + *options.import_path;
+  } else {
+    const auto outcome = run_scan(scan_request(options), progress ? &*progress : nullptr);
+    if (progress) progress->clear();
+    if (!outcome) {
+      if (outcome.error() == kScanCancelled) return cancelled();
+      return failure(fmt::format("scan failed: {}", outcome.error()));
+    }
+    shared = outcome->result;
+    elapsed_ms = outcome->elapsed_ms;
+    volume_probe_skipped = outcome->volume_probe_skipped;
   }
+  if (progress) progress->clear();
   // A stop request that came before the scan or after the engine's last look
   // still wins.
   if (stop_requested()) return cancelled();
 
-  const ScanResult& result = *outcome->result;
+  const ScanResult& result = *shared;
   if (options.json) {
     switch (write_json(result, *options.json)) {
       case WriteOutcome::kWritten:
@@ -188,12 +280,22 @@ int scan_tree_main(int argc, char** argv) {
         return 1;
     }
   }
+  if (options.export_path) {
+    switch (write_export(result, options)) {
+      case WriteOutcome::kWritten:
+        break;
+      case WriteOutcome::kCancelled:
+        return cancelled();
+      case WriteOutcome::kFailed:
+        return 1;
+    }
+  }
   if (options.html) {
     PageFacts facts;
-    facts.engine = options.engine;
-    facts.elapsed_ms = outcome->elapsed_ms;
-    facts.tree_depth = options.tree_depth;
-    if (outcome->volume_probe_skipped) facts.note = kPastVolumeCheckNote;
+    facts.engine = engine;
+    facts.elapsed_ms = elapsed_ms;
+    facts.tree_depth = result.tree_depth;
+    if (volume_probe_skipped) facts.note = kPastVolumeCheckNote;
     switch (write_html(result, *options.html, facts)) {
       case WriteOutcome::kWritten:
         break;
@@ -208,17 +310,22 @@ int scan_tree_main(int argc, char** argv) {
   set_stop_handlers(SIG_DFL);
 
   RenderOptions render;
-  render.engine = options.engine;
-  render.elapsed_ms = outcome->elapsed_ms;
-  render.ran_past_volume_check = outcome->volume_probe_skipped;
+  render.engine = engine;
+  render.elapsed_ms = elapsed_ms;
+  render.ran_past_volume_check = volume_probe_skipped;
   render.top = options.top;
-  render.levels = std::min(kShownLevels, options.tree_depth);
+  render.levels = std::min(kShownLevels, result.tree_depth);
   render.terminal = colour_wanted();
   errno = 0;
   put(stdout, render_report(result, render));
-  if (options.json) put(stdout, fmt::format("\nJSON written to {}\n", *options.json));
-  if (options.html) {
-    put(stdout, fmt::format("{}HTML written to {}\n", options.json ? "" : "\n", *options.html));
+  // One blank line before the list of files written.
+  bool first_written = true;
+  for (const auto& [kind, target] :
+       {std::pair{"JSON", &options.json}, std::pair{"HTML", &options.html},
+        std::pair{"Export", &options.export_path}}) {
+    if (!*target) continue;
+    put(stdout, fmt::format("{}{} written to {}\n", first_written ? "\n" : "", kind, **target));
+    first_written = false;
   }
   if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
     const int error = errno != 0 ? errno : EIO;

@@ -118,9 +118,14 @@ std::string page_data_json(const ScanResult& result, const std::vector<PageNode>
   json += ",\"engine\":";
   json += json_string(facts.engine);
   fmt::format_to(std::back_inserter(json),
-                 ",\"files\":{},\"dirs\":{},\"size\":{},\"elapsed_ms\":{},\"tree_depth\":{}",
-                 result.files_found, result.dirs_found, result.total_size, facts.elapsed_ms,
-                 facts.tree_depth);
+                 ",\"files\":{},\"dirs\":{},\"size\":{},\"elapsed_ms\":{},\"tree_depth\":",
+                 result.files_found, result.dirs_found, result.total_size, facts.elapsed_ms);
+  // A number past 2^53 would not survive as a script's number.
+  if (facts.tree_depth == kUnlimitedTreeDepth) {
+    json += "\"all\"";
+  } else {
+    fmt::format_to(std::back_inserter(json), "{}", facts.tree_depth);
+  }
   json += ",\"note\":";
   json += json_string(facts.note);
   json += ",\"nodes\":[";

@@ -60,7 +60,8 @@ struct PageFacts {
 
 // The page's data as JSON in which no "<", ">" or "&" appears, so it can sit
 // inside a <script> element whatever the names hold:
-//   {"root", "engine", "files", "dirs", "size", "elapsed_ms", "tree_depth",
+//   {"root", "engine", "files", "dirs", "size", "elapsed_ms", "tree_depth" (a
+//    number, or "all" for kUnlimitedTreeDepth),
 //    "note", "nodes": [[parent, kind, size, name or count], ...],
 //    "large": {"count", "shown": [[path, size], ...]}}
 // The root's parent is -1; the fourth field of a kSmaller node is its count.

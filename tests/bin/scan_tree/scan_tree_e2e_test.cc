@@ -99,7 +99,7 @@ struct KnownTree {
 TEST(ScanTreeCommandLine, NoArgumentsIsAUsageError) {
   const ProcessResult r = scan_tree({});
   EXPECT_EQ(r.exit_code, 2);
-  EXPECT_EQ(r.err, "error: --root is required\n");
+  EXPECT_EQ(r.err, "error: --root or --import is required\n");
   EXPECT_EQ(r.out, usage_text);
 }
 

@@ -108,6 +108,16 @@ TEST(ScanTreeHtmlData, HostileNamesStayData) {
   for (const std::string& name : names) EXPECT_TRUE(shown.contains(name)) << name;
 }
 
+TEST(ScanTreeHtmlData, TreeDepthIsANumberOrAll) {
+  testing::ResultBuilder builder("/r", 3);
+  const auto result = builder.finish();
+  PageFacts facts;
+  facts.tree_depth = 3;
+  EXPECT_EQ(json::parse(page_data_json(*result, {}, facts))["tree_depth"], 3);
+  facts.tree_depth = kUnlimitedTreeDepth;
+  EXPECT_EQ(json::parse(page_data_json(*result, {}, facts))["tree_depth"], "all");
+}
+
 // The text path of every page node, as the JSON output keys directories.
 std::vector<std::string> node_paths(const json& nodes) {
   std::vector<std::string> paths;

@@ -38,10 +38,12 @@ std::string validation_error(const TreeOptions& options) {
 }
 
 TEST(ScanTreeUsage, NamesEveryFlagAndFitsEightyColumns) {
-  EXPECT_TRUE(usage_text.starts_with("Usage: scan_tree --root <path> [options]\n\n"));
+  EXPECT_TRUE(usage_text.starts_with(
+      "Usage: scan_tree --root <path> [options]\n       scan_tree --import <file> [options]\n\n"));
   EXPECT_TRUE(usage_text.ends_with("  --help                   Show this help\n"));
-  for (const std::string_view flag : {"--engine <name>", "--tree-depth <n>", "--exclude <path>",
-                                      "--top <n>", "--json <path>", "--html <path>"}) {
+  for (const std::string_view flag :
+       {"--engine <name>", "--tree-depth <n>", "--exclude <path>", "--top <n>", "--json <path>",
+        "--html <path>", "--export <path>", "--import <file>"}) {
     EXPECT_NE(usage_text.find(std::string("\n  ") + std::string(flag)), std::string_view::npos)
         << flag;
   }
@@ -135,7 +137,19 @@ TEST(ScanTreeValidateOptions, CheckOrderAndMessages) {
   TempDir dir;
   const std::string file = dir.write_file("file", 10);
   TreeOptions o;
-  EXPECT_EQ(validation_error(o), "--root is required");
+  EXPECT_EQ(validation_error(o), "--root or --import is required");
+  o.import_path = "saved.json";
+  o.root = dir.path();
+  EXPECT_EQ(validation_error(o), "--root and --import exclude each other");
+  o.root.reset();
+  o.export_path = "again.json";
+  EXPECT_EQ(validation_error(o), "--export saves a scan: give --root, not --import");
+  o.export_path.reset();
+  o.exclude_paths = {"x"};
+  EXPECT_EQ(validation_error(o), "--exclude applies to a scan: give --root, not --import");
+  o.exclude_paths.clear();
+  EXPECT_TRUE(validate_options(o).has_value());  // the file is opened later
+  o.import_path.reset();
 
   o.root = dir.at("missing");
   o.engine = "fast";
@@ -160,6 +174,16 @@ TEST(ScanTreeValidateOptions, CheckOrderAndMessages) {
   EXPECT_TRUE(validate_options(o).has_value());
   o.engine = "bulk-attrs";
   EXPECT_TRUE(validate_options(o).has_value());
+}
+
+TEST(ScanTreeParseOptions, AnExportListsEveryLevelUnlessADepthIsGiven) {
+  const TreeOptions plain = parse_ok({"--root", "/r"});
+  EXPECT_EQ(result_tree_depth(plain), 8u);
+  const TreeOptions saved = parse_ok({"--root", "/r", "--export", "e.json"});
+  EXPECT_EQ(saved.export_path, "e.json");
+  EXPECT_EQ(result_tree_depth(saved), kUnlimitedTreeDepth);
+  EXPECT_EQ(result_tree_depth(parse_ok({"--export", "e.json", "--tree-depth", "8"})), 8u);
+  EXPECT_EQ(parse_ok({"--import", "-"}).import_path, "-");
 }
 
 TEST(ScanTreeValidateOptions, FollowsSymbolicLinksToTheRoot) {

@@ -246,7 +246,7 @@ int main() {
   holder.join();
 
   // Requests that cannot be scanned, by kind, each naming what is wrong.
-  const auto refused = [](const std::string& path, std::vector<std::string> excludes = {}) {
+  const auto refusal_of = [](const std::string& path, std::vector<std::string> excludes = {}) {
     tessaly::ScanRequest wrong;
     wrong.root = path;
     wrong.exclude_paths = std::move(excludes);
@@ -254,20 +254,20 @@ int main() {
     return outcome ? std::optional<tessaly::ScanError>() : outcome.error();
   };
   const std::string missing = (root / "missing").string();
-  const auto not_found = refused(missing);
+  const auto not_found = refusal_of(missing);
   check(not_found && not_found->kind == tessaly::ScanErrorKind::kRootNotFound &&
             not_found->message == missing + ": No such file or directory (os error 2)",
         "missing root by kind");
-  const auto not_dir = refused((root / "c.bin").string());
+  const auto not_dir = refusal_of((root / "c.bin").string());
   check(not_dir && not_dir->kind == tessaly::ScanErrorKind::kNotADirectory, "file root by kind");
-  const auto relative = refused(root.string(), {"docs"});
+  const auto relative = refusal_of(root.string(), {"docs"});
   check(relative && relative->kind == tessaly::ScanErrorKind::kInvalidRequest &&
             relative->message == "Exclude path is not absolute: docs",
         "relative exclude path by kind");
   if (::geteuid() != 0) {  // root opens every directory
     std::filesystem::create_directories(root / "locked");
     std::filesystem::permissions(root / "locked", std::filesystem::perms::none);
-    const auto denied = refused((root / "locked").string());
+    const auto denied = refusal_of((root / "locked").string());
     check(denied && denied->kind == tessaly::ScanErrorKind::kPermissionDenied,
           "locked root by kind");
     tessaly::ScanRequest around;

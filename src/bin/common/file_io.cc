@@ -193,7 +193,9 @@ std::expected<std::string, ReadFailure> read_file_whole(const std::string& path,
     outcome = std::unexpected(ReadFailure{Kind::kTooLarge, 0});
   } else {
     std::string& data = *outcome;
-    data.reserve(static_cast<std::size_t>(st.st_size));
+    // Room for the last read, which finds the end (or a file that grew), so
+    // that the string is never reallocated to twice the file's size.
+    data.reserve(static_cast<std::size_t>(st.st_size) + kReadChunk);
     // Reads one byte past the cap to see a file that grew beyond it.
     while (true) {
       const std::size_t room = max_bytes - std::min(max_bytes, data.size()) + 1;

@@ -1,10 +1,8 @@
 #include "bin/scan_tree/app.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +17,7 @@
 
 #include "bin/common/arguments.h"
 #include "bin/common/file_io.h"
+#include "bin/common/stop_signals.h"
 #include "bin/scan_tree/html_output.h"
 #include "bin/scan_tree/html_page.h"
 #include "bin/scan_tree/json_output.h"
@@ -28,9 +27,6 @@
 
 namespace tessaly::scan_tree {
 namespace {
-
-// The handler below stores into the flag from signal context.
-static_assert(std::atomic<bool>::is_always_lock_free);
 
 // Writes without throwing; a stream that fails keeps its error flag, which
 // the end of a successful run checks.
@@ -52,39 +48,14 @@ int cancelled() {
   return kCancelledStatus;
 }
 
-// The run's stop request: the scan's token, so a stop signalled before the
-// scan starts still stops it, and the later steps look at it too.
-const CancelToken& stop_token() {
-  static const CancelToken token;
-  return token;
-}
-
-// Async-signal-safe: a store into a lock-free atomic.
-extern "C" void on_stop_signal(int) { stop_token().request_cancel(); }
-
-bool stop_requested() { return stop_token().cancel_requested(); }
-
-void set_stop_handlers(void (*handler)(int)) {
-  struct sigaction action {};
-  action.sa_handler = handler;
-  sigemptyset(&action.sa_mask);  // a macro on some systems
-  action.sa_flags = SA_RESTART;
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
-}
-
-void install_stop_handlers() {
-  // Creates the token here, so the handler never runs its first-use set-up.
-  static_cast<void>(stop_token());
-  set_stop_handlers(on_stop_signal);
-}
-
 ScanRequest scan_request(const TreeOptions& options) {
   ScanRequest request;
   request.root = *options.root;
   request.engine = options.engine;
   request.tree_depth = options.tree_depth;
   request.exclude_paths = options.exclude_paths;
+  // A stop signalled before the scan starts still stops it, and the later
+  // steps look at the token too.
   request.cancel = stop_token();
 #if defined(__linux__)
   // No Linux volume passes the apfs/hfs check; the engine's Linux layer reads
@@ -113,6 +84,7 @@ enum class WriteOutcome { kWritten, kCancelled, kFailed };
 template <typename Produce>
 WriteOutcome write_output(const std::string& path, Produce&& produce) {
   auto file = OutputFile::create(path);
+  if (!file && stop_requested()) return WriteOutcome::kCancelled;
   if (!file) {
     failure(write_error_text(path, file.error()));
     return WriteOutcome::kFailed;
@@ -123,6 +95,7 @@ WriteOutcome write_output(const std::string& path, Produce&& produce) {
     return WriteOutcome::kCancelled;
   }
   if (auto committed = file->commit(); !committed) {
+    if (stop_requested()) return WriteOutcome::kCancelled;
     failure(write_error_text(path, committed.error()));
     return WriteOutcome::kFailed;
   }
@@ -205,7 +178,7 @@ int scan_tree_main(int argc, char** argv) {
   }
   // Nothing is left that a stop could leave half done; printing the report
   // can be interrupted the ordinary way.
-  set_stop_handlers(SIG_DFL);
+  restore_default_stop_handlers();
 
   RenderOptions render;
   render.engine = options.engine;

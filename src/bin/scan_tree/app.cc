@@ -139,7 +139,13 @@ int scan_tree_main(int argc, char** argv) {
   std::optional<TerminalProgress> progress;
   if (::isatty(STDERR_FILENO) == 1) progress.emplace(STDERR_FILENO, !dumb_terminal());
 
-  const auto outcome = run_scan(scan_request(options), progress ? &*progress : nullptr);
+  ScanRequest request = scan_request(options);
+  if (progress) {
+    request.on_progress = [&progress](const ScanProgress& now) {
+      static_cast<void>(progress->show(now));
+    };
+  }
+  const auto outcome = run_scan(request);
   if (progress) progress->clear();
 
   if (!outcome) {

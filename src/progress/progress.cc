@@ -1,8 +1,25 @@
 #include "progress/progress.h"
 
+#include <chrono>
+#include <thread>
+
 #include <nlohmann/json.hpp>
 
+#include "progress/testing.h"
+
 namespace tessaly {
+namespace {
+
+// progress_testing::hold_scans; read once per scan and per progress point.
+std::atomic<bool> hold_scans_flag{false};
+
+bool holding_scans() { return hold_scans_flag.load(std::memory_order_relaxed); }
+
+}  // namespace
+
+void progress_testing::hold_scans(bool on) {
+  hold_scans_flag.store(on, std::memory_order_relaxed);
+}
 
 // Through the same JSON library as every other JSON the project writes; the
 // keys keep the struct's field order.
@@ -50,12 +67,17 @@ ProgressTicker::ProgressTicker(const ScanCounters& counters, AppHandle app_handl
       clock_(clock != nullptr ? clock : &monotonic_clock()) {
   scan_start_ = read_clock();
   last_tick_ = read_clock();
+  if (holding_scans()) last_tick_ -= kInterval;  // the first check is a progress point
 }
 
 TickResult ProgressTicker::progress_point(Instant now) {
   if (scan_cancel_requested()) return TickResult::kCancelled;
   if (app_handle_ != nullptr || on_progress_ != nullptr) emit(now);
   last_tick_ = now;
+  if (holding_scans()) {
+    while (!scan_cancel_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return TickResult::kCancelled;
+  }
   return TickResult::kContinue;
 }
 

@@ -17,9 +17,7 @@ bool holding_scans() { return hold_scans_flag.load(std::memory_order_relaxed); }
 
 }  // namespace
 
-void progress_testing::hold_scans(bool on) {
-  hold_scans_flag.store(on, std::memory_order_relaxed);
-}
+void progress_testing::hold_scans(bool on) { hold_scans_flag.store(on, std::memory_order_relaxed); }
 
 // Through the same JSON library as every other JSON the project writes; the
 // keys keep the struct's field order.

@@ -95,7 +95,7 @@ std::expected<std::string, int> resolve_links(std::string path) {
 struct Target {
   bool in_place = false;  // an existing device, FIFO or socket, or `descriptor`
   bool fifo = false;
-  std::string path;       // the regular file to create or replace
+  std::string path;  // the regular file to create or replace
   bool exists = false;
   mode_t mode = 0;
   int descriptor = -1;  // the standard descriptor open on the target

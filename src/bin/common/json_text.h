@@ -56,9 +56,9 @@ class CompactJsonWriter {
   struct Frame {
     bool is_object;
     bool empty;
-    std::size_t open;           // offset of "{" or "["
-    std::size_t first_member;   // into members_
-    std::size_t keys_size;      // size of keys_ when the object opened
+    std::size_t open;          // offset of "{" or "["
+    std::size_t first_member;  // into members_
+    std::size_t keys_size;     // size of keys_ when the object opened
   };
 
   // The comma before a value in an array; nothing before a member's value.

@@ -4,8 +4,8 @@
 
 #include <utility>
 
-#include <nlohmann/json.hpp>
 #include <tessaly/text.h>
+#include <nlohmann/json.hpp>
 
 #include "bin/common/file_io.h"
 #include "bin/common/json_text.h"
@@ -102,8 +102,7 @@ std::optional<std::string> load_dataset_metadata(const std::string& root) {
   return load_dataset_metadata(root, dataset_max_bytes);
 }
 
-std::optional<std::string> load_dataset_metadata(const std::string& root,
-                                                 std::size_t max_bytes) {
+std::optional<std::string> load_dataset_metadata(const std::string& root, std::size_t max_bytes) {
   if (root.find('\0') != std::string::npos) return std::nullopt;
   std::string path = root + std::string(dataset_file_suffix);
   struct stat st {};

@@ -432,10 +432,9 @@ std::expected<LoadedReport, std::string> parse_report(std::string_view text,
   if (!Json::sax_parse(text.begin(), text.end(), &sax, nlohmann::json::input_format_t::json,
                        /*strict=*/true, /*ignore_comments=*/false)) {
     // The grammar allows 1e400; a report never holds it.
-    return std::unexpected(fmt::format("{} {}: {}", path,
-                                       sax.error_is_range() ? "is not a scan_bench report"
-                                                            : "is not JSON",
-                                       untagged(sax.error())));
+    return std::unexpected(fmt::format(
+        "{} {}: {}", path, sax.error_is_range() ? "is not a scan_bench report" : "is not JSON",
+        untagged(sax.error())));
   }
   if (sax.too_deep()) {
     return std::unexpected(fmt::format(

@@ -23,10 +23,15 @@ namespace tessaly::scan_compare {
 inline constexpr std::size_t kMaxReportBytes = 256 * 1024 * 1024;
 
 // The conditions a fair comparison holds equal, as the warnings name them.
-inline constexpr std::array<std::string_view, 9> kConditionNames = {
-    "root",           "engine",        "tree_depth",
-    "exclude_paths",  "machine.os",    "machine.arch",
-    "machine.logical_cores", "machine.fs_type", "dataset_metadata"};
+inline constexpr std::array<std::string_view, 9> kConditionNames = {"root",
+                                                                    "engine",
+                                                                    "tree_depth",
+                                                                    "exclude_paths",
+                                                                    "machine.os",
+                                                                    "machine.arch",
+                                                                    "machine.logical_cores",
+                                                                    "machine.fs_type",
+                                                                    "dataset_metadata"};
 
 struct LoadedReport {
   std::string path;  // as given on the command line

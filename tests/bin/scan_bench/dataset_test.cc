@@ -65,7 +65,8 @@ TEST(ParseDatasetJson, SameTextAsTheLibrarysTree) {
   }
   // Many members out of order: sorted the same way.
   std::string many = "{";
-  for (int i = 0; i < 2000; ++i) many += fmt::format("{}\"k{}\": {}", i == 0 ? "" : ",", (i * 7919) % 1000, i);
+  for (int i = 0; i < 2000; ++i)
+    many += fmt::format("{}\"k{}\": {}", i == 0 ? "" : ",", (i * 7919) % 1000, i);
   many += "}";
   EXPECT_EQ(dumped(parse_dataset_json(many)), nlohmann::json::parse(many).dump());
 }

@@ -50,11 +50,9 @@ TEST(ScanTreeTerminalProgress, RewritesOneLineAndClearsIt) {
   progress.clear();
   EXPECT_EQ(pipe.drain(), "") << "nothing shown, nothing to clear";
 
-  EXPECT_TRUE(
-      progress.show(ScanProgress{12, 3, 40960, 101}));
+  EXPECT_TRUE(progress.show(ScanProgress{12, 3, 40960, 101}));
   EXPECT_EQ(pipe.drain(), "\rscanning: 12 files, 3 dirs, 40.0 KiB, 0.1 s\x1b[K");
-  EXPECT_TRUE(
-      progress.show(ScanProgress{13, 3, 40960, 250}));
+  EXPECT_TRUE(progress.show(ScanProgress{13, 3, 40960, 250}));
   EXPECT_EQ(pipe.drain(), "\rscanning: 13 files, 3 dirs, 40.0 KiB, 0.2 s\x1b[K");
 
   progress.clear();
@@ -70,8 +68,7 @@ TEST(ScanTreeTerminalProgress, WithoutEscapeSequencesSpacesCoverTheOldLine) {
   const std::string short_text = "scanning: 1 files, 3 dirs, 40.0 KiB, 0.1 s";
   EXPECT_TRUE(progress.show(ScanProgress{12345, 3, 40960, 100}));
   EXPECT_EQ(pipe.drain(), "\r" + long_text);
-  EXPECT_TRUE(
-      progress.show(ScanProgress{1, 3, 40960, 100}));
+  EXPECT_TRUE(progress.show(ScanProgress{1, 3, 40960, 100}));
   EXPECT_EQ(pipe.drain(),
             "\r" + short_text + std::string(long_text.size() - short_text.size(), ' '));
   progress.clear();
@@ -83,8 +80,7 @@ TEST(ScanTreeTerminalProgress, WithoutEscapeSequencesSpacesCoverTheOldLine) {
 TEST(ScanTreeTerminalProgress, ALongLineIsCutBelowTheTerminalWidth) {
   Pipe pipe;
   TerminalProgress progress(pipe.write_end());
-  ASSERT_TRUE(progress.show(ScanProgress{
-                                                 UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX}));
+  ASSERT_TRUE(progress.show(ScanProgress{UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX}));
   const std::string written = pipe.drain();
   ASSERT_TRUE(written.starts_with("\rscanning: 18446744073709551615 files, "));
   ASSERT_TRUE(written.ends_with("...\x1b[K"));

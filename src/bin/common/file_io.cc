@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <system_error>
 #include <vector>
@@ -144,14 +145,24 @@ std::expected<Target, int> find_target(const std::string& path) {
 // Sleeps one wait step, or less when a signal comes.
 void wait_a_step() { static_cast<void>(::poll(nullptr, 0, kWaitStepMs)); }
 
-// Opens the device or FIFO `target` for writing, non-blocking. A FIFO without
-// a reader is waited for, as a blocking open would, but the wait ends with
-// ECANCELED once a stop is requested.
+// Opens the device or FIFO `target` for writing. A FIFO without a reader is
+// waited for, as a blocking open would, but the wait ends with ECANCELED once
+// a stop is requested. The descriptor is left blocking: on some systems
+// opening "/dev/fd/N" shares the open file of descriptor N, whose mode must
+// not change under the process's other writers.
 std::expected<int, int> open_in_place(const Target& target) {
   while (true) {
     if (stop_requested()) return std::unexpected(ECANCELED);
     const int fd = ::open(target.path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd >= 0) return fd;
+    if (fd >= 0) {
+      const int flags = ::fcntl(fd, F_GETFL);
+      if (flags == -1 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
+        const int error = errno;
+        ::close(fd);
+        return std::unexpected(error);
+      }
+      return fd;
+    }
     if (errno == EINTR) continue;
     // ENXIO: a FIFO that no process has open for reading (for a device it
     // means no device, which waiting does not change).
@@ -160,20 +171,21 @@ std::expected<int, int> open_in_place(const Target& target) {
   }
 }
 
-// Writes all of `bytes` to the non-blocking `fd`, waiting for room as a
-// blocking write would; ECANCELED once a stop is requested.
+// Writes all of `bytes` to the device or FIFO `fd`, waiting for room as a
+// blocking write would; ECANCELED once a stop is requested. Each write is at
+// most PIPE_BUF bytes once poll reports room, which a pipe takes whole
+// without blocking.
 std::expected<void, int> write_all_stoppable(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     if (stop_requested()) return std::unexpected(ECANCELED);
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n >= 0) {
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-      continue;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return std::unexpected(errno);
     pollfd room{fd, POLLOUT, 0};
-    static_cast<void>(::poll(&room, 1, kWaitStepMs));
+    const int ready = ::poll(&room, 1, kWaitStepMs);
+    if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
+    if (ready < 0) return std::unexpected(errno);
+    const ssize_t n = ::write(fd, bytes.data(), std::min<std::size_t>(bytes.size(), PIPE_BUF));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::unexpected(errno);
+    bytes.remove_prefix(static_cast<std::size_t>(n));
   }
   return {};
 }

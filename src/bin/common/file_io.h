@@ -113,7 +113,7 @@ class OutputFile {
   int fd_ = -1;
   int error_ = 0;
   bool active_ = true;
-  bool waits_ = false;  // fd_ is non-blocking: writes wait for room, stoppably
+  bool waits_ = false;  // a device or FIFO: writes wait for room, stoppably
 };
 
 // Whether OutputFile::create would succeed for `path`, without leaving

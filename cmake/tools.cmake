@@ -5,7 +5,7 @@
 # whole files, and the benchmark report's records, document and printing, which
 # scan_bench writes and scan_compare reads (and its tests write).
 add_library(tool_common STATIC src/bin/common/arguments.cc src/bin/common/file_io.cc
-  src/bin/common/bench_report.cc)
+  src/bin/common/bench_report.cc src/bin/common/json_text.cc src/bin/common/stop_signals.cc)
 target_link_libraries(tool_common PUBLIC tessaly_lib nlohmann_json::nlohmann_json)
 
 # The benchmark tool: everything but main lives in a library so tests can call it.

@@ -1,12 +1,15 @@
 // Fuzzes the dataset description parser with arbitrary file contents.
 //
-// Whatever the bytes, the parser answers with a value or nothing; a value is
-// only ever made from valid UTF-8, nests less deeply than the limit, and
-// reads back unchanged from its own serialisation.
+// Whatever the bytes, the parser answers with a value's text or nothing; a
+// value is only ever made from valid UTF-8, nests less deeply than the limit,
+// is the text the JSON library's sorted tree of the same bytes prints, and
+// reads back unchanged.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include <nlohmann/json.hpp>
 
 #include "base/utf8.h"
 #include "bin/scan_bench/dataset.h"
@@ -31,13 +34,14 @@ std::size_t nesting(const nlohmann::json& value) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  const auto value = tessaly::parse_dataset_json(text);
-  if (!value) return 0;
+  const auto compact = tessaly::parse_dataset_json(text);
+  if (!compact) return 0;
   require(tessaly::is_valid_utf8(text));
-  require(nesting(*value) < tessaly::dataset_max_nesting);
-  const std::string compact = value->dump();
-  const auto again = tessaly::parse_dataset_json(compact);
-  require(again.has_value());
-  require(*again == *value);
+  const auto tree = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+  require(!tree.is_discarded());
+  require(nesting(tree) < tessaly::dataset_max_nesting);
+  require(tree.dump() == *compact);
+  const auto again = tessaly::parse_dataset_json(*compact);
+  require(again.has_value() && *again == *compact);
   return 0;
 }

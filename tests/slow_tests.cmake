@@ -3,10 +3,6 @@
 # programs have listed their tests.
 set(tessaly_slow_tests
   VeryDeepChain.BothEnginesListAHundredThousandLevelsInLinearMemory
-  ScanTreeCancel.AnUninterruptedScanCountsEverything
-  ScanTreeCancel.TerminateStopsTheScan
-  ScanTreeCancel.InterruptStopsTheBulkScan
-  ScanTreeCancel.InterruptStopsTheJwalkScan
   LargeDirectoryTest.BulkWalkerCountsAndListsEveryEntryOnce
   LargeDirectoryTest.ParallelWalkerCountsAndListsEveryEntryOnce
   LargeDirectoryTest.PeakMemoryPerScannedEntryIsBounded

@@ -1,10 +1,24 @@
 #include "progress/progress.h"
 
+#include <chrono>
+#include <thread>
+
 #include <nlohmann/json.hpp>
 
 #include "progress/problem_log.h"
+#include "progress/testing.h"
 
 namespace tessaly {
+namespace {
+
+// progress_testing::hold_scans; read once per scan and per progress point.
+std::atomic<bool> hold_scans_flag{false};
+
+bool holding_scans() { return hold_scans_flag.load(std::memory_order_relaxed); }
+
+}  // namespace
+
+void progress_testing::hold_scans(bool on) { hold_scans_flag.store(on, std::memory_order_relaxed); }
 
 // Through the same JSON library as every other JSON the project writes; the
 // keys keep the struct's field order.
@@ -36,6 +50,7 @@ ProgressTicker::ProgressTicker(const ScanCounters& counters, const ScanContext& 
     : counters_(counters), context_(context) {
   scan_start_ = read_clock();
   last_tick_ = read_clock();
+  if (holding_scans()) last_tick_ -= kInterval;  // the first check is a progress point
 }
 
 ProgressTicker::ProgressTicker(const ScanCounters& counters, AppHandle app_handle,
@@ -48,6 +63,10 @@ TickResult ProgressTicker::progress_point(Instant now) {
   if (context_.cancel_requested()) return TickResult::kCancelled;
   if (context_.app_handle != nullptr || context_.on_progress != nullptr) emit(now);
   last_tick_ = now;
+  if (holding_scans()) {
+    while (!scan_cancel_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return TickResult::kCancelled;
+  }
   return TickResult::kContinue;
 }
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "bin/common/json_text.h"
+
 namespace tessaly {
 namespace {
 
@@ -64,42 +66,6 @@ PhaseSummary summarize_phase(const std::vector<RunRecord>& records, std::string_
   return summary;
 }
 
-nlohmann::ordered_json build_report(const ReportScenario& scenario, const ReportData& data) {
-  OrderedJson report = OrderedJson::object();
-  report["timestamp_unix_secs"] = data.timestamp_unix_secs;
-  report["label"] = scenario.label;
-  report["root"] = scenario.root;
-  report["engine"] = scenario.engine;
-  report["tree_depth"] = scenario.tree_depth;
-
-  OrderedJson excludes = OrderedJson::array();
-  for (const std::string& path : scenario.exclude_paths) excludes.push_back(path);
-  report["exclude_paths"] = std::move(excludes);
-
-  OrderedJson machine = OrderedJson::object();
-  machine["os"] = data.machine.os;
-  machine["arch"] = data.machine.arch;
-  machine["logical_cores"] = data.machine.logical_cores;
-  machine["fs_type"] = data.machine.fs_type;
-  report["machine"] = std::move(machine);
-
-  // Converted member by member from the sorted model, so the keys stay sorted.
-  report["dataset_metadata"] =
-      data.dataset_metadata ? OrderedJson(*data.dataset_metadata) : OrderedJson(nullptr);
-
-  OrderedJson runs = OrderedJson::array();
-  for (const RunRecord& record : data.runs) runs.push_back(run_json(record));
-  report["runs"] = std::move(runs);
-
-  OrderedJson summary = OrderedJson::object();
-  summary["cold"] = summary_json(data.cold);
-  summary["warm"] = summary_json(data.warm);
-  report["summary"] = std::move(summary);
-
-  report["notes"] = OrderedJson::array({report_note_cold, report_note_warm});
-  return report;
-}
-
 std::expected<std::string, std::string> serialize_report(const nlohmann::ordered_json& report) {
   try {
     return report.dump(2, ' ', /*ensure_ascii=*/false,
@@ -107,6 +73,51 @@ std::expected<std::string, std::string> serialize_report(const nlohmann::ordered
   } catch (const nlohmann::ordered_json::exception& error) {
     return std::unexpected(std::string(error.what()));
   }
+}
+
+std::expected<std::string, std::string> report_text(const ReportScenario& scenario,
+                                                    const ReportData& data) {
+  // The members before and after the metadata, each group printed as an
+  // object of its own and joined around the metadata's text.
+  OrderedJson head = OrderedJson::object();
+  head["timestamp_unix_secs"] = data.timestamp_unix_secs;
+  head["label"] = scenario.label;
+  head["root"] = scenario.root;
+  head["engine"] = scenario.engine;
+  head["tree_depth"] = scenario.tree_depth;
+  OrderedJson excludes = OrderedJson::array();
+  for (const std::string& path : scenario.exclude_paths) excludes.push_back(path);
+  head["exclude_paths"] = std::move(excludes);
+  OrderedJson machine = OrderedJson::object();
+  machine["os"] = data.machine.os;
+  machine["arch"] = data.machine.arch;
+  machine["logical_cores"] = data.machine.logical_cores;
+  machine["fs_type"] = data.machine.fs_type;
+  head["machine"] = std::move(machine);
+
+  OrderedJson tail = OrderedJson::object();
+  OrderedJson runs = OrderedJson::array();
+  for (const RunRecord& record : data.runs) runs.push_back(run_json(record));
+  tail["runs"] = std::move(runs);
+  OrderedJson summary = OrderedJson::object();
+  summary["cold"] = summary_json(data.cold);
+  summary["warm"] = summary_json(data.warm);
+  tail["summary"] = std::move(summary);
+  tail["notes"] = OrderedJson::array({report_note_cold, report_note_warm});
+
+  auto head_text = serialize_report(head);
+  if (!head_text) return head_text;
+  auto tail_text = serialize_report(tail);
+  if (!tail_text) return tail_text;
+  // "{\n  ...\n}" and "{\n  ...\n}": the head without its closing line, the
+  // tail without its opening brace.
+  std::string text = std::move(*head_text);
+  text.resize(text.size() - 2);
+  text += ",\n  \"dataset_metadata\": ";
+  append_pretty_json(text, data.dataset_metadata ? *data.dataset_metadata : "null", 1);
+  text += ',';
+  text.append(*tail_text, 1);
+  return text;
 }
 
 }  // namespace tessaly

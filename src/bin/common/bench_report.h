@@ -54,7 +54,8 @@ PhaseSummary summarize_phase(const std::vector<RunRecord>& records, std::string_
 struct ReportData {
   std::uint64_t timestamp_unix_secs = 0;
   MachineInfo machine;
-  std::optional<nlohmann::json> dataset_metadata;
+  // Compact JSON text (json_text.h), keys sorted; nothing for none.
+  std::optional<std::string> dataset_metadata;
   std::vector<RunRecord> runs;
   PhaseSummary cold;
   PhaseSummary warm;
@@ -69,12 +70,14 @@ struct ReportScenario {
   std::vector<std::string> exclude_paths;
 };
 
-// The report document with its members in their fixed order; the dataset
-// metadata keeps its sorted keys.
-nlohmann::ordered_json build_report(const ReportScenario& scenario, const ReportData& data);
-
 // Two-space pretty printing, non-ASCII written as is, invalid UTF-8 replaced
 // by U+FFFD; no trailing newline.
 std::expected<std::string, std::string> serialize_report(const nlohmann::ordered_json& report);
+
+// The report document, its members in their fixed order, printed as
+// serialize_report prints; the dataset metadata is printed from its text, so
+// a large one is never turned into a tree of nodes. Error: the serializer's.
+std::expected<std::string, std::string> report_text(const ReportScenario& scenario,
+                                                    const ReportData& data);
 
 }  // namespace tessaly

@@ -2,13 +2,17 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <system_error>
 #include <vector>
 
 #include <fmt/format.h>
+
+#include "bin/common/stop_signals.h"
 
 namespace tessaly {
 namespace {
@@ -25,6 +29,10 @@ constexpr std::size_t kKeptNameBytes = 200;
 constexpr int kMaxLinks = 40;
 
 constexpr std::size_t kReadChunk = 64 * 1024;
+
+// How long one wait for a FIFO's reader or for room to write lasts before the
+// stop request is looked at again; a signal cuts it short anyway.
+constexpr int kWaitStepMs = 50;
 
 // Flushes `fd` to the disk itself: on macOS fsync only hands the data to the
 // drive, which may keep it in its cache; F_FULLFSYNC, where the file system
@@ -87,7 +95,8 @@ std::expected<std::string, int> resolve_links(std::string path) {
 // What a write to `path` goes to.
 struct Target {
   bool in_place = false;  // an existing device, FIFO or socket, or `descriptor`
-  std::string path;       // the regular file to create or replace
+  bool fifo = false;
+  std::string path;  // the regular file to create or replace
   bool exists = false;
   mode_t mode = 0;
   int descriptor = -1;  // the standard descriptor open on the target
@@ -113,21 +122,72 @@ std::expected<Target, int> find_target(const std::string& path) {
     if (S_ISDIR(st.st_mode)) return std::unexpected(EISDIR);
     // A device reached through a link ("/dev/stdout") is opened by the name
     // given: the link may be one the kernel makes up for a descriptor.
-    if (!S_ISREG(st.st_mode)) return Target{true, path, true, 0, -1};
+    if (!S_ISREG(st.st_mode)) return Target{true, S_ISFIFO(st.st_mode), path, true, 0, -1};
     // Replacing the file the process's own output goes to would send that
     // output to a file no longer in place: "/dev/stdout" with the output
     // redirected to a file is written through the descriptor.
-    if (const int fd = standard_descriptor_on(st); fd >= 0) return Target{true, path, true, 0, fd};
+    if (const int fd = standard_descriptor_on(st); fd >= 0) {
+      return Target{true, false, path, true, 0, fd};
+    }
     auto resolved = resolve_links(path);
     if (!resolved) return std::unexpected(resolved.error());
-    return Target{false, std::move(*resolved), true, static_cast<mode_t>(st.st_mode & 07777), -1};
+    return Target{false, false, std::move(*resolved), true, static_cast<mode_t>(st.st_mode & 07777),
+                  -1};
   }
   if (errno != ENOENT) return std::unexpected(errno);
   // A dangling link: the new file goes where it points.
   auto resolved = resolve_links(path);
   if (!resolved) return std::unexpected(resolved.error());
   if (names_a_directory(*resolved)) return std::unexpected(EISDIR);
-  return Target{false, std::move(*resolved), false, 0, -1};
+  return Target{false, false, std::move(*resolved), false, 0, -1};
+}
+
+// Sleeps one wait step, or less when a signal comes.
+void wait_a_step() { static_cast<void>(::poll(nullptr, 0, kWaitStepMs)); }
+
+// Opens the device or FIFO `target` for writing. A FIFO without a reader is
+// waited for, as a blocking open would, but the wait ends with ECANCELED once
+// a stop is requested. The descriptor is left blocking: on some systems
+// opening "/dev/fd/N" shares the open file of descriptor N, whose mode must
+// not change under the process's other writers.
+std::expected<int, int> open_in_place(const Target& target) {
+  while (true) {
+    if (stop_requested()) return std::unexpected(ECANCELED);
+    const int fd = ::open(target.path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0) {
+      const int flags = ::fcntl(fd, F_GETFL);
+      if (flags == -1 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
+        const int error = errno;
+        ::close(fd);
+        return std::unexpected(error);
+      }
+      return fd;
+    }
+    if (errno == EINTR) continue;
+    // ENXIO: a FIFO that no process has open for reading (for a device it
+    // means no device, which waiting does not change).
+    if (errno != ENXIO || !target.fifo) return std::unexpected(errno);
+    wait_a_step();
+  }
+}
+
+// Writes all of `bytes` to the device or FIFO `fd`, waiting for room as a
+// blocking write would; ECANCELED once a stop is requested. Each write is at
+// most PIPE_BUF bytes once poll reports room, which a pipe takes whole
+// without blocking.
+std::expected<void, int> write_all_stoppable(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    if (stop_requested()) return std::unexpected(ECANCELED);
+    pollfd room{fd, POLLOUT, 0};
+    const int ready = ::poll(&room, 1, kWaitStepMs);
+    if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
+    if (ready < 0) return std::unexpected(errno);
+    const ssize_t n = ::write(fd, bytes.data(), std::min<std::size_t>(bytes.size(), PIPE_BUF));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::unexpected(errno);
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
 }
 
 // Creates a fresh temporary file beside `target`; yields its path and
@@ -193,7 +253,9 @@ std::expected<std::string, ReadFailure> read_file_whole(const std::string& path,
     outcome = std::unexpected(ReadFailure{Kind::kTooLarge, 0});
   } else {
     std::string& data = *outcome;
-    data.reserve(static_cast<std::size_t>(st.st_size));
+    // Room for the last read, which finds the end (or a file that grew), so
+    // that the string is never reallocated to twice the file's size.
+    data.reserve(static_cast<std::size_t>(st.st_size) + kReadChunk);
     // Reads one byte past the cap to see a file that grew beyond it.
     while (true) {
       const std::size_t room = max_bytes - std::min(max_bytes, data.size()) + 1;
@@ -221,20 +283,23 @@ std::expected<std::string, ReadFailure> read_file_whole(const std::string& path,
 std::expected<OutputFile, int> OutputFile::create(const std::string& path) {
   auto target = find_target(path);
   if (!target) return std::unexpected(target.error());
-  if (target->in_place) {
-    const int fd =
-        target->descriptor >= 0
-            ? ::fcntl(target->descriptor, F_DUPFD_CLOEXEC, 0)
-            : retry_on_interrupt([&] { return ::open(path.c_str(), O_WRONLY | O_CLOEXEC); });
+  if (target->descriptor >= 0) {
+    // Blocking, as the descriptor it shares its open file with.
+    const int fd = ::fcntl(target->descriptor, F_DUPFD_CLOEXEC, 0);
     if (fd < 0) return std::unexpected(errno);
-    return OutputFile(std::move(target->path), std::string(), fd);
+    return OutputFile(std::move(target->path), std::string(), fd, false);
+  }
+  if (target->in_place) {
+    auto fd = open_in_place(*target);
+    if (!fd) return std::unexpected(fd.error());
+    return OutputFile(std::move(target->path), std::string(), *fd, true);
   }
   auto temp = create_temp(target->path);
   if (!temp) return std::unexpected(temp.error());
   // The replacement keeps the permissions the file had; ownership stays the
   // writer's.
   if (target->exists) static_cast<void>(::fchmod(temp->second, target->mode));
-  return OutputFile(std::move(target->path), std::move(temp->first), temp->second);
+  return OutputFile(std::move(target->path), std::move(temp->first), temp->second, false);
 }
 
 OutputFile::OutputFile(OutputFile&& other) noexcept
@@ -242,13 +307,14 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
       temp_path_(std::move(other.temp_path_)),
       fd_(std::exchange(other.fd_, -1)),
       error_(other.error_),
-      active_(std::exchange(other.active_, false)) {}
+      active_(std::exchange(other.active_, false)),
+      waits_(other.waits_) {}
 
 OutputFile::~OutputFile() { discard(); }
 
 bool OutputFile::write(std::string_view bytes) {
   if (!active_ || error_ != 0) return false;
-  if (auto written = write_all(fd_, bytes); !written) {
+  if (auto written = waits_ ? write_all_stoppable(fd_, bytes) : write_all(fd_, bytes); !written) {
     error_ = written.error();
     return false;
   }

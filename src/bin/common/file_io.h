@@ -72,7 +72,9 @@ std::expected<std::string, ReadFailure> read_file_whole(const std::string& path,
 // permission bits; readers see the old content or the whole new content,
 // never a part. A device or FIFO is opened for writing (a FIFO waits for its
 // reader), and a standard descriptor duplicated, and written as the bytes
-// come. Errors are error numbers; a path
+// come. Waiting for a FIFO's reader, or for room in a FIFO or device, ends
+// with ECANCELED as soon as stop_requested() (stop_signals.h), so a stopped
+// tool never hangs on its output. Errors are error numbers; a path
 // that names a directory (or ends in "/", "." or "..") gives EISDIR, an empty
 // one ENOENT, a chain of more than 40 links ELOOP.
 class OutputFile {
@@ -103,14 +105,15 @@ class OutputFile {
   const std::string& temp_path() const { return temp_path_; }
 
  private:
-  OutputFile(std::string target, std::string temp_path, int fd)
-      : target_(std::move(target)), temp_path_(std::move(temp_path)), fd_(fd) {}
+  OutputFile(std::string target, std::string temp_path, int fd, bool waits)
+      : target_(std::move(target)), temp_path_(std::move(temp_path)), fd_(fd), waits_(waits) {}
 
   std::string target_;     // the regular file to replace, links resolved
   std::string temp_path_;  // empty when writing in place
   int fd_ = -1;
   int error_ = 0;
   bool active_ = true;
+  bool waits_ = false;  // a device or FIFO: writes wait for room, stoppably
 };
 
 // Whether OutputFile::create would succeed for `path`, without leaving

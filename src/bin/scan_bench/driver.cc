@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 #include <tessaly/scan.h>
 
+#include "bin/common/stop_signals.h"
 #include "bin/scan_bench/dataset.h"
 #include "bin/scan_bench/machine_info.h"
 #include "bin/scan_bench/report.h"
@@ -78,10 +79,13 @@ int run_benchmark(const BenchOptions& options, const DriverEnvironment& env) {
 
   data.cold = summarize_phase(data.runs, "cold");
   data.warm = summarize_phase(data.runs, "warm");
+  // A report whose FIFO has no reader waits for one; a signal then ends the
+  // wait (and the tool), leaving nothing half written.
+  install_stop_handlers();
   if (auto written = write_report(options, data, env.out); !written) {
     fmt::print(env.err, "{}\n", written.error());
     std::fflush(env.err);
-    return 1;
+    return stop_requested() ? kStoppedStatus : 1;
   }
   return 0;
 }

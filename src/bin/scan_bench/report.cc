@@ -99,8 +99,9 @@ ReportScenario report_scenario(const BenchOptions& options) {
           options.exclude_paths};
 }
 
-nlohmann::ordered_json build_report(const BenchOptions& options, const ReportData& data) {
-  return build_report(report_scenario(options), data);
+std::expected<std::string, std::string> report_text(const BenchOptions& options,
+                                                    const ReportData& data) {
+  return report_text(report_scenario(options), data);
 }
 
 std::expected<void, std::string> write_report(const BenchOptions& options, const ReportData& data,
@@ -113,7 +114,7 @@ std::expected<void, std::string> write_report(const BenchOptions& options, const
                                          os_error_text(made.error())));
     }
   }
-  auto bytes = serialize_report(build_report(options, data));
+  auto bytes = report_text(options, data);
   if (!bytes) return std::unexpected(fmt::format("failed to serialize report: {}", bytes.error()));
   const auto write_failed = [&](int error) {
     return std::unexpected(

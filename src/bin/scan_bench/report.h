@@ -43,8 +43,9 @@ std::expected<void, int> create_directory_tree(const std::string& dir);
 // The scenario `options` describe, as the report names it.
 ReportScenario report_scenario(const BenchOptions& options);
 
-// build_report of the scenario `options` describe.
-nlohmann::ordered_json build_report(const BenchOptions& options, const ReportData& data);
+// report_text of the scenario `options` describe.
+std::expected<std::string, std::string> report_text(const BenchOptions& options,
+                                                    const ReportData& data);
 
 // Resolves the path, creates its directory, serialises and writes the report
 // (whole or not at all, see OutputFile), then prints "report written to {path}" to `out`. Yields

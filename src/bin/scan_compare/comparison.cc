@@ -25,21 +25,6 @@ constexpr std::array<Counter, 4> kCounters = {
      {"total_size", &BenchmarkResult::total_size},
      {"large_files_count", &BenchmarkResult::large_files_count}}};
 
-// The conditions a fair comparison holds equal, as JSON pointers.
-constexpr std::array<std::string_view, 9> kConditions = {"/root",
-                                                         "/engine",
-                                                         "/tree_depth",
-                                                         "/exclude_paths",
-                                                         "/machine/os",
-                                                         "/machine/arch",
-                                                         "/machine/logical_cores",
-                                                         "/machine/fs_type",
-                                                         "/dataset_metadata"};
-
-std::string compact(const Json& value) {
-  return value.dump(-1, ' ', /*ensure_ascii=*/false, Json::error_handler_t::replace);
-}
-
 std::vector<CounterDifference> counter_differences(const LoadedReport& base,
                                                    const LoadedReport& fresh) {
   std::vector<CounterDifference> differences;
@@ -64,14 +49,10 @@ std::vector<CounterDifference> counter_differences(const LoadedReport& base,
 
 std::vector<std::string> condition_warnings(const LoadedReport& base, const LoadedReport& fresh) {
   std::vector<std::string> warnings;
-  for (const std::string_view pointer : kConditions) {
-    const Json::json_pointer at{std::string(pointer)};
-    const Json& a = base.document.at(at);
-    const Json& b = fresh.document.at(at);
-    if (a == b) continue;
-    std::string name(pointer.substr(1));
-    std::replace(name.begin(), name.end(), '/', '.');
-    warnings.push_back(fmt::format("{} differs: base {}, new {}", name, compact(a), compact(b)));
+  for (std::size_t i = 0; i < kConditionNames.size(); ++i) {
+    if (base.conditions[i] == fresh.conditions[i]) continue;
+    warnings.push_back(fmt::format("{} differs: base {}, new {}", kConditionNames[i],
+                                   base.conditions[i], fresh.conditions[i]));
   }
   return warnings;
 }

@@ -1,14 +1,19 @@
 // Reading a scan_bench report back: the document must have exactly the
 // members, types and member order that scan_bench's writer produces.
+//
+// The report is read in one pass over its text, in time linear in it, and
+// only what the comparison uses is kept: the run records, the label, the
+// summary, and the conditions as compact JSON text (json_text.h). A free-form
+// or misplaced value is never turned into a tree of nodes, so memory stays
+// within a few times the text's size whatever the text holds.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <expected>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "bin/common/bench_report.h"
 
@@ -17,9 +22,24 @@ namespace tessaly::scan_compare {
 // The largest report read; the usage text states it.
 inline constexpr std::size_t kMaxReportBytes = 256 * 1024 * 1024;
 
+// The conditions a fair comparison holds equal, as the warnings name them.
+inline constexpr std::array<std::string_view, 9> kConditionNames = {"root",
+                                                                    "engine",
+                                                                    "tree_depth",
+                                                                    "exclude_paths",
+                                                                    "machine.os",
+                                                                    "machine.arch",
+                                                                    "machine.logical_cores",
+                                                                    "machine.fs_type",
+                                                                    "dataset_metadata"};
+
 struct LoadedReport {
-  std::string path;                 // as given on the command line
-  nlohmann::ordered_json document;  // the whole report, for its conditions
+  std::string path;  // as given on the command line
+  // Each of kConditionNames as compact JSON text. Two texts are equal when
+  // the values are, except that a number's integer and floating-point forms
+  // (1 and 1.0) and a key repeated within an object of dataset_metadata
+  // count as differences.
+  std::array<std::string, kConditionNames.size()> conditions;
   std::string label;
   std::vector<RunRecord> runs;  // in file order
   std::vector<std::string> warnings;

@@ -1,12 +1,10 @@
 #include "bin/scan_tree/app.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -23,6 +21,7 @@
 
 #include "bin/common/arguments.h"
 #include "bin/common/file_io.h"
+#include "bin/common/stop_signals.h"
 #include "bin/scan_tree/html_output.h"
 #include "bin/scan_tree/html_page.h"
 #include "bin/scan_tree/json_output.h"
@@ -32,9 +31,6 @@
 
 namespace tessaly::scan_tree {
 namespace {
-
-// The handler below stores into the flag from signal context.
-static_assert(std::atomic<bool>::is_always_lock_free);
 
 // Writes without throwing; a stream that fails keeps its error flag, which
 // the end of a successful run checks.
@@ -56,39 +52,14 @@ int cancelled() {
   return kCancelledStatus;
 }
 
-// The run's stop request: the scan's token, so a stop signalled before the
-// scan starts still stops it, and the later steps look at it too.
-const CancelToken& stop_token() {
-  static const CancelToken token;
-  return token;
-}
-
-// Async-signal-safe: a store into a lock-free atomic.
-extern "C" void on_stop_signal(int) { stop_token().request_cancel(); }
-
-bool stop_requested() { return stop_token().cancel_requested(); }
-
-void set_stop_handlers(void (*handler)(int)) {
-  struct sigaction action {};
-  action.sa_handler = handler;
-  sigemptyset(&action.sa_mask);  // a macro on some systems
-  action.sa_flags = SA_RESTART;
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
-}
-
-void install_stop_handlers() {
-  // Creates the token here, so the handler never runs its first-use set-up.
-  static_cast<void>(stop_token());
-  set_stop_handlers(on_stop_signal);
-}
-
 ScanRequest scan_request(const TreeOptions& options) {
   ScanRequest request;
   request.root = *options.root;
   request.engine = options.engine;
   request.tree_depth = result_tree_depth(options);
   request.exclude_paths = options.exclude_paths;
+  // A stop signalled before the scan starts still stops it, and the later
+  // steps look at the token too.
   request.cancel = stop_token();
 #if defined(__linux__)
   // No Linux volume passes the apfs/hfs check; the engine's Linux layer reads
@@ -117,6 +88,7 @@ enum class WriteOutcome { kWritten, kCancelled, kFailed };
 template <typename Produce>
 WriteOutcome write_output(const std::string& path, Produce&& produce) {
   auto file = OutputFile::create(path);
+  if (!file && stop_requested()) return WriteOutcome::kCancelled;
   if (!file) {
     failure(write_error_text(path, file.error()));
     return WriteOutcome::kFailed;
@@ -127,6 +99,7 @@ WriteOutcome write_output(const std::string& path, Produce&& produce) {
     return WriteOutcome::kCancelled;
   }
   if (auto committed = file->commit(); !committed) {
+    if (stop_requested()) return WriteOutcome::kCancelled;
     failure(write_error_text(path, committed.error()));
     return WriteOutcome::kFailed;
   }
@@ -147,9 +120,12 @@ WriteOutcome write_html(const ScanResult& result, const std::string& path, const
 }
 
 // The saved tree, in ncdu's export format, with what the result alone does
-// not hold: the root's device and the excluded directories that exist.
-WriteOutcome write_export(const ScanResult& result, const TreeOptions& options) {
+// not hold: the root's device, the excluded directories that exist and the
+// places the scan could not read (`unreadable`: the scan's listed problems).
+WriteOutcome write_export(const ScanResult& result, const TreeOptions& options,
+                          const std::vector<std::string>& unreadable) {
   NcduExportOptions facts;
+  facts.unreadable_directories = unreadable;
   if (const auto root = stat_any_length(*options.root)) {
     facts.root_device = static_cast<std::uint64_t>(root->st_dev);
   }
@@ -246,6 +222,7 @@ int scan_tree_main(int argc, char** argv) {
   std::shared_ptr<const ScanResult> shared;
   std::uint64_t elapsed_ms = 0;
   bool volume_probe_skipped = false;
+  std::vector<std::string> unreadable;
   std::string engine = options.engine;
   if (options.import_path) {
     auto imported = import_tree(*options.import_path, result_tree_depth(options));
@@ -254,7 +231,13 @@ int scan_tree_main(int argc, char** argv) {
     elapsed_ms = imported->elapsed_ms;
     engine = "none, imported from " + *options.import_path;
   } else {
-    const auto outcome = run_scan(scan_request(options), progress ? &*progress : nullptr);
+    ScanRequest request = scan_request(options);
+    if (progress) {
+      request.on_progress = [&progress](const ScanProgress& now) {
+        static_cast<void>(progress->show(now));
+      };
+    }
+    auto outcome = run_scan(request);
     if (progress) progress->clear();
     if (!outcome) {
       if (outcome.error() == kScanCancelled) return cancelled();
@@ -263,6 +246,7 @@ int scan_tree_main(int argc, char** argv) {
     shared = outcome->result;
     elapsed_ms = outcome->elapsed_ms;
     volume_probe_skipped = outcome->volume_probe_skipped;
+    for (ScanProblem& problem : outcome->problems) unreadable.push_back(std::move(problem.path));
   }
   if (progress) progress->clear();
   // A stop request that came before the scan or after the engine's last look
@@ -281,7 +265,7 @@ int scan_tree_main(int argc, char** argv) {
     }
   }
   if (options.export_path) {
-    switch (write_export(result, options)) {
+    switch (write_export(result, options, unreadable)) {
       case WriteOutcome::kWritten:
         break;
       case WriteOutcome::kCancelled:
@@ -307,7 +291,7 @@ int scan_tree_main(int argc, char** argv) {
   }
   // Nothing is left that a stop could leave half done; printing the report
   // can be interrupted the ordinary way.
-  set_stop_handlers(SIG_DFL);
+  restore_default_stop_handlers();
 
   RenderOptions render;
   render.engine = engine;

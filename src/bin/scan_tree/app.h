@@ -3,11 +3,13 @@
 // page of it.
 #pragma once
 
+#include "bin/common/stop_signals.h"
+
 namespace tessaly::scan_tree {
 
 // Exit status of a scan stopped by SIGINT or SIGTERM, as a shell reports a
 // process ended by SIGINT.
-inline constexpr int kCancelledStatus = 130;
+inline constexpr int kCancelledStatus = kStoppedStatus;
 
 // Runs scan_tree with the process arguments; returns the exit status: 0 after
 // the report (or the help text), 1 when the scan fails or the JSON file, the

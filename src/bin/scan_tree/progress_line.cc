@@ -7,7 +7,6 @@
 #include <cstdint>
 
 #include <fmt/format.h>
-#include <nlohmann/json.hpp>
 
 #include "bin/common/file_io.h"
 #include "bin/scan_tree/text.h"
@@ -21,25 +20,7 @@ constexpr std::string_view kEraseToEnd = "\x1b[K";
 // less than a classic terminal, so the cursor never wraps.
 constexpr std::size_t kDefaultColumns = 79;
 
-std::optional<std::uint64_t> member(const nlohmann::json& object, const char* key) {
-  const auto it = object.find(key);
-  if (it == object.end() || !it->is_number_unsigned()) return std::nullopt;
-  return it->get<std::uint64_t>();
-}
-
 }  // namespace
-
-std::optional<ScanProgress> parse_progress_payload(std::string_view json_payload) {
-  const nlohmann::json value = nlohmann::json::parse(json_payload, nullptr,
-                                                     /*allow_exceptions=*/false);
-  if (!value.is_object()) return std::nullopt;
-  const auto files = member(value, "files_found");
-  const auto dirs = member(value, "dirs_found");
-  const auto size = member(value, "total_size");
-  const auto elapsed = member(value, "elapsed_ms");
-  if (!files || !dirs || !size || !elapsed) return std::nullopt;
-  return ScanProgress{*files, *dirs, *size, *elapsed};
-}
 
 std::string progress_text(const ScanProgress& progress) {
   return fmt::format("scanning: {} files, {} dirs, {}, {}.{} s", progress.files_found,
@@ -47,14 +28,11 @@ std::string progress_text(const ScanProgress& progress) {
                      progress.elapsed_ms / 1000, progress.elapsed_ms % 1000 / 100);
 }
 
-bool TerminalProgress::emit(std::string_view event, std::string_view json_payload) const {
-  if (event != kScanProgressEvent) return false;
-  const std::optional<ScanProgress> progress = parse_progress_payload(json_payload);
-  if (!progress) return false;
+bool TerminalProgress::show(const ScanProgress& progress) {
   std::size_t columns = kDefaultColumns;
   struct winsize size {};
   if (::ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 1) columns = size.ws_col - 1U;
-  const std::string text = fit_keep_start(progress_text(*progress), columns);
+  const std::string text = fit_keep_start(progress_text(progress), columns);
   const std::size_t width = display_width(text);
   std::string line = "\r" + text;
   if (escape_sequences_) {

@@ -2,13 +2,17 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #if defined(__linux__)
 #include <sys/sysmacros.h>
 #endif
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <climits>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "bin/common/stop_signals.h"
 #include "support/temp_tree.h"
 
 namespace tessaly {
@@ -209,6 +214,44 @@ TEST(OutputFile, AFifoIsWrittenInPlaceAndNotOpenedByTheCheck) {
   reader.join();
   EXPECT_EQ(received, "through the pipe");
   EXPECT_TRUE(S_ISFIFO(mode_of(fifo, false)));
+  EXPECT_EQ(entry_names(dir.path()), std::vector<std::string>{"pipe"});
+}
+
+// In a child, as the stop token is the process's and never cleared: a FIFO
+// whose reader never reads fills, the write waits for room, and the stop
+// requested while it surely waits (the FIFO is full) ends it with ECANCELED.
+TEST(OutputFile, AStopEndsAWriteThatWaitsForRoomInAFifo) {
+  TempDir dir;
+  const std::string fifo = dir.make_fifo("pipe");
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const int idle_reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    auto file = OutputFile::create(fifo);
+    if (idle_reader < 0 || !file) ::_exit(10);
+    std::thread stopper([&] {
+      // The FIFO holds what it can: the writer now waits for room.
+      int held = 0;
+      while (true) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (::ioctl(idle_reader, FIONREAD, &held) != 0) ::_exit(11);
+#if defined(F_GETPIPE_SZ)
+        if (held >= ::fcntl(idle_reader, F_GETPIPE_SZ)) break;
+#else
+        if (held >= 8192) break;
+#endif
+      }
+      stop_token().request_cancel();
+    });
+    const bool written = file->write(std::string(4 << 20, 'x'));
+    const auto committed = file->commit();
+    stopper.join();
+    ::_exit(!written && !committed && committed.error() == ECANCELED ? 0 : 12);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(entry_names(dir.path()), std::vector<std::string>{"pipe"});
 }
 

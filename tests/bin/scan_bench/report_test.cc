@@ -211,7 +211,7 @@ constexpr std::string_view expected_sample_report = R"({
 })";
 
 TEST(SerializeReport, WholeDocumentInOrderWithoutFinalNewline) {
-  const auto text = serialize_report(build_report(sample_options(), sample_data()));
+  const auto text = report_text(sample_options(), sample_data());
   ASSERT_TRUE(text.has_value()) << text.error();
   EXPECT_EQ(*text, expected_sample_report);
 }
@@ -219,10 +219,12 @@ TEST(SerializeReport, WholeDocumentInOrderWithoutFinalNewline) {
 TEST(SerializeReport, DatasetMetadataKeepsSortedKeysAndItsNumbers) {
   ReportData data = sample_data();
   data.runs.clear();
-  data.dataset_metadata = nlohmann::json::parse(R"({"b": [1, 2.5, -3], "a": {"z": {}, "y": []}})");
+  data.dataset_metadata =
+      nlohmann::json::parse(R"({"b": [1, 2.5, -3], "a": {"z": {}, "y": []}, "c": "x,:{}[]\"]"})")
+          .dump();
   BenchOptions options = sample_options();
   options.exclude_paths = {"/x", "/y", "/x"};
-  const auto text = serialize_report(build_report(options, data));
+  const auto text = report_text(options, data);
   ASSERT_TRUE(text.has_value()) << text.error();
   EXPECT_NE(text->find(R"(  "exclude_paths": [
     "/x",
@@ -241,7 +243,8 @@ TEST(SerializeReport, DatasetMetadataKeepsSortedKeysAndItsNumbers) {
       1,
       2.5,
       -3
-    ]
+    ],
+    "c": "x,:{}[]\"]"
   },
   "runs": [],
 )"),
@@ -253,7 +256,7 @@ TEST(SerializeReport, EscapesOnlyQuotesBackslashesAndControlCharacters) {
   BenchOptions options = sample_options();
   options.label =
       std::string("q\"b\\s/d\x7F\x08\x09\x0A\x0C\x0D\x01\x1F\x00z\xC3\xA9\xE2\x82\xAC", 22);
-  const auto text = serialize_report(build_report(options, sample_data()));
+  const auto text = report_text(options, sample_data());
   ASSERT_TRUE(text.has_value()) << text.error();
   EXPECT_NE(
       text->find("  \"label\": \"q\\\"b\\\\s/d\x7F\\b\\t\\n\\f\\r\\u0001\\u001f\\u0000z\xC3\xA9"
@@ -265,7 +268,7 @@ TEST(SerializeReport, EscapesOnlyQuotesBackslashesAndControlCharacters) {
 TEST(SerializeReport, InvalidUtf8IsReplacedNotFatal) {
   BenchOptions options = sample_options();
   options.root = "/data/\xFF\xFEx";
-  const auto text = serialize_report(build_report(options, sample_data()));
+  const auto text = report_text(options, sample_data());
   ASSERT_TRUE(text.has_value()) << text.error();
   EXPECT_NE(text->find("  \"root\": \"/data/\xEF\xBF\xBD\xEF\xBF\xBDx\",\n"), std::string::npos)
       << *text;

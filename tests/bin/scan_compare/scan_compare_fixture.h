@@ -32,7 +32,7 @@ struct FixtureReport {
     data.warm = summarize_phase(data.runs, "warm");
   }
 
-  std::string text() const { return serialize_report(build_report(scenario, data)).value(); }
+  std::string text() const { return report_text(scenario, data).value(); }
 
   // Writes the report as `name` in `dir`; returns its path.
   std::string write(const testing::TempDir& dir, const std::string& name) const {

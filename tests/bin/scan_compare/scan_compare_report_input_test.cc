@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "bin/scan_compare/comparison.h"
 #include "bin/scan_compare/scan_compare_fixture.h"
 
 namespace tessaly::scan_compare {
@@ -77,6 +78,63 @@ TEST(ScanCompareReportInput, ForeignOrAlteredDocumentsAreRefused) {
   EXPECT_EQ(error_after([](Json& d) { d["summary"]["warm"]["min_ms"] = "10"; }),
             prefix + "summary.warm.min_ms is not an unsigned integer or null");
   EXPECT_EQ(error_after([](Json& d) { d["runs"] = Json::array(); }), "r.json has no runs");
+}
+
+// What the reader keeps of a report is decided as it reads; a tree built from
+// the same text says what it must find.
+TEST(ScanCompareReportInput, RunsAreCheckedInOrderAndARepeatedMemberReplacesTheFirst) {
+  const std::string prefix = "r.json is not a scan_bench report: ";
+  EXPECT_EQ(error_after([](Json& d) { d["runs"][2] = Json::array({1}); }),
+            prefix + "runs[2] is not an object");
+  EXPECT_EQ(error_after([](Json& d) {
+              d["runs"][1]["phase"] = "hot";
+              d["runs"][3] = 5;
+            }),
+            prefix + "runs[1].phase is \"hot\", not \"cold\" or \"warm\"");
+  // The document's own problems come before those of its runs.
+  EXPECT_EQ(error_after([](Json& d) {
+              d["runs"][0] = 5;
+              d["machine"]["os"] = 1;
+            }),
+            prefix + "machine.os is not a string");
+  EXPECT_EQ(error_after([](Json& d) {
+              d["exclude_paths"] = Json::array({"/a", {{"b", 1}}});
+            }),
+            prefix + "exclude_paths is not an array of strings");
+
+  // {"runs": [bad], ..., "runs": [good]} reads as the tree keeps it: the last.
+  const std::string good = FixtureReport({10, 11, 12}).text();
+  std::string repeated = good;
+  repeated.insert(repeated.find("\"runs\""), "\"runs\": [{}],\n  ");
+  auto report = parse_report(repeated, "r.json");
+  ASSERT_TRUE(report) << report.error();
+  EXPECT_EQ(report->runs.size(), 3u);
+}
+
+// A report whose dataset description is a million empty objects, as
+// scan_bench writes it, is read and compared: equal descriptions give no
+// warning, one changed element gives the warning with both texts.
+TEST(ScanCompareReportInput, AMillionEmptyObjectsInTheDatasetCompare) {
+  std::string million = "[{}";
+  for (int i = 1; i < 1'000'000; ++i) million += ",{}";
+  million += "]";
+  FixtureReport fixture({10, 11, 12});
+  fixture.data.dataset_metadata = million;
+  auto base = parse_report(fixture.text(), "base.json");
+  ASSERT_TRUE(base) << base.error();
+  EXPECT_EQ(base->conditions.back(), million);
+  auto same = parse_report(fixture.text(), "new.json");
+  ASSERT_TRUE(same) << same.error();
+  EXPECT_EQ(compare_reports(*base, *same, std::nullopt, 5).warnings, std::vector<std::string>{});
+
+  std::string changed = million;
+  changed.replace(changed.size() - 3, 2, "[]");
+  fixture.data.dataset_metadata = changed;
+  auto fresh = parse_report(fixture.text(), "new.json");
+  ASSERT_TRUE(fresh) << fresh.error();
+  EXPECT_EQ(
+      compare_reports(*base, *fresh, std::nullopt, 5).warnings,
+      std::vector<std::string>{"dataset_metadata differs: base " + million + ", new " + changed});
 }
 
 }  // namespace

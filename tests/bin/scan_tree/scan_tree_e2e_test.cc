@@ -566,12 +566,13 @@ TEST(ScanTreeColour, OnATerminalUnlessNoColorIsSet) {
   EXPECT_NE(shown.find("####################  "), std::string::npos);
 }
 
-// Enough files that a walk takes well over the 100 ms before the first
-// progress line.
+// Scans stopped mid-walk run scan_tree_held, whose scans wait at their first
+// progress line until they are stopped: the signal surely comes mid-scan,
+// however fast the machine walks the tree.
 class ScanTreeCancel : public ::testing::Test {
  protected:
-  static constexpr int kDirs = 400;
-  static constexpr int kFilesPerDir = 300;
+  static constexpr int kDirs = 40;
+  static constexpr int kFilesPerDir = 50;
 
   static void SetUpTestSuite() {
     big_ = new TempDir();
@@ -595,8 +596,9 @@ class ScanTreeCancel : public ::testing::Test {
   void cancel_with(int signal, const std::string& engine) {
     TempDir out;
     const std::string target = out.at("result.json");
-    PtyRun run({SCAN_TREE_BINARY, "--root", big_->path(), "--engine", engine, "--json", target},
-               out.at("stdout"));
+    PtyRun run(
+        {SCAN_TREE_HELD_BINARY, "--root", big_->path(), "--engine", engine, "--json", target},
+        out.at("stdout"));
     ASSERT_TRUE(run.started());
     std::optional<std::uint64_t> files_then;
     const bool shown = run.read_until(
@@ -610,7 +612,7 @@ class ScanTreeCancel : public ::testing::Test {
     ASSERT_EQ(::kill(run.pid(), signal), 0);
     const int status = run.wait();
 
-    // The line showed a walk still under way, so the signal came mid-scan.
+    // The line showed a walk under way, held there until the signal.
     ASSERT_LT(*files_then, static_cast<std::uint64_t>(kDirs) * kFilesPerDir) << run.terminal();
     EXPECT_EQ(status, 130) << run.terminal();
     EXPECT_TRUE(run.terminal().ends_with("\r\x1b[KScan cancelled\r\n")) << run.terminal();
@@ -637,6 +639,39 @@ TEST_F(ScanTreeCancel, AnUninterruptedScanCountsEverything) {
                                    2 * kDirs)),
             std::string::npos)
       << r.out;
+}
+
+// A JSON file or page going to a FIFO that nobody reads waits for a reader,
+// as any writer does, and a signal then ends it at once: status 130, nothing
+// left behind.
+TEST(ScanTreeFifo, ASignalEndsTheWaitForAReader) {
+  KnownTree tree;
+  for (const int signal : {SIGTERM, SIGINT}) {
+    for (const char* flag : {"--json", "--html"}) {
+      TempDir out;
+      const std::string fifo = out.make_fifo("fifo");
+      PtyRun run({SCAN_TREE_BINARY, "--root", tree.dir.path(), "--engine", "jwalk", flag, fifo},
+                 out.at("stdout"));
+      ASSERT_TRUE(run.started());
+      // The progress line erased: the scan is over and the output is next.
+      ASSERT_TRUE(run.read_until(
+          [](const std::string& text) {
+            const std::size_t line = text.find("\rscanning: ");
+            return line != std::string::npos && text.find("\r\x1b[K", line) != std::string::npos;
+          },
+          std::chrono::seconds(60)))
+          << run.terminal();
+      ASSERT_EQ(::kill(run.pid(), signal), 0);
+      ASSERT_TRUE(run.read_until(
+          [](const std::string& text) { return text.ends_with("Scan cancelled\r\n"); },
+          std::chrono::seconds(60)))
+          << flag << " " << signal << ": " << run.terminal();
+      EXPECT_EQ(run.wait(), 130) << run.terminal();
+      EXPECT_TRUE(run.terminal().ends_with("s\x1b[K\r\x1b[KScan cancelled\r\n")) << run.terminal();
+      EXPECT_EQ(read_file(out.at("stdout")), "");
+      EXPECT_EQ(entry_names(out.path()), (std::vector<std::string>{"fifo", "stdout"}));
+    }
+  }
 }
 
 }  // namespace

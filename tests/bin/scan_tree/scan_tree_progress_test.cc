@@ -8,13 +8,12 @@
 #include <cstdint>
 #include <string>
 
-#include "support/recording_emitter.h"
 #include "support/temp_tree.h"
 
 namespace tessaly::scan_tree {
 namespace {
 
-// Both ends of a pipe; what the emitter wrote is read back from it.
+// Both ends of a pipe; what the progress line wrote is read back from it.
 class Pipe {
  public:
   Pipe() { EXPECT_EQ(testing::open_pipe(fds_, O_CLOEXEC | O_NONBLOCK), 0); }
@@ -37,39 +36,6 @@ class Pipe {
   int fds_[2] = {-1, -1};
 };
 
-TEST(ScanTreeProgressPayload, ReadsTheFourCounters) {
-  const auto progress = parse_progress_payload(
-      R"({"files_found":12,"dirs_found":3,"total_size":40960,"elapsed_ms":101})");
-  ASSERT_TRUE(progress.has_value());
-  EXPECT_EQ(*progress, (ScanProgress{12, 3, 40960, 101}));
-
-  EXPECT_EQ(parse_progress_payload(testing::progress_payload(ScanProgress{UINT64_MAX, 0, 1, 2})),
-            (ScanProgress{UINT64_MAX, 0, 1, 2}));
-  // Order, spacing and extra members do not matter.
-  EXPECT_EQ(parse_progress_payload(
-                " {\"elapsed_ms\": 4, \"extra\": [1], \"total_size\": 3,\n\"dirs_found\": 2, "
-                "\"files_found\": 1} "),
-            (ScanProgress{1, 2, 3, 4}));
-}
-
-TEST(ScanTreeProgressPayload, RefusesAnythingElse) {
-  for (const char* bad : {
-           "",
-           "not json",
-           "[]",
-           "12",
-           R"({"files_found":1,"dirs_found":2,"total_size":3})",
-           R"({"files_found":-1,"dirs_found":2,"total_size":3,"elapsed_ms":4})",
-           R"({"files_found":1.5,"dirs_found":2,"total_size":3,"elapsed_ms":4})",
-           R"({"files_found":"1","dirs_found":2,"total_size":3,"elapsed_ms":4})",
-           R"({"files_found":18446744073709551616,"dirs_found":2,"total_size":3,"elapsed_ms":4})",
-           R"({"files_found":1,"dirs_found":2,"total_size":3,"elapsed_ms":4)",
-           R"({"files_found":1,"dirs_found":2,"total_size":3,"elapsed_ms":null})",
-       }) {
-    EXPECT_FALSE(parse_progress_payload(bad).has_value()) << bad;
-  }
-}
-
 TEST(ScanTreeProgressText, CountersSizeAndTenthsOfSeconds) {
   EXPECT_EQ(progress_text(ScanProgress{12, 3, 40960, 101}),
             "scanning: 12 files, 3 dirs, 40.0 KiB, 0.1 s");
@@ -84,11 +50,9 @@ TEST(ScanTreeTerminalProgress, RewritesOneLineAndClearsIt) {
   progress.clear();
   EXPECT_EQ(pipe.drain(), "") << "nothing shown, nothing to clear";
 
-  EXPECT_TRUE(
-      progress.emit("scan-progress", testing::progress_payload(ScanProgress{12, 3, 40960, 101})));
+  EXPECT_TRUE(progress.show(ScanProgress{12, 3, 40960, 101}));
   EXPECT_EQ(pipe.drain(), "\rscanning: 12 files, 3 dirs, 40.0 KiB, 0.1 s\x1b[K");
-  EXPECT_TRUE(
-      progress.emit("scan-progress", testing::progress_payload(ScanProgress{13, 3, 40960, 250})));
+  EXPECT_TRUE(progress.show(ScanProgress{13, 3, 40960, 250}));
   EXPECT_EQ(pipe.drain(), "\rscanning: 13 files, 3 dirs, 40.0 KiB, 0.2 s\x1b[K");
 
   progress.clear();
@@ -102,11 +66,9 @@ TEST(ScanTreeTerminalProgress, WithoutEscapeSequencesSpacesCoverTheOldLine) {
   TerminalProgress progress(pipe.write_end(), /*escape_sequences=*/false);
   const std::string long_text = "scanning: 12345 files, 3 dirs, 40.0 KiB, 0.1 s";
   const std::string short_text = "scanning: 1 files, 3 dirs, 40.0 KiB, 0.1 s";
-  EXPECT_TRUE(progress.emit("scan-progress",
-                            testing::progress_payload(ScanProgress{12345, 3, 40960, 100})));
+  EXPECT_TRUE(progress.show(ScanProgress{12345, 3, 40960, 100}));
   EXPECT_EQ(pipe.drain(), "\r" + long_text);
-  EXPECT_TRUE(
-      progress.emit("scan-progress", testing::progress_payload(ScanProgress{1, 3, 40960, 100})));
+  EXPECT_TRUE(progress.show(ScanProgress{1, 3, 40960, 100}));
   EXPECT_EQ(pipe.drain(),
             "\r" + short_text + std::string(long_text.size() - short_text.size(), ' '));
   progress.clear();
@@ -115,21 +77,10 @@ TEST(ScanTreeTerminalProgress, WithoutEscapeSequencesSpacesCoverTheOldLine) {
   EXPECT_EQ(pipe.drain(), "");
 }
 
-TEST(ScanTreeTerminalProgress, IgnoresOtherEventsAndBadPayloads) {
-  Pipe pipe;
-  TerminalProgress progress(pipe.write_end());
-  EXPECT_FALSE(progress.emit("scan-finished", testing::progress_payload(ScanProgress{1, 2, 3, 4})));
-  EXPECT_FALSE(progress.emit("scan-progress", "{\"files_found\":1}"));
-  EXPECT_EQ(pipe.drain(), "");
-  progress.clear();
-  EXPECT_EQ(pipe.drain(), "");
-}
-
 TEST(ScanTreeTerminalProgress, ALongLineIsCutBelowTheTerminalWidth) {
   Pipe pipe;
   TerminalProgress progress(pipe.write_end());
-  ASSERT_TRUE(progress.emit("scan-progress", testing::progress_payload(ScanProgress{
-                                                 UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX})));
+  ASSERT_TRUE(progress.show(ScanProgress{UINT64_MAX, UINT64_MAX, UINT64_MAX, UINT64_MAX}));
   const std::string written = pipe.drain();
   ASSERT_TRUE(written.starts_with("\rscanning: 18446744073709551615 files, "));
   ASSERT_TRUE(written.ends_with("...\x1b[K"));
@@ -143,7 +94,7 @@ TEST(ScanTreeTerminalProgress, AClosedTerminalIsAFailedEmission) {
   ::close(fds[0]);
   ::signal(SIGPIPE, SIG_IGN);
   TerminalProgress progress(fds[1]);
-  EXPECT_FALSE(progress.emit("scan-progress", testing::progress_payload(ScanProgress{1, 2, 3, 4})));
+  EXPECT_FALSE(progress.show(ScanProgress{1, 2, 3, 4}));
   ::close(fds[1]);
 }
 

@@ -1,12 +1,13 @@
 // The one fake of the kernel interface that tests use. It forwards every call
 // to the system's kernel (volume_facts only with share_volume_facts), first
-// asking the hook for the call's kind (opens, listings, stats, volume queries;
-// closes, seeks and the mount table have none) whether to let it through, and
-// counts opens, closes and listing calls. Tests use it to make calls fail in
+// asking the hook for the call's kind (opens and file reads, listings, stats,
+// volume queries; closes, seeks, the mount table and the dataless-file policy
+// have none) whether to let it through, and counts opens, closes and listing
+// calls. Tests use it to make calls fail in
 // the ways a real file system rarely does, to change the tree at exactly the
 // moment between two calls, to count calls or check what they ask for, and to
-// present a host folder as a volume's root with other volumes mounted in it
-// and files of chosen sizes.
+// present a host folder as a volume's root with other volumes mounted in it,
+// firmlinks into a Data volume, and files of chosen sizes.
 #pragma once
 
 #include <fcntl.h>

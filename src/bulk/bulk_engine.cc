@@ -18,12 +18,14 @@
 #include "base/paths.h"
 #include "base/worker_pool.h"
 #include "bulk/bulk_reader.h"
+#include "bulk/bulk_source.h"
 #include "cache/scan_cache.h"
 #include "platform/descriptors.h"
 #include "result/aggregator.h"
 #include "result/hardlink_set.h"
 #include "rules/bundles.h"
 #include "rules/exclusions.h"
+#include "rules/volume_group.h"
 
 namespace tessaly {
 namespace {
@@ -54,7 +56,7 @@ struct BulkWalk {
   platform::Kernel& os;
   const ExclusionList exclusions;
   HardlinkSet hardlinks;
-  std::uint64_t root_device = 0;  // 0 switches the device rule off
+  DeviceRule devices;  // none until the root's device is known
   Sender<WalkMessage> sender;
   JobScope* scope = nullptr;
   // Directory descriptors kept open for subdirectories to be opened relative
@@ -207,6 +209,9 @@ void spawn_dir(BulkWalk& walk, std::string dir, std::uint64_t depth,
 void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, SharedDirectory parent,
                  std::size_t name_size) {
   if (walk.context.cancel_requested()) return;
+  // Listing must not download a dataless folder; a thread whose policy cannot
+  // be set still lists, as it always did.
+  (void)walk.os.leave_dataless_files();
   const auto fd = open_job_directory(walk, dir, depth == 0, std::move(parent), name_size);
   if (!fd) {
     if (depth == 0 && platform::out_of_descriptors(fd.error())) {
@@ -253,7 +258,9 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, SharedDir
       // those here may be too, whatever their mount status says.
       if (const auto stat_device = bulk_device_of(walk.os, child.c_str())) device = *stat_device;
     }
-    if (walk.root_device != 0 && device != walk.root_device) {
+    // Below a firmlink the records carry the Data volume's device (the
+    // firmlink's own record, in its parent's listing, the System volume's).
+    if (!walk.devices.on_root_volume(device) && !walk.devices.through_firmlink(device, child)) {
       if (path_starts_with(child, kSystemVolumesPrefix) && !walk.exclusions.contains(child)) {
         const auto used = volume_space_used(walk.os, child.c_str());
         if (used && *used >= 1) {
@@ -370,7 +377,12 @@ ScanOutcome walk_and_collect(platform::Kernel& os, WorkerPool& pool, std::string
   BulkWalk walk(os, exclude_paths, std::move(sender), context);
   const std::string root_path(root);
   if (root_path.find('\0') == std::string::npos) {
-    if (const auto device = bulk_device_of(os, root_path.c_str())) walk.root_device = *device;
+    if (const auto device = bulk_device_of(os, root_path.c_str())) {
+      VolumeGroup group = find_volume_group(os, root_path);
+      const std::uint64_t data_device =
+          group.data_device != 0 ? bulk_device_id(static_cast<dev_t>(group.data_device)) : 0;
+      walk.devices = DeviceRule(*device, data_device, std::move(group.firmlinks));
+    }
   }
 
   ScanAggregator aggregator(root, tree_depth);

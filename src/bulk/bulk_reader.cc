@@ -109,7 +109,7 @@ std::expected<void, int> read_batches(platform::Kernel& os, int fd, Out& out, st
   while (true) {
     // An interrupted call has consumed no entry, so it is simply repeated.
     const auto count = platform::retry_interrupted(
-        [&] { return read_bulk_batch(os, fd, bulk_dir_request, buffer, fsopt_noinmemupdate); });
+        [&] { return read_bulk_batch(os, fd, bulk_dir_request, buffer, bulk_dir_options); });
     if (!count) {
       if (!answered) return std::unexpected(count.error());
       warn_incomplete_read(dir, count.error());

@@ -28,7 +28,13 @@ inline constexpr std::uint32_t attr_cmn_returned_attrs = 0x80000000;
 inline constexpr std::uint32_t attr_dir_mountstatus = 0x00000004;
 inline constexpr std::uint32_t attr_file_linkcount = 0x00000001;
 inline constexpr std::uint32_t attr_file_allocsize = 0x00000004;
-inline constexpr std::uint64_t fsopt_noinmemupdate = 0x00000002;
+
+// The options word of every directory read: none. getattrlistbulk reads no
+// option that would change these records (bsd/vfs/vfs_attrlist.c); the
+// FSOPT_NOINMEMUPDATE once passed is documented for getdirentriesattr alone,
+// where Apple advises against it. FSOPT_PACK_INVAL_ATTRS stays unset so that
+// a record leaves out what does not apply to its entry.
+inline constexpr std::uint64_t bulk_dir_options = 0;
 
 // Bits of a directory's mount status (ATTR_DIR_MOUNTSTATUS).
 inline constexpr std::uint32_t dir_mntstatus_mntpoint = 0x00000001;  // a volume is mounted here

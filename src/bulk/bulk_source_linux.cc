@@ -76,20 +76,23 @@ std::uint32_t bulk_device_id(dev_t device) {
 // device differs from its directory's) is listed with the attributes of the
 // directory underneath: the parent's device, the covered inode, and the
 // mount-point status. A record whose padding does not fit ends the batch.
-// One call packs the entries of one getdents64 batch (more only while a batch
-// holds nothing but "." and ".."), so a directory read costs the same kernel
-// calls as reading it directly, and one fstat of the directory when it holds
-// a subdirectory. When the buffer fills first, the descriptor is repositioned to
-// just after the last packed entry, and the next call resumes there. Only a
-// buffer too small for some record needs the starting position, read once.
+// As the macOS call does for a request with file attributes (getattrlistbulk
+// authorizes KAUTH_VNODE_SEARCH besides listing), each call needs search
+// permission on the directory and fails whole with EACCES without it, also
+// when the directory could be read. One call packs the entries of one
+// getdents64 batch (more only while a batch holds nothing but "." and ".."),
+// so a directory read costs the same kernel calls as reading it directly, and
+// one lookup of "." per call that lists entries, which checks that permission
+// and gives the directory's own device. When the buffer fills first, the descriptor is repositioned
+// to just after the last packed entry, and the next call resumes there. Only a buffer too small for
+// some record needs the starting position, read once.
 namespace {
 
 std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd,
                                                 const AttrListRequest& request,
                                                 std::span<std::byte> buffer,
                                                 std::uint64_t options) {
-  if (request != bulk_dir_request || (options & ~fsopt_noinmemupdate) != 0)
-    return std::unexpected(EINVAL);
+  if (request != bulk_dir_request || options != bulk_dir_options) return std::unexpected(EINVAL);
 
   std::int64_t resume = 0;
   if (buffer.size() < largest_record_size()) {
@@ -100,13 +103,22 @@ std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd
   alignas(dirent64) std::array<std::byte, 32768> listing;
   std::size_t used = 0;
   std::size_t count = 0;
-  // The directory's own device, read at its first subdirectory of the call.
-  bool directory_device_read = false;
+  // The directory's own device, from the lookup of "." made after the call's
+  // first listing: that lookup needs search permission on the directory, as
+  // the entries' lookups do. Made after the listing so that a call that is
+  // interrupted and repeated has passed its first kernel call already.
   std::optional<std::uint32_t> directory_device;
   while (count == 0) {
     const auto n = kernel.read_entries(fd, listing);
     if (!n) return std::unexpected(n.error());
     if (*n == 0) return 0;
+    if (!directory_device) {
+      struct stat own;  // filled by a successful fstatat, read only then
+      const auto searched = platform::retry_interrupted(
+          [&] { return kernel.stat_at(fd, ".", own, AT_SYMLINK_NOFOLLOW); });
+      if (!searched) return std::unexpected(searched.error());
+      directory_device = bulk_device_id(own.st_dev);
+    }
 
     for (std::size_t pos = 0; pos < *n;) {
       const auto* entry = reinterpret_cast<const dirent64*>(listing.data() + pos);
@@ -131,17 +143,7 @@ std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd
                                 : static_cast<std::uint32_t>(st.st_nlink);
         fields.alloc_size = static_cast<std::int64_t>(st.st_blocks) * 512;
         if (fields.obj_type == obj_type_directory) {
-          if (!directory_device_read) {
-            directory_device_read = true;
-            struct stat own;  // filled by a successful fstat, read only then
-            if (platform::retry_interrupted(
-                    [&] { return kernel.stat_at(fd, "", own, AT_EMPTY_PATH); })) {
-              directory_device = bulk_device_id(own.st_dev);
-            }
-          }
-          // Without the directory's own device, a mount point keeps the
-          // device of the volume mounted on it, which a walk leaves out too.
-          if (directory_device && fields.dev_id != *directory_device) {
+          if (fields.dev_id != *directory_device) {
             fields.dev_id = *directory_device;
             fields.file_id = entry->d_ino;
             fields.mount_status = dir_mntstatus_mntpoint;

@@ -29,7 +29,6 @@ static_assert((bulk_dir_request.dirattr & ~ATTR_DIR_VALIDMASK) == 0 &&
               (bulk_dir_request.commonattr & ~ATTR_CMN_VALIDMASK) == 0);
 static_assert(ATTR_FILE_LINKCOUNT == attr_file_linkcount &&
               ATTR_FILE_ALLOCSIZE == attr_file_allocsize);
-static_assert(FSOPT_NOINMEMUPDATE == fsopt_noinmemupdate);
 
 static_assert(sizeof(attrlist) == 24 && sizeof(attrlist) == sizeof(AttrListRequest));
 static_assert(offsetof(attrlist, bitmapcount) == offsetof(AttrListRequest, bitmapcount) &&

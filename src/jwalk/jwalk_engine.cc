@@ -21,6 +21,7 @@
 #include "result/hardlink_set.h"
 #include "rules/bundles.h"
 #include "rules/exclusions.h"
+#include "rules/volume_group.h"
 
 namespace tessaly {
 namespace {
@@ -32,7 +33,7 @@ struct FilterContext {
 
   const ExclusionList exclusions;
   const ScanContext& scan;
-  std::uint64_t root_device = 0;  // 0: no device rule
+  DeviceRule devices;  // none until the root's device is known
   // Set when every directory below the root is known to be on its device, so
   // that the rule needs no stat of each.
   bool one_device_below = false;
@@ -63,12 +64,16 @@ void filter_children(DirListing& listing, FilterContext& context) {
         entry.keep = false;
         break;
       case EntryKind::kDirectory: {
-        if (context.root_device != 0 && !context.one_device_below) {
+        if (context.devices.root_device() != 0 && !context.one_device_below) {
+          // A firmlink's own stat already shows the Data volume's device.
           struct stat st {};
-          if (listing.stat_child(entry, st, true) &&
-              static_cast<std::uint64_t>(st.st_dev) != context.root_device) {
-            entry.keep = false;
-            break;
+          if (listing.stat_child(entry, st, true)) {
+            const auto device = static_cast<std::uint64_t>(st.st_dev);
+            if (!context.devices.on_root_volume(device) &&
+                !context.devices.through_firmlink(device, listing.child_path(entry))) {
+              entry.keep = false;
+              break;
+            }
           }
         }
         // The root is scanned even when it is itself on the exclusion list.
@@ -193,7 +198,9 @@ ScanOutcome walk_and_finish(std::string_view root, std::uint64_t tree_depth,
 
   FilterContext context(exclude_paths, scan_context);
   if (struct stat st{}; stat_at(kernel, AT_FDCWD, root, st, true)) {
-    context.root_device = static_cast<std::uint64_t>(st.st_dev);
+    VolumeGroup group = find_volume_group(kernel, root);
+    context.devices = DeviceRule(static_cast<std::uint64_t>(st.st_dev), group.data_device,
+                                 std::move(group.firmlinks));
     const std::string path(root);
     if (path.find('\0') == std::string::npos) {
       context.one_device_below = kernel.volume_facts(path.c_str()).one_device_below;

@@ -322,6 +322,9 @@ std::expected<int, int> ParallelWalk::open_task_directory(Task& task) {
 
 void ParallelWalk::run_task(Task task) {
   if (stopping_.load(std::memory_order_relaxed)) return;
+  // Listing must not download a dataless folder; a thread whose policy cannot
+  // be set still lists, as it always did.
+  (void)kernel_.leave_dataless_files();
   if (task.attempts > 0) {
     std::this_thread::sleep_for(platform::descriptor_backoff(task.attempts));
   }

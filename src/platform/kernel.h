@@ -91,6 +91,19 @@ class Kernel {
   // (Linux's /proc, macOS's getmntinfo); empty when it cannot be read.
   virtual std::vector<MountEntry> mount_table() = 0;
 
+  // Up to `max_bytes` bytes of the regular file at `path` (links followed),
+  // from its start; EFBIG when it holds more.
+  virtual std::expected<std::string, int> read_file(const char* path, std::size_t max_bytes) = 0;
+
+  // Makes the calling thread's file system calls leave dataless files and
+  // folders (iCloud Drive and File Provider placeholders, whose contents live
+  // elsewhere) as they are rather than download them: a listing or read that
+  // would need the contents fails instead. macOS: setiopolicy_np with
+  // IOPOL_TYPE_VFS_MATERIALIZE_DATALESS_FILES for the thread, made once per
+  // thread however often this is called. Elsewhere there are no dataless
+  // files, and it does nothing.
+  virtual std::expected<void, int> leave_dataless_files() = 0;
+
   // The facts about the tree below `root` (links followed) that can be
   // established. The default establishes none, which is always safe.
   virtual VolumeFacts volume_facts(const char* root) {

@@ -66,6 +66,8 @@ class LinuxKernel final : public PosixKernel {
 
   std::vector<MountEntry> mount_table() override { return read_proc_mount_table(); }
 
+  std::expected<void, int> leave_dataless_files() override { return {}; }
+
   VolumeFacts volume_facts(const char* root) override {
     VolumeFacts facts;
     struct statfs info {};

@@ -3,6 +3,7 @@
 #include <sys/attr.h>
 #include <sys/mount.h>
 #include <sys/param.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/ucred.h>
 #include <unistd.h>
@@ -30,8 +31,30 @@ attrlist to_attrlist(const AttrListRequest& request) {
   return list;
 }
 
+// The dataless-file policy of a thread, as Apple's TN3150 sets it; checked
+// against the SDK so that a wrong constant stops the build.
+constexpr int kMaterializeDatalessFiles = 3;
+constexpr int kScopeThread = 1;
+constexpr int kMaterializeOff = 1;
+static_assert(IOPOL_TYPE_VFS_MATERIALIZE_DATALESS_FILES == kMaterializeDatalessFiles &&
+              IOPOL_SCOPE_THREAD == kScopeThread &&
+              IOPOL_MATERIALIZE_DATALESS_FILES_OFF == kMaterializeOff);
+
 class MacosKernel final : public PosixKernel {
  public:
+  // The thread's policy is set once; later calls on the thread cost nothing.
+  std::expected<void, int> leave_dataless_files() override {
+    thread_local int outcome = -1;  // -1: not set yet; else 0 or the errno
+    if (outcome < 0) {
+      outcome = ::setiopolicy_np(IOPOL_TYPE_VFS_MATERIALIZE_DATALESS_FILES, IOPOL_SCOPE_THREAD,
+                                 IOPOL_MATERIALIZE_DATALESS_FILES_OFF) == 0
+                    ? 0
+                    : errno;
+    }
+    if (outcome != 0) return std::unexpected(outcome);
+    return {};
+  }
+
   std::expected<std::size_t, int> read_entries(int, std::span<std::byte>) override {
     return std::unexpected(ENOSYS);
   }

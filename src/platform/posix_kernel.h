@@ -4,8 +4,10 @@
 
 #include <sys/stat.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <string>
 
 #include "platform/kernel.h"
 
@@ -18,6 +20,7 @@ class PosixKernel : public Kernel {
   std::expected<std::int64_t, int> seek(int fd, std::int64_t offset, int whence) override;
   std::expected<void, int> stat_at(int dir_fd, const char* path, struct stat& result,
                                    int flags) override;
+  std::expected<std::string, int> read_file(const char* path, std::size_t max_bytes) override;
 };
 
 }  // namespace tessaly::platform

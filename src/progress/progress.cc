@@ -64,7 +64,7 @@ TickResult ProgressTicker::progress_point(Instant now) {
   if (context_.app_handle != nullptr || context_.on_progress != nullptr) emit(now);
   last_tick_ = now;
   if (holding_scans()) {
-    while (!scan_cancel_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (!context_.cancel_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return TickResult::kCancelled;
   }
   return TickResult::kContinue;

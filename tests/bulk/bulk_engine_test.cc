@@ -31,6 +31,7 @@
 #include "bulk/bulk_source.h"
 #include "cache/scan_cache.h"
 #include "jwalk/jwalk_engine.h"
+#include "rules/volume_group.h"
 #include "support/fault_tree.h"
 #include "support/faulty_kernel.h"
 #include "support/mounts.h"
@@ -370,6 +371,7 @@ TEST_F(BulkEngineTest, MissingRootGivesAnEmptyResult) {
 
 TEST_F(BulkEngineTest, NamesThatAreNotUtf8KeepTheirSizes) {
   TempDir tree;
+  TESSALY_CREATE_OR_SKIP(tree.make_dir("caf\xe9"));
   const std::uint64_t f = allocated_size(tree.write_file("caf\xe9/f", 8000));
   const std::uint64_t g = allocated_size(tree.write_file("caf\xe9/sub/g", 3000));
   for (std::uint64_t depth : {1u, 5u}) {
@@ -722,7 +724,7 @@ void build_varied_tree(TempDir& tree, bool hard_links) {
     std::string name = "d" + std::to_string(i);
     if (i % 11 == 0) name += "\xff";
     const std::string dir = parent.empty() ? name : parent + "/" + name;
-    tree.make_dir(dir);
+    TESSALY_CREATE_OR_SKIP(tree.make_dir(dir));
     dirs.push_back(dir);
   }
   for (int i = 0; i < 300; ++i) {
@@ -769,6 +771,7 @@ void expect_engines_agree(const std::string& root, std::uint64_t tree_depth,
 TEST_F(BulkEngineTest, BothEnginesAgreeAtEveryDepth) {
   TempDir tree;
   build_varied_tree(tree, false);
+  if (IsSkipped()) return;
   for (std::uint64_t depth : {0u, 1u, 2u, 3u, 5u, 8u, 100u}) {
     expect_engines_agree(tree.path(), depth, {tree.at("excluded")}, true);
   }
@@ -809,12 +812,16 @@ TEST_F(BulkEngineTest, VolumeMountedInsideTheTreeIsLeftOutByBothEngines) {
   EXPECT_GE((*bulk)->total_size, kept);
   EXPECT_THAT(listed(**bulk, tree.at("a")),
               UnorderedElementsAre("kept:" + std::to_string(kept), "b/"));
-  EXPECT_THAT(stated, UnorderedElementsAre(tree.path(), mount_point));
+  // The root, the place of a Data volume (to find the root's volume group)
+  // and the mount point alone are stat'ed by path.
+  EXPECT_THAT(stated,
+              UnorderedElementsAre(tree.path(), std::string(kDataVolumeMount), mount_point));
 }
 
 TEST_F(BulkEngineTest, BothEnginesAgreeWithHardLinksAcrossDirectories) {
   TempDir tree;
   build_varied_tree(tree, true);
+  if (IsSkipped()) return;
   for (std::uint64_t depth : {0u, 2u, 8u}) expect_engines_agree(tree.path(), depth, {}, false);
 }
 

@@ -55,8 +55,7 @@ std::vector<std::string> read_all_names(const std::string& dir, std::size_t buff
   std::vector<std::byte> buffer(buffer_size);
   std::vector<std::string> names;
   while (true) {
-    auto n =
-        read_bulk_batch(system_kernel(), fd.get(), bulk_dir_request, buffer, fsopt_noinmemupdate);
+    auto n = read_bulk_batch(system_kernel(), fd.get(), bulk_dir_request, buffer, bulk_dir_options);
     if (calls != nullptr) ++*calls;
     EXPECT_TRUE(n.has_value()) << (n ? 0 : n.error());
     if (!n || *n == 0) break;
@@ -77,8 +76,7 @@ TEST(LinuxBulkSource, PacksFileRecordsInTheKernelLayout) {
 
   const platform::Descriptor fd = open_raw(tree.at("d"));
   std::vector<std::byte> buffer(4096);
-  auto n =
-      read_bulk_batch(system_kernel(), fd.get(), bulk_dir_request, buffer, fsopt_noinmemupdate);
+  auto n = read_bulk_batch(system_kernel(), fd.get(), bulk_dir_request, buffer, bulk_dir_options);
   ASSERT_TRUE(n.has_value());
   ASSERT_EQ(*n, 1u);
   // 64 reserved + "only.bin\0" (9, padded to 12) = 76, padded to 80.
@@ -100,8 +98,7 @@ TEST(LinuxBulkSource, PacksFileRecordsInTheKernelLayout) {
   EXPECT_EQ(u32_at(buffer, 60), 0u);
   EXPECT_EQ(std::memcmp(buffer.data() + 64, "only.bin\0\0\0\0\0\0\0", 16), 0);
 
-  auto end =
-      read_bulk_batch(system_kernel(), fd.get(), bulk_dir_request, buffer, fsopt_noinmemupdate);
+  auto end = read_bulk_batch(system_kernel(), fd.get(), bulk_dir_request, buffer, bulk_dir_options);
   ASSERT_TRUE(end.has_value());
   EXPECT_EQ(*end, 0u);
 }
@@ -111,8 +108,7 @@ TEST(LinuxBulkSource, DirectoryRecordsCarryNoFileFields) {
   tree.make_dir("sub");
   const platform::Descriptor fd = open_raw(tree.path());
   std::vector<std::byte> buffer(4096);
-  auto n =
-      read_bulk_batch(system_kernel(), fd.get(), bulk_dir_request, buffer, fsopt_noinmemupdate);
+  auto n = read_bulk_batch(system_kernel(), fd.get(), bulk_dir_request, buffer, bulk_dir_options);
   ASSERT_TRUE(n.has_value());
   ASSERT_EQ(*n, 1u);
   EXPECT_EQ(u32_at(buffer, 0), 64u);  // 56 reserved + "sub\0", padded to 8
@@ -153,11 +149,11 @@ TEST(LinuxBulkSource, BufferTooSmallForOneRecordConsumesNothing) {
   tree.write_text("a-file-with-a-name", "");
   const platform::Descriptor fd = open_raw(tree.path());
   std::vector<std::byte> tiny(40);
-  auto n = read_bulk_batch(system_kernel(), fd.get(), bulk_dir_request, tiny, fsopt_noinmemupdate);
+  auto n = read_bulk_batch(system_kernel(), fd.get(), bulk_dir_request, tiny, bulk_dir_options);
   ASSERT_FALSE(n.has_value());
   EXPECT_EQ(n.error(), ERANGE);
   std::vector<std::byte> buffer(4096);
-  n = read_bulk_batch(system_kernel(), fd.get(), bulk_dir_request, buffer, fsopt_noinmemupdate);
+  n = read_bulk_batch(system_kernel(), fd.get(), bulk_dir_request, buffer, bulk_dir_options);
   ASSERT_TRUE(n.has_value());
   EXPECT_EQ(*n, 1u);
 }
@@ -168,7 +164,7 @@ TEST(LinuxBulkSource, RefusesRequestsItDoesNotEmulate) {
   std::vector<std::byte> buffer(4096);
   AttrListRequest other = bulk_dir_request;
   other.fileattr = attr_file_linkcount;
-  auto n = read_bulk_batch(system_kernel(), fd.get(), other, buffer, fsopt_noinmemupdate);
+  auto n = read_bulk_batch(system_kernel(), fd.get(), other, buffer, bulk_dir_options);
   ASSERT_FALSE(n.has_value());
   EXPECT_EQ(n.error(), EINVAL);
   const std::uint64_t pack_invalid_attrs = 0x8;
@@ -184,8 +180,7 @@ TEST(LinuxBulkSource, NonDirectoryDescriptorFailsWithNotADirectory) {
   TempDir tree;
   const platform::Descriptor fd = open_raw(tree.write_file("plain", 10));
   std::vector<std::byte> buffer(4096);
-  auto n =
-      read_bulk_batch(system_kernel(), fd.get(), bulk_dir_request, buffer, fsopt_noinmemupdate);
+  auto n = read_bulk_batch(system_kernel(), fd.get(), bulk_dir_request, buffer, bulk_dir_options);
   ASSERT_FALSE(n.has_value());
   EXPECT_EQ(n.error(), ENOTDIR);
 }
@@ -198,8 +193,7 @@ TEST(LinuxBulkSource, MountPointsAreListedWithTheDirectoryTheyCover) {
   std::vector<std::byte> buffer(bulk_buffer_size);
   std::map<std::string, BulkEntry> by_name;
   while (true) {
-    auto n =
-        read_bulk_batch(system_kernel(), fd.get(), bulk_dir_request, buffer, fsopt_noinmemupdate);
+    auto n = read_bulk_batch(system_kernel(), fd.get(), bulk_dir_request, buffer, bulk_dir_options);
     ASSERT_TRUE(n.has_value());
     if (*n == 0) break;
     std::vector<BulkEntry> entries;
@@ -289,7 +283,7 @@ TEST(LinuxBulkSource, PacksTheReferencePackersBytesForRealEntries) {
   auto read_batch = [&](std::size_t size, std::size_t& count) {
     const platform::Descriptor fd = open_raw(dir);
     std::vector<std::byte> buffer(size, std::byte{0xEE});
-    const auto n = read_bulk_batch(os, fd.get(), bulk_dir_request, buffer, fsopt_noinmemupdate);
+    const auto n = read_bulk_batch(os, fd.get(), bulk_dir_request, buffer, bulk_dir_options);
     EXPECT_TRUE(n.has_value());
     count = n ? *n : 0;
     std::size_t used = 0;

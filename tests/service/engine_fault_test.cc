@@ -140,7 +140,7 @@ TEST_F(BulkFault, InterruptedDeviceReadIsRepeated) {
   FaultyKernel faulty;
   std::atomic<int> device_calls{0};
   faulty.on_stat = [&](const KernelCall& call) {
-    if (call.dir_fd != AT_FDCWD || !call.follow) return 0;
+    if (call.dir_fd != AT_FDCWD || !call.follow || call.path != root_) return 0;
     ++device_calls;
     return interrupt_streak(2);
   };

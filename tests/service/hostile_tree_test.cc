@@ -78,13 +78,13 @@ class HostileTreeTest : public ::testing::Test {
 TEST_F(HostileTreeTest, HostileNamesAreCountedAndShownAsUtf8) {
   TempDir dir;
   Counts expected;
-  for (std::size_t i = 0; i < hostile_names().size(); ++i) {
+  TESSALY_CREATE_OR_SKIP(for (std::size_t i = 0; i < hostile_names().size(); ++i) {
     const std::string& name = hostile_names()[i];
     expected.bytes += allocated_size(dir.write_file(name, 1000 + i));
     expected.bytes += allocated_size(dir.write_file("sub/" + name + "/inner", 5000));
     expected.files += 2;
     ++expected.dirs;
-  }
+  });
   ++expected.dirs;  // "sub"
 
   for (const bool bulk : {false, true}) {
@@ -119,7 +119,10 @@ TEST_F(HostileTreeTest, ScanBenchReportStaysValidJsonForAHostileRoot) {
   // names inside are not.
   const std::string relative = "root \"q\"\n\x01\x1b[0m\\end\t";
   const std::string root = dir.make_dir(relative);
-  for (const std::string& name : hostile_names()) dir.write_file(relative + "/" + name, 100);
+  const auto write_names = [&] {
+    for (const std::string& name : hostile_names()) dir.write_file(relative + "/" + name, 100);
+  };
+  TESSALY_CREATE_OR_SKIP(write_names());
   const std::string report = dir.at("report.json");
   const auto run =
       testing::run_process({SCAN_BENCH_BINARY, "--root", root, "--engine", "jwalk", "--cold-runs",
@@ -136,7 +139,8 @@ TEST_F(HostileTreeTest, ScanBenchReportStaysValidJsonForAHostileRoot) {
     EXPECT_EQ(record["result"]["files_found"], hostile_names().size());
   }
 
-  const std::string not_utf8 = dir.make_dir("bad\xff");
+  std::string not_utf8;
+  TESSALY_CREATE_OR_SKIP(not_utf8 = dir.make_dir("bad\xff"));
   const auto refused = testing::run_process(
       {SCAN_BENCH_BINARY, "--root", not_utf8, "--engine", "jwalk", "--output", report});
   EXPECT_EQ(refused.exit_code, 2);

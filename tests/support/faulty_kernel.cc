@@ -35,7 +35,50 @@ dev_t device_with_id(std::uint32_t id) {
 #endif
 }
 
+// The kernels the calling thread asked to leave dataless files, by id.
+std::vector<std::uint64_t>& kernels_asked() {
+  thread_local std::vector<std::uint64_t> ids;
+  return ids;
+}
+
 }  // namespace
+
+std::uint64_t FaultyKernel::next_id() {
+  static std::atomic<std::uint64_t> last{0};
+  return ++last;
+}
+
+std::expected<void, int> FaultyKernel::leave_dataless_files() {
+  std::vector<std::uint64_t>& ids = kernels_asked();
+  if (std::find(ids.begin(), ids.end(), id_) == ids.end()) ids.push_back(id_);
+  return real_.leave_dataless_files();
+}
+
+void FaultyKernel::note_listing() {
+  const std::vector<std::uint64_t>& ids = kernels_asked();
+  if (std::find(ids.begin(), ids.end(), id_) != ids.end()) {
+    ++listings_asked_;
+  } else {
+    ++listings_not_asked_;
+  }
+}
+
+bool FaultyKernel::listings_left_dataless_files() const {
+  return listings_asked_.load() > 0 && listings_not_asked_.load() == 0;
+}
+
+std::optional<std::uint32_t> FaultyKernel::firmlink_device(std::string_view path) const {
+  for (const auto& [firmlink, device] : firmlinks) {
+    if (path_starts_with(path, firmlink)) return device;
+  }
+  return std::nullopt;
+}
+
+std::expected<std::string, int> FaultyKernel::read_file(const char* path, std::size_t max_bytes) {
+  if (const int error = fault(on_open, path_call(AT_FDCWD, path)); error != 0)
+    return std::unexpected(error);
+  return real_.read_file(host(path).c_str(), max_bytes);
+}
 
 int FaultyKernel::fault(const Hook& hook, const KernelCall& call) {
   if (!hook) return 0;
@@ -100,6 +143,7 @@ void FaultyKernel::close_descriptor(int fd) {
 
 std::expected<std::size_t, int> FaultyKernel::read_entries(int fd, std::span<std::byte> buffer) {
   ++lists;
+  note_listing();
   if (const int error = fault(on_list, descriptor_call(fd)); error != 0)
     return std::unexpected(error);
   auto n = real_.read_entries(fd, buffer);
@@ -117,9 +161,12 @@ std::expected<void, int> FaultyKernel::stat_at(int dir_fd, const char* path, str
   call.follow = (flags & AT_SYMLINK_NOFOLLOW) == 0;
   if (const int error = fault(on_stat, call); error != 0) return std::unexpected(error);
   auto stated = real_.stat_at(dir_fd, host(path).c_str(), result, flags);
-  if (stated && !volumes.empty()) {
-    if (const auto volume = volumes.find(path_of(dir_fd, path)); volume != volumes.end()) {
+  if (stated && (!volumes.empty() || !firmlinks.empty())) {
+    const std::string named = path_of(dir_fd, path);
+    if (const auto volume = volumes.find(named); volume != volumes.end()) {
       result.st_dev = device_with_id(volume->second.device);
+    } else if (const auto device = firmlink_device(named)) {
+      result.st_dev = device_with_id(*device);
     }
   }
   return stated;
@@ -133,13 +180,14 @@ std::expected<std::size_t, int> FaultyKernel::read_attributes_bulk(int fd,
   if (!answers_bulk) return std::unexpected(ENOSYS);
 #endif
   ++lists;
+  note_listing();
   KernelCall call = descriptor_call(fd);
   call.request = &request;
   call.options = options;
   call.buffer_size = buffer.size();
   if (const int error = fault(on_list, call); error != 0) return std::unexpected(error);
   auto n = read_bulk_batch(real_, fd, request, buffer, options);
-  if (n && *n != 0 && (!volumes.empty() || !allocated_sizes.empty())) {
+  if (n && *n != 0 && (!volumes.empty() || !allocated_sizes.empty() || !firmlinks.empty())) {
     n = rewrite_records(call.fd_path, buffer, *n);
   }
   if (n) record_list(*n);
@@ -150,6 +198,7 @@ std::size_t FaultyKernel::rewrite_records(const std::string& dir, std::span<std:
                                           std::size_t count) const {
   BulkListing listing;
   parse_bulk_batch(buffer, count, listing);
+  const std::optional<std::uint32_t> below_firmlink = firmlink_device(dir);
   std::vector<std::byte> rewritten(buffer.size());
   std::size_t used = 0;
   for (std::size_t i = 0; i < listing.size(); ++i) {
@@ -163,6 +212,7 @@ std::size_t FaultyKernel::rewrite_records(const std::string& dir, std::span<std:
                             .mount_status = item.fields.mount_status,
                             .link_count = item.fields.link_count,
                             .alloc_size = item.fields.alloc_size};
+    if (below_firmlink) fields.dev_id = *below_firmlink;
     if (volumes.contains(child)) fields.mount_status = dir_mntstatus_mntpoint;
     if (const auto size = allocated_sizes.find(child); size != allocated_sizes.end()) {
       fields.alloc_size = size->second;

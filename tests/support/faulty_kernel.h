@@ -1,12 +1,13 @@
 // The one fake of the kernel interface that tests use. It forwards every call
 // to the system's kernel (volume_facts only with share_volume_facts), first
-// asking the hook for the call's kind (opens, listings, stats, volume queries;
-// closes, seeks and the mount table have none) whether to let it through, and
-// counts opens, closes and listing calls. Tests use it to make calls fail in
+// asking the hook for the call's kind (opens and file reads, listings, stats,
+// volume queries; closes, seeks, the mount table and the dataless-file policy
+// have none) whether to let it through, and counts opens, closes and listing
+// calls. Tests use it to make calls fail in
 // the ways a real file system rarely does, to change the tree at exactly the
 // moment between two calls, to count calls or check what they ask for, and to
-// present a host folder as a volume's root with other volumes mounted in it
-// and files of chosen sizes.
+// present a host folder as a volume's root with other volumes mounted in it,
+// firmlinks into a Data volume, and files of chosen sizes.
 #pragma once
 
 #include <fcntl.h>
@@ -54,7 +55,7 @@ class FaultyKernel final : public platform::Kernel {
   // may also change the tree, or throw, before answering. Hooks run on many
   // threads at once.
   using Hook = std::function<int(const KernelCall&)>;
-  Hook on_open;    // open_directory
+  Hook on_open;    // open_directory and read_file
   Hook on_list;    // read_entries and read_attributes_bulk
   Hook on_stat;    // stat_at
   Hook on_volume;  // volume_type_name and volume_space_used
@@ -78,6 +79,14 @@ class FaultyKernel final : public platform::Kernel {
   // a mount point with its parent's device and the mount-point status; only
   // stat tells the volume's device. volume_space_used answers `space_used`.
   std::map<std::string, Volume> volumes;
+  // Folders that are firmlinks into a volume group's Data volume of this bulk
+  // device id, as macOS makes /Users or /Applications: stat of the folder, or
+  // of anything below it, reports that device, and so do bulk records of the
+  // entries below it; the folder's own record, in its parent's listing,
+  // keeps the parent's device (a listing reports a firmlink's own
+  // attributes). The Data volume itself is one of `volumes`, with the same
+  // device.
+  std::map<std::string, std::uint32_t> firmlinks;
   // The allocated sizes bulk listings report for the files at these paths.
   std::map<std::string, std::int64_t> allocated_sizes;
   // Unless set, volume_facts establishes nothing, so that a walk makes every
@@ -88,6 +97,10 @@ class FaultyKernel final : public platform::Kernel {
   std::atomic<int> opens{0};     // descriptors the kernel opened
   std::atomic<int> closes{0};    // descriptors closed
   std::atomic<int> lists{0};     // listing calls, failed ones included
+
+  // True when at least one listing call was made and every one came from a
+  // thread that had asked this kernel to leave dataless files before it.
+  bool listings_left_dataless_files() const;
 
   // The byte or record counts of the listing calls the kernel answered, in
   // the order of the answers.
@@ -106,6 +119,8 @@ class FaultyKernel final : public platform::Kernel {
   std::expected<std::string, int> volume_type_name(const char* path) override;
   std::expected<std::int64_t, int> volume_space_used(const char* path) override;
   std::vector<MountEntry> mount_table() override;
+  std::expected<std::string, int> read_file(const char* path, std::size_t max_bytes) override;
+  std::expected<void, int> leave_dataless_files() override;
   platform::VolumeFacts volume_facts(const char* root) override;
 
  private:
@@ -122,7 +137,17 @@ class FaultyKernel final : public platform::Kernel {
   std::size_t rewrite_records(const std::string& dir, std::span<std::byte> buffer,
                               std::size_t count) const;
 
+  // The device of a firmlink at or above `path`, if any.
+  std::optional<std::uint32_t> firmlink_device(std::string_view path) const;
+  void note_listing();
+
   platform::Kernel& real_ = platform::system_kernel();
+  // Tells this kernel from any other, for the threads' records of which
+  // kernels they asked to leave dataless files.
+  const std::uint64_t id_ = next_id();
+  static std::uint64_t next_id();
+  std::atomic<int> listings_asked_{0};      // listing calls from threads that had asked
+  std::atomic<int> listings_not_asked_{0};  // and from threads that had not
   mutable std::mutex mutex_;
   std::vector<std::size_t> list_sizes_;  // guarded by mutex_
   std::map<int, std::string> fd_paths_;  // guarded by mutex_

@@ -23,6 +23,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 extern char** environ;
@@ -36,8 +37,10 @@ constexpr const char* kDescriptorFolder = "/proc/self/fd";
 constexpr const char* kDescriptorFolder = "/dev/fd";
 #endif
 
+// The errno value travels with the exception, so that a caller can tell a
+// refused name (see name_refused) from any other failure.
 [[noreturn]] void fail(const std::string& what) {
-  throw std::runtime_error(what + ": " + std::strerror(errno));
+  throw std::system_error(errno, std::generic_category(), what);
 }
 
 std::string read_all(int fd) {
@@ -491,6 +494,17 @@ std::vector<std::string> entry_names(const std::string& dir) {
 bool path_exists(const std::string& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::optional<std::string> name_refused(const std::function<void()>& create) {
+  try {
+    create();
+  } catch (const std::system_error& e) {
+    if (e.code() != std::errc::illegal_byte_sequence) throw;
+    return "this file system refuses names that are not valid UTF-8 (" + std::string(e.what()) +
+           ")";
+  }
+  return std::nullopt;
 }
 
 }  // namespace tessaly::testing

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <expected>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -17,7 +18,8 @@
 namespace tessaly::testing {
 
 // A fresh directory under the system's temporary folder, removed with all its
-// contents on destruction.
+// contents on destruction. A creation that fails throws std::system_error
+// carrying the errno value.
 class TempDir {
  public:
   TempDir();
@@ -42,6 +44,18 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// Runs `create`, which makes entries whose names are not valid UTF-8. When the
+// file system refuses such a name (EILSEQ, as APFS does), returns the reason
+// to skip the test with; otherwise nothing. Other failures propagate.
+std::optional<std::string> name_refused(const std::function<void()>& create);
+
+// Runs the statements given, which make entries whose names are not valid
+// UTF-8, and skips the running test with the reason when the file system
+// refuses such names. In a helper, the caller checks IsSkipped() afterwards.
+#define TESSALY_CREATE_OR_SKIP(...)                                                        \
+  if (const auto tessaly_refused = ::tessaly::testing::name_refused([&] { __VA_ARGS__; })) \
+  GTEST_SKIP() << *tessaly_refused
 
 // Removes `path` with everything below it, also directories that tests made
 // unreadable, with one open descriptor and no whole paths, so neither depth

@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 
 #include <gtest/gtest.h>
 
@@ -69,6 +72,19 @@ TEST(RemoveTree, RemovesALinkItselfAndLeavesItsTargetAsItWas) {
   EXPECT_EQ(st.st_mode & 07777, 0700u);
   ASSERT_EQ(::stat(target.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+// Only a refused name (EILSEQ, as APFS answers) becomes a reason to skip.
+TEST(NameRefused, OnlyAnIllegalByteSequenceIsAReasonToSkip) {
+  TempDir dir;
+  EXPECT_EQ(name_refused([&] { dir.write_file("plain"); }), std::nullopt);
+  const auto refused =
+      name_refused([] { throw std::system_error(EILSEQ, std::generic_category(), "open x"); });
+  ASSERT_TRUE(refused.has_value());
+  EXPECT_EQ(*refused, "this file system refuses names that are not valid UTF-8 (open x: " +
+                          std::generic_category().message(EILSEQ) + ")");
+  EXPECT_THROW(name_refused([] { throw std::system_error(EIO, std::generic_category(), "x"); }),
+               std::system_error);
 }
 
 }  // namespace

@@ -411,7 +411,7 @@ void ParallelWalk::run_task(Task task) {
       children.empty() ? nullptr : kept_.keep(open);
   open.reset();
 
-  if (!batch->entries.empty()) push(std::move(batch));
+  if (!batch->entries.empty()) push_in_parts(std::move(batch));
   if (read_error != 0) push_error(read_error, task);
   // Children are queued in reverse so that, newest first, they are listed in
   // listing order.
@@ -446,6 +446,34 @@ void ParallelWalk::spawn(Task task, bool deferred) {
 }
 
 void ParallelWalk::push(std::unique_ptr<Batch> batch) { channel_.first.send(std::move(batch)); }
+
+void ParallelWalk::push_in_parts(std::unique_ptr<Batch> batch) {
+  const std::size_t count = batch->entries.size();
+  if (count <= kMaxListingEntries) {
+    push(std::move(batch));
+    return;
+  }
+  // A part holds its own names; its directories' numbers continue those of
+  // the parts before it.
+  WalkDirId next_child = batch->place.first_child;
+  for (std::size_t start = 0; start < count; start += kMaxListingEntries) {
+    const std::size_t end = std::min(count, start + kMaxListingEntries);
+    auto part = std::make_unique<Batch>();
+    part->place = ListingPlace{batch->place.dir, next_child, batch->place.depth, batch->place.path};
+    part->entries.reserve(end - start);
+    for (std::size_t i = start; i < end; ++i) {
+      ListedEntry entry = batch->entries[i];
+      const std::string_view name =
+          std::string_view(batch->names).substr(entry.name_offset, entry.name_size);
+      entry.name_offset = static_cast<std::uint32_t>(part->names.size());
+      part->names.append(name);
+      part->names.push_back('\0');
+      part->entries.push_back(entry);
+      if (entry.kind == EntryKind::kDirectory) ++next_child;
+    }
+    push(std::move(part));
+  }
+}
 
 void ParallelWalk::push_error(int error, const Task& task) {
   auto batch = std::make_unique<Batch>();

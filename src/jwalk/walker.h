@@ -280,6 +280,8 @@ class ParallelWalk {
   void run_task(Task task);
   std::expected<int, int> open_task_directory(Task& task);
   void push(std::unique_ptr<Batch> batch);
+  // push, in parts of at most kMaxListingEntries entries.
+  void push_in_parts(std::unique_ptr<Batch> batch);
   void push_error(int error, const Task& task);
   void spawn(Task task, bool deferred);
   void job_finished();

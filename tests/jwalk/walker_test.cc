@@ -305,6 +305,45 @@ TEST(ParallelWalk, HandsOverEveryEntryOnceWithDepthKindAndSize) {
   EXPECT_EQ(find(log, root + "/sub/empty")->kind, EntryKind::kDirectory);
 }
 
+TEST(ParallelWalk, ALargeDirectoryComesInBoundedPartsThatNumberItsSubdirectories) {
+  TempDir dir;
+  const std::string root = dir.make_dir("root");
+  constexpr int kFiles = static_cast<int>(kMaxListingEntries) + 100;
+  for (int i = 0; i < kFiles; ++i) dir.write_file("root/f" + std::to_string(i), 1);
+  for (int i = 0; i < 40; ++i) dir.write_file("root/d" + std::to_string(i) + "/inner", 1);
+  ParallelWalk walk(root, keep_and_size);
+  std::map<WalkDirId, std::string> paths;
+  std::set<std::string> inner_files;
+  int root_parts = 0;
+  std::size_t root_entries = 0;
+  WalkBatch batch;
+  while (walk.next(batch)) {
+    ASSERT_FALSE(batch.is_error);
+    const ListingPlace& place = *batch.place;
+    ASSERT_LE(batch.children.size(), kMaxListingEntries);
+    if (place.depth == 0) {
+      paths[kWalkRoot] = root;
+      continue;
+    }
+    if (place.dir == kWalkRoot) {
+      ++root_parts;
+      root_entries += batch.children.size();
+    }
+    WalkDirId next_dir = place.first_child;
+    for (std::size_t i = 0; i < batch.children.size(); ++i) {
+      const KeptEntries::Item child = batch.children[i];
+      const std::string path = join_path(paths.at(place.dir), child.name);
+      if (child.fields.is_dir) paths[next_dir++] = path;
+      if (child.name == "inner") inner_files.insert(path);
+    }
+  }
+  EXPECT_EQ(root_parts, 2);
+  EXPECT_EQ(root_entries, static_cast<std::size_t>(kFiles + 40));
+  std::set<std::string> expected;
+  for (int i = 0; i < 40; ++i) expected.insert(root + "/d" + std::to_string(i) + "/inner");
+  EXPECT_EQ(inner_files, expected);
+}
+
 TEST(ParallelWalk, ParentsComeBeforeTheirContentsAndEachListingStaysTogether) {
   TempDir dir;
   const std::string root = dir.make_dir("root");

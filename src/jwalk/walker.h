@@ -5,8 +5,10 @@
 // in the order its listing returns them. Every listed directory's children
 // pass through a filter callback on the worker that listed the directory; the
 // filter sizes them and may remove them (a removed directory is not entered).
-// The kept entries reach the walk's owner one at a time, on the owner's
-// thread, each directory's entries after the entry of the directory itself.
+// The kept entries reach the walk's owner as one numbered listing per
+// directory (in parts of at most kMaxListingEntries), on the owner's thread,
+// each directory's listing after the listing that holds the directory itself,
+// over a hand-off bounded to kWalkQueueCapacity listings.
 //
 // Directories are opened relative to their parent's open descriptor where
 // one is at hand, and by path otherwise (in pieces shorter than PATH_MAX when

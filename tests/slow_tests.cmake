@@ -2,7 +2,7 @@
 # that `ctest -LE slow` gives a quick loop. Read by ctest after the test
 # programs have listed their tests.
 set(tessaly_slow_tests
-  VeryDeepChain.BothEnginesListAHundredThousandLevelsInLinearMemory
+  VeryDeepChain.BothEnginesListAHundredThousandLevelsInBoundedMemoryBehindALaggingCollector
   LargeDirectoryTest.BulkWalkerCountsAndListsEveryEntryOnce
   LargeDirectoryTest.ParallelWalkerCountsAndListsEveryEntryOnce
   LargeDirectoryTest.PeakMemoryPerScannedEntryIsBounded

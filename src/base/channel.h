@@ -175,6 +175,22 @@ class Receiver {
     return true;
   }
 
+  // Waits until the buffer is full or every sender is gone, for at most
+  // `timeout`; false when the time ran out first. For a receiver that lags
+  // its senders as far as the bound lets them run ahead.
+  template <typename Rep, typename Period>
+  bool wait_full(std::chrono::duration<Rep, Period> timeout) {
+    if (!state_) return true;
+    const Instant deadline = monotonic_now() + std::chrono::ceil<Instant::duration>(timeout);
+    std::unique_lock lock(state_->mutex);
+    while (state_->buffer.size() < state_->capacity && state_->senders != 0) {
+      const Instant now = monotonic_now();
+      if (now >= deadline) return false;
+      wait_until(lock, std::min(deadline, now + channel_detail::kReceiverPoll));
+    }
+    return true;
+  }
+
   // The next message if one is buffered now.
   std::expected<T, RecvError> try_recv() {
     if (!state_) return std::unexpected(RecvError::kDisconnected);

@@ -23,6 +23,7 @@
 #include "platform/descriptors.h"
 #include "result/aggregator.h"
 #include "result/hardlink_set.h"
+#include "result/walk_listing.h"
 #include "rules/bundles.h"
 #include "rules/exclusions.h"
 #include "rules/volume_group.h"
@@ -47,7 +48,7 @@ constexpr std::size_t kKeptListingEntries = 1 << 16;
 // after the last job has ended).
 struct BulkWalk {
   BulkWalk(platform::Kernel& kernel, const std::vector<std::string>& exclude_paths,
-           Sender<WalkMessage> queue_sender, const ScanContext& scan_context)
+           Sender<ListingMessage> queue_sender, const ScanContext& scan_context)
       : os(kernel),
         exclusions(exclude_paths),
         sender(std::move(queue_sender)),
@@ -57,7 +58,8 @@ struct BulkWalk {
   const ExclusionList exclusions;
   HardlinkSet hardlinks;
   DeviceRule devices;  // none until the root's device is known
-  Sender<WalkMessage> sender;
+  Sender<ListingMessage> sender;
+  WalkDirNumbers numbers;
   JobScope* scope = nullptr;
   // Directory descriptors kept open for subdirectories to be opened relative
   // to them; none once the process ran short.
@@ -190,24 +192,93 @@ std::uint64_t bundle_total(BulkWalk& walk, std::string bundle_path) {
   return total;
 }
 
-void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, SharedDirectory parent,
-                 std::size_t name_size);
+void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, WalkDirId id,
+                 SharedDirectory parent, std::size_t name_size);
 
 // `parent`, when not null, is the open directory holding `dir`, whose last
 // `name_size` bytes are its name there.
-void spawn_dir(BulkWalk& walk, std::string dir, std::uint64_t depth,
+void spawn_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, WalkDirId id,
                SharedDirectory parent = nullptr, std::size_t name_size = 0) {
   walk.scope->spawn(
-      [&walk, dir = std::move(dir), depth, parent = std::move(parent), name_size]() mutable {
-        process_dir(walk, std::move(dir), depth, std::move(parent), name_size);
+      [&walk, dir = std::move(dir), depth, id, parent = std::move(parent), name_size]() mutable {
+        process_dir(walk, std::move(dir), depth, id, std::move(parent), name_size);
       });
 }
 
-// Reads one directory, sizes its files, spawns a job for each subdirectory it
-// keeps and sends its listing. A directory that cannot be read contributes
-// nothing.
-void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, SharedDirectory parent,
-                 std::size_t name_size) {
+// One directory's listing on its way to the collector, sent in parts of at
+// most kMaxListingEntries. The subdirectories of a part are walked only
+// once the part is sent, so the collector has placed them by then.
+class ListingOut {
+ public:
+  // `directory`, when not null, is the open directory the subdirectories
+  // are opened relative to.
+  ListingOut(BulkWalk& walk, const std::string& dir, WalkDirId id, std::uint64_t child_depth,
+             SharedDirectory directory, std::size_t entries, std::size_t name_bytes)
+      : walk_(walk),
+        dir_(dir),
+        id_(id),
+        child_depth_(child_depth),
+        directory_(std::move(directory)) {
+    message_.children.reserve(std::min(entries, kMaxListingEntries),
+                              std::min(name_bytes, kMaxListingEntries * 64));
+  }
+
+  void add_file(std::string_view name, std::uint64_t size) {
+    large_ = large_ || size >= kLargeFileThreshold;
+    message_.children.add_file(name, size);
+    if (message_.children.size() == kMaxListingEntries) flush();
+  }
+  // A directory to walk, `child` being its path.
+  void add_directory(std::string_view name, std::string child) {
+    message_.children.add_directory(name);
+    pending_.emplace_back(std::move(child), name.size());
+    if (message_.children.size() == kMaxListingEntries) flush();
+  }
+  // An item standing as one: sent at once, ahead of the listing.
+  void send_total(std::string_view name, std::uint64_t size) {
+    ListingMessage total;
+    total.place = place(0, size >= kLargeFileThreshold);
+    total.children.add_file(name, size);
+    walk_.sender.send(std::move(total));
+  }
+
+  // Sends what is gathered, then walks its subdirectories.
+  void flush() {
+    if (!message_.children.empty()) {
+      const WalkDirId first = pending_.empty() ? 0 : walk_.numbers.take(pending_.size());
+      ListingMessage message;
+      message.children = std::move(message_.children);
+      message.place = place(first, large_);
+      message_.children = ChildListing();
+      large_ = false;
+      walk_.sender.send(std::move(message));
+      for (std::size_t i = 0; i < pending_.size(); ++i) {
+        spawn_dir(walk_, std::move(pending_[i].first), child_depth_, first + i, directory_,
+                  pending_[i].second);
+      }
+    }
+    pending_.clear();
+  }
+
+ private:
+  ListingPlace place(WalkDirId first_child, bool with_path) const {
+    return ListingPlace{id_, first_child, child_depth_, with_path ? dir_ : std::string()};
+  }
+  BulkWalk& walk_;
+  const std::string& dir_;
+  const WalkDirId id_;
+  const std::uint64_t child_depth_;
+  const SharedDirectory directory_;
+  ListingMessage message_;
+  bool large_ = false;
+  std::vector<std::pair<std::string, std::size_t>> pending_;  // path, name size
+};
+
+// Reads one directory, sizes its files, sends its listing and then spawns a
+// job for each subdirectory it keeps. A directory that cannot be read
+// contributes nothing.
+void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, WalkDirId id,
+                 SharedDirectory parent, std::size_t name_size) {
   if (walk.context.cancel_requested()) return;
   // Listing must not download a dataless folder; a thread whose policy cannot
   // be set still lists, as it always did.
@@ -234,8 +305,7 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, SharedDir
 
   const std::uint64_t child_depth = depth + 1;
   const bool stat_children = paths_equal(dir, kSystemVolumes) || paths_equal(dir, kVolumes);
-  DirListingMessage message;
-  message.children.reserve(listing.size(), listing.name_bytes());
+  ListingOut out(walk, dir, id, child_depth, directory, listing.size(), listing.name_bytes());
   for (std::size_t i = 0; i < listing.size(); ++i) {
     const BulkListing::Item item = listing[i];
     const BulkFields& f = item.fields;
@@ -245,8 +315,8 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, SharedDir
     }
 
     if (f.obj_type == obj_type_regular) {
-      message.children.add_file(item.name, counted_size(walk.hardlinks, f.link_count, f.dev_id,
-                                                        f.file_id, positive_size(f.alloc_size)));
+      out.add_file(item.name, counted_size(walk.hardlinks, f.link_count, f.dev_id, f.file_id,
+                                           positive_size(f.alloc_size)));
       continue;
     }
     if (f.obj_type != obj_type_directory) continue;  // links are never followed; others not counted
@@ -263,31 +333,21 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, SharedDir
     if (!walk.devices.on_root_volume(device) && !walk.devices.through_firmlink(device, child)) {
       if (path_starts_with(child, kSystemVolumesPrefix) && !walk.exclusions.contains(child)) {
         const auto used = volume_space_used(walk.os, child.c_str());
-        if (used && *used >= 1) {
-          walk.sender.send(SubtreeTotal{dir, std::string(item.name),
-                                        static_cast<std::uint64_t>(*used), child_depth});
-        }
+        if (used && *used >= 1) out.send_total(item.name, static_cast<std::uint64_t>(*used));
       }
       continue;
     }
     if (walk.exclusions.contains(child)) continue;
     if (is_bundle_name(item.name)) {
-      const std::uint64_t total = bundle_total(walk, std::move(child));
-      walk.sender.send(SubtreeTotal{dir, std::string(item.name), total, child_depth});
+      out.send_total(item.name, bundle_total(walk, std::move(child)));
       continue;
     }
     // Listed when within the tree depth, counted at any depth (the collector
-    // decides); walked in every case. The job only queues, so this thread's
-    // listing stays intact for the rest of the loop.
-    message.children.add_directory(item.name);
-    spawn_dir(walk, std::move(child), child_depth, directory, item.name.size());
+    // decides); walked in every case, once its part of the listing is sent.
+    out.add_directory(item.name, std::move(child));
   }
+  out.flush();
   listing.trim(kKeptListingEntries);
-
-  if (message.children.empty()) return;
-  message.dir = std::move(dir);
-  message.depth = child_depth;
-  walk.sender.send(std::move(message));
 }
 
 // How the walk thread ended.
@@ -302,7 +362,7 @@ WalkEnd run_walk(BulkWalk& walk, WorkerPool& pool, std::string root) {
     JobScope scope(pool);
     walk.scope = &scope;
     walk.kept.set_budget(platform::descriptor_budget(pool.thread_count(), kMaxKeptDescriptors));
-    spawn_dir(walk, std::move(root), 0);
+    spawn_dir(walk, std::move(root), 0, kWalkRoot);
     scope.wait();
   } catch (const std::bad_alloc&) {
     end = WalkEnd::kOutOfMemory;
@@ -319,7 +379,7 @@ WalkEnd run_walk(BulkWalk& walk, WorkerPool& pool, std::string root) {
 // std::bad_alloc; either way nothing was started.
 class WalkThread {
  public:
-  WalkThread(BulkWalk& walk, WorkerPool& pool, std::string root, Receiver<WalkMessage>& receiver)
+  WalkThread(BulkWalk& walk, WorkerPool& pool, std::string root, Receiver<ListingMessage>& receiver)
       : receiver_(receiver), thread_([this, &walk, &pool, root = std::move(root)]() mutable {
           end_ = run_walk(walk, pool, std::move(root));
         }) {}
@@ -339,7 +399,7 @@ class WalkThread {
   }
 
  private:
-  Receiver<WalkMessage>& receiver_;
+  Receiver<ListingMessage>& receiver_;
   WalkEnd end_ = WalkEnd::kFailed;  // written by the walk thread, read after join
   std::thread thread_;              // last: started once everything it uses exists
 };
@@ -373,7 +433,7 @@ ScanOutcome walk_and_collect(platform::Kernel& os, WorkerPool& pool, std::string
                              std::uint64_t tree_depth,
                              const std::vector<std::string>& exclude_paths,
                              const ScanContext& context) {
-  auto [sender, receiver] = make_bounded_channel<WalkMessage>(kBulkWalkQueueCapacity);
+  auto [sender, receiver] = make_bounded_channel<ListingMessage>(kWalkQueueCapacity);
   BulkWalk walk(os, exclude_paths, std::move(sender), context);
   const std::string root_path(root);
   if (root_path.find('\0') == std::string::npos) {
@@ -395,18 +455,24 @@ ScanOutcome walk_and_collect(platform::Kernel& os, WorkerPool& pool, std::string
   ProgressTicker ticker(aggregator.counters(), context);
 
   bool cancelled = false;
+  // Under the lagging test hook: messages still to take before the channel
+  // must be full again.
+  std::size_t lag_left = 0;
   while (!cancelled) {
+    if (context.lagging_collector && lag_left-- == 0) {
+      while (!receiver.wait_full(kBulkCollectorWait) && !cancelled) {
+        cancelled = ticker.tick_now() == TickResult::kCancelled;
+      }
+      lag_left = kWalkQueueCapacity - 1;
+      if (cancelled) break;
+    }
     auto message = receiver.recv_timeout(kBulkCollectorWait);
     if (!message) {
       if (message.error() == RecvError::kDisconnected) break;
       cancelled = ticker.tick_now() == TickResult::kCancelled;
       continue;
     }
-    if (auto* listing = std::get_if<DirListingMessage>(&*message)) {
-      aggregator.record_listing(listing->dir, listing->children, listing->depth);
-    } else {
-      aggregator.record_subtree_total(std::get<SubtreeTotal>(*message));
-    }
+    aggregator.record_listing(message->place, message->children);
     cancelled = ticker.tick() == TickResult::kCancelled;
   }
   if (cancelled) {

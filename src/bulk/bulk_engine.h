@@ -18,28 +18,12 @@
 
 #include "platform/kernel.h"
 #include "progress/progress.h"
-#include "result/child_listing.h"
 #include "result/result.h"
 
 namespace tessaly {
 
-// Messages the queue between the directory jobs and the collector holds at most.
-inline constexpr std::size_t kBulkWalkQueueCapacity = 10'000;
-
 // How long the collector waits for a message before it ticks anyway.
 inline constexpr std::chrono::milliseconds kBulkCollectorWait{200};
-
-// The kept children of one directory that was read. `depth` is the depth of
-// the children (the directory's own depth + 1).
-struct DirListingMessage {
-  std::string dir;  // raw path
-  ChildListing children;
-  std::uint64_t depth = 0;
-};
-
-// One message from a directory job to the collector: a directory's listing,
-// or a bundle or mounted system volume standing as one item.
-using WalkMessage = std::variant<DirListingMessage, SubtreeTotal>;
 
 // scan_with_bulk_attrs(root, tree_depth, exclude_paths, app_handle) is public
 // (<tessaly/benchmark_engines.h>). The same, with the kernel reached through `os`.

@@ -216,29 +216,23 @@ ScanOutcome walk_and_finish(std::string_view root, std::uint64_t tree_depth,
     ParallelWalk walk(
         std::string(root), [&context](DirListing& listing) { filter_children(listing, context); },
         kernel, pool);
-    WalkItem item;
-    while (walk.next(item)) {
-      if (item.is_error) {
+    walk.set_lagging_owner(scan_context.lagging_collector);
+    WalkBatch batch;
+    while (walk.next(batch)) {
+      if (batch.is_error) {
         // A root with no descriptor to be read through is not an empty tree.
-        if (item.at_root && platform::out_of_descriptors(item.error)) {
+        if (batch.at_root && platform::out_of_descriptors(batch.error)) {
           if (ticker.cancel_requested()) return std::unexpected(std::string(kScanCancelled));
-          return std::unexpected(platform::describe_io_error(item.error_path, item.error));
+          return std::unexpected(platform::describe_io_error(batch.error_path, batch.error));
         }
-        if (item.error != EPERM && item.error != EACCES && log.should_log(spdlog::level::warn)) {
-          log.warn("scan error: {}", platform::describe_io_error(item.error_path, item.error));
+        if (batch.error != EPERM && batch.error != EACCES && log.should_log(spdlog::level::warn)) {
+          log.warn("scan error: {}", platform::describe_io_error(batch.error_path, batch.error));
         }
-        scan_context.note_problem(item.error_path, item.error);
+        scan_context.note_problem(batch.error_path, batch.error);
         continue;
       }
-      if (item.depth == 0) continue;
-      if (item.listing_size > 1) {
-        aggregator.expect_children(*item.parent, item.depth, item.listing_size);
-      }
-      if (item.kind == EntryKind::kDirectory) {
-        aggregator.record_directory(*item.parent, item.name, item.depth);
-      } else {
-        aggregator.record_file(*item.parent, item.name, item.depth, item.size);
-      }
+      if (batch.place->depth == 0) continue;  // the root itself
+      aggregator.record_listing(*batch.place, batch.children);
       if (ticker.tick() == TickResult::kCancelled) {
         walk.stop();
         return std::unexpected(std::string(kScanCancelled));

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <tessaly/result.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,7 +10,6 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <limits>
 #include <thread>
 #include <utility>
 
@@ -229,8 +229,7 @@ std::string DirListing::child_path(const ListedEntry& entry) const {
 
 // The kept children of one directory, or one error item.
 struct ParallelWalk::Batch {
-  SharedPath parent;
-  std::uint64_t depth = 0;  // of the children
+  ListingPlace place;
   std::string names;
   std::vector<ListedEntry> entries;
   int error = 0;
@@ -241,6 +240,7 @@ struct ParallelWalk::Batch {
 // A directory to list.
 struct ParallelWalk::Task {
   SharedPath path;
+  WalkDirId id = kWalkRoot;
   std::uint32_t name_size = 0;  // its last component is the tail of `path`
   std::shared_ptr<const platform::Descriptor> parent;
   std::uint64_t depth = 0;
@@ -254,8 +254,7 @@ ParallelWalk::ParallelWalk(std::string root, ChildFilter filter, platform::Kerne
     : root_(std::move(root)),
       filter_(std::move(filter)),
       kernel_(kernel),
-      channel_(
-          make_bounded_channel<std::unique_ptr<Batch>>(std::numeric_limits<std::size_t>::max())),
+      channel_(make_bounded_channel<std::unique_ptr<Batch>>(kWalkQueueCapacity)),
       scope_(pool) {
   kept_.set_budget(platform::descriptor_budget(pool.thread_count(), kMaxKeptDescriptors));
   outstanding_.store(1, std::memory_order_relaxed);
@@ -270,14 +269,17 @@ ParallelWalk::ParallelWalk(std::string root, ChildFilter filter, platform::Kerne
 
 ParallelWalk::~ParallelWalk() {
   stop();
+  // Jobs waiting on a full hand-off give up their batch.
+  channel_.second.reset();
   // scope_, the last member, waits for the jobs before anything they use goes.
 }
 
 void ParallelWalk::start_root() {
   auto [parent, name] = split_root(root_);
   auto batch = std::make_unique<Batch>();
-  batch->parent = std::make_shared<const std::string>(std::move(parent));
-  batch->depth = 0;
+  const SharedPath parent_path = std::make_shared<const std::string>(std::move(parent));
+  batch->place.depth = 0;
+  batch->place.first_child = kWalkRoot;
   batch->names = std::move(name);
   ListedEntry entry;
   entry.name_size = static_cast<std::uint32_t>(batch->names.size());
@@ -295,7 +297,7 @@ void ParallelWalk::start_root() {
   }
   batch->entries.push_back(entry);
   {
-    DirListing listing(kernel_, std::nullopt, batch->parent, -1, &root_, batch->names,
+    DirListing listing(kernel_, std::nullopt, parent_path, -1, &root_, batch->names,
                        batch->entries);
     filter_(listing);
   }
@@ -306,6 +308,7 @@ void ParallelWalk::start_root() {
   Task task;
   task.path = std::make_shared<const std::string>(root_);
   task.depth = 0;
+  task.id = kWalkRoot;
   task.is_root = true;
   run_task(std::move(task));
 }
@@ -354,8 +357,8 @@ void ParallelWalk::run_task(Task task) {
   platform::Descriptor open(kernel_, *fd);
 
   auto batch = std::make_unique<Batch>();
-  batch->parent = task.path;
-  batch->depth = task.depth + 1;
+  batch->place.dir = task.id;
+  batch->place.depth = task.depth + 1;
   // Room for a typical directory from the start: growing from empty would
   // reallocate both several times per directory.
   batch->names.reserve(kTypicalNameBytes);
@@ -387,8 +390,12 @@ void ParallelWalk::run_task(Task task) {
   std::erase_if(batch->entries, [](const ListedEntry& entry) { return !entry.keep; });
 
   std::vector<Task> children;
+  bool large = false;
   for (const ListedEntry& entry : batch->entries) {
-    if (entry.kind != EntryKind::kDirectory) continue;
+    if (entry.kind != EntryKind::kDirectory) {
+      large = large || entry.size >= kLargeFileThreshold;
+      continue;
+    }
     Task child;
     child.path = std::make_shared<const std::string>(join_path(
         *task.path, std::string_view(batch->names).substr(entry.name_offset, entry.name_size)));
@@ -396,11 +403,18 @@ void ParallelWalk::run_task(Task task) {
     child.depth = task.depth + 1;
     children.push_back(std::move(child));
   }
+  // The large-file list shows paths; nothing else needs this one.
+  if (large) batch->place.path = *task.path;
+  if (!children.empty()) {
+    const WalkDirId first = numbers_.take(children.size());
+    batch->place.first_child = first;
+    for (std::size_t i = 0; i < children.size(); ++i) children[i].id = first + i;
+  }
   const std::shared_ptr<const platform::Descriptor> handle =
       children.empty() ? nullptr : kept_.keep(open);
   open.reset();
 
-  if (!batch->entries.empty()) push(std::move(batch));
+  if (!batch->entries.empty()) push_in_parts(std::move(batch));
   if (read_error != 0) push_error(read_error, task);
   // Children are queued in reverse so that, newest first, they are listed in
   // listing order.
@@ -436,6 +450,34 @@ void ParallelWalk::spawn(Task task, bool deferred) {
 
 void ParallelWalk::push(std::unique_ptr<Batch> batch) { channel_.first.send(std::move(batch)); }
 
+void ParallelWalk::push_in_parts(std::unique_ptr<Batch> batch) {
+  const std::size_t count = batch->entries.size();
+  if (count <= kMaxListingEntries) {
+    push(std::move(batch));
+    return;
+  }
+  // A part holds its own names; its directories' numbers continue those of
+  // the parts before it.
+  WalkDirId next_child = batch->place.first_child;
+  for (std::size_t start = 0; start < count; start += kMaxListingEntries) {
+    const std::size_t end = std::min(count, start + kMaxListingEntries);
+    auto part = std::make_unique<Batch>();
+    part->place = ListingPlace{batch->place.dir, next_child, batch->place.depth, batch->place.path};
+    part->entries.reserve(end - start);
+    for (std::size_t i = start; i < end; ++i) {
+      ListedEntry entry = batch->entries[i];
+      const std::string_view name =
+          std::string_view(batch->names).substr(entry.name_offset, entry.name_size);
+      entry.name_offset = static_cast<std::uint32_t>(part->names.size());
+      part->names.append(name);
+      part->names.push_back('\0');
+      part->entries.push_back(entry);
+      if (entry.kind == EntryKind::kDirectory) ++next_child;
+    }
+    push(std::move(part));
+  }
+}
+
 void ParallelWalk::push_error(int error, const Task& task) {
   auto batch = std::make_unique<Batch>();
   batch->error = error;
@@ -450,38 +492,22 @@ void ParallelWalk::job_finished() {
   if (outstanding_.fetch_sub(1, std::memory_order_acq_rel) == 1) channel_.first.reset();
 }
 
-bool ParallelWalk::next(WalkItem& item) {
+bool ParallelWalk::next(WalkBatch& out) {
   while (true) {
     if (taken_index_ < taken_.size()) {
-      const Batch& batch = *taken_[taken_index_];
-      if (batch.error != 0) {
-        if (entry_index_ == 0) {
-          entry_index_ = 1;
-          item.is_error = true;
-          item.error = batch.error;
-          item.error_path = batch.error_path;
-          item.at_root = batch.at_root;
-          return true;
-        }
-      } else if (entry_index_ < batch.entries.size()) {
-        item.listing_size = entry_index_ == 0 ? batch.entries.size() : 0;
-        const ListedEntry& entry = batch.entries[entry_index_++];
-        item.is_error = false;
-        item.depth = batch.depth;
-        item.name = std::string_view(batch.names).substr(entry.name_offset, entry.name_size);
-        item.kind = entry.kind;
-        item.parent = &batch.parent;
-        item.size = entry.size;
-        return true;
-      }
-      taken_[taken_index_].reset();
-      ++taken_index_;
-      entry_index_ = 0;
-      continue;
+      const Batch& batch = *taken_[taken_index_++];
+      out.is_error = batch.error != 0;
+      out.place = &batch.place;
+      out.children = KeptEntries(batch.names, batch.entries);
+      out.error = batch.error;
+      out.error_path = batch.error_path;
+      out.at_root = batch.at_root;
+      return true;
     }
     if (done_) return false;
     taken_.clear();
     taken_index_ = 0;
+    if (lagging_owner_) channel_.second.wait_full(std::chrono::hours(1));
     if (!channel_.second.recv_all(taken_)) {
       done_ = true;
       scope_.wait();

@@ -5,8 +5,10 @@
 // in the order its listing returns them. Every listed directory's children
 // pass through a filter callback on the worker that listed the directory; the
 // filter sizes them and may remove them (a removed directory is not entered).
-// The kept entries reach the walk's owner one at a time, on the owner's
-// thread, each directory's entries after the entry of the directory itself.
+// The kept entries reach the walk's owner as one numbered listing per
+// directory (in parts of at most kMaxListingEntries), on the owner's thread,
+// each directory's listing after the listing that holds the directory itself,
+// over a hand-off bounded to kWalkQueueCapacity listings.
 //
 // Directories are opened relative to their parent's open descriptor where
 // one is at hand, and by path otherwise (in pieces shorter than PATH_MAX when
@@ -40,6 +42,7 @@
 #include "base/worker_pool.h"
 #include "platform/descriptors.h"
 #include "platform/kernel.h"
+#include "result/walk_listing.h"
 
 namespace tessaly {
 
@@ -197,19 +200,43 @@ class DirListing {
 // writes the size of the children it keeps.
 using ChildFilter = std::function<void(DirListing&)>;
 
-// What the walk hands to its owner: an entry, or the error of a directory that
-// could not be opened or listed completely.
-struct WalkItem {
+// The kept children of one listed directory, as the walk hands them over:
+// a container the collector records from (result/walk_listing.h).
+class KeptEntries {
+ public:
+  struct Item {
+    std::string_view name;  // raw bytes
+    ChildFields fields;     // a non-directory's size, or is_dir
+    EntryKind kind;
+  };
+
+  KeptEntries() = default;
+  KeptEntries(std::string_view names, std::span<const ListedEntry> entries)
+      : names_(names), entries_(entries) {}
+
+  std::size_t size() const { return entries_.size(); }
+  Item operator[](std::size_t i) const {
+    const ListedEntry& entry = entries_[i];
+    const bool is_dir = entry.kind == EntryKind::kDirectory;
+    return Item{names_.substr(entry.name_offset, entry.name_size),
+                ChildFields{is_dir ? 0 : entry.size, is_dir}, entry.kind};
+  }
+
+ private:
+  std::string_view names_;
+  std::span<const ListedEntry> entries_;
+};
+
+// What the walk hands to its owner: the kept children of one directory, or
+// the error of a directory that could not be opened or listed completely.
+// The first listing holds the root itself alone, at depth 0, numbered
+// kWalkRoot as place->first_child when it is a directory.
+struct WalkBatch {
   bool is_error = false;
-  // Entry fields.
-  std::uint64_t depth = 0;  // the root is 0
-  std::string_view name;    // raw bytes; for the root, its last component
-  EntryKind kind = EntryKind::kOther;
-  const SharedPath* parent = nullptr;  // the containing directory's path
-  std::uint64_t size = 0;
-  // On the first entry of a directory's listing, how many entries of that
-  // listing are handed over one after another from here on; 0 on the rest.
-  std::size_t listing_size = 0;
+  // Listing fields: where the children go (no path but for a large file),
+  // and the children, directories numbered in order from first_child.
+  const ListingPlace* place = nullptr;
+  KeptEntries children;
   // Error fields.
   int error = 0;  // errno
   std::string_view error_path;
@@ -233,10 +260,16 @@ class ParallelWalk {
   ParallelWalk(const ParallelWalk&) = delete;
   ParallelWalk& operator=(const ParallelWalk&) = delete;
 
-  // The next item; false once the walk has handed over everything. The item's
-  // views stay valid until the next call. An exception that escaped a job
-  // (the filter's, for instance) is rethrown here once every job has ended.
-  bool next(WalkItem& item);
+  // The next batch; false once the walk has handed over everything. The
+  // batch's views stay valid until the next call. An exception that escaped a
+  // job (the filter's, for instance) is rethrown here once every job has
+  // ended. Directories are listed only as far ahead of the owner as the
+  // bound of kWalkQueueCapacity batches lets them.
+  bool next(WalkBatch& batch);
+
+  // Test hook: the owner takes batches only when the hand-off is full or the
+  // walk has ended, so that the walk runs as far ahead as the bound lets it.
+  void set_lagging_owner(bool lagging) { lagging_owner_ = lagging; }
 
   // Lists no further directory; jobs already listing finish their directory.
   void stop() { stopping_.store(true, std::memory_order_relaxed); }
@@ -249,6 +282,8 @@ class ParallelWalk {
   void run_task(Task task);
   std::expected<int, int> open_task_directory(Task& task);
   void push(std::unique_ptr<Batch> batch);
+  // push, in parts of at most kMaxListingEntries entries.
+  void push_in_parts(std::unique_ptr<Batch> batch);
   void push_error(int error, const Task& task);
   void spawn(Task task, bool deferred);
   void job_finished();
@@ -266,15 +301,17 @@ class ParallelWalk {
   // to finish closes the hand-off.
   std::atomic<std::uint64_t> outstanding_{0};
 
-  // The hand-off to the owner, without bound: a worker never waits for the
-  // owner. The owner takes every batch gathered at once.
+  WalkDirNumbers numbers_;
+
+  // The hand-off to the owner, bounded: a worker waits while it is full. The
+  // owner takes every batch gathered at once.
   std::pair<Sender<std::unique_ptr<Batch>>, Receiver<std::unique_ptr<Batch>>> channel_;
 
   // Owner-side state.
   std::deque<std::unique_ptr<Batch>> taken_;
   std::size_t taken_index_ = 0;
-  std::size_t entry_index_ = 0;
   bool done_ = false;
+  bool lagging_owner_ = false;
 
   JobScope scope_;  // last: destroyed (and so waited for) first
 };

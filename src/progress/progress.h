@@ -37,6 +37,10 @@ struct ScanContext {
   const CancelToken* cancel = nullptr;
   const Clock* clock = &monotonic_clock();
   ProblemLog* problems = nullptr;
+  // Test hook: the collector takes a message only when the walk's channel is
+  // full or the walk has ended, so that the walk runs as far ahead of it as
+  // the channel's bound lets it, whatever the scheduler does.
+  bool lagging_collector = false;
 
   // Either request: request_scan_cancel's flag, or this scan's token.
   bool cancel_requested() const {

@@ -171,32 +171,61 @@ void ScanAggregator::record_subtree_total(const SubtreeTotal& total) {
   ++counters_.files_found;
 }
 
-void ScanAggregator::record_listing(std::string_view dir, const ChildListing& children,
-                                    std::uint64_t depth) {
-  if (children.empty()) return;
-  std::uint64_t file_bytes = 0;
-  for (std::size_t i = 0; i < children.size(); ++i) {
-    const ChildListing::Item child = children[i];
-    if (child.fields.is_dir) {
-      ++counters_.dirs_found;
-      continue;
+ScanAggregator::WalkDir& ScanAggregator::walk_dir(WalkDirId id) {
+  if (id >= walk_dirs_.size()) {
+    if (walk_dirs_.empty()) {
+      // The root: its node in children_map's paths, spelled as given.
+      walk_dirs_.resize(1);
+      bool exact = false;
+      walk_dirs_[0].node = PathMapAccess::nodes(children_map_).intern(root_, &exact);
+      walk_dirs_[0].node_is_root = !exact;
+      if (tree_depth_ == 0) walk_dirs_[0].ancestor = kWalkRoot;
     }
-    ++counters_.files_found;
-    counters_.total_size += child.fields.size;
-    file_bytes += child.fields.size;
-    note_large_file(dir, child.name, child.fields.size);
-  }
-  if (depth <= tree_depth_) {
-    std::vector<ChildEntry>& list = list_for(dir);
-    list.reserve(list.size() + children.size());
-    for (std::size_t i = 0; i < children.size(); ++i) {
-      const ChildListing::Item child = children[i];
-      list.push_back(names_.entry(child.name, child.fields.size, child.fields.is_dir));
+    if (id >= walk_dirs_.size()) {
+      walk_dirs_.resize(std::max<std::size_t>(id + 1, walk_dirs_.size() * 2));
     }
-    child_entry_count_ += children.size();
-  } else if (file_bytes != 0) {
-    truncated_slot(dir) += file_bytes;
   }
+  return walk_dirs_[id];
+}
+
+std::vector<ChildEntry>* ScanAggregator::listing_target(const ListingPlace& place,
+                                                        std::size_t count) {
+  if (place.depth > tree_depth_) return nullptr;
+  const WalkDir& dir = walk_dir(place.dir);
+  std::vector<ChildEntry>& list =
+      dir.node_is_root ? PathMapAccess::value_at(children_map_, dir.node, root_, false)
+                       : PathMapAccess::value_at(children_map_, dir.node, std::string_view(), true);
+  list.reserve(list.size() + count);
+  return &list;
+}
+
+void ScanAggregator::place_directory(const ListingPlace& place, WalkDirId id,
+                                     std::string_view name) {
+  walk_dir(id);  // first, as it may move the others
+  const WalkDir& parent = walk_dir(place.dir);
+  WalkDir child;
+  if (place.depth <= tree_depth_) {
+    // Listed as a child, so reached by compute_dir_sizes: its path is a node.
+    child.node = PathMapAccess::nodes(children_map_).intern_child(parent.node, name);
+    if (place.depth == tree_depth_) child.ancestor = id;
+  } else {
+    child.ancestor = parent.ancestor;
+  }
+  walk_dirs_[id] = child;
+}
+
+std::uint64_t& ScanAggregator::folded_size(WalkDirId dir) {
+  WalkDirId ancestor = walk_dir(dir).ancestor;
+  // A directory the walk never placed lies under the root at least.
+  if (ancestor == kNoAncestor) ancestor = kWalkRoot;
+  WalkDir& at_depth = walk_dir(ancestor);
+  if (at_depth.truncated == nullptr) {
+    at_depth.truncated =
+        ancestor == kWalkRoot
+            ? &truncated_sizes_[root_]
+            : &truncated_sizes_[PathMapAccess::nodes(children_map_).text(at_depth.node)];
+  }
+  return *at_depth.truncated;
 }
 
 void ScanAggregator::record_unlisted_bytes(std::string_view dir, std::uint64_t bytes) {
@@ -221,6 +250,7 @@ void ScanAggregator::forget_caches() {
   truncated_slot_ = nullptr;
   truncated_prefix_.clear();
   truncated_prefix_slot_ = nullptr;
+  walk_dirs_.clear();
 }
 
 FinishedScan ScanAggregator::finish(const Clock& clock) {

@@ -10,8 +10,9 @@
 #include <vector>
 
 #include "progress/progress.h"
-#include "result/child_listing.h"
+#include "result/path_trie.h"
 #include "result/result.h"
+#include "result/walk_listing.h"
 
 namespace tessaly {
 
@@ -58,12 +59,18 @@ class ScanAggregator {
   // A bundle or volume total, counted and placed like a file.
   void record_subtree_total(const SubtreeTotal& total);
 
-  // A whole directory listing of a bulk walk; `depth` is the children's depth.
-  // Every file child counts (large-file rule included) and every directory
-  // child counts in dirs_found, at any depth. When depth <= tree depth all
-  // children are appended to dir's list; otherwise the files' summed size, when
-  // not 0, goes to the truncated size of dir's ancestor at the tree depth.
-  void record_listing(std::string_view dir, const ChildListing& children, std::uint64_t depth);
+  // A listing handed over by a walk (result/walk_listing.h): any container
+  // with size() and operator[] giving `.name` (raw) and `.fields` with `.size`
+  // and `.is_dir`. Every file child counts (large-file rule included, with
+  // place.path as its directory) and every directory child counts in
+  // dirs_found, at any depth; directory children are placed under the
+  // numbers place.first_child onwards. When place.depth <= tree depth all
+  // children are appended to the directory's list; otherwise the files'
+  // summed size, when not 0, goes to the truncated size of the directory's
+  // ancestor at the tree depth. The directory was placed by its parent's
+  // listing (the root needs none); no path is formed for it.
+  template <class Children>
+  void record_listing(const ListingPlace& place, const Children& children);
 
   // Bytes below `dir` (a raw path at or below the tree depth) known only as a
   // sum: total_size += bytes, added to the truncated size of dir's ancestor at
@@ -94,6 +101,23 @@ class ScanAggregator {
   void note_large_file(std::string_view parent, std::string_view raw_name, std::uint64_t size);
   void forget_caches();
 
+  // A directory numbered by the walk: its node in children_map's paths
+  // when its parent's children are listed, and the directory at the tree
+  // depth whose truncated size takes what is folded below it.
+  struct WalkDir {
+    std::uint32_t node = PathNodes::kNone;
+    bool node_is_root = false;
+    WalkDirId ancestor = kNoAncestor;
+    std::uint64_t* truncated = nullptr;  // the slot of a directory at the tree depth
+  };
+  static constexpr WalkDirId kNoAncestor = ~WalkDirId{0};
+
+  WalkDir& walk_dir(WalkDirId id);
+  // The list a listing's children join, or nullptr when they are folded.
+  std::vector<ChildEntry>* listing_target(const ListingPlace& place, std::size_t count);
+  void place_directory(const ListingPlace& place, WalkDirId id, std::string_view name);
+  std::uint64_t& folded_size(WalkDirId dir);
+
   std::string root_;
   std::uint64_t tree_depth_;
   ScanCounters counters_;
@@ -121,6 +145,37 @@ class ScanAggregator {
   // decide its ancestor at the tree depth, and that ancestor's size.
   std::string truncated_prefix_;
   std::uint64_t* truncated_prefix_slot_ = nullptr;
+  // The directories of a walk that records listings, by number.
+  std::vector<WalkDir> walk_dirs_;
 };
+
+template <class Children>
+void ScanAggregator::record_listing(const ListingPlace& place, const Children& children) {
+  const std::size_t count = children.size();
+  if (count == 0) return;
+  std::vector<ChildEntry>* list = listing_target(place, count);
+  std::uint64_t file_bytes = 0;
+  WalkDirId next_dir = place.first_child;
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto child = children[i];
+    const bool is_dir = child.fields.is_dir;
+    const std::uint64_t size = is_dir ? 0 : child.fields.size;
+    if (is_dir) {
+      ++counters_.dirs_found;
+      place_directory(place, next_dir++, child.name);
+    } else {
+      ++counters_.files_found;
+      counters_.total_size += size;
+      file_bytes += size;
+      if (size >= kLargeFileThreshold) note_large_file(place.path, child.name, size);
+    }
+    if (list != nullptr) list->push_back(names_.entry(child.name, size, is_dir));
+  }
+  if (list != nullptr) {
+    child_entry_count_ += count;
+  } else if (file_bytes != 0) {
+    folded_size(place.dir) += file_bytes;
+  }
+}
 
 }  // namespace tessaly

@@ -252,6 +252,18 @@ std::uint32_t PathNodes::add_child(std::uint32_t parent, std::string_view name,
   return add_node(parent, name, state);
 }
 
+std::uint32_t PathNodes::intern_child(std::uint32_t parent, std::string_view name) {
+  const std::uint64_t state = child_state(parent, name);
+  const std::uint32_t found = find_child(state, parent, name);
+  if (found == kNone) return add_child(parent, name, state);
+  if (found != kUnsure) return found;
+  // Another node has the hash: the whole text decides.
+  std::string text = this->text(parent);
+  text.append(separator_below(parent));
+  text.append(name);
+  return intern(text);
+}
+
 std::size_t PathNodes::split_point(std::string_view path) const {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string_view::npos) return slash;

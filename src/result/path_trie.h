@@ -53,6 +53,11 @@ class PathNodes {
   std::uint32_t intern_near(std::string_view path, std::uint32_t hint, std::string_view hint_text,
                             bool* exact = nullptr);
 
+  // The node of the child `name` (one component, as a directory listing
+  // gives it) of the node `parent`, created when absent, without forming
+  // the parent's text.
+  std::uint32_t intern_child(std::uint32_t parent, std::string_view name);
+
   // The node's text (for a key given in another spelling of the same
   // components, the spelling first given as key).
   std::string text(std::uint32_t node) const;

@@ -31,6 +31,7 @@
 #include "bulk/bulk_source.h"
 #include "cache/scan_cache.h"
 #include "jwalk/jwalk_engine.h"
+#include "result/walk_listing.h"
 #include "rules/volume_group.h"
 #include "support/fault_tree.h"
 #include "support/faulty_kernel.h"
@@ -204,6 +205,24 @@ TEST_F(BulkEngineTest, ListsChildrenInReadOrderWithBundleTotalsFirst) {
               UnorderedElementsAre("y:" + std::to_string(tree.y), "z/"));
   EXPECT_EQ(result->children_of(tree.at("empty")), nullptr);
   EXPECT_EQ(result->children_of(tree.at("docs/deep/deeper/z")), nullptr);
+}
+
+TEST_F(BulkEngineTest, ALargeDirectoryGoesInPartsWhoseSubdirectoriesAreWalkedAndPlaced) {
+  TempDir dir;
+  const std::string root = dir.make_dir("root");
+  constexpr int kFiles = static_cast<int>(kMaxListingEntries) + 100;
+  for (int i = 0; i < kFiles; ++i) dir.write_file("root/f" + std::to_string(i), 1);
+  for (int i = 0; i < 40; ++i) dir.write_file("root/d" + std::to_string(i) + "/inner", 3000);
+  const std::uint64_t inner = allocated_size(dir.at("root/d0/inner"));
+  const auto result = scan_ok(root, 8);
+  EXPECT_EQ(result->files_found, static_cast<std::uint64_t>(kFiles + 40));
+  EXPECT_EQ(result->dirs_found, 40u);
+  EXPECT_EQ(listed(*result, root).size(), static_cast<std::size_t>(kFiles + 40));
+  for (int i = 0; i < 40; ++i) {
+    const std::string sub = root + "/d" + std::to_string(i);
+    EXPECT_THAT(listed(*result, sub), ElementsAre("inner:" + std::to_string(inner)));
+    EXPECT_EQ(dir_size(*result, sub), inner);
+  }
 }
 
 TEST_F(BulkEngineTest, TreeDepthZeroFoldsEverythingIntoTheRoot) {

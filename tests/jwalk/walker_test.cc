@@ -26,6 +26,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <tessaly/result.h>
+
 #include "base/paths.h"
 #include "support/temp_tree.h"
 
@@ -49,6 +51,76 @@ const bool kScratchInMemory = [] {
   }
   return true;
 }();
+
+// One handed-over entry, or error, with its parent's path, which the test
+// forms from the numbers the walk gives its directories.
+struct TestItem {
+  bool is_error = false;
+  std::string parent;
+  std::string name;
+  std::uint64_t depth = 0;
+  EntryKind kind = EntryKind::kOther;
+  std::uint64_t size = 0;
+  std::size_t listing_size = 0;  // on a listing's first entry, its size; else 0
+  int error = 0;
+  std::string error_path;
+};
+
+// Takes the walk's batches apart into items, in order; `root` as the walk got it.
+class ItemReader {
+ public:
+  ItemReader(ParallelWalk& walk, std::string root) : walk_(walk), root_(std::move(root)) {}
+
+  bool next(TestItem& item) {
+    while (index_ >= items_.size()) {
+      items_.clear();
+      index_ = 0;
+      WalkBatch batch;
+      if (!walk_.next(batch)) return false;
+      take(batch);
+    }
+    item = items_[index_++];
+    return true;
+  }
+
+ private:
+  void take(const WalkBatch& batch) {
+    if (batch.is_error) {
+      TestItem item;
+      item.is_error = true;
+      item.error = batch.error;
+      item.error_path = batch.error_path;
+      items_.push_back(std::move(item));
+      return;
+    }
+    const ListingPlace& place = *batch.place;
+    const std::string parent = place.depth == 0 ? split_root(root_).first : paths_.at(place.dir);
+    WalkDirId next_dir = place.first_child;
+    for (std::size_t i = 0; i < batch.children.size(); ++i) {
+      const KeptEntries::Item child = batch.children[i];
+      TestItem item;
+      item.parent = parent;
+      item.name = child.name;
+      item.depth = place.depth;
+      item.kind = child.kind;
+      item.size = child.fields.size;
+      item.listing_size = i == 0 ? batch.children.size() : 0;
+      if (child.kind == EntryKind::kDirectory) {
+        paths_[next_dir++] = place.depth == 0 ? root_ : join_path(parent, child.name);
+      }
+      if (child.kind != EntryKind::kDirectory && child.fields.size >= kLargeFileThreshold) {
+        EXPECT_EQ(place.path, parent) << "a large file's listing carries its path";
+      }
+      items_.push_back(std::move(item));
+    }
+  }
+
+  ParallelWalk& walk_;
+  const std::string root_;
+  std::map<WalkDirId, std::string> paths_;
+  std::vector<TestItem> items_;
+  std::size_t index_ = 0;
+};
 
 struct Seen {
   std::string path;  // parent joined with name
@@ -79,14 +151,14 @@ WalkLog walk_all(const std::string& root, ChildFilter filter = keep_and_size,
                  WorkerPool& pool = worker_pool()) {
   WalkLog log;
   ParallelWalk walk(root, std::move(filter), pool);
-  WalkItem item;
-  while (walk.next(item)) {
+  ItemReader reader(walk, root);
+  TestItem item;
+  while (reader.next(item)) {
     if (item.is_error) {
-      log.errors.emplace_back(item.error, std::string(item.error_path));
+      log.errors.emplace_back(item.error, item.error_path);
       continue;
     }
-    log.items.push_back(
-        Seen{join_path(**item.parent, item.name), item.depth, item.kind, item.size});
+    log.items.push_back(Seen{join_path(item.parent, item.name), item.depth, item.kind, item.size});
   }
   return log;
 }
@@ -233,6 +305,45 @@ TEST(ParallelWalk, HandsOverEveryEntryOnceWithDepthKindAndSize) {
   EXPECT_EQ(find(log, root + "/sub/empty")->kind, EntryKind::kDirectory);
 }
 
+TEST(ParallelWalk, ALargeDirectoryComesInBoundedPartsThatNumberItsSubdirectories) {
+  TempDir dir;
+  const std::string root = dir.make_dir("root");
+  constexpr int kFiles = static_cast<int>(kMaxListingEntries) + 100;
+  for (int i = 0; i < kFiles; ++i) dir.write_file("root/f" + std::to_string(i), 1);
+  for (int i = 0; i < 40; ++i) dir.write_file("root/d" + std::to_string(i) + "/inner", 1);
+  ParallelWalk walk(root, keep_and_size);
+  std::map<WalkDirId, std::string> paths;
+  std::set<std::string> inner_files;
+  int root_parts = 0;
+  std::size_t root_entries = 0;
+  WalkBatch batch;
+  while (walk.next(batch)) {
+    ASSERT_FALSE(batch.is_error);
+    const ListingPlace& place = *batch.place;
+    ASSERT_LE(batch.children.size(), kMaxListingEntries);
+    if (place.depth == 0) {
+      paths[kWalkRoot] = root;
+      continue;
+    }
+    if (place.dir == kWalkRoot) {
+      ++root_parts;
+      root_entries += batch.children.size();
+    }
+    WalkDirId next_dir = place.first_child;
+    for (std::size_t i = 0; i < batch.children.size(); ++i) {
+      const KeptEntries::Item child = batch.children[i];
+      const std::string path = join_path(paths.at(place.dir), child.name);
+      if (child.fields.is_dir) paths[next_dir++] = path;
+      if (child.name == "inner") inner_files.insert(path);
+    }
+  }
+  EXPECT_EQ(root_parts, 2);
+  EXPECT_EQ(root_entries, static_cast<std::size_t>(kFiles + 40));
+  std::set<std::string> expected;
+  for (int i = 0; i < 40; ++i) expected.insert(root + "/d" + std::to_string(i) + "/inner");
+  EXPECT_EQ(inner_files, expected);
+}
+
 TEST(ParallelWalk, ParentsComeBeforeTheirContentsAndEachListingStaysTogether) {
   TempDir dir;
   const std::string root = dir.make_dir("root");
@@ -248,12 +359,13 @@ TEST(ParallelWalk, ParentsComeBeforeTheirContentsAndEachListingStaysTogether) {
   std::string current_parent;
   std::set<std::string> finished_parents;
   std::map<std::string, std::size_t> announced_size;
-  WalkItem item;
+  ItemReader items(walk, root);
+  TestItem item;
   int count = 0;
-  while (walk.next(item)) {
+  while (items.next(item)) {
     ASSERT_FALSE(item.is_error);
     ++count;
-    const std::string& parent = **item.parent;
+    const std::string& parent = item.parent;
     if (item.depth > 0) {
       EXPECT_TRUE(seen_dirs.count(parent)) << parent << " listed before its own entry";
     }
@@ -412,9 +524,10 @@ TEST(ParallelWalk, RootWithTrailingSeparatorKeepsItForTheChildrensParent) {
   dir.write_file("root/f", 1);
   const std::string root = dir.at("root") + "/";
   ParallelWalk walk(root, keep_and_size);
-  WalkItem item;
+  ItemReader reader(walk, root);
+  TestItem item;
   std::vector<std::pair<std::string, std::string>> seen;
-  while (walk.next(item)) seen.emplace_back(**item.parent, std::string(item.name));
+  while (reader.next(item)) seen.emplace_back(item.parent, item.name);
   EXPECT_THAT(seen, ElementsAre(std::make_pair(dir.path(), std::string("root")),
                                 std::make_pair(root, std::string("f"))));
 }
@@ -464,11 +577,12 @@ TEST(ParallelWalk, HundredThousandSiblingDirectories) {
   std::uint64_t dirs = 0;
   std::uint64_t files = 0;
   ParallelWalk walk(root, keep_and_size);
-  WalkItem item;
+  ItemReader reader(walk, root);
+  TestItem item;
   std::vector<std::string> errors;
-  while (walk.next(item)) {
+  while (reader.next(item)) {
     if (item.is_error) {
-      errors.push_back(std::string(item.error_path) + ": " + std::strerror(item.error));
+      errors.push_back(item.error_path + ": " + std::strerror(item.error));
     } else if (item.depth > 0) {
       (item.kind == EntryKind::kDirectory ? dirs : files) += 1;
     }
@@ -541,7 +655,7 @@ TEST(ParallelWalk, FilterExceptionIsRethrownAfterTheWalk) {
     if (listing.depth()) listed.fetch_add(1);
     if (*listing.path() == root + "/d3") throw std::runtime_error("filter failed");
   });
-  WalkItem item;
+  WalkBatch item;
   EXPECT_THROW(
       {
         while (walk.next(item)) {
@@ -562,7 +676,7 @@ TEST(ParallelWalk, StoppingEarlyEndsTheWalkWithoutWaitingForTheTree) {
       if (stopped.load() && listing.depth()) listed_after_stop.fetch_add(1);
       std::this_thread::sleep_for(1ms);
     });
-    WalkItem item;
+    WalkBatch item;
     ASSERT_TRUE(walk.next(item));
     walk.stop();
     stopped = true;
@@ -596,10 +710,11 @@ TEST(ParallelWalkChild, WalkAndCount) {
   std::string errors;
   {
     ParallelWalk walk(root, keep_and_size);
-    WalkItem item;
-    while (walk.next(item)) {
+    ItemReader reader(walk, root);
+    TestItem item;
+    while (reader.next(item)) {
       if (item.is_error) {
-        errors += " " + std::to_string(item.error) + ":" + std::string(item.error_path);
+        errors += " " + std::to_string(item.error) + ":" + item.error_path;
       } else {
         ++entries;
       }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -395,10 +396,11 @@ TEST(ScanAggregator, ListingsCountEveryDirectoryAndCutAtTreeDepth) {
   ChildListing empty;
 
   aggregator.record_subtree_total(SubtreeTotal{"/r", "App.app", 5, 1});
-  aggregator.record_listing("/r", top, 1);
-  aggregator.record_listing("/r/d", inner, 2);
-  aggregator.record_listing("/r/d/e", deeper, 3);
-  aggregator.record_listing("/r/d/e/f", empty, 4);
+  // "d" is numbered 1 and "e" 2; a listing with a large file names its path.
+  aggregator.record_listing(ListingPlace{kWalkRoot, 1, 1, "/r"}, top);
+  aggregator.record_listing(ListingPlace{1, 2, 2, ""}, inner);
+  aggregator.record_listing(ListingPlace{2, 0, 3, ""}, deeper);
+  aggregator.record_listing(ListingPlace{3, 0, 4, ""}, empty);
 
   const FinishedScan finished = aggregator.finish();
   const ScanResult& result = *finished.result;
@@ -603,27 +605,30 @@ std::map<std::string, std::vector<Child>> listed(const ScanResult& result) {
   return out;
 }
 
-TEST(ScanAggregator, ListingsArrivingOutOfOrderGiveTheSameResult) {
+TEST(ScanAggregator, ListingsArrivingInAnyOrderAfterTheirParentsGiveTheSameResult) {
   // Parallel walks deliver a directory's listing before or after those of its
-  // ancestors and cousins; the result must not depend on it.
+  // cousins, and only its parent's surely before it; the result must not
+  // depend on the order.
   for (std::uint64_t seed = 1; seed <= 10; ++seed) {
     std::mt19937_64 random(seed);
     struct Listing {
-      std::string dir;
+      ListingPlace place;
       ChildListing children;
-      std::uint64_t depth;
+      std::vector<std::size_t> child_listings;
     };
     std::vector<Listing> listings;
-    std::vector<std::pair<std::string, std::uint64_t>> dirs = {{"/scan/root", 0}};
-    for (std::size_t i = 0; i < dirs.size() && dirs.size() < 300; ++i) {
-      const auto [dir, depth] = dirs[i];
-      Listing listing{dir, {}, depth + 1};
+    // The directories by number, the root's first; a listing's directory
+    // children are numbered in order as they are met.
+    std::vector<std::uint64_t> depth_of = {0};
+    for (std::size_t i = 0; i < depth_of.size() && depth_of.size() < 300; ++i) {
+      Listing listing{ListingPlace{i, depth_of.size(), depth_of[i] + 1, ""}, {}, {}};
       const int count = 1 + static_cast<int>(random() % 4);
       for (int c = 0; c < count; ++c) {
         const std::string name = "n" + std::to_string(c) + (random() % 2 == 0 ? "" : "x");
         if (random() % 2 == 0) {
           listing.children.add_directory(name);
-          dirs.emplace_back(dir + "/" + name, depth + 1);
+          listing.child_listings.push_back(depth_of.size());
+          depth_of.push_back(depth_of[i] + 1);
         } else {
           listing.children.add_file(name, random() % 5000);
         }
@@ -633,18 +638,31 @@ TEST(ScanAggregator, ListingsArrivingOutOfOrderGiveTheSameResult) {
     const auto run = [&](const std::vector<std::size_t>& order, std::uint64_t tree_depth) {
       ScanAggregator aggregator("/scan/root", tree_depth);
       for (const std::size_t i : order) {
-        aggregator.record_listing(listings[i].dir, listings[i].children, listings[i].depth);
+        aggregator.record_listing(listings[i].place, listings[i].children);
       }
       return aggregator.finish().result;
     };
-    std::vector<std::size_t> order(listings.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::vector<std::size_t> shuffled = order;
-    std::shuffle(shuffled.begin(), shuffled.end(), random);
-    std::vector<std::size_t> reversed(order.rbegin(), order.rend());
+    // Breadth first, depth first, and a random order of listings whose
+    // parents' came before them.
+    const auto ordered = [&](bool depth_first, bool shuffled) {
+      std::vector<std::size_t> order;
+      std::deque<std::size_t> ready = {0};
+      while (!ready.empty()) {
+        std::size_t pick = depth_first ? ready.size() - 1 : 0;
+        if (shuffled) pick = random() % ready.size();
+        const std::size_t i = ready[pick];
+        ready.erase(ready.begin() + static_cast<std::ptrdiff_t>(pick));
+        order.push_back(i);
+        for (const std::size_t child : listings[i].child_listings) {
+          if (child < listings.size()) ready.push_back(child);
+        }
+      }
+      EXPECT_EQ(order.size(), listings.size());
+      return order;
+    };
     for (const std::uint64_t tree_depth : {std::uint64_t{2}, std::uint64_t{1000}}) {
-      const auto in_order = run(order, tree_depth);
-      for (const auto& other : {shuffled, reversed}) {
+      const auto in_order = run(ordered(false, false), tree_depth);
+      for (const auto& other : {ordered(true, false), ordered(false, true)}) {
         const auto result = run(other, tree_depth);
         ASSERT_EQ(listed(*result), listed(*in_order)) << seed;
         ASSERT_EQ(sorted(result->dir_sizes), sorted(in_order->dir_sizes)) << seed;
@@ -658,13 +676,20 @@ TEST(ScanAggregator, ListingsArrivingOutOfOrderGiveTheSameResult) {
 TEST(ScanAggregator, TruncatedAncestorIsNotSharedAcrossANamePrefix) {
   // "/r/a" and "/r/ab" share leading bytes but not their ancestor.
   ScanAggregator aggregator("/r", 1);
-  ChildListing files;
-  files.add_file("f", 10);
-  aggregator.record_listing("/r/a/x", files, 3);
-  aggregator.record_listing("/r/ab/y", files, 3);
-  aggregator.record_listing("/r/a/z/w", files, 4);
-  aggregator.record_listing("/r/a", files, 2);
-  aggregator.record_listing("/r/ab", files, 2);
+  const auto listing = [](std::vector<std::string> dirs, bool file) {
+    ChildListing children;
+    for (const std::string& name : dirs) children.add_directory(name);
+    if (file) children.add_file("f", 10);
+    return children;
+  };
+  // a 1, ab 2; x 3, z 4 in a; y 5 in ab; w 6 in z.
+  aggregator.record_listing(ListingPlace{kWalkRoot, 1, 1, ""}, listing({"a", "ab"}, false));
+  aggregator.record_listing(ListingPlace{1, 3, 2, ""}, listing({"x", "z"}, true));
+  aggregator.record_listing(ListingPlace{2, 5, 2, ""}, listing({"y"}, true));
+  aggregator.record_listing(ListingPlace{3, 0, 3, ""}, listing({}, true));
+  aggregator.record_listing(ListingPlace{5, 0, 3, ""}, listing({}, true));
+  aggregator.record_listing(ListingPlace{4, 6, 3, ""}, listing({"w"}, false));
+  aggregator.record_listing(ListingPlace{6, 0, 4, ""}, listing({}, true));
   const auto result = aggregator.finish().result;
   EXPECT_THAT(sorted(result->truncated_sizes), ElementsAre(Pair("/r/a", 30u), Pair("/r/ab", 20u)));
 }

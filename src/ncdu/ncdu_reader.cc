@@ -22,6 +22,7 @@
 #include "result/aggregator.h"
 #include "result/child_listing.h"
 #include "result/hardlink_set.h"
+#include "result/walk_listing.h"
 #include "rules/bundles.h"
 
 namespace tessaly {
@@ -429,6 +430,7 @@ struct Frame {
   bool counted;    // its items are recorded (not excluded, not inside a bundle)
   bool in_bundle;  // its regular files add to the open bundle's total
   bool opens_bundle;
+  WalkDirId id = kWalkRoot;  // its number in the aggregator, when counted
 };
 
 class Reader {
@@ -610,7 +612,13 @@ class Reader {
           next.opens_bundle = true;
           bundle_total_ = 0;
         } else {
-          listing(stack.size() - 1).add_directory(item.name);
+          // The items so far go as one part of the listing, ending with this
+          // directory: the aggregator places a directory before its items.
+          ChildListing& items = listing(stack.size() - 1);
+          items.add_directory(item.name);
+          next.id = next_id_++;
+          aggregator_->record_listing(ListingPlace{dir.id, next.id, depth, path_}, items);
+          items.clear();
           next.counted = true;
         }
       }
@@ -647,7 +655,8 @@ class Reader {
     const Frame done = stack.back();
     stack.pop_back();
     ChildListing& items = listing(index);
-    if (done.counted) aggregator_->record_listing(path_, items, index + 1);
+    if (done.counted)
+      aggregator_->record_listing(ListingPlace{done.id, 0, index + 1, path_}, items);
     items.clear();
     items.trim(kKeptListingEntries);
     if (stack.empty()) return;
@@ -671,6 +680,7 @@ class Reader {
   std::optional<std::uint64_t> dirs_found_;
   std::optional<std::uint64_t> root_dev_;
   std::optional<ScanAggregator> aggregator_;
+  WalkDirId next_id_ = kWalkRoot + 1;
   HardlinkSet hardlinks_;
   std::string path_;
   std::vector<ChildListing> listings_;

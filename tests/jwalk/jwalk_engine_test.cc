@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #if defined(__linux__)
-#include <sys/inotify.h>
 #include <sys/mount.h>
 #endif
 
@@ -41,6 +40,7 @@
 #include "jwalk/walker.h"
 #include "progress/progress.h"
 #include "rules/bundles.h"
+#include "support/faulty_kernel.h"
 #include "support/temp_tree.h"
 
 namespace tessaly {
@@ -804,7 +804,7 @@ TEST(JwalkEngine, UnreadableDirectoryIsCountedButNotEnteredAndNotLogged) {
   EXPECT_EQ(result, "files 1 dirs 2 total " + std::to_string(f) + " logs 2 warnings 0");
 }
 
-// The child learns from inotify when to remove the directory.
+// The child removes one directory as the walk opens the other.
 #if defined(__linux__)
 TEST(JwalkEngine, DirectoryThatVanishesIsLoggedAsAScanError) {
   TempDir dir;
@@ -813,7 +813,7 @@ TEST(JwalkEngine, DirectoryThatVanishesIsLoggedAsAScanError) {
   dir.make_dir("root/b");
   const std::string result = testing::run_test_child(
       "JwalkEngineChild.ScanWhileRemoving", {"TESSALY_SCAN_ROOT=" + root, "RAYON_NUM_THREADS=1"});
-  // The child names the directory it removed, which depends on listing order.
+  // The child names the directory it removed, which depends on the pool's order.
   const std::string prefix = "removed ";
   ASSERT_TRUE(result.starts_with(prefix)) << result;
   const std::string removed =
@@ -845,41 +845,27 @@ TEST(JwalkEngineChild, ScanWhileRemoving) {
   const char* root_text = std::getenv("TESSALY_SCAN_ROOT");
   if (root_text == nullptr) GTEST_SKIP() << "runs only as a child of another test";
   const std::string root = root_text;
-  // With one worker, the directory listed first is taken up first. A bundle
-  // in it keeps the worker busy while "removed" goes, whose turn comes after.
-  std::vector<std::string> order;
-  {
-    DIR* listing = ::opendir(root.c_str());
-    while (const dirent* entry = ::readdir(listing)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") order.push_back(name);
+  // The job that opens one of the two directories first removes the other,
+  // before that one's job can open it: with one worker the jobs run one after
+  // the other, whichever order the pool takes them in.
+  std::string removed;
+  testing::FaultyKernel kernel;
+  kernel.on_open = [&](const testing::KernelCall& call) {
+    if (removed.empty() && (call.name == "a" || call.name == "b")) {
+      removed = root + (call.name == "a" ? "/b" : "/a");
+      ::rmdir(removed.c_str());
     }
-    ::closedir(listing);
-  }
-  ASSERT_EQ(order.size(), 2u);
-  const std::string busy = root + "/" + order[0];
-  const std::string removed = root + "/" + order[1];
-  ASSERT_EQ(::mkdir((busy + "/Slow.app").c_str(), 0755), 0);
-  for (int i = 0; i < 3000; ++i) {
-    ::close(::open((busy + "/Slow.app/f" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT, 0644));
-  }
-  const int watch = ::inotify_init1(IN_CLOEXEC);
-  ASSERT_GE(watch, 0);
-  ASSERT_GE(::inotify_add_watch(watch, (busy + "/Slow.app").c_str(), IN_OPEN), 0);
-  std::thread remover([&] {
-    char buffer[4096];
-    if (::read(watch, buffer, sizeof buffer) > 0) ::rmdir(removed.c_str());
-  });
+    return 0;
+  };
   LogCapture capture;
-  const auto result = scan(root);
-  remover.join();
-  ::close(watch);
+  const auto result = scan_with_jwalk(kernel, root, 8, {}, nullptr);
+  ASSERT_TRUE(result) << result.error();
   std::string warning = "none";
   for (const auto& [level, text] : capture.messages()) {
     if (level == spdlog::level::warn) warning = text;
   }
   std::printf("RESULT removed %s dirs %llu warning %s\n", removed.c_str(),
-              static_cast<unsigned long long>(result->dirs_found), warning.c_str());
+              static_cast<unsigned long long>((*result)->dirs_found), warning.c_str());
   std::fflush(stdout);
 }
 #endif  // defined(__linux__)

@@ -140,6 +140,19 @@ WriteOutcome write_export(const ScanResult& result, const TreeOptions& options,
                       [&](const auto& sink) { write_ncdu_export(result, facts, sink); });
 }
 
+// The exit status a write ends the run with; nothing once it is written.
+std::optional<int> exit_status(WriteOutcome outcome) {
+  switch (outcome) {
+    case WriteOutcome::kWritten:
+      return std::nullopt;
+    case WriteOutcome::kCancelled:
+      return cancelled();
+    case WriteOutcome::kFailed:
+      break;
+  }
+  return 1;
+}
+
 // What an import gives: the result, or the exit status already reported.
 struct Imported {
   std::shared_ptr<const ScanResult> result;
@@ -255,23 +268,11 @@ int scan_tree_main(int argc, char** argv) {
 
   const ScanResult& result = *shared;
   if (options.json) {
-    switch (write_json(result, *options.json)) {
-      case WriteOutcome::kWritten:
-        break;
-      case WriteOutcome::kCancelled:
-        return cancelled();
-      case WriteOutcome::kFailed:
-        return 1;
-    }
+    if (const auto status = exit_status(write_json(result, *options.json))) return *status;
   }
   if (options.export_path) {
-    switch (write_export(result, options, unreadable)) {
-      case WriteOutcome::kWritten:
-        break;
-      case WriteOutcome::kCancelled:
-        return cancelled();
-      case WriteOutcome::kFailed:
-        return 1;
+    if (const auto status = exit_status(write_export(result, options, unreadable))) {
+      return *status;
     }
   }
   if (options.html) {
@@ -280,13 +281,8 @@ int scan_tree_main(int argc, char** argv) {
     facts.elapsed_ms = elapsed_ms;
     facts.tree_depth = result.tree_depth;
     if (volume_probe_skipped) facts.note = kPastVolumeCheckNote;
-    switch (write_html(result, *options.html, facts)) {
-      case WriteOutcome::kWritten:
-        break;
-      case WriteOutcome::kCancelled:
-        return cancelled();
-      case WriteOutcome::kFailed:
-        return 1;
+    if (const auto status = exit_status(write_html(result, *options.html, facts))) {
+      return *status;
     }
   }
   // Nothing is left that a stop could leave half done; printing the report

@@ -22,12 +22,13 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "Clang" AND CMAKE_CXX_COMPILER_VERSION VERSION_
     AND NOT CMAKE_CROSSCOMPILING)
   add_executable(options_fuzzer EXCLUDE_FROM_ALL
     fuzz/options_fuzzer.cc src/bin/scan_bench/options.cc
-    src/bin/common/arguments.cc src/bin/common/file_io.cc src/result/text.cc src/base/paths.cc
-    src/base/utf8.cc)
+    src/bin/common/arguments.cc src/bin/common/file_io.cc src/bin/common/stop_signals.cc
+    src/result/text.cc src/base/paths.cc src/base/utf8.cc)
   target_link_libraries(options_fuzzer PRIVATE fmt::fmt)
   add_executable(dataset_fuzzer EXCLUDE_FROM_ALL
     fuzz/dataset_fuzzer.cc src/bin/scan_bench/dataset.cc src/bin/common/file_io.cc
-    src/result/text.cc src/base/paths.cc src/base/utf8.cc)
+    src/bin/common/json_text.cc src/bin/common/stop_signals.cc src/result/text.cc
+    src/base/paths.cc src/base/utf8.cc)
   target_link_libraries(dataset_fuzzer PRIVATE nlohmann_json::nlohmann_json fmt::fmt)
   add_executable(ncdu_import_fuzzer EXCLUDE_FROM_ALL
     fuzz/ncdu_import_fuzzer.cc src/ncdu/ncdu_reader.cc src/ncdu/ncdu_writer.cc

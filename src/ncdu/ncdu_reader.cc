@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -590,6 +591,7 @@ class Reader {
       const int c = in_.peek_token();
       if (c == '{') {
         info(item, depth);
+        unique_name(stack.size() - 1, item);
         file(dir, item, stack.size() - 1);
         name_spare_.swap(item.name);
         continue;
@@ -600,6 +602,7 @@ class Reader {
       }
       in_.expect('[');
       info(item, depth);
+      unique_name(stack.size() - 1, item);
       const std::uint64_t dev = item.has_dev ? item.dev : dir.dev;
       const bool left_out =
           item.excluded || item.notreg || (item.has_dev && root_dev_ && item.dev != *root_dev_);
@@ -650,8 +653,18 @@ class Reader {
     }
   }
 
+  // Refuses a second item of one name in the directory at `index`: counted
+  // twice, it would make that directory larger than the tree it describes.
+  void unique_name(std::size_t index, const Info& item) {
+    if (names_.size() <= index) names_.resize(index + 1);
+    if (!names_[index].insert(item.name).second) {
+      Lexer::fail_at(item.name_place, "a name appears twice in one directory");
+    }
+  }
+
   void close(std::vector<Frame>& stack) {
     const std::size_t index = stack.size() - 1;
+    if (index < names_.size()) names_[index].clear();
     const Frame done = stack.back();
     stack.pop_back();
     ChildListing& items = listing(index);
@@ -681,6 +694,7 @@ class Reader {
   std::optional<std::uint64_t> root_dev_;
   std::optional<ScanAggregator> aggregator_;
   WalkDirId next_id_ = kWalkRoot + 1;
+  std::vector<std::unordered_set<std::string>> names_;  // of each open directory's items
   HardlinkSet hardlinks_;
   std::string path_;
   std::vector<ChildListing> listings_;

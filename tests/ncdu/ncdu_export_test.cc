@@ -195,6 +195,8 @@ TEST(NcduImport, RefusesHostileFilesWithThePlace) {
       {head + "[{\"name\":\"..\"}]]]", "a name must not be \"..\"", 3, 10},
       {head + "{\"name\":\"\"}]]", "a name must not be empty", 3, 9},
       {head + "{\"name\":\"a\\u0000b\"}]]", "a name must not contain a NUL", 3, 9},
+      {head + "{\"name\":\"a\"},\n[{\"name\":\"a\"}]]]", "a name appears twice in one directory", 4,
+       10},
       {head + "{\"dsize\":1}]]", "an item has no name", 3, 11},
       {head + "{\"name\":\"f\",\"dsize\":-1}]]", "dsize must not be negative", 3, 21},
       {head + "{\"name\":\"f\",\"asize\":1.5}]]", "asize must be an integer", 3, 21},

@@ -88,6 +88,13 @@ std::set<std::string> names(const ScanResult& result, std::string_view dir) {
   return out;
 }
 
+// A scan of "/" through `os` with bulk-attrs or jwalk, the kernel set to answer
+// bulk reads for the first.
+auto scan_root(FaultyKernel& os, bool bulk) {
+  os.answers_bulk = bulk;
+  return bulk ? scan_with_bulk_attrs(os, "/", 8, {}) : scan_with_jwalk(os, "/", 8, {});
+}
+
 // Directories: Users me Documents Applications Tool usr share local bin
 // System Library (System/)Volumes Volumes.
 constexpr std::uint64_t kCountedDirs = 13;
@@ -98,9 +105,7 @@ TEST(VolumeGroupScan, BothEnginesCountTheDataVolumeOnceUnderItsFirmlinks) {
     SCOPED_TRACE(bulk ? "bulk-attrs" : "jwalk");
     FaultyKernel os;
     tree.mount(os);
-    os.answers_bulk = bulk;
-    const auto outcome =
-        bulk ? scan_with_bulk_attrs(os, "/", 8, {}) : scan_with_jwalk(os, "/", 8, {});
+    const auto outcome = scan_root(os, bulk);
     ASSERT_TRUE(outcome.has_value()) << outcome.error();
     const ScanResult& result = **outcome;
     // bulk-attrs alone sizes a system volume other than Data as one item.
@@ -128,12 +133,10 @@ TEST(VolumeGroupScan, WithoutAFirmlinksFileTheWalkStaysOnTheRootsVolume) {
     SCOPED_TRACE(bulk ? "bulk-attrs" : "jwalk");
     FaultyKernel os;
     tree.mount(os);
-    os.answers_bulk = bulk;
     os.on_open = [](const testing::KernelCall& call) {
       return call.path == kFirmlinksFile ? ENOENT : 0;
     };
-    const auto outcome =
-        bulk ? scan_with_bulk_attrs(os, "/", 8, {}) : scan_with_jwalk(os, "/", 8, {});
+    const auto outcome = scan_root(os, bulk);
     ASSERT_TRUE(outcome.has_value()) << outcome.error();
     EXPECT_EQ((*outcome)->children_of("/Users/me"), nullptr);
     EXPECT_EQ((*outcome)->children_of("/Users/me/Documents"), nullptr);

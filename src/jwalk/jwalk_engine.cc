@@ -232,7 +232,7 @@ ScanOutcome walk_and_finish(std::string_view root, std::uint64_t tree_depth,
         continue;
       }
       if (batch.place->depth == 0) continue;  // the root itself
-      aggregator.record_listing(*batch.place, batch.children);
+      aggregator.record_listing(*batch.place, *batch.children);
       if (ticker.tick() == TickResult::kCancelled) {
         walk.stop();
         return std::unexpected(std::string(kScanCancelled));

@@ -23,9 +23,9 @@ namespace {
 using platform::CPath;
 using platform::OpenAs;
 
-// What a listing makes room for before it reads its first entry.
-constexpr std::size_t kTypicalEntries = 16;
-constexpr std::size_t kTypicalNameBytes = 256;
+// A worker's listing buffers are given back after a directory of more
+// entries than this.
+constexpr std::size_t kKeptListingEntries = 1 << 16;
 
 // Directory descriptors a walk keeps open for their children at most.
 constexpr std::int64_t kMaxKeptDescriptors = 4096;
@@ -227,11 +227,10 @@ std::string DirListing::child_path(const ListedEntry& entry) const {
 
 // --- ParallelWalk ------------------------------------------------------------
 
-// The kept children of one directory, or one error item.
+// One listing (a directory's kept children, or part of them), or one error
+// item.
 struct ParallelWalk::Batch {
-  ListingPlace place;
-  std::string names;
-  std::vector<ListedEntry> entries;
+  ListingMessage listing;
   int error = 0;
   std::string error_path;
   bool at_root = false;
@@ -276,13 +275,11 @@ ParallelWalk::~ParallelWalk() {
 
 void ParallelWalk::start_root() {
   auto [parent, name] = split_root(root_);
-  auto batch = std::make_unique<Batch>();
   const SharedPath parent_path = std::make_shared<const std::string>(std::move(parent));
-  batch->place.depth = 0;
-  batch->place.first_child = kWalkRoot;
-  batch->names = std::move(name);
-  ListedEntry entry;
-  entry.name_size = static_cast<std::uint32_t>(batch->names.size());
+  std::string names = std::move(name);
+  std::vector<ListedEntry> entries(1);
+  ListedEntry& entry = entries.front();
+  entry.name_size = static_cast<std::uint32_t>(names.size());
   struct stat st {};
   if (const auto stated = stat_at(kernel_, AT_FDCWD, root_, st, false); !stated) {
     entry.kind = EntryKind::kError;
@@ -295,15 +292,14 @@ void ParallelWalk::start_root() {
       entry.kind = kind_of_mode(st.st_mode);
     }
   }
-  batch->entries.push_back(entry);
   {
-    DirListing listing(kernel_, std::nullopt, parent_path, -1, &root_, batch->names,
-                       batch->entries);
+    DirListing listing(kernel_, std::nullopt, parent_path, -1, &root_, names, entries);
     filter_(listing);
   }
-  const ListedEntry kept = batch->entries.front();
+  const ListedEntry kept = entries.front();
   if (!kept.keep) return;
-  push(std::move(batch));
+  // The root itself, at depth 0, numbered kWalkRoot when it is a directory.
+  push_kept(ListingPlace{kWalkRoot, kWalkRoot, 0, {}}, names, entries);
   if (kept.kind != EntryKind::kDirectory) return;
   Task task;
   task.path = std::make_shared<const std::string>(root_);
@@ -356,13 +352,13 @@ void ParallelWalk::run_task(Task task) {
   // handed on to the children.
   platform::Descriptor open(kernel_, *fd);
 
-  auto batch = std::make_unique<Batch>();
-  batch->place.dir = task.id;
-  batch->place.depth = task.depth + 1;
-  // Room for a typical directory from the start: growing from empty would
-  // reallocate both several times per directory.
-  batch->names.reserve(kTypicalNameBytes);
-  batch->entries.reserve(kTypicalEntries);
+  // The worker's own buffers, kept between directories so that listing one
+  // costs no allocation per entry; the listing handed on is packed anew at
+  // its exact size.
+  thread_local std::string names;
+  thread_local std::vector<ListedEntry> entries;
+  names.clear();
+  entries.clear();
   int read_error = 0;
   {
     DirectoryReader reader(kernel_, open.get());
@@ -371,50 +367,54 @@ void ParallelWalk::run_task(Task task) {
     int entry_error = 0;
     while (reader.next(name, kind, entry_error)) {
       ListedEntry entry;
-      entry.name_offset = static_cast<std::uint32_t>(batch->names.size());
+      entry.name_offset = static_cast<std::uint32_t>(names.size());
       entry.name_size = static_cast<std::uint32_t>(name.size());
       entry.kind = kind;
       entry.error = entry_error;
-      batch->names.append(name);
-      batch->names.push_back('\0');
-      batch->entries.push_back(entry);
+      names.append(name);
+      names.push_back('\0');
+      entries.push_back(entry);
     }
     read_error = reader.error();
   }
 
   {
-    DirListing listing(kernel_, task.depth, task.path, open.get(), nullptr, batch->names,
-                       batch->entries);
+    DirListing listing(kernel_, task.depth, task.path, open.get(), nullptr, names, entries);
     filter_(listing);
   }
-  std::erase_if(batch->entries, [](const ListedEntry& entry) { return !entry.keep; });
+  std::erase_if(entries, [](const ListedEntry& entry) { return !entry.keep; });
 
   std::vector<Task> children;
+  ListingPlace place{task.id, 0, task.depth + 1, {}};
   bool large = false;
-  for (const ListedEntry& entry : batch->entries) {
+  for (const ListedEntry& entry : entries) {
     if (entry.kind != EntryKind::kDirectory) {
       large = large || entry.size >= kLargeFileThreshold;
       continue;
     }
     Task child;
-    child.path = std::make_shared<const std::string>(join_path(
-        *task.path, std::string_view(batch->names).substr(entry.name_offset, entry.name_size)));
+    child.path = std::make_shared<const std::string>(
+        join_path(*task.path, std::string_view(names).substr(entry.name_offset, entry.name_size)));
     child.name_size = entry.name_size;
     child.depth = task.depth + 1;
     children.push_back(std::move(child));
   }
   // The large-file list shows paths; nothing else needs this one.
-  if (large) batch->place.path = *task.path;
+  if (large) place.path = *task.path;
   if (!children.empty()) {
     const WalkDirId first = numbers_.take(children.size());
-    batch->place.first_child = first;
+    place.first_child = first;
     for (std::size_t i = 0; i < children.size(); ++i) children[i].id = first + i;
   }
   const std::shared_ptr<const platform::Descriptor> handle =
       children.empty() ? nullptr : kept_.keep(open);
   open.reset();
 
-  if (!batch->entries.empty()) push_in_parts(std::move(batch));
+  push_kept(place, names, entries);
+  if (entries.capacity() > kKeptListingEntries) {
+    std::vector<ListedEntry>().swap(entries);
+    std::string().swap(names);
+  }
   if (read_error != 0) push_error(read_error, task);
   // Children are queued in reverse so that, newest first, they are listed in
   // listing order.
@@ -450,31 +450,29 @@ void ParallelWalk::spawn(Task task, bool deferred) {
 
 void ParallelWalk::push(std::unique_ptr<Batch> batch) { channel_.first.send(std::move(batch)); }
 
-void ParallelWalk::push_in_parts(std::unique_ptr<Batch> batch) {
-  const std::size_t count = batch->entries.size();
-  if (count <= kMaxListingEntries) {
-    push(std::move(batch));
-    return;
-  }
-  // A part holds its own names; its directories' numbers continue those of
-  // the parts before it.
-  WalkDirId next_child = batch->place.first_child;
-  for (std::size_t start = 0; start < count; start += kMaxListingEntries) {
-    const std::size_t end = std::min(count, start + kMaxListingEntries);
-    auto part = std::make_unique<Batch>();
-    part->place = ListingPlace{batch->place.dir, next_child, batch->place.depth, batch->place.path};
-    part->entries.reserve(end - start);
-    for (std::size_t i = start; i < end; ++i) {
-      ListedEntry entry = batch->entries[i];
-      const std::string_view name =
-          std::string_view(batch->names).substr(entry.name_offset, entry.name_size);
-      entry.name_offset = static_cast<std::uint32_t>(part->names.size());
-      part->names.append(name);
-      part->names.push_back('\0');
-      part->entries.push_back(entry);
-      if (entry.kind == EntryKind::kDirectory) ++next_child;
+void ParallelWalk::push_kept(const ListingPlace& place, std::string_view names,
+                             std::span<const ListedEntry> entries) {
+  // A part's directories are numbered on from those of the parts before it.
+  WalkDirId next_child = place.first_child;
+  for (std::size_t start = 0; start < entries.size(); start += kMaxListingEntries) {
+    const std::span<const ListedEntry> part =
+        entries.subspan(start, std::min(kMaxListingEntries, entries.size() - start));
+    std::size_t name_bytes = 0;
+    for (const ListedEntry& entry : part) name_bytes += entry.name_size;
+    auto batch = std::make_unique<Batch>();
+    batch->listing.place = ListingPlace{place.dir, next_child, place.depth, place.path};
+    ChildListing& children = batch->listing.children;
+    children.reserve(part.size(), name_bytes);
+    for (const ListedEntry& entry : part) {
+      const std::string_view name = names.substr(entry.name_offset, entry.name_size);
+      if (entry.kind == EntryKind::kDirectory) {
+        children.add_directory(name);
+        ++next_child;
+      } else {
+        children.add_file(name, entry.size);
+      }
     }
-    push(std::move(part));
+    push(std::move(batch));
   }
 }
 
@@ -497,8 +495,8 @@ bool ParallelWalk::next(WalkBatch& out) {
     if (taken_index_ < taken_.size()) {
       const Batch& batch = *taken_[taken_index_++];
       out.is_error = batch.error != 0;
-      out.place = &batch.place;
-      out.children = KeptEntries(batch.names, batch.entries);
+      out.place = &batch.listing.place;
+      out.children = &batch.listing.children;
       out.error = batch.error;
       out.error_path = batch.error_path;
       out.at_root = batch.at_root;

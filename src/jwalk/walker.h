@@ -200,33 +200,6 @@ class DirListing {
 // writes the size of the children it keeps.
 using ChildFilter = std::function<void(DirListing&)>;
 
-// The kept children of one listed directory, as the walk hands them over:
-// a container the collector records from (result/walk_listing.h).
-class KeptEntries {
- public:
-  struct Item {
-    std::string_view name;  // raw bytes
-    ChildFields fields;     // a non-directory's size, or is_dir
-    EntryKind kind;
-  };
-
-  KeptEntries() = default;
-  KeptEntries(std::string_view names, std::span<const ListedEntry> entries)
-      : names_(names), entries_(entries) {}
-
-  std::size_t size() const { return entries_.size(); }
-  Item operator[](std::size_t i) const {
-    const ListedEntry& entry = entries_[i];
-    const bool is_dir = entry.kind == EntryKind::kDirectory;
-    return Item{names_.substr(entry.name_offset, entry.name_size),
-                ChildFields{is_dir ? 0 : entry.size, is_dir}, entry.kind};
-  }
-
- private:
-  std::string_view names_;
-  std::span<const ListedEntry> entries_;
-};
-
 // What the walk hands to its owner: the kept children of one directory, or
 // the error of a directory that could not be opened or listed completely.
 // The first listing holds the root itself alone, at depth 0, numbered
@@ -236,7 +209,7 @@ struct WalkBatch {
   // Listing fields: where the children go (no path but for a large file),
   // and the children, directories numbered in order from first_child.
   const ListingPlace* place = nullptr;
-  KeptEntries children;
+  const ChildListing* children = nullptr;
   // Error fields.
   int error = 0;  // errno
   std::string_view error_path;
@@ -282,8 +255,10 @@ class ParallelWalk {
   void run_task(Task task);
   std::expected<int, int> open_task_directory(Task& task);
   void push(std::unique_ptr<Batch> batch);
-  // push, in parts of at most kMaxListingEntries entries.
-  void push_in_parts(std::unique_ptr<Batch> batch);
+  // Packs the kept entries of a listed directory into listings of at most
+  // kMaxListingEntries entries and pushes them.
+  void push_kept(const ListingPlace& place, std::string_view names,
+                 std::span<const ListedEntry> entries);
   void push_error(int error, const Task& task);
   void spawn(Task task, bool deferred);
   void job_finished();

@@ -66,10 +66,36 @@ struct TestItem {
   std::string error_path;
 };
 
-// Takes the walk's batches apart into items, in order; `root` as the walk got it.
+// The kind of every entry a filter kept, by path: the walk hands on only
+// whether an entry is a directory.
+class KindLog {
+ public:
+  // `inner`, noting the kinds of what it keeps.
+  ChildFilter wrap(ChildFilter inner) {
+    return [this, inner = std::move(inner)](DirListing& listing) {
+      inner(listing);
+      std::lock_guard lock(mutex_);
+      for (const ListedEntry& entry : listing.entries()) {
+        if (entry.keep) kinds_[listing.child_path(entry)] = entry.kind;
+      }
+    };
+  }
+  EntryKind at(const std::string& path) const {
+    std::lock_guard lock(mutex_);
+    return kinds_.at(path);
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<std::string, EntryKind> kinds_;
+};
+
+// Takes the walk's batches apart into items, in order; `root` as the walk got
+// it, `kinds` filled by the walk's filter.
 class ItemReader {
  public:
-  ItemReader(ParallelWalk& walk, std::string root) : walk_(walk), root_(std::move(root)) {}
+  ItemReader(ParallelWalk& walk, std::string root, const KindLog& kinds)
+      : walk_(walk), root_(std::move(root)), kinds_(kinds) {}
 
   bool next(TestItem& item) {
     while (index_ >= items_.size()) {
@@ -96,19 +122,19 @@ class ItemReader {
     const ListingPlace& place = *batch.place;
     const std::string parent = place.depth == 0 ? split_root(root_).first : paths_.at(place.dir);
     WalkDirId next_dir = place.first_child;
-    for (std::size_t i = 0; i < batch.children.size(); ++i) {
-      const KeptEntries::Item child = batch.children[i];
+    for (std::size_t i = 0; i < batch.children->size(); ++i) {
+      const ChildListing::Item child = (*batch.children)[i];
+      const std::string path = place.depth == 0 ? root_ : join_path(parent, child.name);
       TestItem item;
       item.parent = parent;
       item.name = child.name;
       item.depth = place.depth;
-      item.kind = child.kind;
+      item.kind = kinds_.at(path);
+      EXPECT_EQ(child.fields.is_dir, item.kind == EntryKind::kDirectory) << path;
       item.size = child.fields.size;
-      item.listing_size = i == 0 ? batch.children.size() : 0;
-      if (child.kind == EntryKind::kDirectory) {
-        paths_[next_dir++] = place.depth == 0 ? root_ : join_path(parent, child.name);
-      }
-      if (child.kind != EntryKind::kDirectory && child.fields.size >= kLargeFileThreshold) {
+      item.listing_size = i == 0 ? batch.children->size() : 0;
+      if (child.fields.is_dir) paths_[next_dir++] = path;
+      if (!child.fields.is_dir && child.fields.size >= kLargeFileThreshold) {
         EXPECT_EQ(place.path, parent) << "a large file's listing carries its path";
       }
       items_.push_back(std::move(item));
@@ -117,6 +143,7 @@ class ItemReader {
 
   ParallelWalk& walk_;
   const std::string root_;
+  const KindLog& kinds_;
   std::map<WalkDirId, std::string> paths_;
   std::vector<TestItem> items_;
   std::size_t index_ = 0;
@@ -150,8 +177,9 @@ void keep_and_size(DirListing& listing) {
 WalkLog walk_all(const std::string& root, ChildFilter filter = keep_and_size,
                  WorkerPool& pool = worker_pool()) {
   WalkLog log;
-  ParallelWalk walk(root, std::move(filter), pool);
-  ItemReader reader(walk, root);
+  KindLog kinds;
+  ParallelWalk walk(root, kinds.wrap(std::move(filter)), pool);
+  ItemReader reader(walk, root, kinds);
   TestItem item;
   while (reader.next(item)) {
     if (item.is_error) {
@@ -320,18 +348,18 @@ TEST(ParallelWalk, ALargeDirectoryComesInBoundedPartsThatNumberItsSubdirectories
   while (walk.next(batch)) {
     ASSERT_FALSE(batch.is_error);
     const ListingPlace& place = *batch.place;
-    ASSERT_LE(batch.children.size(), kMaxListingEntries);
+    ASSERT_LE(batch.children->size(), kMaxListingEntries);
     if (place.depth == 0) {
       paths[kWalkRoot] = root;
       continue;
     }
     if (place.dir == kWalkRoot) {
       ++root_parts;
-      root_entries += batch.children.size();
+      root_entries += batch.children->size();
     }
     WalkDirId next_dir = place.first_child;
-    for (std::size_t i = 0; i < batch.children.size(); ++i) {
-      const KeptEntries::Item child = batch.children[i];
+    for (std::size_t i = 0; i < batch.children->size(); ++i) {
+      const ChildListing::Item child = (*batch.children)[i];
       const std::string path = join_path(paths.at(place.dir), child.name);
       if (child.fields.is_dir) paths[next_dir++] = path;
       if (child.name == "inner") inner_files.insert(path);
@@ -353,13 +381,14 @@ TEST(ParallelWalk, ParentsComeBeforeTheirContentsAndEachListingStaysTogether) {
       dir.write_file("root/d" + std::to_string(i) + "/g" + std::to_string(j), 1);
     }
   }
-  ParallelWalk walk(root, keep_and_size);
+  KindLog kinds;
+  ParallelWalk walk(root, kinds.wrap(keep_and_size));
   std::set<std::string> seen_dirs;
   std::map<std::string, std::vector<std::string>> listing_of;
   std::string current_parent;
   std::set<std::string> finished_parents;
   std::map<std::string, std::size_t> announced_size;
-  ItemReader items(walk, root);
+  ItemReader items(walk, root, kinds);
   TestItem item;
   int count = 0;
   while (items.next(item)) {
@@ -523,8 +552,9 @@ TEST(ParallelWalk, RootWithTrailingSeparatorKeepsItForTheChildrensParent) {
   TempDir dir;
   dir.write_file("root/f", 1);
   const std::string root = dir.at("root") + "/";
-  ParallelWalk walk(root, keep_and_size);
-  ItemReader reader(walk, root);
+  KindLog kinds;
+  ParallelWalk walk(root, kinds.wrap(keep_and_size));
+  ItemReader reader(walk, root, kinds);
   TestItem item;
   std::vector<std::pair<std::string, std::string>> seen;
   while (reader.next(item)) seen.emplace_back(item.parent, item.name);
@@ -576,8 +606,9 @@ TEST(ParallelWalk, HundredThousandSiblingDirectories) {
   ::close(fd);
   std::uint64_t dirs = 0;
   std::uint64_t files = 0;
-  ParallelWalk walk(root, keep_and_size);
-  ItemReader reader(walk, root);
+  KindLog kinds;
+  ParallelWalk walk(root, kinds.wrap(keep_and_size));
+  ItemReader reader(walk, root, kinds);
   TestItem item;
   std::vector<std::string> errors;
   while (reader.next(item)) {
@@ -709,8 +740,9 @@ TEST(ParallelWalkChild, WalkAndCount) {
   std::uint64_t entries = 0;
   std::string errors;
   {
-    ParallelWalk walk(root, keep_and_size);
-    ItemReader reader(walk, root);
+    KindLog kinds;
+    ParallelWalk walk(root, kinds.wrap(keep_and_size));
+    ItemReader reader(walk, root, kinds);
     TestItem item;
     while (reader.next(item)) {
       if (item.is_error) {

@@ -52,8 +52,7 @@ std::string truncate_to_depth(std::string_view root, std::string_view path, std:
 ScanAggregator::ScanAggregator(std::string_view root, std::uint64_t tree_depth)
     : root_(root), tree_depth_(tree_depth) {}
 
-std::uint32_t ScanAggregator::children_node(std::string_view dir,
-                                            const std::shared_ptr<const std::string>* holder) {
+std::uint32_t ScanAggregator::children_node(std::string_view dir) {
   PathNodes& nodes = PathMapAccess::nodes(children_map_);
   bool exact = false;
   const std::uint32_t node = anchor_node_ == PathNodes::kNone
@@ -61,35 +60,17 @@ std::uint32_t ScanAggregator::children_node(std::string_view dir,
                                  : nodes.intern_near(dir, anchor_node_, anchor_text_, &exact);
   if (!exact) {
     anchor_node_ = PathNodes::kNone;
-    anchor_text_ = {};
-    anchor_holder_.reset();
+    anchor_text_.clear();
     return node;
   }
   anchor_node_ = node;
-  if (holder != nullptr) {
-    anchor_holder_ = *holder;
-    anchor_text_ = **holder;
-  } else {
-    anchor_holder_.reset();
-    anchor_copy_.assign(dir);
-    anchor_text_ = anchor_copy_;
-  }
+  anchor_text_.assign(dir);
   return node;
 }
 
 std::vector<ChildEntry>& ScanAggregator::list_for(std::string_view dir) {
-  const std::uint32_t node = children_node(dir, nullptr);
+  const std::uint32_t node = children_node(dir);
   return PathMapAccess::value_at(children_map_, node, dir, node == anchor_node_);
-}
-
-std::vector<ChildEntry>& ScanAggregator::list_for(
-    const std::shared_ptr<const std::string>& parent) {
-  if (parent != list_parent_ || list_ == nullptr) {
-    const std::uint32_t node = children_node(*parent, &parent);
-    list_ = &PathMapAccess::value_at(children_map_, node, *parent, node == anchor_node_);
-    list_parent_ = parent;
-  }
-  return *list_;
 }
 
 std::uint64_t& ScanAggregator::truncated_slot(std::string_view path) {
@@ -114,49 +95,11 @@ std::uint64_t& ScanAggregator::truncated_slot(std::string_view path) {
   return slot;
 }
 
-std::uint64_t& ScanAggregator::truncated_slot_for(
-    const std::shared_ptr<const std::string>& parent) {
-  if (parent != truncated_parent_ || truncated_slot_ == nullptr) {
-    truncated_slot_ = &truncated_slot(*parent);
-    truncated_parent_ = parent;
-  }
-  return *truncated_slot_;
-}
-
 void ScanAggregator::note_large_file(std::string_view parent, std::string_view raw_name,
                                      std::uint64_t size) {
   if (size < kLargeFileThreshold) return;
   large_files_.push_back(
       LargeFile{utf8_lossy(raw_name), utf8_lossy(join_path(parent, raw_name)), size});
-}
-
-void ScanAggregator::record_directory(const std::shared_ptr<const std::string>& parent,
-                                      std::string_view name, std::uint64_t depth) {
-  ++counters_.dirs_found;
-  if (depth <= tree_depth_) {
-    list_for(parent).push_back(names_.entry(name, 0, true));
-    ++child_entry_count_;
-  }
-}
-
-void ScanAggregator::record_file(const std::shared_ptr<const std::string>& parent,
-                                 std::string_view name, std::uint64_t depth, std::uint64_t size) {
-  note_large_file(*parent, name, size);
-  counters_.total_size += size;
-  ++counters_.files_found;
-  if (depth <= tree_depth_) {
-    list_for(parent).push_back(names_.entry(name, size, false));
-    ++child_entry_count_;
-  } else if (size != 0) {
-    truncated_slot_for(parent) += size;
-  }
-}
-
-void ScanAggregator::expect_children(const std::shared_ptr<const std::string>& parent,
-                                     std::uint64_t depth, std::size_t count) {
-  if (depth > tree_depth_) return;
-  std::vector<ChildEntry>& list = list_for(parent);
-  list.reserve(list.size() + count);
 }
 
 void ScanAggregator::record_subtree_total(const SubtreeTotal& total) {
@@ -240,14 +183,8 @@ void ScanAggregator::record_unlisted_counts(std::uint64_t files, std::uint64_t d
 }
 
 void ScanAggregator::forget_caches() {
-  list_parent_.reset();
-  list_ = nullptr;
   anchor_node_ = PathNodes::kNone;
-  anchor_text_ = {};
-  anchor_holder_.reset();
-  anchor_copy_.clear();
-  truncated_parent_.reset();
-  truncated_slot_ = nullptr;
+  anchor_text_.clear();
   truncated_prefix_.clear();
   truncated_prefix_slot_ = nullptr;
   walk_dirs_.clear();

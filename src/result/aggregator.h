@@ -38,24 +38,6 @@ class ScanAggregator {
   ScanAggregator(const ScanAggregator&) = delete;
   ScanAggregator& operator=(const ScanAggregator&) = delete;
 
-  // Recording rules for a walk that hands over one entry at a time. `parent` is
-  // the raw path of the containing directory, never null; all children of one
-  // directory share one object, and consecutive entries with the same object
-  // reuse the lookups of the previous one. `name` is the raw name, depth >= 1.
-
-  // dirs_found += 1; listed as a directory child of `parent` when depth <=
-  // tree depth.
-  void record_directory(const std::shared_ptr<const std::string>& parent, std::string_view name,
-                        std::uint64_t depth);
-  // Large-file rule, files_found += 1, total_size += size; listed under
-  // `parent` when depth <= tree depth, else added to the truncated size of
-  // its ancestor at the tree depth.
-  void record_file(const std::shared_ptr<const std::string>& parent, std::string_view name,
-                   std::uint64_t depth, std::uint64_t size);
-  // The next `count` records under `parent`, at `depth`, are one listing's
-  // entries: makes room for them at once. Changes nothing that is recorded.
-  void expect_children(const std::shared_ptr<const std::string>& parent, std::uint64_t depth,
-                       std::size_t count);
   // A bundle or volume total, counted and placed like a file.
   void record_subtree_total(const SubtreeTotal& total);
 
@@ -90,13 +72,10 @@ class ScanAggregator {
   FinishedScan finish(const Clock& clock = monotonic_clock());
 
  private:
-  std::vector<ChildEntry>& list_for(const std::shared_ptr<const std::string>& parent);
   std::vector<ChildEntry>& list_for(std::string_view dir);
   // children_map's node for `dir`. It becomes the anchor of the next lookup
-  // when its text is `dir` byte for byte; `holder`, when given, owns `dir`.
-  std::uint32_t children_node(std::string_view dir,
-                              const std::shared_ptr<const std::string>* holder);
-  std::uint64_t& truncated_slot_for(const std::shared_ptr<const std::string>& parent);
+  // when its text is `dir` byte for byte.
+  std::uint32_t children_node(std::string_view dir);
   std::uint64_t& truncated_slot(std::string_view path);
   void note_large_file(std::string_view parent, std::string_view raw_name, std::uint64_t size);
   void forget_caches();
@@ -127,20 +106,11 @@ class ScanAggregator {
   ChildrenMap children_map_;
   TruncatedSizes truncated_sizes_;
 
-  // The parent object of the last listed entry and its list; holding the
-  // object keeps its address from being reused by another directory.
-  std::shared_ptr<const std::string> list_parent_;
-  std::vector<ChildEntry>* list_ = nullptr;
-  // The last directory whose children_map node was looked up, when its node's
-  // text is its path byte for byte: a walk's next directory nearly always
+  // The last directory whose children_map node was looked up by path, when
+  // its node's text is its path byte for byte: the next one nearly always
   // lies just below it, and is then found from it without hashing its path.
   std::uint32_t anchor_node_ = PathNodes::kNone;
-  std::string_view anchor_text_;
-  std::shared_ptr<const std::string> anchor_holder_;
-  std::string anchor_copy_;
-  // The same for the last entry folded into a truncated size.
-  std::shared_ptr<const std::string> truncated_parent_;
-  std::uint64_t* truncated_slot_ = nullptr;
+  std::string anchor_text_;
   // The leading bytes of the last path folded into a truncated size that
   // decide its ancestor at the tree depth, and that ancestor's size.
   std::string truncated_prefix_;

@@ -25,6 +25,7 @@
 #include "result/aggregator.h"
 #include "result/child_listing.h"
 #include "result/hardlink_set.h"
+#include "support/result_builder.h"
 #include "support/temp_tree.h"
 
 namespace tessaly {
@@ -34,9 +35,10 @@ using ::testing::ElementsAre;
 using ::testing::Pair;
 using ::testing::UnorderedElementsAre;
 
-using Parent = std::shared_ptr<const std::string>;
+using Parent = std::string;
+using testing::ResultBuilder;
 
-Parent parent(std::string path) { return std::make_shared<const std::string>(std::move(path)); }
+Parent parent(std::string path) { return path; }
 
 struct Child {
   std::string name;
@@ -118,25 +120,25 @@ TEST(NameStore, InvalidUtf8KeepsRawBytesBesideText) {
 }
 
 TEST(ScanAggregator, ListsWithinTreeDepthAndFoldsBelow) {
-  ScanAggregator aggregator("/r", 2);
+  ResultBuilder aggregator("/r", 2);
   const Parent root = parent("/r");
   const Parent a = parent("/r/a");
   const Parent b = parent("/r/a/b");
   const Parent c = parent("/r/a/b/c");
-  aggregator.record_directory(root, "a", 1);
-  aggregator.record_file(root, "top", 1, 4096);
-  aggregator.record_directory(a, "b", 2);
-  aggregator.record_file(a, "f", 2, 100);
-  aggregator.record_directory(b, "c", 3);
-  aggregator.record_file(b, "g", 3, 50);
-  aggregator.record_file(c, "h", 4, 7);
-  aggregator.record_directory(a, "empty", 2);
+  aggregator.directory(root, "a", 1);
+  aggregator.file(root, "top", 1, 4096);
+  aggregator.directory(a, "b", 2);
+  aggregator.file(a, "f", 2, 100);
+  aggregator.directory(b, "c", 3);
+  aggregator.file(b, "g", 3, 50);
+  aggregator.file(c, "h", 4, 7);
+  aggregator.directory(a, "empty", 2);
 
-  EXPECT_EQ(aggregator.counters().files_found, 4u);
-  EXPECT_EQ(aggregator.counters().dirs_found, 4u);
-  EXPECT_EQ(aggregator.counters().total_size, 4096u + 100 + 50 + 7);
+  EXPECT_EQ(aggregator.aggregator().counters().files_found, 4u);
+  EXPECT_EQ(aggregator.aggregator().counters().dirs_found, 4u);
+  EXPECT_EQ(aggregator.aggregator().counters().total_size, 4096u + 100 + 50 + 7);
 
-  const FinishedScan finished = aggregator.finish();
+  const FinishedScan finished = aggregator.aggregator().finish();
   const ScanResult& result = *finished.result;
   EXPECT_EQ(result.root, "/r");
   EXPECT_EQ(result.root_path, "/r");
@@ -154,58 +156,43 @@ TEST(ScanAggregator, ListsWithinTreeDepthAndFoldsBelow) {
   EXPECT_EQ(finished.child_entry_count, 5u);
   EXPECT_TRUE(result.large_files.empty());
   // The final counts stay readable for the last progress event.
-  EXPECT_EQ(aggregator.counters().files_found, 4u);
-  EXPECT_EQ(aggregator.counters().total_size, 4253u);
+  EXPECT_EQ(aggregator.aggregator().counters().files_found, 4u);
+  EXPECT_EQ(aggregator.aggregator().counters().total_size, 4253u);
 }
 
-TEST(ScanAggregator, ExpectedChildrenChangeNothingRecorded) {
-  // One run told every listing's size up front (too many for /r/a, beyond
-  // the tree depth for /r/a/b), one told nothing: the results agree.
-  const auto run = [](bool told) {
-    ScanAggregator aggregator("/r", 2);
-    const Parent root = parent("/r");
-    const Parent a = parent("/r/a");
-    const Parent b = parent("/r/a/b");
-    if (told) aggregator.expect_children(root, 1, 2);
-    aggregator.record_directory(root, "a", 1);
-    aggregator.record_file(root, "top", 1, 4096);
-    if (told) aggregator.expect_children(a, 2, 40);
-    aggregator.record_directory(a, "b", 2);
-    aggregator.record_file(a, "f", 2, 100);
-    if (told) aggregator.expect_children(b, 3, 2);
-    aggregator.record_file(b, "g", 3, 50);
-    aggregator.record_file(b, "h", 3, 7);
-    return aggregator.finish();
-  };
-  const FinishedScan told = run(true);
-  const FinishedScan untold = run(false);
-  for (const FinishedScan* finished : {&told, &untold}) {
-    const ScanResult& result = *finished->result;
-    EXPECT_EQ(result.files_found, 4u);
-    EXPECT_EQ(result.dirs_found, 2u);
-    EXPECT_THAT(children(result, "/r"),
-                ElementsAre(Child{"a", 0, true}, Child{"top", 4096, false}));
-    EXPECT_THAT(children(result, "/r/a"), ElementsAre(Child{"b", 0, true}, Child{"f", 100, false}));
-    EXPECT_EQ(result.children_map.size(), 2u);
-    EXPECT_THAT(sorted(result.truncated_sizes), ElementsAre(Pair("/r/a/b", 57u)));
-    EXPECT_THAT(sorted(result.dir_sizes),
-                ElementsAre(Pair("/r", 4253u), Pair("/r/a", 157u), Pair("/r/a/b", 57u)));
-    EXPECT_EQ(finished->child_entry_count, 4u);
-  }
-  // The listing told of exactly is held without spare room.
-  EXPECT_EQ(told.result->children_of("/r")->capacity(), 2u);
+TEST(ScanAggregator, ListingsAreHeldAtTheirExactSize) {
+  ResultBuilder builder("/r", 2);
+  builder.directory("/r", "a", 1);
+  builder.file("/r", "top", 1, 4096);
+  builder.directory("/r/a", "b", 2);
+  builder.file("/r/a", "f", 2, 100);
+  builder.file("/r/a/b", "g", 3, 50);
+  builder.file("/r/a/b", "h", 3, 7);
+  const FinishedScan finished = builder.aggregator().finish();
+  const ScanResult& result = *finished.result;
+  EXPECT_EQ(result.files_found, 4u);
+  EXPECT_EQ(result.dirs_found, 2u);
+  EXPECT_THAT(children(result, "/r"), ElementsAre(Child{"a", 0, true}, Child{"top", 4096, false}));
+  EXPECT_THAT(children(result, "/r/a"), ElementsAre(Child{"b", 0, true}, Child{"f", 100, false}));
+  EXPECT_EQ(result.children_map.size(), 2u);
+  EXPECT_THAT(sorted(result.truncated_sizes), ElementsAre(Pair("/r/a/b", 57u)));
+  EXPECT_THAT(sorted(result.dir_sizes),
+              ElementsAre(Pair("/r", 4253u), Pair("/r/a", 157u), Pair("/r/a/b", 57u)));
+  EXPECT_EQ(finished.child_entry_count, 4u);
+  // The listing is held without spare room.
+  EXPECT_EQ(result.children_of("/r")->capacity(), 2u);
 }
 
 TEST(ScanAggregator, TreeDepthZeroFoldsEverythingIntoRoot) {
-  ScanAggregator aggregator("/r", 0);
+  ResultBuilder aggregator("/r", 0);
   const Parent root = parent("/r");
   const Parent a = parent("/r/a");
-  aggregator.record_file(root, "x", 1, 10);
-  aggregator.record_directory(root, "a", 1);
-  aggregator.record_file(a, "y", 2, 20);
-  aggregator.record_subtree_total(SubtreeTotal{"/r/a", "Tool.app", 30, 2});
+  aggregator.file(root, "x", 1, 10);
+  aggregator.directory(root, "a", 1);
+  aggregator.file(a, "y", 2, 20);
+  aggregator.subtree_total(SubtreeTotal{"/r/a", "Tool.app", 30, 2});
 
-  const FinishedScan finished = aggregator.finish();
+  const FinishedScan finished = aggregator.aggregator().finish();
   const ScanResult& result = *finished.result;
   EXPECT_TRUE(result.children_map.empty());
   EXPECT_THAT(sorted(result.truncated_sizes), ElementsAre(Pair("/r", 60u)));
@@ -216,12 +203,12 @@ TEST(ScanAggregator, TreeDepthZeroFoldsEverythingIntoRoot) {
 }
 
 TEST(ScanAggregator, ShallowTreeLeavesTruncatedSizesEmpty) {
-  ScanAggregator aggregator("/r", 8);
+  ResultBuilder aggregator("/r", 8);
   const Parent root = parent("/r");
-  aggregator.record_file(root, "x", 1, 10);
-  aggregator.record_directory(root, "d", 1);
-  aggregator.record_file(parent("/r/d"), "y", 2, 0);
-  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish().result;
+  aggregator.file(root, "x", 1, 10);
+  aggregator.directory(root, "d", 1);
+  aggregator.file(parent("/r/d"), "y", 2, 0);
+  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish();
   const ScanResult& result = *result_owner;
   EXPECT_TRUE(result.truncated_sizes.empty());
   EXPECT_EQ(*result.dir_size("/r"), result.total_size);
@@ -229,15 +216,17 @@ TEST(ScanAggregator, ShallowTreeLeavesTruncatedSizesEmpty) {
 }
 
 TEST(ScanAggregator, LargeFileThresholdIsInclusive) {
-  ScanAggregator aggregator("/r", 1);
+  ResultBuilder aggregator("/r", 1);
   const Parent root = parent("/r");
   const Parent deep = parent("/r/d/e");
-  aggregator.record_file(root, "just-below", 1, kLargeFileThreshold - 1);
-  aggregator.record_file(root, "exact", 1, kLargeFileThreshold);
-  aggregator.record_file(deep, "deep", 3, 3 * kLargeFileThreshold);
-  aggregator.record_file(root, "same-a", 1, 2 * kLargeFileThreshold);
-  aggregator.record_file(root, "same-b", 1, 2 * kLargeFileThreshold);
-  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish().result;
+  aggregator.file(root, "just-below", 1, kLargeFileThreshold - 1);
+  aggregator.file(root, "exact", 1, kLargeFileThreshold);
+  aggregator.directory(root, "d", 1);
+  aggregator.directory("/r/d", "e", 2);
+  aggregator.file(deep, "deep", 3, 3 * kLargeFileThreshold);
+  aggregator.file(root, "same-a", 1, 2 * kLargeFileThreshold);
+  aggregator.file(root, "same-b", 1, 2 * kLargeFileThreshold);
+  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish();
   const ScanResult& result = *result_owner;
   ASSERT_EQ(result.large_files.size(), 4u);
   EXPECT_EQ(result.large_files[0], (LargeFile{"deep", "/r/d/e/deep", 3 * kLargeFileThreshold}));
@@ -249,13 +238,13 @@ TEST(ScanAggregator, LargeFileThresholdIsInclusive) {
 }
 
 TEST(ScanAggregator, ManyLargeFilesAreSortedLargestFirst) {
-  ScanAggregator aggregator("/", 3);
+  ResultBuilder aggregator("/", 3);
   const Parent root = parent("/");
   std::mt19937_64 random(7);
   for (int i = 0; i < 300; ++i) {
-    aggregator.record_file(root, "f" + std::to_string(i), 1, kLargeFileThreshold + random() % 1000);
+    aggregator.file(root, "f" + std::to_string(i), 1, kLargeFileThreshold + random() % 1000);
   }
-  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish().result;
+  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish();
   const ScanResult& result = *result_owner;
   ASSERT_EQ(result.large_files.size(), 300u);
   for (std::size_t i = 1; i < result.large_files.size(); ++i) {
@@ -265,13 +254,13 @@ TEST(ScanAggregator, ManyLargeFilesAreSortedLargestFirst) {
 }
 
 TEST(ScanAggregator, SubtreeTotalsCountAsFilesAndBundlesAsLargeFiles) {
-  ScanAggregator aggregator("/r", 1);
-  aggregator.record_file(parent("/r"), "a", 1, 1);
-  aggregator.record_subtree_total(SubtreeTotal{"/r", "Big.app", 600ull * 1048576, 1});
-  aggregator.record_subtree_total(SubtreeTotal{"/r/d", "Small.app", 0, 2});
-  aggregator.record_subtree_total(SubtreeTotal{"/r/d/e", "Deep.app", 5, 3});
-  aggregator.record_directory(parent("/r"), "d", 1);
-  const FinishedScan finished = aggregator.finish();
+  ResultBuilder aggregator("/r", 1);
+  aggregator.file(parent("/r"), "a", 1, 1);
+  aggregator.subtree_total(SubtreeTotal{"/r", "Big.app", 600ull * 1048576, 1});
+  aggregator.subtree_total(SubtreeTotal{"/r/d", "Small.app", 0, 2});
+  aggregator.subtree_total(SubtreeTotal{"/r/d/e", "Deep.app", 5, 3});
+  aggregator.directory(parent("/r"), "d", 1);
+  const FinishedScan finished = aggregator.aggregator().finish();
   const ScanResult& result = *finished.result;
   EXPECT_EQ(result.files_found, 4u);
   EXPECT_EQ(result.dirs_found, 1u);
@@ -287,62 +276,48 @@ TEST(ScanAggregator, SubtreeTotalsCountAsFilesAndBundlesAsLargeFiles) {
 }
 
 TEST(ScanAggregator, RootThatIsABundleListsUnderItsParent) {
-  ScanAggregator aggregator("/tmp/x/Tool.app", 1);
-  aggregator.record_subtree_total(SubtreeTotal{"/tmp/x", "Tool.app", 8192, 1});
-  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish().result;
+  ResultBuilder aggregator("/tmp/x/Tool.app", 1);
+  aggregator.subtree_total(SubtreeTotal{"/tmp/x", "Tool.app", 8192, 1});
+  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish();
   const ScanResult& result = *result_owner;
   EXPECT_THAT(children(result, "/tmp/x"), ElementsAre(Child{"Tool.app", 8192, false}));
   EXPECT_THAT(sorted(result.dir_sizes), ElementsAre(Pair("/tmp/x/Tool.app", 0u)));
 
-  ScanAggregator at_zero("/tmp/x/Tool.app", 0);
-  at_zero.record_subtree_total(SubtreeTotal{"/tmp/x", "Tool.app", 8192, 1});
-  const std::shared_ptr<const ScanResult> folded_owner = at_zero.finish().result;
+  ResultBuilder at_zero("/tmp/x/Tool.app", 0);
+  at_zero.subtree_total(SubtreeTotal{"/tmp/x", "Tool.app", 8192, 1});
+  const std::shared_ptr<const ScanResult> folded_owner = at_zero.finish();
   const ScanResult& folded = *folded_owner;
   EXPECT_THAT(sorted(folded.truncated_sizes), ElementsAre(Pair("/tmp/x/Tool.app", 8192u)));
   EXPECT_THAT(sorted(folded.dir_sizes), ElementsAre(Pair("/tmp/x/Tool.app", 8192u)));
 }
 
-TEST(ScanAggregator, ParentObjectsAreNotConfusedWhenAddressesAreReused) {
-  // Each parent object dies right after use, so the allocator is free to hand
-  // the next directory the same address; the lists must still be told apart.
-  ScanAggregator aggregator("/r", 8);
-  for (int i = 0; i < 200; ++i) {
-    Parent dir = parent("/r/d" + std::to_string(i));
-    aggregator.record_file(dir, "f", 2, static_cast<std::uint64_t>(i));
-  }
-  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish().result;
-  const ScanResult& result = *result_owner;
-  ASSERT_EQ(result.children_map.size(), 200u);
-  for (int i = 0; i < 200; ++i) {
-    ASSERT_THAT(children(result, "/r/d" + std::to_string(i)),
-                ElementsAre(Child{"f", static_cast<std::uint64_t>(i), false}))
-        << i;
-  }
-}
-
 TEST(ScanAggregator, TruncatedAncestorFollowsParentChanges) {
-  ScanAggregator aggregator("/r", 1);
+  ResultBuilder aggregator("/r", 1);
+  for (int i = 0; i < 4; ++i) aggregator.directory("/r", "d" + std::to_string(i), 1);
   for (int i = 0; i < 100; ++i) {
-    Parent dir = parent("/r/d" + std::to_string(i % 4) + "/sub" + std::to_string(i));
-    aggregator.record_file(dir, "f", 3, 1);
-    aggregator.record_file(dir, "g", 3, 2);
+    const std::string parent_dir = "/r/d" + std::to_string(i % 4);
+    aggregator.directory(parent_dir, "sub" + std::to_string(i), 2);
+    Parent dir = parent(parent_dir + "/sub" + std::to_string(i));
+    aggregator.file(dir, "f", 3, 1);
+    aggregator.file(dir, "g", 3, 2);
   }
-  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish().result;
+  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish();
   const ScanResult& result = *result_owner;
   EXPECT_THAT(sorted(result.truncated_sizes), ElementsAre(Pair("/r/d0", 75u), Pair("/r/d1", 75u),
                                                           Pair("/r/d2", 75u), Pair("/r/d3", 75u)));
 }
 
 TEST(ScanAggregator, InterleavedParentsKeepRecordingOrder) {
-  ScanAggregator aggregator("/r", 4);
+  ResultBuilder aggregator("/r", 4);
   const Parent a = parent("/r/a");
   const Parent b = parent("/r/b");
-  const Parent a_again = parent("/r/a/");
-  aggregator.record_file(a, "1", 2, 1);
-  aggregator.record_file(b, "2", 2, 2);
-  aggregator.record_file(a, "3", 2, 3);
-  aggregator.record_file(a_again, "4", 2, 4);
-  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish().result;
+  aggregator.directory("/r", "a", 1);
+  aggregator.directory("/r", "b", 1);
+  aggregator.file(a, "1", 2, 1);
+  aggregator.file(b, "2", 2, 2);
+  aggregator.file(a, "3", 2, 3);
+  aggregator.file(a, "4", 2, 4);
+  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish();
   const ScanResult& result = *result_owner;
   EXPECT_THAT(children(result, "/r/a"),
               ElementsAre(Child{"1", 1, false}, Child{"3", 3, false}, Child{"4", 4, false}));
@@ -350,13 +325,13 @@ TEST(ScanAggregator, InterleavedParentsKeepRecordingOrder) {
 }
 
 TEST(ScanAggregator, InvalidUtf8DirectoryKeepsItsRealSize) {
-  ScanAggregator aggregator("/r", 8);
+  ResultBuilder aggregator("/r", 8);
   const Parent root = parent("/r");
-  aggregator.record_directory(root, "x\xfe", 1);
-  aggregator.record_directory(root, "x\xff", 1);
-  aggregator.record_file(parent("/r/x\xfe"), "a", 2, 100);
-  aggregator.record_file(parent("/r/x\xff"), "big\xff", 2, kLargeFileThreshold);
-  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish().result;
+  aggregator.directory(root, "x\xfe", 1);
+  aggregator.directory(root, "x\xff", 1);
+  aggregator.file(parent("/r/x\xfe"), "a", 2, 100);
+  aggregator.file(parent("/r/x\xff"), "big\xff", 2, kLargeFileThreshold);
+  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish();
   const ScanResult& result = *result_owner;
 
   EXPECT_THAT(children(result, "/r"),
@@ -372,9 +347,9 @@ TEST(ScanAggregator, InvalidUtf8DirectoryKeepsItsRealSize) {
 }
 
 TEST(ScanAggregator, InvalidUtf8RootIsShownAsTextAndKeyedByItsBytes) {
-  ScanAggregator aggregator("/data\xc0", 2);
-  aggregator.record_file(parent("/data\xc0"), "f", 1, 9);
-  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish().result;
+  ResultBuilder aggregator("/data\xc0", 2);
+  aggregator.file(parent("/data\xc0"), "f", 1, 9);
+  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish();
   const ScanResult& result = *result_owner;
   EXPECT_EQ(result.root, "/data\xef\xbf\xbd");
   EXPECT_EQ(result.root_path, "/data\xc0");
@@ -698,15 +673,15 @@ TEST(ScanAggregator, DeepChainRecordsInLinearTime) {
   // Each directory is found from the one recorded before it, without its
   // path hashed as a whole; results stay exact all the way down.
   constexpr int kDepth = 20000;
-  ScanAggregator aggregator("/c", 1'000'000);
+  ResultBuilder aggregator("/c", 1'000'000);
   std::string path = "/c";
   for (int level = 1; level <= kDepth; ++level) {
     const Parent dir = parent(path);
-    aggregator.record_directory(dir, "d", static_cast<std::uint64_t>(level));
-    aggregator.record_file(dir, "f", static_cast<std::uint64_t>(level), 1);
+    aggregator.directory(dir, "d", static_cast<std::uint64_t>(level));
+    aggregator.file(dir, "f", static_cast<std::uint64_t>(level), 1);
     path += "/d";
   }
-  const auto result = aggregator.finish().result;
+  const auto result = aggregator.finish();
   EXPECT_EQ(result->children_map.size(), static_cast<std::size_t>(kDepth));
   EXPECT_EQ(result->dir_sizes.size(), static_cast<std::size_t>(kDepth) + 1);
   EXPECT_EQ(*result->dir_size("/c"), static_cast<std::uint64_t>(kDepth));
@@ -720,7 +695,7 @@ TEST(ScanAggregator, DeepChainRecordsInLinearTime) {
 // Walks a real tree the way an engine does: every entry with its parent
 // object, depth and allocated size (hard links counted once).
 void walk(const std::string& dir, const Parent& dir_object, std::uint64_t depth, HardlinkSet& seen,
-          ScanAggregator& aggregator) {
+          ResultBuilder& aggregator) {
   DIR* stream = ::opendir(dir.c_str());
   ASSERT_NE(stream, nullptr) << dir;
   std::vector<std::string> subdirs;
@@ -731,10 +706,10 @@ void walk(const std::string& dir, const Parent& dir_object, std::uint64_t depth,
     struct stat st {};
     ASSERT_EQ(::lstat(path.c_str(), &st), 0) << path;
     if (S_ISDIR(st.st_mode)) {
-      aggregator.record_directory(dir_object, name, depth + 1);
+      aggregator.directory(dir_object, name, depth + 1);
       subdirs.push_back(path);
     } else {
-      aggregator.record_file(dir_object, name, depth + 1,
+      aggregator.file(dir_object, name, depth + 1,
                              counted_size(seen, st.st_nlink, st.st_dev, st.st_ino,
                                           static_cast<std::uint64_t>(st.st_blocks) * 512));
     }
@@ -765,9 +740,9 @@ TEST(ScanAggregator, RealTreeSizesMatchTheFileSystem) {
   ASSERT_GT(four, 0u);
 
   HardlinkSet seen;
-  ScanAggregator aggregator(tree.path(), 2);
+  ResultBuilder aggregator(tree.path(), 2);
   walk(tree.path(), parent(tree.path()), 0, seen, aggregator);
-  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish().result;
+  const std::shared_ptr<const ScanResult> result_owner = aggregator.finish();
   const ScanResult& result = *result_owner;
 
   const std::uint64_t total = top + one + two + three + four + five + six;

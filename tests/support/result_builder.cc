@@ -1,38 +1,73 @@
 #include "support/result_builder.h"
 
+#include <stdexcept>
+
+#include "base/paths.h"
 #include "result/aggregator.h"
 
 namespace tessaly::testing {
 
 ResultBuilder::ResultBuilder(std::string_view root, std::uint64_t tree_depth)
-    : aggregator_(std::make_unique<ScanAggregator>(root, tree_depth)) {}
+    : aggregator_(std::make_unique<ScanAggregator>(root, tree_depth)),
+      pending_(std::make_unique<ChildListing>()) {
+  numbers_.emplace(std::string(root), kWalkRoot);
+}
 
 ResultBuilder::~ResultBuilder() = default;
 
-// One object per parent path, as a walk shares one among a directory's
-// children.
-const std::shared_ptr<const std::string>& ResultBuilder::parent_path(std::string_view parent) {
-  auto found = parents_.find(parent);
-  if (found == parents_.end()) {
-    found =
-        parents_.emplace(std::string(parent), std::make_shared<const std::string>(parent)).first;
+void ResultBuilder::add(std::string_view parent, std::string_view name, std::uint64_t depth,
+                        std::uint64_t size, bool is_dir) {
+  if (!pending_->empty() && (parent != pending_parent_ || depth != pending_depth_)) flush();
+  if (pending_->empty()) {
+    if (!numbers_.contains(parent)) {
+      throw std::logic_error("parent recorded before its directory: " + std::string(parent));
+    }
+    pending_parent_.assign(parent);
+    pending_depth_ = depth;
   }
-  return found->second;
+  if (is_dir) {
+    pending_->add_directory(name);
+  } else {
+    pending_->add_file(name, size);
+  }
+}
+
+// Hands the gathered listing over as a walk would: its directories numbered
+// in order, its path given for the large-file list.
+void ResultBuilder::flush() {
+  if (pending_->empty()) return;
+  const WalkDirId first = next_number_;
+  for (std::size_t i = 0; i < pending_->size(); ++i) {
+    const ChildListing::Item child = (*pending_)[i];
+    if (child.fields.is_dir) {
+      numbers_.insert_or_assign(join_path(pending_parent_, child.name), next_number_++);
+    }
+  }
+  aggregator_->record_listing(
+      ListingPlace{numbers_.find(pending_parent_)->second, first, pending_depth_, pending_parent_},
+      *pending_);
+  pending_->clear();
 }
 
 void ResultBuilder::file(std::string_view parent, std::string_view name, std::uint64_t depth,
                          std::uint64_t size) {
-  aggregator_->record_file(parent_path(parent), name, depth, size);
+  add(parent, name, depth, size, false);
 }
 
 void ResultBuilder::directory(std::string_view parent, std::string_view name, std::uint64_t depth) {
-  aggregator_->record_directory(parent_path(parent), name, depth);
+  add(parent, name, depth, 0, true);
 }
 
 void ResultBuilder::subtree_total(const SubtreeTotal& total) {
+  flush();
   aggregator_->record_subtree_total(total);
 }
 
-std::shared_ptr<const ScanResult> ResultBuilder::finish() { return aggregator_->finish().result; }
+ScanAggregator& ResultBuilder::aggregator() {
+  flush();
+  return *aggregator_;
+}
+
+std::shared_ptr<const ScanResult> ResultBuilder::finish() { return aggregator().finish().result; }
 
 }  // namespace tessaly::testing

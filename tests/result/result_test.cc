@@ -710,8 +710,8 @@ void walk(const std::string& dir, const Parent& dir_object, std::uint64_t depth,
       subdirs.push_back(path);
     } else {
       aggregator.file(dir_object, name, depth + 1,
-                             counted_size(seen, st.st_nlink, st.st_dev, st.st_ino,
-                                          static_cast<std::uint64_t>(st.st_blocks) * 512));
+                      counted_size(seen, st.st_nlink, st.st_dev, st.st_ino,
+                                   static_cast<std::uint64_t>(st.st_blocks) * 512));
     }
   }
   ::closedir(stream);

@@ -40,8 +40,8 @@ class ResultBuilder {
   std::shared_ptr<const ScanResult> finish();
 
  private:
-  void add(std::string_view parent, std::string_view name, std::uint64_t depth,
-           std::uint64_t size, bool is_dir);
+  void add(std::string_view parent, std::string_view name, std::uint64_t depth, std::uint64_t size,
+           bool is_dir);
   void flush();
 
   std::unique_ptr<ScanAggregator> aggregator_;

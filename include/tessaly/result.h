@@ -26,6 +26,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -42,44 +43,62 @@ inline constexpr std::uint64_t kLargeFileThreshold = 524'288'000;
 inline constexpr std::uint64_t kUnlimitedTreeDepth = static_cast<std::uint64_t>(-1);
 
 /// One child of a directory: a file, a directory, or a directory that stands as
-/// one item (a bundle or a mounted system volume). 24 bytes; the name bytes
-/// live in the NameStore that made the entry, which the result owns.
+/// one item (a bundle or a mounted system volume). 16 bytes: the size, and a
+/// pointer to what the NameStore that made the entry keeps of it (the result
+/// owns that store): a header giving the kind and the name's lengths, then the
+/// name's bytes.
 class ChildEntry {
  public:
   /// The name as UTF-8 text.
-  std::string_view name() const { return {data_, name_length_}; }
+  std::string_view name() const {
+    const auto head = static_cast<unsigned char>(*header_);
+    if ((head & kLongHeader) == 0) return {header_ + 1, std::size_t{head} & kShortLengthMask};
+    return {header_ + kLongHeaderBytes, long_length(0)};
+  }
   /// The name's bytes on disk.
   std::string_view raw_name() const {
-    return raw_length_ == 0 ? name() : std::string_view(data_ + name_length_, raw_length_);
+    const auto head = static_cast<unsigned char>(*header_);
+    if ((head & kLongHeader) == 0) return name();
+    const std::uint32_t raw_length = long_length(4);
+    if (raw_length == 0) return name();
+    const std::uint32_t name_length = long_length(0);
+    return {header_ + kLongHeaderBytes + name_length, raw_length};
   }
   /// Whether raw_name() differs from name() (the bytes are not valid UTF-8).
-  bool has_distinct_raw_name() const { return raw_length_ != 0; }
+  bool has_distinct_raw_name() const {
+    return (static_cast<unsigned char>(*header_) & kLongHeader) != 0 && long_length(4) != 0;
+  }
   /// Bytes: a file's size, a bundle's total, 0 for a directory.
   std::uint64_t size() const { return size_; }
   /// True for a directory; false for a file and for a subtree total.
-  bool is_dir() const { return is_dir_ != 0; }
+  bool is_dir() const { return (static_cast<unsigned char>(*header_) & kDirectory) != 0; }
 
   /// Same name, raw name, size and kind.
   friend bool operator==(const ChildEntry& a, const ChildEntry& b) {
-    return a.size_ == b.size_ && a.is_dir_ == b.is_dir_ && a.name() == b.name() &&
+    return a.size_ == b.size_ && a.is_dir() == b.is_dir() && a.name() == b.name() &&
            a.raw_name() == b.raw_name();
   }
 
  private:
   friend class NameStore;
-  ChildEntry(const char* data, std::uint32_t name_length, std::uint32_t raw_length,
-             std::uint64_t size, bool is_dir)
-      : data_(data),
-        size_(size),
-        name_length_(name_length),
-        raw_length_(raw_length),
-        is_dir_(is_dir ? 1 : 0) {}
+  // The header's first byte: kLongHeader, kDirectory, and for a short header
+  // the name's length. A short header stands alone before a name of fewer
+  // than 64 bytes that is valid UTF-8; a long one is followed by two 32-bit
+  // lengths (the text's, and the raw bytes' or 0 when they are the text).
+  static constexpr unsigned char kLongHeader = 0x80;
+  static constexpr unsigned char kDirectory = 0x40;
+  static constexpr unsigned char kShortLengthMask = 0x3f;
+  static constexpr std::size_t kLongHeaderBytes = 9;
 
-  const char* data_;
+  ChildEntry(const char* header, std::uint64_t size) : header_(header), size_(size) {}
+  std::uint32_t long_length(std::size_t at) const {
+    std::uint32_t length = 0;
+    std::memcpy(&length, header_ + 1 + at, sizeof length);
+    return length;
+  }
+
+  const char* header_;
   std::uint64_t size_;
-  std::uint32_t name_length_;
-  std::uint32_t raw_length_ : 31;
-  std::uint32_t is_dir_ : 1;
 };
 
 /// Append-only storage for the names of ChildEntry records: blocks that never

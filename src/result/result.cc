@@ -70,18 +70,28 @@ char* NameStore::allocate(std::size_t bytes) {
 
 ChildEntry NameStore::entry(std::string_view raw_name, std::uint64_t size, bool is_dir) {
   if (raw_name.size() >= kMaxNameBytes) throw std::length_error("name too long for a ChildEntry");
-  if (raw_name.empty()) return ChildEntry(nullptr, 0, 0, size, is_dir);
-  if (is_valid_utf8(raw_name)) {
-    char* data = allocate(raw_name.size());
-    std::memcpy(data, raw_name.data(), raw_name.size());
-    return ChildEntry(data, static_cast<std::uint32_t>(raw_name.size()), 0, size, is_dir);
+  const unsigned char kind = is_dir ? ChildEntry::kDirectory : 0;
+  const bool valid = is_valid_utf8(raw_name);
+  if (valid && raw_name.size() <= ChildEntry::kShortLengthMask) {
+    char* data = allocate(1 + raw_name.size());
+    data[0] = static_cast<char>(kind | raw_name.size());
+    if (!raw_name.empty()) std::memcpy(data + 1, raw_name.data(), raw_name.size());
+    return ChildEntry(data, size);
   }
-  const std::string text = utf8_lossy(raw_name);
-  char* data = allocate(text.size() + raw_name.size());
-  std::memcpy(data, text.data(), text.size());
-  std::memcpy(data + text.size(), raw_name.data(), raw_name.size());
-  return ChildEntry(data, static_cast<std::uint32_t>(text.size()),
-                    static_cast<std::uint32_t>(raw_name.size()), size, is_dir);
+  const std::string text = valid ? std::string() : utf8_lossy(raw_name);
+  const std::string_view shown = valid ? raw_name : std::string_view(text);
+  const std::string_view raw = valid ? std::string_view() : raw_name;
+  char* data = allocate(ChildEntry::kLongHeaderBytes + shown.size() + raw.size());
+  data[0] = static_cast<char>(ChildEntry::kLongHeader | kind);
+  const auto shown_length = static_cast<std::uint32_t>(shown.size());
+  const auto raw_length = static_cast<std::uint32_t>(raw.size());
+  std::memcpy(data + 1, &shown_length, sizeof shown_length);
+  std::memcpy(data + 5, &raw_length, sizeof raw_length);
+  std::memcpy(data + ChildEntry::kLongHeaderBytes, shown.data(), shown.size());
+  if (!raw.empty()) {
+    std::memcpy(data + ChildEntry::kLongHeaderBytes + shown.size(), raw.data(), raw.size());
+  }
+  return ChildEntry(data, size);
 }
 
 const std::vector<ChildEntry>* ScanResult::children_of(std::string_view dir) const {

@@ -85,7 +85,7 @@ TEST(TruncateToDepth, PathOutsideRootGivesRoot) {
   EXPECT_EQ(truncate_to_depth("/r", "r/a", 1), "/r");
 }
 
-TEST(ChildEntry, IsCompact) { EXPECT_LE(sizeof(ChildEntry), 24u); }
+TEST(ChildEntry, IsCompact) { EXPECT_LE(sizeof(ChildEntry), 16u); }
 
 TEST(NameStore, EntriesSurviveManyBlocksAndMoves) {
   NameStore store;

@@ -195,6 +195,11 @@ FinishedScan ScanAggregator::finish(const Clock& clock) {
   std::stable_sort(large_files_.begin(), large_files_.end(),
                    [](const LargeFile& a, const LargeFile& b) { return a.size > b.size; });
 
+  // The walk's directory numbers are of no more use: their memory goes
+  // before the directory sizes take theirs.
+  std::vector<WalkDir>().swap(walk_dirs_);
+  PathMapAccess::nodes(children_map_).shrink_to_fit();
+
   FinishedScan finished;
   auto result = std::make_shared<ScanResult>();
   result->large_files = std::move(large_files_);

@@ -215,6 +215,11 @@ void PathNodes::reserve(std::size_t nodes) {
   }
 }
 
+void PathNodes::shrink_to_fit() {
+  nodes_.shrink_to_fit();
+  names_.shrink_to_fit();
+}
+
 void PathNodes::clear() {
   nodes_.clear();
   names_.clear();

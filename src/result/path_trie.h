@@ -90,6 +90,8 @@ class PathNodes {
   void set_value(std::uint32_t node, std::uint32_t slot, std::string_view key, bool key_is_text);
 
   void reserve(std::size_t nodes);
+  // Gives back the room kept for nodes not yet made.
+  void shrink_to_fit();
   void clear();
 
  private:

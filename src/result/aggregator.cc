@@ -214,7 +214,11 @@ FinishedScan ScanAggregator::finish(const Clock& clock) {
   const Instant started = clock.now();
   result->root = utf8_lossy(root_);
   result->root_path = root_;
-  result->dir_sizes.reserve(result->children_map.size() + 1);
+  // Each directory reached is a listed one or a child of one, spelled the
+  // same; nodes and names are reserved for that many.
+  const PathNodes& listed = PathMapAccess::nodes(result->children_map);
+  result->dir_sizes.reserve(listed.node_count() + 1);
+  PathMapAccess::nodes(result->dir_sizes).reserve(listed.node_count() + 1, listed.name_bytes());
   compute_dir_sizes(result->root_path, result->children_map, result->truncated_sizes,
                     result->dir_sizes);
   result->compute_dir_sizes_ms = whole_millis_between(started, clock.now());

@@ -204,8 +204,9 @@ void PathNodes::insert_slot(std::uint32_t node) {
   slots_[i] = Slot{node, static_cast<std::uint32_t>(hash >> 32)};
 }
 
-void PathNodes::reserve(std::size_t nodes) {
+void PathNodes::reserve(std::size_t nodes, std::size_t name_bytes) {
   nodes_.reserve(nodes);
+  names_.reserve(name_bytes);
   std::size_t capacity = 16;
   while (capacity * 3 < nodes * 4) capacity *= 2;
   if (capacity > slots_.size()) {
@@ -453,7 +454,10 @@ std::pair<std::size_t, bool> PathKeys::emplace(std::string_view key) {
 
 std::string PathKeys::key(std::size_t slot) const { return nodes_->text(owners_[slot]); }
 
-void PathKeys::reserve(std::size_t keys) { nodes_->reserve(keys); }
+void PathKeys::reserve(std::size_t keys) {
+  nodes_->reserve(keys);
+  owners_.reserve(keys);
+}
 
 void PathKeys::clear() {
   nodes_->clear();

@@ -89,7 +89,10 @@ class PathNodes {
   // `key_is_text` tells that the node's text is known to be `key` already.
   void set_value(std::uint32_t node, std::uint32_t slot, std::string_view key, bool key_is_text);
 
-  void reserve(std::size_t nodes);
+  // Makes room for `nodes` nodes whose names take `name_bytes` together.
+  void reserve(std::size_t nodes, std::size_t name_bytes = 0);
+  // Bytes of all nodes' names together.
+  std::size_t name_bytes() const { return names_.size(); }
   // Gives back the room kept for nodes not yet made.
   void shrink_to_fit();
   void clear();

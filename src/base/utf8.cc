@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace tessaly {
 namespace {
@@ -45,6 +46,14 @@ std::size_t valid_sequence_length(std::string_view s, std::size_t i, std::size_t
 bool is_valid_utf8(std::string_view bytes) {
   std::size_t i = 0;
   while (i < bytes.size()) {
+    // Names are mostly ASCII: eight bytes are passed over at a time.
+    std::uint64_t word = 0;
+    while (i + sizeof word <= bytes.size()) {
+      std::memcpy(&word, bytes.data() + i, sizeof word);
+      if ((word & 0x8080'8080'8080'8080ULL) != 0) break;
+      i += sizeof word;
+    }
+    if (i == bytes.size()) break;
     if (static_cast<std::uint8_t>(bytes[i]) < 0x80) {
       ++i;
       continue;

@@ -33,5 +33,19 @@ TEST(Utf8, EachMaximalInvalidSubpartBecomesOneReplacement) {
   EXPECT_FALSE(is_valid_utf8("ok\xC3"));
 }
 
+TEST(Utf8, AnInvalidByteIsFoundAtAnyPlaceOfALongName) {
+  for (std::size_t at = 0; at < 21; ++at) {
+    std::string name(21, 'a');
+    name[at] = '\xFF';
+    EXPECT_FALSE(is_valid_utf8(name)) << at;
+    // A two-byte character there, across a word's end or not, is valid.
+    std::string valid(21, 'a');
+    valid.replace(at, 1, "\xC3\xA9");
+    EXPECT_TRUE(is_valid_utf8(valid)) << at;
+    valid.pop_back();
+    EXPECT_EQ(is_valid_utf8(valid), at + 1 != valid.size()) << at;
+  }
+}
+
 }  // namespace
 }  // namespace tessaly

@@ -8,8 +8,9 @@
 namespace tessaly {
 namespace {
 
-// Longest name a node holds.
-constexpr std::size_t kMaxNameBytes = std::size_t{1} << 30;
+// Longest name a node holds, and most name bytes of one map's nodes together.
+constexpr std::size_t kMaxNameBytes = std::size_t{1} << 28;
+constexpr std::size_t kMaxMapNameBytes = 0xffff'ffffU;
 
 // Node flags.
 constexpr std::uint32_t kWholeText = 1;      // the name is the node's whole text
@@ -233,6 +234,9 @@ std::uint32_t PathNodes::add_node(std::uint32_t parent, std::string_view name,
                                   std::uint64_t state) {
   if (nodes_.size() >= kUnsure - 1) throw std::length_error("too many directories in one map");
   if (name.size() >= kMaxNameBytes) throw std::length_error("path too long for a map key");
+  if (name.size() > kMaxMapNameBytes - names_.size()) {
+    throw std::length_error("too many path bytes in one map");
+  }
   std::uint32_t flags = 0;
   if (parent == kNone) {
     flags |= kWholeText;
@@ -242,8 +246,8 @@ std::uint32_t PathNodes::add_node(std::uint32_t parent, std::string_view name,
     flags |= kEndsWithSlash;
   }
   const auto node = static_cast<std::uint32_t>(nodes_.size());
-  nodes_.push_back(
-      Node{state, names_.size(), static_cast<std::uint32_t>(name.size()), parent, kNone, flags});
+  nodes_.push_back(Node{state, static_cast<std::uint32_t>(names_.size()),
+                        static_cast<std::uint32_t>(name.size()), flags, parent, kNone});
   names_.append(name);
   if ((nodes_.size()) * 4 > slots_.size() * 3) {
     grow();

@@ -98,13 +98,14 @@ class PathNodes {
   void clear();
 
  private:
+  // 24 bytes: a map keeps one per directory.
   struct Node {
     std::uint64_t state;
-    std::uint64_t name_offset;
-    std::uint32_t name_length;
+    std::uint32_t name_offset;
+    std::uint32_t name_length : 28;
+    std::uint32_t flags : 4;
     std::uint32_t parent;  // kNone for a node holding its whole text
     std::uint32_t value;
-    std::uint32_t flags;
   };
   struct Slot {
     std::uint32_t node;

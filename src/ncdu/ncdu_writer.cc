@@ -184,7 +184,15 @@ bool write_ncdu_export(const ScanResult& result, const NcduExportOptions& option
     if (!child.is_dir()) {
       out << "{\"name\":";
       out.quoted(child.raw_name());
-      out << ",\"dsize\":" << child.size() << "}";
+      if (const HardLink* link = result.hard_link(child)) {
+        // Every name carries the file's bytes; readers count a (dev, ino) once.
+        out << ",\"dsize\":" << link->size;
+        if (options.root_device != link->device) out << ",\"dev\":" << link->device;
+        out << ",\"ino\":" << link->inode << ",\"nlink\":" << link->link_count
+            << ",\"hlnkc\":true}";
+      } else {
+        out << ",\"dsize\":" << child.size() << "}";
+      }
       continue;
     }
     ResultDirectory sub = *frame.dir.child(child);

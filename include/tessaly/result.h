@@ -26,6 +26,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -163,6 +164,10 @@ class TESSALY_EXPORT HardLinkTable {
   /// The link noted for `entry`, or nullptr (an ordinary file, a directory, or
   /// an entry of another result). Constant time on an empty table.
   const HardLink* find(const ChildEntry& entry) const;
+  /// Calls `visit` with each noted link, in no particular order.
+  void for_each(const std::function<void(const HardLink&)>& visit) const {
+    for (const Noted& noted : links_) visit(noted.link);
+  }
   /// Entries noted.
   std::size_t size() const { return links_.size(); }
   /// True when no entry was noted.

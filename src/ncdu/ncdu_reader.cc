@@ -419,6 +419,7 @@ struct Info {
   bool has_ino = false;
   std::uint64_t nlink = 0;
   bool hlnkc = false;
+  bool uncounted = false;  // a linked name whose file's blocks another name carries
   bool notreg = false;
   bool excluded = false;
 };
@@ -518,6 +519,8 @@ class Reader {
           out.nlink = in_.unsigned_integer(key_);
         } else if (key_ == "hlnkc") {
           out.hlnkc = in_.boolean(key_);
+        } else if (key_ == "uncounted") {
+          out.uncounted = in_.boolean(key_);
         } else if (key_ == "notreg") {
           out.notreg = in_.boolean(key_);
         } else if (key_ == "excluded") {
@@ -640,8 +643,11 @@ class Reader {
     std::optional<HardLink> link;
     if (item.has_ino && (item.hlnkc || item.nlink >= 2)) {
       const std::uint64_t dev = item.has_dev ? item.dev : dir.dev;
-      // gdu marks only the sightings after the first, which it wrote plain.
-      const bool first = !(item.hlnkc && progname_ == "gdu") && hardlinks_.insert(dev, item.ino);
+      // gdu marks only the sightings after the first, which it wrote plain;
+      // this writer marks the names that do not carry the blocks, so that
+      // the name that does is the one the scan counted.
+      const bool first = !(item.hlnkc && progname_ == "gdu") && !item.uncounted &&
+                         hardlinks_.insert(dev, item.ino);
       // A file that says it is linked but not how often has at least 2 links.
       link = HardLink{dev, item.ino, std::max<std::uint64_t>(item.nlink, 2), item.dsize, first};
     }

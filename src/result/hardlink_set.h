@@ -25,6 +25,8 @@ class HardlinkSet {
   // inserting the same pair at once exactly one sees true.
   bool insert(std::uint64_t device, std::uint64_t inode);
 
+  bool contains(std::uint64_t device, std::uint64_t inode) const;
+
   std::size_t size() const;
 
  private:

@@ -180,7 +180,8 @@ void ScanAggregator::record_listing(const ListingPlace& place, const Children& c
   }
   if (list != nullptr) {
     child_entry_count_ += count;
-    for (const LinkedChild& linked : links) hard_links_.add((*list)[first + linked.index], linked.link);
+    for (const LinkedChild& linked : links)
+      hard_links_.add((*list)[first + linked.index], linked.link);
   } else if (file_bytes != 0) {
     folded_size(place.dir) += file_bytes;
   }

@@ -278,6 +278,7 @@ void ParallelWalk::start_root() {
   const SharedPath parent_path = std::make_shared<const std::string>(std::move(parent));
   std::string names = std::move(name);
   std::vector<ListedEntry> entries(1);
+  std::vector<HardLink> links;
   ListedEntry& entry = entries.front();
   entry.name_size = static_cast<std::uint32_t>(names.size());
   struct stat st {};
@@ -293,13 +294,13 @@ void ParallelWalk::start_root() {
     }
   }
   {
-    DirListing listing(kernel_, std::nullopt, parent_path, -1, &root_, names, entries);
+    DirListing listing(kernel_, std::nullopt, parent_path, -1, &root_, names, entries, links);
     filter_(listing);
   }
   const ListedEntry kept = entries.front();
   if (!kept.keep) return;
   // The root itself, at depth 0, numbered kWalkRoot when it is a directory.
-  push_kept(ListingPlace{kWalkRoot, kWalkRoot, 0, {}}, names, entries);
+  push_kept(ListingPlace{kWalkRoot, kWalkRoot, 0, {}}, names, entries, links);
   if (kept.kind != EntryKind::kDirectory) return;
   Task task;
   task.path = std::make_shared<const std::string>(root_);
@@ -357,8 +358,10 @@ void ParallelWalk::run_task(Task task) {
   // its exact size.
   thread_local std::string names;
   thread_local std::vector<ListedEntry> entries;
+  thread_local std::vector<HardLink> links;
   names.clear();
   entries.clear();
+  links.clear();
   int read_error = 0;
   {
     DirectoryReader reader(kernel_, open.get());
@@ -379,7 +382,8 @@ void ParallelWalk::run_task(Task task) {
   }
 
   {
-    DirListing listing(kernel_, task.depth, task.path, open.get(), nullptr, names, entries);
+    DirListing listing(kernel_, task.depth, task.path, open.get(), nullptr, names, entries,
+                       links);
     filter_(listing);
   }
   std::erase_if(entries, [](const ListedEntry& entry) { return !entry.keep; });
@@ -410,10 +414,11 @@ void ParallelWalk::run_task(Task task) {
       children.empty() ? nullptr : kept_.keep(open);
   open.reset();
 
-  push_kept(place, names, entries);
+  push_kept(place, names, entries, links);
   if (entries.capacity() > kKeptListingEntries) {
     std::vector<ListedEntry>().swap(entries);
     std::string().swap(names);
+    std::vector<HardLink>().swap(links);
   }
   if (read_error != 0) push_error(read_error, task);
   // Children are queued in reverse so that, newest first, they are listed in
@@ -451,7 +456,8 @@ void ParallelWalk::spawn(Task task, bool deferred) {
 void ParallelWalk::push(std::unique_ptr<Batch> batch) { channel_.first.send(std::move(batch)); }
 
 void ParallelWalk::push_kept(const ListingPlace& place, std::string_view names,
-                             std::span<const ListedEntry> entries) {
+                             std::span<const ListedEntry> entries,
+                             std::span<const HardLink> links) {
   // A part's directories are numbered on from those of the parts before it.
   WalkDirId next_child = place.first_child;
   for (std::size_t start = 0; start < entries.size(); start += kMaxListingEntries) {
@@ -468,6 +474,8 @@ void ParallelWalk::push_kept(const ListingPlace& place, std::string_view names,
       if (entry.kind == EntryKind::kDirectory) {
         children.add_directory(name);
         ++next_child;
+      } else if (entry.link != ListedEntry::kNoLink) {
+        children.add_linked_file(name, links[entry.link]);
       } else {
         children.add_file(name, entry.size);
       }

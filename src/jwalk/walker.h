@@ -138,6 +138,10 @@ struct ListedEntry {
   bool keep = true;
   int error = 0;           // errno, for kError
   std::uint64_t size = 0;  // written by the filter; 0 when made
+  // For a file with two or more links, the index of its identity among the
+  // listing's links (DirListing::note_link); kNoLink otherwise.
+  std::uint32_t link = kNoLink;
+  static constexpr std::uint32_t kNoLink = 0xffff'ffffU;
 };
 
 // The listing of one directory during the filter call.
@@ -172,19 +176,26 @@ class DirListing {
   // The child's path: path() joined with its name (for the root's call, the
   // root as given).
   std::string child_path(const ListedEntry& entry) const;
+  // Notes that `entry`, a kept file, has two or more links: the walk hands
+  // `link` over beside the listing.
+  void note_link(ListedEntry& entry, const HardLink& link) {
+    entry.link = static_cast<std::uint32_t>(links_.size());
+    links_.push_back(link);
+  }
 
  private:
   friend class ParallelWalk;
   DirListing(platform::Kernel& kernel, std::optional<std::uint64_t> depth, SharedPath path,
              int dir_fd, const std::string* root, std::string& names,
-             std::vector<ListedEntry>& entries)
+             std::vector<ListedEntry>& entries, std::vector<HardLink>& links)
       : kernel_(&kernel),
         depth_(depth),
         path_(std::move(path)),
         dir_fd_(dir_fd),
         root_(root),
         names_(names),
-        entries_(entries) {}
+        entries_(entries),
+        links_(links) {}
 
   platform::Kernel* kernel_;
   std::optional<std::uint64_t> depth_;
@@ -193,6 +204,7 @@ class DirListing {
   const std::string* root_;  // set for the root's call only
   std::string& names_;
   std::vector<ListedEntry>& entries_;
+  std::vector<HardLink>& links_;
 };
 
 // Called once per listed directory on the worker that listed it, and once
@@ -256,9 +268,10 @@ class ParallelWalk {
   std::expected<int, int> open_task_directory(Task& task);
   void push(std::unique_ptr<Batch> batch);
   // Packs the kept entries of a listed directory into listings of at most
-  // kMaxListingEntries entries and pushes them.
+  // kMaxListingEntries entries and pushes them; `links` are the identities
+  // the entries' `link` fields index.
   void push_kept(const ListingPlace& place, std::string_view names,
-                 std::span<const ListedEntry> entries);
+                 std::span<const ListedEntry> entries, std::span<const HardLink> links);
   void push_error(int error, const Task& task);
   void spawn(Task task, bool deferred);
   void job_finished();

@@ -206,6 +206,8 @@ FinishedScan ScanAggregator::finish(const Clock& clock) {
   result->names = std::move(names_);
   result->children_map = std::move(children_map_);
   result->truncated_sizes = std::move(truncated_sizes_);
+  hard_links_.seal();
+  result->hard_links = std::move(hard_links_);
   result->files_found = counters_.files_found;
   result->dirs_found = counters_.dirs_found;
   result->total_size = counters_.total_size;
@@ -230,6 +232,7 @@ FinishedScan ScanAggregator::finish(const Clock& clock) {
   large_files_.clear();
   children_map_.clear();
   truncated_sizes_.clear();
+  hard_links_ = HardLinkTable();
   forget_caches();
   return finished;
 }

@@ -53,4 +53,8 @@ class ResultBuilder {
   std::unique_ptr<ChildListing> pending_;
 };
 
+// The identity of each listed name of a multiply-linked file in `result`, by
+// the name's raw path, found by walking the result from its root.
+std::map<std::string, HardLink> listed_hard_links(const ScanResult& result);
+
 }  // namespace tessaly::testing

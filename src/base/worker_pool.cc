@@ -16,6 +16,8 @@
 #include <system_error>
 #include <utility>
 
+#include "base/clock.h"
+
 namespace tessaly {
 
 constinit thread_local CallMarker* current_call_marker = nullptr;
@@ -31,8 +33,9 @@ thread_local const WorkerPool* current_pool = nullptr;
 constexpr std::chrono::microseconds kQuickestLook{50};
 constexpr std::chrono::microseconds kSlowestLook{2000};
 
-// Tells whether a thread is off the processor: on Linux its CPU time stops
-// growing; macOS tells its run state.
+// Tells whether a thread spends its time off the processor: on Linux, its CPU
+// time grew by less than half the time since the last look; macOS tells its
+// run state.
 class ThreadProbe {
  public:
   // Set by the probed thread itself, before it makes its first call.
@@ -47,12 +50,14 @@ class ThreadProbe {
 #endif
   }
 
-  // Whether the thread has not run since the last call, which saw it in the
-  // same call (`same_call`) or not. A thread that has gone reads as running.
-  bool waiting(bool same_call) noexcept {
+  // Whether the thread, found inside a call (`in_call`) at the look made at
+  // `now`, waits rather than runs. Called by the watcher at every look; a
+  // thread that has gone reads as running.
+  bool waiting(bool in_call, Instant now) noexcept {
 #if defined(__APPLE__)
+    (void)now;
     const mach_port_t port = port_.load(std::memory_order_relaxed);
-    if (!same_call || port == MACH_PORT_NULL) return false;
+    if (!in_call || port == MACH_PORT_NULL) return false;
     thread_basic_info_data_t info{};
     mach_msg_type_number_t count = THREAD_BASIC_INFO_COUNT;
     if (::thread_info(port, THREAD_BASIC_INFO, reinterpret_cast<thread_info_t>(&info), &count) !=
@@ -61,13 +66,17 @@ class ThreadProbe {
     return info.run_state == TH_STATE_WAITING || info.run_state == TH_STATE_UNINTERRUPTIBLE;
 #else
     std::int64_t cpu = -1;
-    timespec now{};
-    if (known_.load(std::memory_order_relaxed) &&
-        ::clock_gettime(clock_.load(std::memory_order_relaxed), &now) == 0)
-      cpu = static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-    const bool still = same_call && cpu >= 0 && cpu == seen_cpu_;
+    timespec reading{};
+    // Only a thread inside a call costs a reading of its processor time.
+    if (in_call && known_.load(std::memory_order_relaxed) &&
+        ::clock_gettime(clock_.load(std::memory_order_relaxed), &reading) == 0)
+      cpu = static_cast<std::int64_t>(reading.tv_sec) * 1'000'000'000 + reading.tv_nsec;
+    const std::int64_t wall =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(now - seen_at_).count();
+    const bool waits = cpu >= 0 && seen_cpu_ >= 0 && (cpu - seen_cpu_) * 2 < wall;
     seen_cpu_ = cpu;
-    return still;
+    seen_at_ = now;
+    return waits;
 #endif
   }
 
@@ -77,7 +86,9 @@ class ThreadProbe {
 #else
   std::atomic<clockid_t> clock_{};
   std::atomic<bool> known_{false};
-  std::int64_t seen_cpu_ = -1;  // the watcher's own
+  // The watcher's own: the last look's reading, -1 when it had none.
+  std::int64_t seen_cpu_ = -1;
+  Instant seen_at_{};
 #endif
 };
 
@@ -87,7 +98,6 @@ struct alignas(64) WorkerPool::CallSlot {
   CallMarker marker;
   ThreadProbe probe;
   std::atomic<SpareState> state{SpareState::kFree};  // for the spares' slots
-  std::uint64_t seen_word = 0;                       // the watcher's own
 };
 
 WorkerPool::WorkerPool(std::size_t thread_count) {
@@ -258,18 +268,16 @@ void WorkerPool::watch_main() {
 
 std::size_t WorkerPool::count_blocked() {
   const std::size_t workers = threads_.size();
+  const Instant now = monotonic_now();
   std::size_t blocked = 0;
   for (std::size_t i = 0; i < slot_count_; ++i) {
     CallSlot& slot = slots_[i];
     if (i >= workers && slot.state.load(std::memory_order_acquire) != SpareState::kRunning) {
-      slot.seen_word = 0;
+      slot.probe.waiting(false, now);
       continue;
     }
     const std::uint64_t word = slot.marker.word.load(std::memory_order_relaxed);
-    const bool same_call = word == slot.seen_word;
-    slot.seen_word = word;
-    // Only a thread inside a call costs a look at its processor time.
-    if ((word & 1) != 0 && slot.probe.waiting(same_call)) ++blocked;
+    if (slot.probe.waiting((word & 1) != 0, now)) ++blocked;
   }
   return blocked;
 }

@@ -71,8 +71,9 @@ inline constexpr std::size_t kMaxCallThreads = 256;
 // hold stay small.
 //
 // While a BlockingCallWatch lives, a watcher thread looks at the threads'
-// call markers (BlockingCallScope): a thread seen twice inside one call
-// without running in between waits for a device, and while some wait and
+// call markers (BlockingCallScope): a thread found inside a call that has
+// spent most of the time since the last look off the processor waits for a
+// device (macOS: its run state says it waits), and while some wait and
 // jobs are queued the pool starts spare threads that take queued jobs, so
 // that as many threads as it has workers keep running and more calls are in
 // flight; a cold tree is read at the device's pace rather than two requests

@@ -1,6 +1,8 @@
 #include "base/worker_pool.h"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #if defined(__APPLE__)
@@ -11,8 +13,11 @@
 #include <charconv>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -33,9 +38,33 @@ thread_local const WorkerPool* current_pool = nullptr;
 constexpr std::chrono::microseconds kQuickestLook{50};
 constexpr std::chrono::microseconds kSlowestLook{2000};
 
-// Tells whether a thread spends its time off the processor: on Linux, its CPU
-// time grew by less than half the time since the last look; macOS tells its
-// run state.
+#if !defined(__APPLE__)
+// Whether the thread sleeps now, as its state in /proc/self/task/<tid>/stat
+// says ('S' or 'D'); nothing where that cannot be read.
+std::optional<bool> thread_sleeps(pid_t tid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/task/%d/stat", static_cast<int>(tid));
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  char text[128];
+  const ssize_t n = ::read(fd, text, sizeof text);
+  ::close(fd);
+  if (n <= 0) return std::nullopt;
+  // "tid (name) state ...": the name may hold anything but ends at the last
+  // ") " of the line, which this prefix holds for the names pool threads have.
+  const std::string_view line(text, static_cast<std::size_t>(n));
+  const std::size_t close = line.rfind(") ");
+  if (close == std::string_view::npos || close + 2 >= line.size()) return std::nullopt;
+  const char state = line[close + 2];
+  return state == 'S' || state == 'D';
+}
+#endif
+
+// Tells whether a thread spends its time off the processor. Linux: its CPU
+// time grew by less than half the time since the last look, and, for a
+// thread that `confirms` (a worker, whose waiting starts spares), its state
+// is sleeping rather than waiting for a processor, so that a busy machine's
+// preempted workers start none. macOS tells the run state.
 class ThreadProbe {
  public:
   // Set by the probed thread itself, before it makes its first call.
@@ -46,6 +75,7 @@ class ThreadProbe {
     clockid_t clock{};
     const bool known = ::pthread_getcpuclockid(::pthread_self(), &clock) == 0;
     clock_.store(clock, std::memory_order_relaxed);
+    tid_.store(static_cast<pid_t>(::syscall(SYS_gettid)), std::memory_order_relaxed);
     known_.store(known, std::memory_order_relaxed);
 #endif
   }
@@ -53,9 +83,10 @@ class ThreadProbe {
   // Whether the thread, found inside a call (`in_call`) at the look made at
   // `now`, waits rather than runs. Called by the watcher at every look; a
   // thread that has gone reads as running.
-  bool waiting(bool in_call, Instant now) noexcept {
+  bool waiting(bool in_call, Instant now, bool confirm) noexcept {
 #if defined(__APPLE__)
     (void)now;
+    (void)confirm;
     const mach_port_t port = port_.load(std::memory_order_relaxed);
     if (!in_call || port == MACH_PORT_NULL) return false;
     thread_basic_info_data_t info{};
@@ -76,7 +107,10 @@ class ThreadProbe {
     const bool waits = cpu >= 0 && seen_cpu_ >= 0 && (cpu - seen_cpu_) * 2 < wall;
     seen_cpu_ = cpu;
     seen_at_ = now;
-    return waits;
+    if (!waits || !confirm) return waits;
+    // Only a thread that looks asleep costs a look at its state, which tells
+    // a sleeping thread from one that waits for a processor.
+    return thread_sleeps(tid_.load(std::memory_order_relaxed)).value_or(true);
 #endif
   }
 
@@ -85,6 +119,7 @@ class ThreadProbe {
   std::atomic<mach_port_t> port_{MACH_PORT_NULL};
 #else
   std::atomic<clockid_t> clock_{};
+  std::atomic<pid_t> tid_{0};
   std::atomic<bool> known_{false};
   // The watcher's own: the last look's reading, -1 when it had none.
   std::int64_t seen_cpu_ = -1;
@@ -258,9 +293,13 @@ void WorkerPool::watch_main() {
     watch_wake_.wait_for(watch_lock, period);
     if (watch_stop_) break;
     watch_lock.unlock();
-    const std::size_t blocked = count_blocked();
+    // One look sees a moment; the count it goes by halves from look to look
+    // rather than dropping at once, so that spares do not come and go with
+    // every call that returns.
+    const std::size_t seen = blocked_.load(std::memory_order_relaxed);
+    const std::size_t blocked = std::max(count_blocked(), seen / 2);
     period = blocked > 0 ? kQuickestLook : std::min(period * 2, kSlowestLook);
-    if (blocked > 0 || blocked_.load(std::memory_order_relaxed) > 0) lend_spares(blocked);
+    if (blocked > 0 || seen > 0) lend_spares(blocked);
     join_finished_spares();
     watch_lock.lock();
   }
@@ -273,11 +312,11 @@ std::size_t WorkerPool::count_blocked() {
   for (std::size_t i = 0; i < slot_count_; ++i) {
     CallSlot& slot = slots_[i];
     if (i >= workers && slot.state.load(std::memory_order_acquire) != SpareState::kRunning) {
-      slot.probe.waiting(false, now);
+      slot.probe.waiting(false, now, false);
       continue;
     }
     const std::uint64_t word = slot.marker.word.load(std::memory_order_relaxed);
-    if (slot.probe.waiting((word & 1) != 0, now)) ++blocked;
+    if (slot.probe.waiting((word & 1) != 0, now, i < workers)) ++blocked;
   }
   return blocked;
 }
@@ -310,6 +349,7 @@ void WorkerPool::lend_spares(std::size_t blocked) {
   for (const std::size_t slot : starting) {
     try {
       spare_threads_[slot] = std::thread([this, slot] { spare_main(slot); });
+      spares_started_.fetch_add(1, std::memory_order_relaxed);
     } catch (...) {
       // Refused (or no memory): the pool goes on with the threads it has.
       spares_refused_.fetch_add(1, std::memory_order_relaxed);

@@ -98,7 +98,9 @@ class WorkerPool {
   // True when the calling thread is one of this pool's workers or spares.
   bool is_worker_thread() const;
 
-  // Spare threads the system refused (or had no memory for) so far.
+  // Spare threads started so far, and those the system refused (or had no
+  // memory for).
+  std::size_t spares_started() const { return spares_started_.load(std::memory_order_relaxed); }
   std::size_t spares_refused() const { return spares_refused_.load(std::memory_order_relaxed); }
 
  private:
@@ -153,6 +155,7 @@ class WorkerPool {
   std::condition_variable spares_gone_;
   // The watcher's last count of waiting threads, which spares leave by.
   std::atomic<std::size_t> blocked_{0};
+  std::atomic<std::size_t> spares_started_{0};
   std::atomic<std::size_t> spares_refused_{0};
 
   // Orders the starts and ends of watches; held while the watcher is joined.

@@ -60,11 +60,12 @@ std::optional<bool> thread_sleeps(pid_t tid) {
 }
 #endif
 
-// Tells whether a thread spends its time off the processor. Linux: its CPU
-// time grew by less than half the time since the last look, and, for a
-// thread that `confirms` (a worker, whose waiting starts spares), its state
-// is sleeping rather than waiting for a processor, so that a busy machine's
-// preempted workers start none. macOS tells the run state.
+// Tells whether a thread waits for a device. macOS tells its run state.
+// Linux: a thread that `confirms` (a worker, whose waiting starts spares) did
+// not run all the time since the last look and its state says it sleeps now,
+// not that it waits for a processor, so that a busy machine's preempted
+// workers start none; for a spare, cheaper, its CPU time grew by less than
+// half the time since the last look.
 class ThreadProbe {
  public:
   // Set by the probed thread itself, before it makes its first call.
@@ -104,13 +105,20 @@ class ThreadProbe {
       cpu = static_cast<std::int64_t>(reading.tv_sec) * 1'000'000'000 + reading.tv_nsec;
     const std::int64_t wall =
         std::chrono::duration_cast<std::chrono::nanoseconds>(now - seen_at_).count();
-    const bool waits = cpu >= 0 && seen_cpu_ >= 0 && (cpu - seen_cpu_) * 2 < wall;
+    if (cpu < 0 || seen_cpu_ < 0) {
+      seen_cpu_ = cpu;
+      seen_at_ = now;
+      return false;
+    }
+    const std::int64_t ran = cpu - seen_cpu_;
     seen_cpu_ = cpu;
     seen_at_ = now;
-    if (!waits || !confirm) return waits;
-    // Only a thread that looks asleep costs a look at its state, which tells
-    // a sleeping thread from one that waits for a processor.
-    return thread_sleeps(tid_.load(std::memory_order_relaxed)).value_or(true);
+    // A thread that ran flat out since the last look does not wait.
+    if (!confirm) return ran * 2 < wall;
+    if (ran * 10 >= wall * 9) return false;
+    // Only a thread that did not run all the time costs a look at its state,
+    // which tells a sleeping thread from one that waits for a processor.
+    return thread_sleeps(tid_.load(std::memory_order_relaxed)).value_or(ran * 2 < wall);
 #endif
   }
 

@@ -12,11 +12,11 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <new>
 #include <ostream>
 #include <sstream>
@@ -520,8 +520,7 @@ TEST_P(BothEngines, WaitingListingsAreJoinedBySpareThreadsUpToTheCap) {
   EXPECT_EQ(most, cap);
   // The watcher, a spare per listing beyond the workers', and the bulk
   // engine's walk thread.
-  EXPECT_EQ(threads_at_cap,
-            threads + 1 + (cap - workers) + (engine() == Engine::kBulk ? 1 : 0));
+  EXPECT_EQ(threads_at_cap, threads + 1 + (cap - workers) + (engine() == Engine::kBulk ? 1 : 0));
   // Joined threads leave the kernel's list a moment after the join.
   for (int i = 0; i < 10000 && count_threads() != threads; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));

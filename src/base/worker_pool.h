@@ -147,10 +147,10 @@ class WorkerPool {
   // Spare threads by slot; touched only by the watcher
   // and, once it has been joined, by end_watch.
   std::vector<std::thread> spare_threads_;
-  // Under mutex_: spares running, whether they may run, the cap on workers
-  // and spares together.
+  // Under mutex_: spares running, and whether they may run.
   std::size_t spares_ = 0;
   bool spares_allowed_ = false;
+  // The cap on workers and spares together; set before the watcher starts.
   std::size_t call_cap_ = 0;
   std::condition_variable spares_gone_;
   // The watcher's last count of waiting threads, which spares leave by.

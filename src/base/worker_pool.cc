@@ -1,12 +1,13 @@
 #include "base/worker_pool.h"
 
-#include <fcntl.h>
 #include <pthread.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #if defined(__APPLE__)
 #include <mach/mach.h>
+#else
+#include <fcntl.h>
+#include <sys/syscall.h>
 #endif
 
 #include <algorithm>

@@ -369,6 +369,11 @@ int main(int argc, char** argv) {
     };
     report["scanners"].push_back(entry);
   }
+  // Spares start only while pool threads wait for the device: none on a warm
+  // tree of an idle machine.
+  const std::size_t spares = tessaly::worker_pool().spares_started();
+  std::printf("spare threads started: %zu\n", spares);
+  report["spare_threads_started"] = spares;
   if (memory) {
     const std::uint64_t entries = timings[0].counts.files + timings[0].counts.dirs;
     const double per_entry =

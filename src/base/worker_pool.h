@@ -24,6 +24,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/blocking_call.h"
+
 namespace tessaly {
 
 class JobScope;
@@ -56,11 +58,28 @@ class JobBody {
   std::unique_ptr<Callable> callable_;
 };
 
+// The most threads whose blocking calls a pool keeps in flight at once
+// (its workers and spares together) unless TESSALY_IO_THREADS says otherwise.
+inline constexpr std::size_t kDefaultCallThreads = 64;
+// The most TESSALY_IO_THREADS may ask for.
+inline constexpr std::size_t kMaxCallThreads = 256;
+
 // A fixed set of worker threads sharing one job queue, newest job first.
 // Directory jobs are coarse (one system call per entry at least), so a single
 // queue costs nothing measurable, and taking the newest job first keeps a
 // walk depth-first: the set of waiting jobs and the descriptors their parents
 // hold stay small.
+//
+// While a BlockingCallWatch lives, a watcher thread looks at the threads'
+// call markers (BlockingCallScope): a thread found inside a call that has
+// spent most of the time since the last look off the processor waits for a
+// device (macOS: its run state says it waits), and while some wait and
+// jobs are queued the pool starts spare threads that take queued jobs, so
+// that as many threads as it has workers keep running and more calls are in
+// flight; a cold tree is read at the device's pace rather than two requests
+// at a time. Spares leave once fewer threads wait than spares run, or the
+// queue is empty; all are gone when the watch ends. Calls that return at once
+// (a warm tree) never start one. A spare the system refuses is done without.
 class WorkerPool {
  public:
   // Starts `thread_count` workers (at least one), or as many as the system
@@ -76,11 +95,21 @@ class WorkerPool {
 
   std::size_t thread_count() const { return threads_.size(); }
 
-  // True when the calling thread is one of this pool's workers.
+  // True when the calling thread is one of this pool's workers or spares.
   bool is_worker_thread() const;
+
+  // Spare threads started so far, and those the system refused (or had no
+  // memory for).
+  std::size_t spares_started() const { return spares_started_.load(std::memory_order_relaxed); }
+  std::size_t spares_refused() const { return spares_refused_.load(std::memory_order_relaxed); }
 
  private:
   friend class JobScope;
+  friend class BlockingCallWatch;
+
+  // One thread's call marker and what the watcher last saw of it.
+  struct CallSlot;
+  enum class SpareState : std::uint8_t { kFree, kRunning, kFinished };
 
   struct Job {
     JobScope* scope;
@@ -93,8 +122,17 @@ class WorkerPool {
   // Runs one queued job on the calling thread; false when the queue is empty.
   bool run_one();
   void run(Job& job);
-  void worker_main();
+  void worker_main(std::size_t slot);
   void wake_all();
+
+  void begin_watch() noexcept;
+  void end_watch() noexcept;
+  void watch_main();
+  // Threads seen inside one call since the last look without running.
+  std::size_t count_blocked();
+  void lend_spares(std::size_t blocked);
+  void spare_main(std::size_t slot);
+  void join_finished_spares();
 
   mutable std::mutex mutex_;
   std::condition_variable work_available_;
@@ -102,7 +140,56 @@ class WorkerPool {
   std::size_t sleeping_ = 0;
   bool stopping_ = false;
   std::vector<std::thread> threads_;
+
+  // Slots 0 .. workers-1 are the workers', the rest the spares'.
+  std::unique_ptr<CallSlot[]> slots_;
+  std::size_t slot_count_ = 0;
+  // Spare threads by slot; touched only by the watcher
+  // and, once it has been joined, by end_watch.
+  std::vector<std::thread> spare_threads_;
+  // Under mutex_: spares running, and whether they may run.
+  std::size_t spares_ = 0;
+  bool spares_allowed_ = false;
+  // The cap on workers and spares together; set before the watcher starts.
+  std::size_t call_cap_ = 0;
+  std::condition_variable spares_gone_;
+  // The watcher's last count of waiting threads, which spares leave by.
+  std::atomic<std::size_t> blocked_{0};
+  std::atomic<std::size_t> spares_started_{0};
+  std::atomic<std::size_t> spares_refused_{0};
+
+  // Orders the starts and ends of watches; held while the watcher is joined.
+  std::mutex watches_mutex_;
+  std::size_t watches_ = 0;  // under watches_mutex_
+  std::thread watcher_;      // under watches_mutex_
+  // Where the watcher sleeps between looks.
+  std::mutex watch_mutex_;
+  std::condition_variable watch_wake_;
+  bool watch_stop_ = false;  // under watch_mutex_
 };
+
+// While it lives, the pool lends queued jobs to spare threads when its
+// threads wait in blocking calls (see WorkerPool). Watches may overlap; the
+// watcher runs from the first one's start to the last one's end, which waits
+// for every spare to leave and joins it. Never fails: a watcher the system
+// refuses means no spares, and TESSALY_IO_THREADS=0 (or a count not above the
+// pool's workers) turns them off; a positive count caps workers and spares
+// together (at kMaxCallThreads).
+class BlockingCallWatch {
+ public:
+  explicit BlockingCallWatch(WorkerPool& pool) noexcept : pool_(pool) { pool_.begin_watch(); }
+  ~BlockingCallWatch() { pool_.end_watch(); }
+  BlockingCallWatch(const BlockingCallWatch&) = delete;
+  BlockingCallWatch& operator=(const BlockingCallWatch&) = delete;
+
+ private:
+  WorkerPool& pool_;
+};
+
+// The cap on workers and spares together that TESSALY_IO_THREADS gives:
+// kDefaultCallThreads when unset or not a count, 0 for "0", at most
+// kMaxCallThreads. A cap not above a pool's workers means no spares.
+std::size_t configured_call_threads();
 
 // A positive decimal count (an optional leading "+", then digits only), as
 // RAYON_NUM_THREADS and RAYON_RS_NUM_CPUS are read; nothing for anything else,
@@ -135,7 +222,9 @@ std::string failure_text(std::string_view text) noexcept;
 // scan alone: a pool whose threads the system refuses gives
 // spawn_failure_message, and memory running out gives the exception's own
 // text. `Outcome` is a std::expected whose error is a std::string; `scan`
-// must have ended all it started when it returns or throws.
+// must have ended all it started when it returns or throws. The scan's
+// blocking calls are watched (BlockingCallWatch), and its spare threads are
+// gone when this returns.
 template <typename Outcome, typename Scan>
 Outcome run_on_worker_pool(Scan&& scan) {
   try {
@@ -145,6 +234,7 @@ Outcome run_on_worker_pool(Scan&& scan) {
     } catch (const std::system_error& e) {
       return std::unexpected(spawn_failure_message(e));
     }
+    const BlockingCallWatch watch(*pool);
     return std::forward<Scan>(scan)(*pool);
   } catch (const std::bad_alloc& e) {
     return std::unexpected(std::string(e.what()));

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "base/blocking_call.h"
 #include "platform/attr_list.h"
 #include "platform/mount_table.h"
 
@@ -116,9 +117,12 @@ class Kernel {
 Kernel& system_kernel();
 
 // `call()`, an operation of this interface, repeated while a signal
-// interrupts it (it fails with EINTR).
+// interrupts it (it fails with EINTR). On a pool thread the call is marked as
+// one that may block (BlockingCallScope), so that queued work goes to a spare
+// thread while it waits for the device.
 template <typename Call>
 auto retry_interrupted(Call call) {
+  const BlockingCallScope blocking;
   auto outcome = call();
   while (!outcome && outcome.error() == EINTR) outcome = call();
   return outcome;

@@ -1,6 +1,7 @@
 #include "base/worker_pool.h"
 #include "support/temp_tree.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -252,6 +253,104 @@ TEST(JobScope, NewestJobFirstAndDeferredJobsLast) {
 TEST(WorkerPool, ZeroThreadsMeansOne) {
   WorkerPool pool(0);
   EXPECT_EQ(pool.thread_count(), 1u);
+}
+
+// --- Blocking calls --------------------------------------------------------------
+
+TEST(BlockingCallScope, EveryEntryAndExitIsANewCallAndTheInnermostCounts) {
+  CallMarker marker;
+  current_call_marker = &marker;
+  std::vector<std::uint64_t> words{marker.word.load()};
+  {
+    const BlockingCallScope outer;
+    words.push_back(marker.word.load());
+    {
+      const BlockingCallScope inner;
+      words.push_back(marker.word.load());
+    }
+    words.push_back(marker.word.load());
+  }
+  words.push_back(marker.word.load());
+  current_call_marker = nullptr;
+  { const BlockingCallScope elsewhere; }
+  EXPECT_EQ(words, (std::vector<std::uint64_t>{0, 3, 5, 7, 8}));
+  EXPECT_EQ(marker.word.load(), 8u);
+}
+
+// Sets an environment variable for one test, and takes it away after it.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const char* value) : name_(name) {
+    if (value != nullptr) {
+      ::setenv(name, value, 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
+  ~ScopedVariable() { ::unsetenv(name_); }
+  ScopedVariable(const ScopedVariable&) = delete;
+  ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+ private:
+  const char* name_;
+};
+
+TEST(ConfiguredCallThreads, ReadsTessalyIoThreads) {
+  const auto with = [](const char* value) {
+    const ScopedVariable variable("TESSALY_IO_THREADS", value);
+    return configured_call_threads();
+  };
+  EXPECT_EQ(with(nullptr), kDefaultCallThreads);
+  EXPECT_EQ(with("0"), 0u);
+  EXPECT_EQ(with("12"), 12u);
+  EXPECT_EQ(with("100000"), kMaxCallThreads);
+  EXPECT_EQ(with("many"), kDefaultCallThreads);
+  EXPECT_EQ(with("-1"), kDefaultCallThreads);
+}
+
+std::size_t count_threads() {
+  DIR* dir = ::opendir("/proc/self/task");
+  if (dir == nullptr) return 0;
+  std::size_t count = 0;
+  while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
+  ::closedir(dir);
+  return count;
+}
+
+// Turned off, a watch starts no thread at all, however long the workers wait
+// with jobs queued.
+TEST(BlockingCallWatch, TurnedOffStartsNoThread) {
+  if (count_threads() == 0) GTEST_SKIP() << "needs /proc/self/task to count threads";
+  const ScopedVariable off("TESSALY_IO_THREADS", "0");
+  WorkerPool pool(2);
+  const std::size_t threads = count_threads();
+  std::mutex mutex;
+  std::condition_variable changed;
+  int waiting = 0;
+  bool released = false;
+  std::size_t threads_while_waiting = 0;
+  {
+    const BlockingCallWatch watch(pool);
+    JobScope scope(pool);
+    for (int i = 0; i < 8; ++i) {
+      scope.spawn([&] {
+        const BlockingCallScope call;
+        std::unique_lock lock(mutex);
+        if (++waiting == 2) changed.notify_all();
+        changed.wait(lock, [&] { return released; });
+      });
+    }
+    {
+      std::unique_lock lock(mutex);
+      changed.wait(lock, [&] { return waiting == 2; });
+      threads_while_waiting = count_threads();
+      released = true;
+    }
+    changed.notify_all();
+    scope.wait();
+  }
+  EXPECT_EQ(threads_while_waiting, threads);
+  EXPECT_EQ(waiting, 8);
 }
 
 // --- The process-wide pool, sized from the environment -----------------------

@@ -6,13 +6,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <new>
 #include <ostream>
 #include <sstream>
@@ -24,6 +28,7 @@
 #include <spdlog/sinks/ostream_sink.h>
 
 #include "base/logging.h"
+#include "base/worker_pool.h"
 #include "bulk/bulk_engine.h"
 #include "bulk/testing.h"
 #include "jwalk/jwalk_engine.h"
@@ -454,6 +459,73 @@ TEST_F(BulkFault, SecondWorkersReadBufferCannotBeAllocated) {
        "TESSALY_FAULT_SLOW=1", "RAYON_NUM_THREADS=2"},
       false);
   EXPECT_EQ(actual, "failed std::bad_alloc all refused then ok " + one_line(expected));
+}
+
+// --- Listings that wait for the device ----------------------------------------
+
+// The threads of this process, as Linux lists them.
+std::size_t count_threads() {
+  DIR* dir = ::opendir("/proc/self/task");
+  if (dir == nullptr) return 0;
+  std::size_t count = 0;
+  while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
+  ::closedir(dir);
+  return count;
+}
+
+// Every listing below the root waits until as many are in flight as the cap
+// on calling threads allows, more than the pool has workers: spare threads
+// took the queued directories while the workers waited. Never more than the
+// cap, the same result, and every spare and the watcher gone afterwards.
+TEST_P(BothEngines, WaitingListingsAreJoinedBySpareThreadsUpToTheCap) {
+  if (count_threads() == 0) GTEST_SKIP() << "needs /proc/self/task to count threads";
+  const std::size_t workers = worker_pool().thread_count();
+  const std::size_t cap = workers + 3;
+  ASSERT_EQ(::setenv("TESSALY_IO_THREADS", std::to_string(cap).c_str(), 1), 0);
+  testing::TempDir dir;
+  for (std::size_t i = 0; i < cap + 8; ++i)
+    dir.write_file("tree/sub-" + std::to_string(i) + "/file", 4096 * (i + 1));
+  const std::string root = dir.at("tree");
+  const auto clean_scan = scan_with(engine(), platform::system_kernel(), root);
+  ASSERT_TRUE(clean_scan.has_value()) << clean_scan.error();
+  const std::size_t threads = count_threads();
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::size_t in_flight = 0;
+  std::size_t most = 0;
+  std::size_t threads_at_cap = 0;
+  bool released = false;
+  FaultyKernel faulty;
+  faulty.on_list = [&](const KernelCall& call) {
+    if (call.fd_path.find("/sub-") == std::string::npos) return 0;
+    std::unique_lock lock(mutex);
+    most = std::max(most, ++in_flight);
+    if (in_flight == cap && !released) {
+      threads_at_cap = count_threads();
+      released = true;
+      changed.notify_all();
+    }
+    // A guard against hanging when no spare comes, not a bound on time.
+    EXPECT_TRUE(changed.wait_for(lock, std::chrono::minutes(1), [&] { return released; }))
+        << in_flight << " listings in flight";
+    released = true;
+    --in_flight;
+    return 0;
+  };
+  const auto outcome = scan_with(engine(), faulty, root);
+  ASSERT_EQ(::unsetenv("TESSALY_IO_THREADS"), 0);
+  ASSERT_TRUE(outcome.has_value()) << outcome.error();
+  EXPECT_EQ(describe_result(**outcome), describe_result(**clean_scan));
+  EXPECT_EQ(most, cap);
+  // The watcher, a spare per listing beyond the workers', and the bulk
+  // engine's walk thread.
+  EXPECT_EQ(threads_at_cap, threads + 1 + (cap - workers) + (engine() == Engine::kBulk ? 1 : 0));
+  // Joined threads leave the kernel's list a moment after the join.
+  for (int i = 0; i < 10000 && count_threads() != threads; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(count_threads(), threads);
+  EXPECT_EQ(worker_pool().spares_refused(), 0u);
 }
 
 // Run by the tests above in a fresh process, whose workers have no read

@@ -15,9 +15,11 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #if defined(__APPLE__)
@@ -29,6 +31,7 @@
 #include <gtest/gtest.h>
 #include <tessaly/text.h>
 
+#include "base/worker_pool.h"
 #include "bulk/bulk_engine.h"
 #include "cache/scan_cache.h"
 #include "jwalk/jwalk_engine.h"
@@ -370,7 +373,9 @@ TEST_F(ExhaustionTree, NoDescriptorForTheRoot) {
 
 // The system refuses threads (RLIMIT_NPROC of an unprivileged process): first
 // the pool's, then the bulk engine's walk thread. Each scan fails with the
-// system's reason, and scans work again once threads can be had.
+// system's reason, and scans work again once threads can be had. A spare
+// thread refused while the workers wait for the device is done without: that
+// scan is whole.
 TEST_F(ExhaustionTree, ThreadsRefused) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a child as uid 65534";
   const std::string jwalk = one_line(clean());
@@ -381,6 +386,7 @@ TEST_F(ExhaustionTree, ThreadsRefused) {
       testing::run_test_child("ExhaustionChild.ThreadsRefused",
                               {"TESSALY_EXHAUSTION_ROOT=" + root_, "RAYON_NUM_THREADS=2"}, true),
       refused + " / " + refused + " / ok " + jwalk + " / " + refused + " / ok " + jwalk + " / ok " +
+          one_line(describe_result(**bulk)) + " / ok " + jwalk + " / ok " +
           one_line(describe_result(**bulk)));
 }
 
@@ -410,6 +416,27 @@ TEST(ExhaustionChild, ThreadsRefused) {
   scan(Engine::kJwalk);
   allow_threads(true);
   scan(Engine::kBulk);
+  // Every listing below the root waits, once threads are refused, until the
+  // watcher has been refused a spare for the directories still queued.
+  for (const Engine engine : {Engine::kJwalk, Engine::kBulk}) {
+    const std::size_t refused_before = worker_pool().spares_refused();
+    testing::FaultyKernel waiting;
+    std::once_flag refuse_once;
+    waiting.on_list = [&](const testing::KernelCall& call) {
+      if (call.fd_path == root) return 0;
+      std::call_once(refuse_once, [&] { allow_threads(false); });
+      // A guard against hanging, not a bound on time.
+      for (int i = 0; i < 60000 && worker_pool().spares_refused() == refused_before; ++i)
+        std::this_thread::sleep_for(1ms);
+      return 0;
+    };
+    const auto outcome = scan_with(engine, waiting, root);
+    allow_threads(true);
+    if (!report.empty()) report += " / ";
+    report += worker_pool().spares_refused() == refused_before ? "no spare refused"
+              : outcome ? "ok " + one_line(describe_result(**outcome))
+                        : outcome.error();
+  }
   std::printf("RESULT %s\n", report.c_str());
   std::fflush(stdout);
 }

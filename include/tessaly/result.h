@@ -143,6 +143,18 @@ using TruncatedSizes = PathMap<std::uint64_t, PathKeying::kComponents>;
 /// Directory totals, keyed by raw path byte for byte.
 using DirSizes = PathMap<std::uint64_t, PathKeying::kBytes>;
 
+/// Files and directories counted below a directory at the tree depth that
+/// children_map does not list.
+struct FoldedCounts {
+  std::uint64_t files = 0;  ///< files, and items standing as one
+  std::uint64_t dirs = 0;   ///< directories
+
+  /// Field by field.
+  friend bool operator==(const FoldedCounts&, const FoldedCounts&) = default;
+};
+/// Folded counts, keyed as TruncatedSizes.
+using FoldedCountsMap = PathMap<FoldedCounts, PathKeying::kComponents>;
+
 struct ScanResult;
 
 /// A directory of a scan result, reached from the root through the directory
@@ -201,6 +213,11 @@ struct TESSALY_EXPORT ScanResult {
   /// For directories exactly tree-depth levels below the root: the summed size
   /// of everything below them that children_map does not list. Absent means 0.
   TruncatedSizes truncated_sizes;
+  /// For the same directories: how many files and directories below them
+  /// children_map does not list (what files_found and dirs_found count there),
+  /// so that a refresh can take a folder's share out of the counters. Absent
+  /// means none.
+  FoldedCountsMap folded_counts;
   /// Total size of the root and of every directory reached through
   /// children_map, keyed by the raw paths compute_dir_sizes builds.
   DirSizes dir_sizes;

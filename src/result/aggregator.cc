@@ -136,6 +136,8 @@ void ScanAggregator::record_directory(const std::shared_ptr<const std::string>& 
   if (depth <= tree_depth_) {
     list_for(parent).push_back(names_.entry(name, 0, true));
     ++child_entry_count_;
+  } else {
+    ++folded_counts_at(*parent).dirs;
   }
 }
 
@@ -147,9 +149,10 @@ void ScanAggregator::record_file(const std::shared_ptr<const std::string>& paren
   if (depth <= tree_depth_) {
     list_for(parent).push_back(names_.entry(name, size, false));
     ++child_entry_count_;
-  } else if (size != 0) {
-    truncated_slot_for(parent) += size;
+    return;
   }
+  if (size != 0) truncated_slot_for(parent) += size;
+  ++folded_counts_at(*parent).files;
 }
 
 void ScanAggregator::expect_children(const std::shared_ptr<const std::string>& parent,
@@ -164,8 +167,10 @@ void ScanAggregator::record_subtree_total(const SubtreeTotal& total) {
   if (total.depth <= tree_depth_) {
     list_for(std::string_view(total.parent)).push_back(names_.entry(total.name, total.size, false));
     ++child_entry_count_;
-  } else if (total.size != 0) {
-    truncated_slot(join_path(total.parent, total.name)) += total.size;
+  } else {
+    const std::string path = join_path(total.parent, total.name);
+    if (total.size != 0) truncated_slot(path) += total.size;
+    ++folded_counts_at(path).files;
   }
   counters_.total_size += total.size;
   ++counters_.files_found;
@@ -228,6 +233,23 @@ std::uint64_t& ScanAggregator::folded_size(WalkDirId dir) {
   return *at_depth.truncated;
 }
 
+FoldedCounts& ScanAggregator::folded_counts(WalkDirId dir) {
+  WalkDirId ancestor = walk_dir(dir).ancestor;
+  if (ancestor == kNoAncestor) ancestor = kWalkRoot;
+  WalkDir& at_depth = walk_dir(ancestor);
+  if (at_depth.counted == nullptr) {
+    at_depth.counted =
+        ancestor == kWalkRoot
+            ? &folded_counts_[root_]
+            : &folded_counts_[PathMapAccess::nodes(children_map_).text(at_depth.node)];
+  }
+  return *at_depth.counted;
+}
+
+FoldedCounts& ScanAggregator::folded_counts_at(std::string_view path) {
+  return folded_counts_[truncate_to_depth(root_, path, tree_depth_)];
+}
+
 void ScanAggregator::record_unlisted_bytes(std::string_view dir, std::uint64_t bytes) {
   if (bytes == 0) return;
   counters_.total_size += bytes;
@@ -264,6 +286,7 @@ FinishedScan ScanAggregator::finish(const Clock& clock) {
   result->names = std::move(names_);
   result->children_map = std::move(children_map_);
   result->truncated_sizes = std::move(truncated_sizes_);
+  result->folded_counts = std::move(folded_counts_);
   result->files_found = counters_.files_found;
   result->dirs_found = counters_.dirs_found;
   result->total_size = counters_.total_size;
@@ -284,6 +307,7 @@ FinishedScan ScanAggregator::finish(const Clock& clock) {
   large_files_.clear();
   children_map_.clear();
   truncated_sizes_.clear();
+  folded_counts_.clear();
   forget_caches();
   return finished;
 }

@@ -1,0 +1,120 @@
+#include "result/refresh_splice.h"
+
+#include <algorithm>
+#include <string>
+
+#include "base/paths.h"
+#include "base/utf8.h"
+
+namespace tessaly {
+namespace {
+
+// `folder`'s parent and last component, split at its last separator.
+std::pair<std::string_view, std::string_view> split_last(std::string_view folder) {
+  while (folder.size() > 1 && folder.back() == '/') folder.remove_suffix(1);
+  const std::size_t slash = folder.rfind('/');
+  if (slash == std::string_view::npos) return {std::string_view(), folder};
+  const std::string_view parent = slash == 0 ? folder.substr(0, 1) : folder.substr(0, slash);
+  return {parent, folder.substr(slash + 1)};
+}
+
+}  // namespace
+
+std::set<FileIdentity> links_counted_outside(const ScanResult& /*previous*/,
+                                             std::string_view /*folder*/) {
+  return {};
+}
+
+std::shared_ptr<const ScanResult> splice_folder(const ScanResult& previous,
+                                                std::string_view folder,
+                                                const ScanResult* folder_scan) {
+  const auto [parent, name] = split_last(folder);
+  const bool gone = folder_scan == nullptr;
+  auto result = std::make_shared<ScanResult>();
+  result->root = previous.root;
+  result->root_path = previous.root_path;
+  result->tree_depth = previous.tree_depth;
+
+  // What the previous result counted at and below the folder.
+  std::uint64_t old_files = 0;
+  std::uint64_t old_dirs = 0;
+  const std::uint64_t* old_size_slot = previous.dir_size(folder);
+  const std::uint64_t old_size = old_size_slot == nullptr ? 0 : *old_size_slot;
+
+  // Full copy of the untouched part (see the header).
+  result->children_map.reserve(previous.children_map.size());
+  for (auto&& [key, list] : previous.children_map) {
+    if (path_starts_with(key, folder)) {
+      for (const ChildEntry& entry : list) {
+        if (entry.is_dir()) {
+          ++old_dirs;
+        } else {
+          ++old_files;
+        }
+      }
+      continue;
+    }
+    const bool is_parent = gone && paths_equal(key, parent);
+    // A list left empty is no list, as in a scan.
+    if (is_parent && list.size() == 1 && list[0].is_dir() && list[0].raw_name() == name) continue;
+    std::vector<ChildEntry>& copy = result->children_map[key];
+    copy.reserve(list.size());
+    for (const ChildEntry& entry : list) {
+      if (is_parent && entry.is_dir() && entry.raw_name() == name) continue;
+      copy.push_back(result->names.entry(entry.raw_name(), entry.size(), entry.is_dir()));
+    }
+  }
+  for (auto&& [key, size] : previous.truncated_sizes) {
+    if (!path_starts_with(key, folder)) result->truncated_sizes[key] = size;
+  }
+  for (auto&& [key, counts] : previous.folded_counts) {
+    if (path_starts_with(key, folder)) {
+      old_files += counts.files;
+      old_dirs += counts.dirs;
+    } else {
+      result->folded_counts[key] = counts;
+    }
+  }
+
+  const std::uint64_t new_size = gone ? 0 : folder_scan->total_size;
+  result->dir_sizes.reserve(previous.dir_sizes.size());
+  for (auto&& [key, size] : previous.dir_sizes) {
+    if (path_starts_with(key, folder)) continue;
+    // Every ancestor's total takes the folder's change (modular arithmetic
+    // makes a smaller folder a subtraction).
+    result->dir_sizes[key] = path_starts_with(folder, key) ? size - old_size + new_size : size;
+  }
+
+  const std::string folder_text = utf8_lossy(folder);
+  for (const LargeFile& file : previous.large_files) {
+    if (!path_starts_with(file.path, folder_text)) result->large_files.push_back(file);
+  }
+
+  result->files_found = previous.files_found - old_files;
+  result->dirs_found = previous.dirs_found - old_dirs - (gone ? 1 : 0);
+  result->total_size = previous.total_size - old_size + new_size;
+
+  if (!gone) {
+    const ScanResult& scan = *folder_scan;
+    for (auto&& [key, list] : scan.children_map) {
+      std::vector<ChildEntry>& copy = result->children_map[key];
+      copy.reserve(list.size());
+      for (const ChildEntry& entry : list) {
+        copy.push_back(result->names.entry(entry.raw_name(), entry.size(), entry.is_dir()));
+      }
+    }
+    for (auto&& [key, size] : scan.truncated_sizes) result->truncated_sizes[key] = size;
+    for (auto&& [key, counts] : scan.folded_counts) result->folded_counts[key] = counts;
+    for (auto&& [key, size] : scan.dir_sizes) result->dir_sizes[key] = size;
+    result->large_files.insert(result->large_files.end(), scan.large_files.begin(),
+                               scan.large_files.end());
+    result->files_found += scan.files_found;
+    result->dirs_found += scan.dirs_found;
+    result->compute_dir_sizes_ms = scan.compute_dir_sizes_ms;
+  }
+  std::stable_sort(result->large_files.begin(), result->large_files.end(),
+                   [](const LargeFile& a, const LargeFile& b) { return a.size > b.size; });
+  return result;
+}
+
+}  // namespace tessaly

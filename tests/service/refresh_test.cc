@@ -1,0 +1,326 @@
+// refresh(): random trees changed inside one folder, refreshed, and compared
+// with a scan of the whole root; the guard, cancellation and the refusals.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <future>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <tessaly/scan.h>
+
+#include "base/paths.h"
+#include "cache/scan_cache.h"
+#include "progress/testing.h"
+#include "result/result.h"
+#include "support/temp_tree.h"
+
+namespace tessaly {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempDir;
+
+ScanRequest request_for(const std::string& root, ScanEngine engine, std::uint64_t tree_depth) {
+  ScanRequest request;
+  request.root = root;
+  request.engine = std::string(scan_engine_name(engine));
+  request.volume_probe = VolumeProbe::kSkip;  // the bulk reader's Linux layer on any volume
+  request.tree_depth = tree_depth;
+  return request;
+}
+
+// A directory's children as a multiset of names (with their kind) and one of
+// sizes: which of a linked file's names carries its blocks varies with the
+// walk's order.
+std::pair<std::vector<std::string>, std::vector<std::uint64_t>> sorted_children(
+    const ScanResult& result, const std::string& dir) {
+  std::vector<std::string> names;
+  std::vector<std::uint64_t> sizes;
+  if (const auto* list = result.children_of(dir)) {
+    for (const ChildEntry& entry : *list) {
+      names.push_back(std::string(entry.raw_name()) + (entry.is_dir() ? "/" : ""));
+      sizes.push_back(entry.size());
+    }
+  }
+  std::ranges::sort(names);
+  std::ranges::sort(sizes);
+  return {names, sizes};
+}
+
+// Every figure a host reads, compared; an absent truncated size or folded
+// count is 0.
+void expect_same_result(const ScanResult& refreshed, const ScanResult& fresh) {
+  EXPECT_EQ(refreshed.files_found, fresh.files_found);
+  EXPECT_EQ(refreshed.dirs_found, fresh.dirs_found);
+  EXPECT_EQ(refreshed.total_size, fresh.total_size);
+  EXPECT_EQ(refreshed.tree_depth, fresh.tree_depth);
+  EXPECT_EQ(refreshed.root_path, fresh.root_path);
+  EXPECT_EQ(refreshed.large_files, fresh.large_files);
+  EXPECT_EQ(refreshed.dir_sizes.size(), fresh.dir_sizes.size());
+  for (auto&& [dir, size] : fresh.dir_sizes) {
+    const std::uint64_t* got = refreshed.dir_size(dir);
+    ASSERT_NE(got, nullptr) << dir;
+    EXPECT_EQ(*got, size) << dir;
+  }
+  std::vector<std::string> dirs;
+  for (auto&& [dir, list] : fresh.children_map) dirs.push_back(dir);
+  for (auto&& [dir, list] : refreshed.children_map) dirs.push_back(dir);
+  for (auto&& [dir, size] : fresh.truncated_sizes) dirs.push_back(dir);
+  for (auto&& [dir, size] : refreshed.truncated_sizes) dirs.push_back(dir);
+  for (const std::string& dir : dirs) {
+    EXPECT_EQ(sorted_children(refreshed, dir), sorted_children(fresh, dir)) << dir;
+    EXPECT_EQ(refreshed.truncated_size(dir), fresh.truncated_size(dir)) << dir;
+    const auto counts = [&](const ScanResult& result) {
+      const auto it = result.folded_counts.find(dir);
+      return it == result.folded_counts.end() ? FoldedCounts{} : it->second;
+    };
+    EXPECT_EQ(counts(refreshed), counts(fresh)) << dir;
+  }
+}
+
+class RandomTree {
+ public:
+  RandomTree(const TempDir& dir, std::mt19937& random) : dir_(dir), random_(random) {}
+
+  int below(int n) { return std::uniform_int_distribution<int>(0, n - 1)(random_); }
+
+  std::uint64_t some_size() {
+    static constexpr std::uint64_t kSizes[] = {0, 1, 700, 4096, 9000, 20000};
+    return kSizes[below(6)];
+  }
+
+  // Directories and files below `relative`, `levels` deep at most.
+  void fill(const std::string& relative, int levels) {
+    dir_.make_dir(relative);
+    const int files = below(4);
+    for (int i = 0; i < files; ++i) {
+      dir_.write_file(relative + "/f" + std::to_string(next_++), some_size());
+    }
+    if (levels == 0) return;
+    const int dirs = below(3);
+    for (int i = 0; i < dirs; ++i) fill(relative + "/d" + std::to_string(next_++), levels - 1);
+  }
+
+  // The directories below `relative` (relative paths), `relative` included.
+  std::vector<std::string> directories(const std::string& relative) {
+    std::vector<std::string> out{relative};
+    for (const auto& entry : fs::recursive_directory_iterator(dir_.at(relative))) {
+      if (entry.is_directory() && !entry.is_symlink()) {
+        out.push_back(fs::relative(entry.path(), dir_.path()).string());
+      }
+    }
+    std::ranges::sort(out);
+    return out;
+  }
+
+  std::vector<std::string> files(const std::string& relative) {
+    std::vector<std::string> out;
+    for (const auto& entry : fs::recursive_directory_iterator(dir_.at(relative))) {
+      if (entry.is_regular_file() && !entry.is_symlink()) {
+        out.push_back(fs::relative(entry.path(), dir_.path()).string());
+      }
+    }
+    std::ranges::sort(out);
+    return out;
+  }
+
+  // One random change at or below `folder`.
+  void change(const std::string& folder) {
+    const std::vector<std::string> dirs = directories(folder);
+    const std::string where = dirs[below(static_cast<int>(dirs.size()))];
+    const std::vector<std::string> inside = files(folder);
+    const std::string name = "n" + std::to_string(next_++);
+    switch (below(8)) {
+      case 0:
+        dir_.write_file(where + "/" + name, some_size());
+        break;
+      case 1:
+        if (!inside.empty()) fs::remove(dir_.at(inside[below(static_cast<int>(inside.size()))]));
+        break;
+      case 2:
+        if (!inside.empty()) {
+          fs::rename(dir_.at(inside[below(static_cast<int>(inside.size()))]),
+                     dir_.at(where + "/" + name));
+        }
+        break;
+      case 3:
+        fill(where + "/" + name, 2);
+        break;
+      case 4:
+        dir_.write_file(where + "/" + name + ".app/Contents/bin", some_size() + 1);
+        break;
+      case 5:
+        // Beside the file: which name of a linked file a walk meets first
+        // varies, and so would the directory that carries its blocks.
+        if (!inside.empty()) {
+          const std::string file = inside[below(static_cast<int>(inside.size()))];
+          dir_.make_hardlink(file, fs::path(file).parent_path().string() + "/" + name);
+        }
+        break;
+      case 6:
+        dir_.make_symlink("..", where + "/" + name);
+        break;
+      default:
+        if (where != folder) fs::remove_all(dir_.at(where));
+        break;
+    }
+  }
+
+ private:
+  const TempDir& dir_;
+  std::mt19937& random_;
+  int next_ = 0;
+};
+
+// One case: a random tree, scanned; a random folder changed (or deleted, or
+// replaced by a file); refreshed; compared with a scan of the whole root.
+void run_case(std::uint32_t seed, ScanEngine engine) {
+  SCOPED_TRACE(::testing::Message() << "seed " << seed << ", engine "
+                                    << scan_engine_name(engine));
+  std::mt19937 random(seed);
+  TempDir dir;
+  RandomTree tree(dir, random);
+  tree.fill("root", 3);
+  tree.fill("root/d", 2);  // at least one folder below the root
+  static constexpr std::uint64_t kDepths[] = {0, 1, 2, 8};
+  const std::uint64_t tree_depth = kDepths[tree.below(4)];
+  const std::string root = dir.at("root");
+  auto previous = scan(request_for(root, engine, tree_depth));
+  ASSERT_TRUE(previous.has_value()) << previous.error().message;
+
+  std::vector<std::string> folders = tree.directories("root");
+  folders.erase(folders.begin());  // the root
+  const std::string folder = folders[tree.below(static_cast<int>(folders.size()))];
+  const int fate = tree.below(10);
+  if (fate == 0) {
+    fs::remove_all(dir.at(folder));
+  } else if (fate == 1) {
+    fs::remove_all(dir.at(folder));
+    dir.write_file(folder, 5000);
+  } else {
+    const int changes = 1 + tree.below(5);
+    for (int i = 0; i < changes; ++i) tree.change(folder);
+  }
+
+  const auto refreshed = refresh(*previous, dir.at(folder));
+  ASSERT_TRUE(refreshed.has_value()) << refreshed.error().message;
+  EXPECT_EQ(find_cached_scan(root), refreshed->result);
+  auto fresh = scan(request_for(root, engine, tree_depth));
+  ASSERT_TRUE(fresh.has_value()) << fresh.error().message;
+  expect_same_result(*refreshed->result, *fresh->result);
+}
+
+TEST(Refresh, EqualsAFreshScanAfterRandomChangesJwalk) {
+  for (std::uint32_t seed = 1; seed <= 150 && !HasFailure(); ++seed) {
+    run_case(seed, ScanEngine::kJwalk);
+  }
+}
+
+TEST(Refresh, EqualsAFreshScanAfterRandomChangesBulkAttrs) {
+  for (std::uint32_t seed = 1001; seed <= 1150 && !HasFailure(); ++seed) {
+    run_case(seed, ScanEngine::kBulkAttrs);
+  }
+}
+
+TEST(Refresh, APathBelowTheTreeDepthRefreshesItsListedAncestor) {
+  TempDir dir;
+  dir.write_file("root/a/b/c/f", 4096);
+  const std::string root = dir.at("root");
+  auto previous = scan(request_for(root, ScanEngine::kJwalk, 1));
+  ASSERT_TRUE(previous.has_value());
+  dir.write_file("root/a/b/c/g", 8192);
+  dir.make_dir("root/a/b/new");
+  const auto refreshed = refresh(*previous, dir.at("root/a/b/c"));
+  ASSERT_TRUE(refreshed.has_value()) << refreshed.error().message;
+  EXPECT_EQ(refreshed->result->folded_counts.at(dir.at("root/a")), (FoldedCounts{2, 3}));
+  expect_same_result(*refreshed->result,
+                     *scan(request_for(root, ScanEngine::kJwalk, 1)).value().result);
+}
+
+TEST(Refresh, RefusesPathsOutsideTheRootAndBeforeAnyScan) {
+  TempDir dir;
+  dir.make_dir("root/a");
+  const auto previous = scan(request_for(dir.at("root"), ScanEngine::kJwalk, 8)).value();
+  const auto kind_and_text = [&](std::string_view path) {
+    const auto outcome = refresh(previous, path);
+    return outcome ? ScanError{} : outcome.error();
+  };
+  EXPECT_EQ(kind_and_text("root/a"),
+            (ScanError{ScanErrorKind::kInvalidRequest, "Refresh path is not absolute: root/a"}));
+  EXPECT_EQ(kind_and_text(dir.at("root/../root/a")),
+            (ScanError{ScanErrorKind::kInvalidRequest,
+                       "Refresh path has a . or .. component: " + dir.at("root/../root/a")}));
+  EXPECT_EQ(kind_and_text(dir.at("rooted")),
+            (ScanError{ScanErrorKind::kInvalidRequest, "Refresh path is not inside the scanned root " +
+                                                           dir.at("root") + ": " +
+                                                           dir.at("rooted")}));
+  EXPECT_EQ(refresh(ScanOutput{}, "/").error(),
+            (ScanError{ScanErrorKind::kInvalidRequest, "Refresh needs the output of a scan"}));
+}
+
+// The previous result and the cache as they were; the refresh ends cancelled.
+TEST(Refresh, CancelledDuringItsWalkLeavesThePreviousOutputAndTheCache) {
+  TempDir dir;
+  dir.write_file("root/a/f", 4096);
+  dir.write_file("root/a/g", 4096);
+  const std::string root = dir.at("root");
+  const auto previous = scan(request_for(root, ScanEngine::kJwalk, 8)).value();
+  const std::uint64_t total = previous.result->total_size;
+  dir.write_file("root/a/h", 8192);
+
+  progress_testing::hold_scans(true);
+  const CancelToken stop;
+  std::promise<void> walking;
+  const ProgressCallback on_progress = [&, once = true](const ScanProgress&) mutable {
+    if (std::exchange(once, false)) walking.set_value();
+  };
+  auto refreshing = std::async(std::launch::async, [&] {
+    return refresh(previous, dir.at("root/a"), &stop, &on_progress);
+  });
+  walking.get_future().wait();  // held at its first progress point until cancelled
+  stop.request_cancel();
+  const auto outcome = refreshing.get();
+  progress_testing::hold_scans(false);
+  ASSERT_FALSE(outcome.has_value());
+  EXPECT_EQ(outcome.error(), (ScanError{ScanErrorKind::kCancelled, "Scan cancelled"}));
+  EXPECT_EQ(previous.result->total_size, total);
+  EXPECT_EQ(*previous.result->dir_size(dir.at("root/a")), 8192u);
+  EXPECT_EQ(find_cached_scan(root), previous.result);
+}
+
+TEST(Refresh, WhileAScanRunsIsBusy) {
+  TempDir dir;
+  dir.write_file("root/a/f", 4096);
+  const std::string root = dir.at("root");
+  const auto previous = scan(request_for(root, ScanEngine::kJwalk, 8)).value();
+
+  progress_testing::hold_scans(true);
+  ScanRequest running = request_for(root, ScanEngine::kJwalk, 8);
+  std::promise<void> walking;
+  running.on_progress = [&, once = true](const ScanProgress&) mutable {
+    if (std::exchange(once, false)) walking.set_value();
+  };
+  auto scanning = std::async(std::launch::async, [&] { return scan(running); });
+  walking.get_future().wait();
+  EXPECT_EQ(refresh(previous, dir.at("root/a")).error(),
+            (ScanError{ScanErrorKind::kBusy, "Scan already in progress"}));
+  running.cancel.request_cancel();
+  EXPECT_EQ(scanning.get().error().kind, ScanErrorKind::kCancelled);
+  progress_testing::hold_scans(false);
+}
+
+TEST(Refresh, AFileLinkedInsideAndOutsideTheFolderCountsOnce) {
+  GTEST_SKIP() << "needs the result's table of link identities, which this result does not "
+                  "keep yet (links_counted_outside is empty)";
+}
+
+}  // namespace
+}  // namespace tessaly

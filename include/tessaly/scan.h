@@ -242,7 +242,8 @@ inline constexpr std::string_view kRefreshRelativePrefix = "Refresh path is not 
 inline constexpr std::string_view kRefreshDotPrefix = "Refresh path has a . or .. component: ";
 /// Refusal by refresh() of a path outside the scanned root: "Refresh path is
 /// not inside the scanned root {root}: {path}".
-inline constexpr std::string_view kRefreshOutsidePrefix = "Refresh path is not inside the scanned root ";
+inline constexpr std::string_view kRefreshOutsidePrefix =
+    "Refresh path is not inside the scanned root ";
 
 /// Brings `previous`, the output of an earlier scan (or refresh), up to date
 /// for the folder `path`: an absolute path at or below the result's root,
@@ -274,12 +275,9 @@ inline constexpr std::string_view kRefreshOutsidePrefix = "Refresh path is not i
 /// the folder and the folder's own; `on_progress` counts the folder walked.
 /// `previous` is never changed, whatever the outcome; the new result shares
 /// nothing with it that the caller must keep alive. No exception leaves it.
-TESSALY_EXPORT std::expected<ScanOutput, ScanError> refresh(const ScanOutput& previous,
-                                                            std::string_view path,
-                                                            const CancelToken* cancel = nullptr,
-                                                            const ProgressCallback* on_progress =
-                                                                nullptr,
-                                                            AppHandle app_handle = nullptr);
+TESSALY_EXPORT std::expected<ScanOutput, ScanError> refresh(
+    const ScanOutput& previous, std::string_view path, const CancelToken* cancel = nullptr,
+    const ProgressCallback* on_progress = nullptr, AppHandle app_handle = nullptr);
 
 /// The flat record of one successful scan. Field order is the report's key order.
 struct BenchmarkResult {

@@ -25,8 +25,7 @@ std::set<FileIdentity> links_counted_outside(const ScanResult& /*previous*/,
   return {};
 }
 
-std::shared_ptr<const ScanResult> splice_folder(const ScanResult& previous,
-                                                std::string_view folder,
+std::shared_ptr<const ScanResult> splice_folder(const ScanResult& previous, std::string_view folder,
                                                 const ScanResult* folder_scan) {
   const auto [parent, name] = split_last(folder);
   const bool gone = folder_scan == nullptr;

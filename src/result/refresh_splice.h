@@ -38,8 +38,7 @@ std::set<FileIdentity> links_counted_outside(const ScanResult& previous, std::st
 // the cost is linear in the previous result, not in the folder. `previous`
 // is only read. Throws std::bad_alloc when memory runs out, with nothing
 // changed.
-std::shared_ptr<const ScanResult> splice_folder(const ScanResult& previous,
-                                                std::string_view folder,
+std::shared_ptr<const ScanResult> splice_folder(const ScanResult& previous, std::string_view folder,
                                                 const ScanResult* folder_scan);
 
 }  // namespace tessaly

@@ -48,8 +48,8 @@ std::optional<ScanError> path_refusal(const ScanOutput& previous, std::string_vi
   }
   const std::string& root = previous.result->root_path;
   if (path.find('\0') != std::string_view::npos || !path_starts_with(path, root)) {
-    return invalid(fmt::format("{}{}: {}", kRefreshOutsidePrefix, utf8_lossy(root),
-                               utf8_lossy(path)));
+    return invalid(
+        fmt::format("{}{}: {}", kRefreshOutsidePrefix, utf8_lossy(root), utf8_lossy(path)));
   }
   return std::nullopt;
 }
@@ -145,7 +145,7 @@ std::expected<ScanOutput, ScanError> run_refresh(const RefreshCall& call) {
 
   platform::Kernel& kernel = platform::system_kernel();
   DeviceRule devices;
-  if (struct stat st {}; stat_at(kernel, AT_FDCWD, result.root_path, st, true)) {
+  if (struct stat st{}; stat_at(kernel, AT_FDCWD, result.root_path, st, true)) {
     VolumeGroup group = find_volume_group(kernel, result.root_path);
     devices = DeviceRule(static_cast<std::uint64_t>(st.st_dev), group.data_device,
                          std::move(group.firmlinks));
@@ -177,8 +177,7 @@ std::expected<ScanOutput, ScanError> run_refresh(const RefreshCall& call) {
   ProblemLog problems;
   const ScanContext context{
       .app_handle = call.app_handle,
-      .on_progress =
-          call.on_progress != nullptr && *call.on_progress ? call.on_progress : nullptr,
+      .on_progress = call.on_progress != nullptr && *call.on_progress ? call.on_progress : nullptr,
       .cancel = call.cancel,
       .clock = &monotonic_clock(),
       .problems = &problems,

@@ -137,7 +137,8 @@ std::optional<ScanError> exclusion_refusal(const std::vector<std::string>& exclu
 ScanOutcome run_engine(ScanEngine engine, bool probe, std::string_view root,
                        std::uint64_t tree_depth, const std::vector<std::string>& exclude_paths,
                        const ScanContext& context) {
-  if (engine == ScanEngine::kJwalk) return scan_with_jwalk(root, tree_depth, exclude_paths, context);
+  if (engine == ScanEngine::kJwalk)
+    return scan_with_jwalk(root, tree_depth, exclude_paths, context);
   if (probe) return run_bulk_attrs_selected(root, tree_depth, exclude_paths, context);
   return scan_with_bulk_attrs(platform::system_kernel(), root, tree_depth, exclude_paths, context);
 }
@@ -179,8 +180,8 @@ std::expected<ScanOutput, ScanError> run_admitted_scan(const ScanRequest& reques
 
   // The default has asked the probe already.
   const bool probe = request.volume_probe == VolumeProbe::kApply && request.engine;
-  ScanOutcome outcome = run_engine(*engine, probe, request.root, request.tree_depth,
-                                   request.exclude_paths, context);
+  ScanOutcome outcome =
+      run_engine(*engine, probe, request.root, request.tree_depth, request.exclude_paths, context);
   const std::uint64_t elapsed_ms = whole_millis_between(start, clock.now());
   if (!outcome) {
     const ScanErrorKind kind = engine_error_kind(outcome.error());

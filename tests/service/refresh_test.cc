@@ -183,8 +183,7 @@ class RandomTree {
 // One case: a random tree, scanned; a random folder changed (or deleted, or
 // replaced by a file); refreshed; compared with a scan of the whole root.
 void run_case(std::uint32_t seed, ScanEngine engine) {
-  SCOPED_TRACE(::testing::Message() << "seed " << seed << ", engine "
-                                    << scan_engine_name(engine));
+  SCOPED_TRACE(::testing::Message() << "seed " << seed << ", engine " << scan_engine_name(engine));
   std::mt19937 random(seed);
   TempDir dir;
   RandomTree tree(dir, random);
@@ -258,10 +257,10 @@ TEST(Refresh, RefusesPathsOutsideTheRootAndBeforeAnyScan) {
   EXPECT_EQ(kind_and_text(dir.at("root/../root/a")),
             (ScanError{ScanErrorKind::kInvalidRequest,
                        "Refresh path has a . or .. component: " + dir.at("root/../root/a")}));
-  EXPECT_EQ(kind_and_text(dir.at("rooted")),
-            (ScanError{ScanErrorKind::kInvalidRequest, "Refresh path is not inside the scanned root " +
-                                                           dir.at("root") + ": " +
-                                                           dir.at("rooted")}));
+  EXPECT_EQ(
+      kind_and_text(dir.at("rooted")),
+      (ScanError{ScanErrorKind::kInvalidRequest, "Refresh path is not inside the scanned root " +
+                                                     dir.at("root") + ": " + dir.at("rooted")}));
   EXPECT_EQ(refresh(ScanOutput{}, "/").error(),
             (ScanError{ScanErrorKind::kInvalidRequest, "Refresh needs the output of a scan"}));
 }
@@ -282,9 +281,8 @@ TEST(Refresh, CancelledDuringItsWalkLeavesThePreviousOutputAndTheCache) {
   const ProgressCallback on_progress = [&, once = true](const ScanProgress&) mutable {
     if (std::exchange(once, false)) walking.set_value();
   };
-  auto refreshing = std::async(std::launch::async, [&] {
-    return refresh(previous, dir.at("root/a"), &stop, &on_progress);
-  });
+  auto refreshing = std::async(
+      std::launch::async, [&] { return refresh(previous, dir.at("root/a"), &stop, &on_progress); });
   walking.get_future().wait();  // held at its first progress point until cancelled
   stop.request_cancel();
   const auto outcome = refreshing.get();

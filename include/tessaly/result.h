@@ -101,13 +101,18 @@ class TESSALY_EXPORT NameStore {
   /// differ). Names of a gigabyte or more are refused with std::length_error.
   ChildEntry entry(std::string_view raw_name, std::uint64_t size, bool is_dir);
 
-  /// Bytes held in blocks.
+  /// Bytes of the blocks this store allocated (not those it shares).
   std::size_t capacity_bytes() const { return capacity_bytes_; }
+
+  /// Keeps every block of `other` alive as long as this store lives, so that
+  /// entries made by `other` may be copied into lists this store's owner
+  /// keeps. New entries still go to blocks of this store's own.
+  void share(const NameStore& other);
 
  private:
   char* allocate(std::size_t bytes);
 
-  std::vector<std::unique_ptr<char[]>> blocks_;
+  std::vector<std::shared_ptr<char[]>> blocks_;
   char* cursor_ = nullptr;
   std::size_t left_ = 0;
   std::size_t capacity_bytes_ = 0;

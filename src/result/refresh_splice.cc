@@ -40,7 +40,9 @@ std::shared_ptr<const ScanResult> splice_folder(const ScanResult& previous, std:
   const std::uint64_t* old_size_slot = previous.dir_size(folder);
   const std::uint64_t old_size = old_size_slot == nullptr ? 0 : *old_size_slot;
 
-  // Full copy of the untouched part (see the header).
+  // Copy of the untouched part's maps (see the header); the entries keep
+  // pointing at the names of `previous`, whose blocks the new result shares.
+  result->names.share(previous.names);
   result->children_map.reserve(previous.children_map.size());
   for (auto&& [key, list] : previous.children_map) {
     if (path_starts_with(key, folder)) {
@@ -60,7 +62,7 @@ std::shared_ptr<const ScanResult> splice_folder(const ScanResult& previous, std:
     copy.reserve(list.size());
     for (const ChildEntry& entry : list) {
       if (is_parent && entry.is_dir() && entry.raw_name() == name) continue;
-      copy.push_back(result->names.entry(entry.raw_name(), entry.size(), entry.is_dir()));
+      copy.push_back(entry);
     }
   }
   for (auto&& [key, size] : previous.truncated_sizes) {
@@ -95,13 +97,8 @@ std::shared_ptr<const ScanResult> splice_folder(const ScanResult& previous, std:
 
   if (!gone) {
     const ScanResult& scan = *folder_scan;
-    for (auto&& [key, list] : scan.children_map) {
-      std::vector<ChildEntry>& copy = result->children_map[key];
-      copy.reserve(list.size());
-      for (const ChildEntry& entry : list) {
-        copy.push_back(result->names.entry(entry.raw_name(), entry.size(), entry.is_dir()));
-      }
-    }
+    result->names.share(scan.names);
+    for (auto&& [key, list] : scan.children_map) result->children_map[key] = list;
     for (auto&& [key, size] : scan.truncated_sizes) result->truncated_sizes[key] = size;
     for (auto&& [key, counts] : scan.folded_counts) result->folded_counts[key] = counts;
     for (auto&& [key, size] : scan.dir_sizes) result->dir_sizes[key] = size;

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <map>
@@ -181,7 +183,8 @@ class RandomTree {
 };
 
 // One case: a random tree, scanned; a random folder changed (or deleted, or
-// replaced by a file); refreshed; compared with a scan of the whole root.
+// replaced by a file or a link); refreshed; compared with a scan of the whole
+// root.
 void run_case(std::uint32_t seed, ScanEngine engine) {
   SCOPED_TRACE(::testing::Message() << "seed " << seed << ", engine " << scan_engine_name(engine));
   std::mt19937 random(seed);
@@ -198,12 +201,15 @@ void run_case(std::uint32_t seed, ScanEngine engine) {
   std::vector<std::string> folders = tree.directories("root");
   folders.erase(folders.begin());  // the root
   const std::string folder = folders[tree.below(static_cast<int>(folders.size()))];
-  const int fate = tree.below(10);
+  const int fate = tree.below(12);
   if (fate == 0) {
     fs::remove_all(dir.at(folder));
   } else if (fate == 1) {
     fs::remove_all(dir.at(folder));
     dir.write_file(folder, 5000);
+  } else if (fate == 2) {
+    fs::remove_all(dir.at(folder));
+    dir.make_symlink(root, folder);
   } else {
     const int changes = 1 + tree.below(5);
     for (int i = 0; i < changes; ++i) tree.change(folder);
@@ -242,6 +248,33 @@ TEST(Refresh, APathBelowTheTreeDepthRefreshesItsListedAncestor) {
   EXPECT_EQ(refreshed->result->folded_counts.at(dir.at("root/a")), (FoldedCounts{2, 3}));
   expect_same_result(*refreshed->result,
                      *scan(request_for(root, ScanEngine::kJwalk, 1)).value().result);
+}
+
+// A large file deleted in the folder leaves the list; one outside stays.
+TEST(Refresh, LargeFilesFollowTheFolder) {
+  TempDir dir;
+  const auto reserve = [&](const std::string& relative) {
+    const std::string path = dir.write_file(relative, 0);
+    const int fd = ::open(path.c_str(), O_WRONLY);
+    const int error = fd < 0 ? errno : testing::reserve_blocks(fd, kLargeFileThreshold);
+    if (fd >= 0) ::close(fd);
+    return error;
+  };
+  if (const int error = reserve("root/a/big"); error != 0) {
+    GTEST_SKIP() << "the file system reserves no blocks: " << std::strerror(error);
+  }
+  ASSERT_EQ(reserve("root/b/big"), 0);
+  const std::string root = dir.at("root");
+  const auto previous = scan(request_for(root, ScanEngine::kJwalk, 8)).value();
+  ASSERT_EQ(previous.result->large_files.size(), 2u);
+  fs::remove(dir.at("root/a/big"));
+  const auto refreshed = refresh(previous, dir.at("root/a"));
+  ASSERT_TRUE(refreshed.has_value()) << refreshed.error().message;
+  EXPECT_EQ(refreshed->result->large_files,
+            (std::vector<LargeFile>{
+                {"big", dir.at("root/b/big"), testing::allocated_size(dir.at("root/b/big"))}}));
+  expect_same_result(*refreshed->result,
+                     *scan(request_for(root, ScanEngine::kJwalk, 8)).value().result);
 }
 
 TEST(Refresh, RefusesPathsOutsideTheRootAndBeforeAnyScan) {

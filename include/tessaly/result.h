@@ -26,6 +26,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -140,6 +141,52 @@ struct SubtreeTotal {
   friend bool operator==(const SubtreeTotal&, const SubtreeTotal&) = default;
 };
 
+/// What a scan knew of a file with two or more links (names) when it listed
+/// one of its names. The file's blocks count once: on the first name the walk
+/// recorded (`counted`), whose ChildEntry::size() is `size`; every other name
+/// of it shows size() 0.
+struct HardLink {
+  std::uint64_t device = 0;      ///< the file system's device number of the file
+  std::uint64_t inode = 0;       ///< the file's number on that device
+  std::uint64_t link_count = 0;  ///< the file's links, 2 or more
+  std::uint64_t size = 0;        ///< the file's allocated bytes, whichever name carries them
+  bool counted = false;          ///< this name is the one whose size() holds the blocks
+
+  /// Field by field.
+  friend bool operator==(const HardLink&, const HardLink&) = default;
+};
+
+/// The HardLink of each listed entry that names a file with two or more
+/// links. Entries are known by the place of their name in the result's
+/// NameStore, so a table belongs to the result whose entries it was given.
+class TESSALY_EXPORT HardLinkTable {
+ public:
+  /// Notes `link` for `entry`, an entry of the result that will own this table.
+  void add(const ChildEntry& entry, const HardLink& link);
+  /// Orders the table so that find() takes logarithmic time; find() works
+  /// before too, in linear time.
+  void seal();
+  /// The link noted for `entry`, or nullptr (an ordinary file, a directory, or
+  /// an entry of another result). Constant time on an empty table.
+  const HardLink* find(const ChildEntry& entry) const;
+  /// Calls `visit` with each noted link, in no particular order.
+  void for_each(const std::function<void(const HardLink&)>& visit) const {
+    for (const Noted& noted : links_) visit(noted.link);
+  }
+  /// Entries noted.
+  std::size_t size() const { return links_.size(); }
+  /// True when no entry was noted.
+  bool empty() const { return links_.empty(); }
+
+ private:
+  struct Noted {
+    const char* key;  // the entry's name bytes, which no other entry shares
+    HardLink link;
+  };
+  std::vector<Noted> links_;
+  bool sorted_ = true;
+};
+
 /// Children of directories, keyed by raw path, any spelling of the same
 /// components matching.
 using ChildrenMap = PathMap<std::vector<ChildEntry>, PathKeying::kComponents>;
@@ -237,6 +284,11 @@ struct TESSALY_EXPORT ScanResult {
   /// How deep the directory lists reach: directories this many levels below
   /// the root stand for everything below them (kUnlimitedTreeDepth: none do).
   std::uint64_t tree_depth = kUnlimitedTreeDepth;
+  /// Identities of the multiply-linked files among the entries of
+  /// children_map (directories deeper than the tree depth list none, and the
+  /// files inside an item standing as one are not listed). Empty for a result
+  /// that was given none.
+  HardLinkTable hard_links;
 
   /// The children recorded for `dir`, or nullptr.
   const std::vector<ChildEntry>* children_of(std::string_view dir) const;
@@ -244,6 +296,12 @@ struct TESSALY_EXPORT ScanResult {
   std::uint64_t truncated_size(std::string_view dir) const;
   /// dir_sizes' value for `dir` (looked up byte for byte), or nullptr.
   const std::uint64_t* dir_size(std::string_view dir) const;
+  /// The identity of the file `entry` (an entry of this result's children)
+  /// names when that file has two or more links, or nullptr for an ordinary
+  /// file, a directory or an item standing as one. Of a file's names the first
+  /// the walk recorded carries its blocks (HardLink::counted), the others
+  /// show size() 0.
+  const HardLink* hard_link(const ChildEntry& entry) const { return hard_links.find(entry); }
   /// The root directory, from which every listed directory is reached.
   /// Throws std::bad_alloc when memory for the root's path runs out.
   ResultDirectory root_directory() const;

@@ -228,6 +228,12 @@ class ListingOut {
     message_.children.add_file(name, size);
     if (message_.children.size() == kMaxListingEntries) flush();
   }
+  // A file with two or more links, and which of its sightings this is.
+  void add_linked_file(std::string_view name, const HardLink& link) {
+    large_ = large_ || (link.counted && link.size >= kLargeFileThreshold);
+    message_.children.add_linked_file(name, link);
+    if (message_.children.size() == kMaxListingEntries) flush();
+  }
   // A directory to walk, `child` being its path.
   void add_directory(std::string_view name, std::string child) {
     message_.children.add_directory(name);
@@ -315,8 +321,13 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, WalkDirId
     }
 
     if (f.obj_type == obj_type_regular) {
-      out.add_file(item.name, counted_size(walk.hardlinks, f.link_count, f.dev_id, f.file_id,
-                                           positive_size(f.alloc_size)));
+      const std::uint64_t bytes = positive_size(f.alloc_size);
+      if (f.link_count >= 2) {
+        out.add_linked_file(item.name,
+                            link_sighting(walk.hardlinks, f.link_count, f.dev_id, f.file_id, bytes));
+      } else {
+        out.add_file(item.name, bytes);
+      }
       continue;
     }
     if (f.obj_type != obj_type_directory) continue;  // links are never followed; others not counted
@@ -476,7 +487,7 @@ ScanOutcome walk_and_collect(platform::Kernel& os, WorkerPool& pool, std::string
       cancelled = ticker.tick_now() == TickResult::kCancelled;
       continue;
     }
-    aggregator.record_listing(message->place, message->children);
+    aggregator.record_listing(message->place, message->children, message->children.links());
     cancelled = ticker.tick() == TickResult::kCancelled;
   }
   if (cancelled) {

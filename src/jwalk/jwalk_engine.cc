@@ -42,11 +42,14 @@ struct FilterContext {
   std::vector<SubtreeTotal> bundle_totals;  // guarded by bundle_mutex
 };
 
+std::uint64_t block_bytes(const struct stat& st) {
+  return st.st_blocks > 0 ? static_cast<std::uint64_t>(st.st_blocks) * 512 : 0;
+}
+
 std::uint64_t allocated_bytes(const struct stat& st, HardlinkSet& hardlinks) {
-  const std::uint64_t blocks = st.st_blocks > 0 ? static_cast<std::uint64_t>(st.st_blocks) : 0;
   return counted_size(hardlinks, static_cast<std::uint64_t>(st.st_nlink),
                       static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-                      blocks * 512);
+                      block_bytes(st));
 }
 
 // Decides, on the worker that listed a directory, which of its children the
@@ -100,11 +103,18 @@ void filter_children(DirListing& listing, FilterContext& context) {
       case EntryKind::kRegular:
       case EntryKind::kOther: {
         struct stat st {};
-        if (const auto stated = listing.stat_child(entry, st, false)) {
-          entry.size = allocated_bytes(st, context.hardlinks);
-        } else {
+        if (const auto stated = listing.stat_child(entry, st, false); !stated) {
           entry.size = 0;
           context.scan.note_problem(listing.child_path(entry), stated.error());
+        } else if (st.st_nlink >= 2) {
+          const HardLink link = link_sighting(
+              context.hardlinks, static_cast<std::uint64_t>(st.st_nlink),
+              static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+              block_bytes(st));
+          entry.size = link.counted ? link.size : 0;
+          listing.note_link(entry, link);
+        } else {
+          entry.size = block_bytes(st);
         }
         break;
       }
@@ -237,7 +247,7 @@ ScanOutcome walk_and_finish(std::string_view root, std::uint64_t tree_depth,
         continue;
       }
       if (batch.place->depth == 0) continue;  // the root itself
-      aggregator.record_listing(*batch.place, batch.children);
+      aggregator.record_listing(*batch.place, batch.children, batch.links);
       if (ticker.tick() == TickResult::kCancelled) {
         walk.stop();
         return std::unexpected(std::string(kScanCancelled));

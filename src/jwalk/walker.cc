@@ -227,11 +227,32 @@ std::string DirListing::child_path(const ListedEntry& entry) const {
 
 // --- ParallelWalk ------------------------------------------------------------
 
+namespace {
+
+// Drops the links of entries the filter removed and renumbers the others as
+// the kept entries will stand once the removed ones are erased. `links` are
+// in the order of their entries.
+void keep_links_of_kept(const std::vector<ListedEntry>& entries, std::vector<LinkedChild>& links) {
+  std::size_t kept = 0;
+  std::size_t next = 0;
+  std::size_t out = 0;
+  for (std::size_t i = 0; i < entries.size() && next < links.size(); ++i) {
+    for (; next < links.size() && links[next].index == i; ++next) {
+      if (entries[i].keep) links[out++] = LinkedChild{kept, links[next].link};
+    }
+    if (entries[i].keep) ++kept;
+  }
+  links.resize(out);
+}
+
+}  // namespace
+
 // The kept children of one directory, or one error item.
 struct ParallelWalk::Batch {
   ListingPlace place;
   std::string names;
   std::vector<ListedEntry> entries;
+  std::vector<LinkedChild> links;  // by index in `entries`, in order
   int error = 0;
   std::string error_path;
   bool at_root = false;
@@ -298,7 +319,7 @@ void ParallelWalk::start_root() {
   batch->entries.push_back(entry);
   {
     DirListing listing(kernel_, std::nullopt, parent_path, -1, &root_, batch->names,
-                       batch->entries);
+                       batch->entries, batch->links);
     filter_(listing);
   }
   const ListedEntry kept = batch->entries.front();
@@ -384,9 +405,10 @@ void ParallelWalk::run_task(Task task) {
 
   {
     DirListing listing(kernel_, task.depth, task.path, open.get(), nullptr, batch->names,
-                       batch->entries);
+                       batch->entries, batch->links);
     filter_(listing);
   }
+  if (!batch->links.empty()) keep_links_of_kept(batch->entries, batch->links);
   std::erase_if(batch->entries, [](const ListedEntry& entry) { return !entry.keep; });
 
   std::vector<Task> children;
@@ -459,11 +481,16 @@ void ParallelWalk::push_in_parts(std::unique_ptr<Batch> batch) {
   // A part holds its own names; its directories' numbers continue those of
   // the parts before it.
   WalkDirId next_child = batch->place.first_child;
+  std::size_t link = 0;
   for (std::size_t start = 0; start < count; start += kMaxListingEntries) {
     const std::size_t end = std::min(count, start + kMaxListingEntries);
     auto part = std::make_unique<Batch>();
     part->place = ListingPlace{batch->place.dir, next_child, batch->place.depth, batch->place.path};
     part->entries.reserve(end - start);
+    for (; link < batch->links.size() && batch->links[link].index < end; ++link) {
+      part->links.push_back(batch->links[link]);
+      part->links.back().index -= start;
+    }
     for (std::size_t i = start; i < end; ++i) {
       ListedEntry entry = batch->entries[i];
       const std::string_view name =
@@ -499,6 +526,7 @@ bool ParallelWalk::next(WalkBatch& out) {
       out.is_error = batch.error != 0;
       out.place = &batch.place;
       out.children = KeptEntries(batch.names, batch.entries);
+      out.links = batch.links;
       out.error = batch.error;
       out.error_path = batch.error_path;
       out.at_root = batch.at_root;

@@ -172,19 +172,25 @@ class DirListing {
   // The child's path: path() joined with its name (for the root's call, the
   // root as given).
   std::string child_path(const ListedEntry& entry) const;
+  // Notes that `entry`, a kept file whose size the filter writes, has two or
+  // more links: the walk hands `link` over beside the listing.
+  void note_link(const ListedEntry& entry, const HardLink& link) {
+    links_.push_back(LinkedChild{static_cast<std::size_t>(&entry - entries_.data()), link});
+  }
 
  private:
   friend class ParallelWalk;
   DirListing(platform::Kernel& kernel, std::optional<std::uint64_t> depth, SharedPath path,
              int dir_fd, const std::string* root, std::string& names,
-             std::vector<ListedEntry>& entries)
+             std::vector<ListedEntry>& entries, std::vector<LinkedChild>& links)
       : kernel_(&kernel),
         depth_(depth),
         path_(std::move(path)),
         dir_fd_(dir_fd),
         root_(root),
         names_(names),
-        entries_(entries) {}
+        entries_(entries),
+        links_(links) {}
 
   platform::Kernel* kernel_;
   std::optional<std::uint64_t> depth_;
@@ -193,6 +199,7 @@ class DirListing {
   const std::string* root_;  // set for the root's call only
   std::string& names_;
   std::vector<ListedEntry>& entries_;
+  std::vector<LinkedChild>& links_;
 };
 
 // Called once per listed directory on the worker that listed it, and once
@@ -237,6 +244,8 @@ struct WalkBatch {
   // and the children, directories numbered in order from first_child.
   const ListingPlace* place = nullptr;
   KeptEntries children;
+  // The identities of the multiply-linked files among `children`, by index.
+  std::span<const LinkedChild> links;
   // Error fields.
   int error = 0;  // errno
   std::string_view error_path;

@@ -419,6 +419,7 @@ struct Info {
   bool has_ino = false;
   std::uint64_t nlink = 0;
   bool hlnkc = false;
+  bool uncounted = false;  // a linked name whose file's blocks another name carries
   bool notreg = false;
   bool excluded = false;
 };
@@ -518,6 +519,8 @@ class Reader {
           out.nlink = in_.unsigned_integer(key_);
         } else if (key_ == "hlnkc") {
           out.hlnkc = in_.boolean(key_);
+        } else if (key_ == "uncounted") {
+          out.uncounted = in_.boolean(key_);
         } else if (key_ == "notreg") {
           out.notreg = in_.boolean(key_);
         } else if (key_ == "excluded") {
@@ -620,7 +623,8 @@ class Reader {
           ChildListing& items = listing(stack.size() - 1);
           items.add_directory(item.name);
           next.id = next_id_++;
-          aggregator_->record_listing(ListingPlace{dir.id, next.id, depth, path_}, items);
+          aggregator_->record_listing(ListingPlace{dir.id, next.id, depth, path_}, items,
+                                      items.links());
           items.clear();
           next.counted = true;
         }
@@ -636,18 +640,23 @@ class Reader {
 
   void file(const Frame& dir, const Info& item, std::size_t index) {
     if (item.excluded || item.notreg || !(dir.counted || dir.in_bundle)) return;
-    std::uint64_t size = item.dsize;
+    std::optional<HardLink> link;
     if (item.has_ino && (item.hlnkc || item.nlink >= 2)) {
-      // gdu marks only the sightings after the first, which it wrote plain.
-      if (item.hlnkc && progname_ == "gdu") {
-        size = 0;
-      } else if (!hardlinks_.insert(item.has_dev ? item.dev : dir.dev, item.ino)) {
-        size = 0;
-      }
+      const std::uint64_t dev = item.has_dev ? item.dev : dir.dev;
+      // gdu marks only the sightings after the first, which it wrote plain;
+      // this writer marks the names that do not carry the blocks, so that
+      // the name that does is the one the scan counted.
+      const bool first = !(item.hlnkc && progname_ == "gdu") && !item.uncounted &&
+                         hardlinks_.insert(dev, item.ino);
+      // A file that says it is linked but not how often has at least 2 links.
+      link = HardLink{dev, item.ino, std::max<std::uint64_t>(item.nlink, 2), item.dsize, first};
     }
+    const std::uint64_t size = link && !link->counted ? 0 : item.dsize;
     counted(size, item.dsize_place);
     if (dir.in_bundle) {
       bundle_total_ += size;
+    } else if (link) {
+      listing(index).add_linked_file(item.name, *link);
     } else {
       listing(index).add_file(item.name, size);
     }
@@ -669,7 +678,7 @@ class Reader {
     stack.pop_back();
     ChildListing& items = listing(index);
     if (done.counted)
-      aggregator_->record_listing(ListingPlace{done.id, 0, index + 1, path_}, items);
+      aggregator_->record_listing(ListingPlace{done.id, 0, index + 1, path_}, items, items.links());
     items.clear();
     items.trim(kKeptListingEntries);
     if (stack.empty()) return;

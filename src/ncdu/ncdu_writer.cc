@@ -10,6 +10,7 @@
 #include <tessaly/ncdu_export.h>
 
 #include "base/paths.h"
+#include "result/hardlink_set.h"
 
 #ifndef TESSALY_VERSION
 #define TESSALY_VERSION "0"
@@ -123,6 +124,13 @@ bool write_ncdu_export(const ScanResult& result, const NcduExportOptions& option
     if (!name.empty()) excluded[std::move(parent)].push_back(std::move(name));
   }
   const bool folded = result.tree_depth != kUnlimitedTreeDepth;
+  // Multiply-linked files whose blocks a listed name carries. The others'
+  // blocks are in a total already (a bundle's, or a folded directory's), so
+  // their names are written with no bytes, or readers would count them again.
+  HardlinkSet listed_blocks;
+  result.hard_links.for_each([&](const HardLink& link) {
+    if (link.counted) listed_blocks.insert(link.device, link.inode);
+  });
 
   Output out(sink);
   out << "[1,2,{\"progname\":\"tessaly\",\"progver\":\"" TESSALY_VERSION "\",\"timestamp\":"
@@ -184,7 +192,16 @@ bool write_ncdu_export(const ScanResult& result, const NcduExportOptions& option
     if (!child.is_dir()) {
       out << "{\"name\":";
       out.quoted(child.raw_name());
-      out << ",\"dsize\":" << child.size() << "}";
+      if (const HardLink* link = result.hard_link(child)) {
+        // Every name carries the file's bytes; readers count a (dev, ino) once.
+        const bool carried = listed_blocks.contains(link->device, link->inode);
+        out << ",\"dsize\":" << (carried ? link->size : 0);
+        if (options.root_device != link->device) out << ",\"dev\":" << link->device;
+        out << ",\"ino\":" << link->inode << ",\"nlink\":" << link->link_count
+            << ",\"hlnkc\":true" << (link->counted ? "}" : ",\"uncounted\":true}");
+      } else {
+        out << ",\"dsize\":" << child.size() << "}";
+      }
       continue;
     }
     ResultDirectory sub = *frame.dir.child(child);

@@ -287,6 +287,8 @@ FinishedScan ScanAggregator::finish(const Clock& clock) {
   result->children_map = std::move(children_map_);
   result->truncated_sizes = std::move(truncated_sizes_);
   result->folded_counts = std::move(folded_counts_);
+  hard_links_.seal();
+  result->hard_links = std::move(hard_links_);
   result->files_found = counters_.files_found;
   result->dirs_found = counters_.dirs_found;
   result->total_size = counters_.total_size;
@@ -308,6 +310,7 @@ FinishedScan ScanAggregator::finish(const Clock& clock) {
   children_map_.clear();
   truncated_sizes_.clear();
   folded_counts_.clear();
+  hard_links_ = HardLinkTable();
   forget_caches();
   return finished;
 }

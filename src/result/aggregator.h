@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -68,9 +69,12 @@ class ScanAggregator {
   // children are appended to the directory's list; otherwise the files'
   // summed size, when not 0, goes to the truncated size of the directory's
   // ancestor at the tree depth. The directory was placed by its parent's
-  // listing (the root needs none); no path is formed for it.
+  // listing (the root needs none); no path is formed for it. `links`, the
+  // identities of the multiply-linked files among the children (by index),
+  // join the result's hard-link table with the entries that are listed.
   template <class Children>
-  void record_listing(const ListingPlace& place, const Children& children);
+  void record_listing(const ListingPlace& place, const Children& children,
+                      std::span<const LinkedChild> links = {});
 
   // Bytes below `dir` (a raw path at or below the tree depth) known only as a
   // sum: total_size += bytes, added to the truncated size of dir's ancestor at
@@ -131,6 +135,7 @@ class ScanAggregator {
   ChildrenMap children_map_;
   TruncatedSizes truncated_sizes_;
   FoldedCountsMap folded_counts_;
+  HardLinkTable hard_links_;
 
   // The parent object of the last listed entry and its list; holding the
   // object keeps its address from being reused by another directory.
@@ -155,10 +160,12 @@ class ScanAggregator {
 };
 
 template <class Children>
-void ScanAggregator::record_listing(const ListingPlace& place, const Children& children) {
+void ScanAggregator::record_listing(const ListingPlace& place, const Children& children,
+                                    std::span<const LinkedChild> links) {
   const std::size_t count = children.size();
   if (count == 0) return;
   std::vector<ChildEntry>* list = listing_target(place, count);
+  const std::size_t first = list == nullptr ? 0 : list->size();
   std::uint64_t file_bytes = 0;
   std::uint64_t dirs = 0;
   WalkDirId next_dir = place.first_child;
@@ -180,6 +187,8 @@ void ScanAggregator::record_listing(const ListingPlace& place, const Children& c
   counters_.dirs_found += dirs;
   if (list != nullptr) {
     child_entry_count_ += count;
+    for (const LinkedChild& linked : links)
+      hard_links_.add((*list)[first + linked.index], linked.link);
     return;
   }
   if (file_bytes != 0) folded_size(place.dir) += file_bytes;

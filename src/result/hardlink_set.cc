@@ -45,6 +45,17 @@ struct alignas(64) HardlinkSet::Shard {
     }
   }
 
+  bool contains(std::uint64_t device, std::uint64_t inode, std::uint64_t hash) const {
+    if (device == 0 && inode == 0) return has_zero_pair;
+    if (slots.empty()) return false;
+    const std::size_t mask = slots.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      const Key& slot = slots[i];
+      if (slot.device == 0 && slot.inode == 0) return false;
+      if (slot.device == device && slot.inode == inode) return true;
+    }
+  }
+
   void grow() {
     std::vector<Key> old = std::move(slots);
     slots.assign(old.empty() ? 64 : old.size() * 2, Key{0, 0});
@@ -69,6 +80,13 @@ bool HardlinkSet::insert(std::uint64_t device, std::uint64_t inode) {
   Shard& shard = shards_[hash >> 58];
   std::lock_guard lock(shard.mutex);
   return shard.insert(device, inode, hash);
+}
+
+bool HardlinkSet::contains(std::uint64_t device, std::uint64_t inode) const {
+  const std::uint64_t hash = key_hash(device, inode);
+  Shard& shard = shards_[hash >> 58];
+  std::lock_guard lock(shard.mutex);
+  return shard.contains(device, inode, hash);
 }
 
 std::size_t HardlinkSet::size() const {

@@ -7,6 +7,8 @@
 #include <memory>
 #include <mutex>
 
+#include <tessaly/result.h>
+
 namespace tessaly {
 
 // A concurrent set of (device id, inode number) pairs. The pairs are spread
@@ -23,6 +25,8 @@ class HardlinkSet {
   // inserting the same pair at once exactly one sees true.
   bool insert(std::uint64_t device, std::uint64_t inode);
 
+  bool contains(std::uint64_t device, std::uint64_t inode) const;
+
   std::size_t size() const;
 
  private:
@@ -38,6 +42,13 @@ inline std::uint64_t counted_size(HardlinkSet& seen, std::uint64_t link_count, s
                                   std::uint64_t inode, std::uint64_t allocated_bytes) {
   if (link_count >= 2 && !seen.insert(device, inode)) return 0;
   return allocated_bytes;
+}
+
+// One sighting of a file with two or more links: counted when it is the first
+// of its (device, inode) pair.
+inline HardLink link_sighting(HardlinkSet& seen, std::uint64_t link_count, std::uint64_t device,
+                              std::uint64_t inode, std::uint64_t allocated_bytes) {
+  return HardLink{device, inode, link_count, allocated_bytes, seen.insert(device, inode)};
 }
 
 }  // namespace tessaly

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <utility>
 
@@ -88,6 +89,33 @@ ChildEntry NameStore::entry(std::string_view raw_name, std::uint64_t size, bool 
   std::memcpy(data + text.size(), raw_name.data(), raw_name.size());
   return ChildEntry(data, static_cast<std::uint32_t>(text.size()),
                     static_cast<std::uint32_t>(raw_name.size()), size, is_dir);
+}
+
+void HardLinkTable::add(const ChildEntry& entry, const HardLink& link) {
+  const char* key = entry.name().data();
+  sorted_ = sorted_ && (links_.empty() || std::less<>()(links_.back().key, key));
+  links_.push_back(Noted{key, link});
+}
+
+void HardLinkTable::seal() {
+  if (sorted_) return;
+  std::sort(links_.begin(), links_.end(),
+            [](const Noted& a, const Noted& b) { return std::less<>()(a.key, b.key); });
+  sorted_ = true;
+}
+
+const HardLink* HardLinkTable::find(const ChildEntry& entry) const {
+  if (links_.empty()) return nullptr;
+  const char* key = entry.name().data();
+  if (!sorted_) {
+    const auto it = std::find_if(links_.begin(), links_.end(),
+                                 [key](const Noted& noted) { return noted.key == key; });
+    return it == links_.end() ? nullptr : &it->link;
+  }
+  const auto it = std::lower_bound(
+      links_.begin(), links_.end(), key,
+      [](const Noted& noted, const char* wanted) { return std::less<>()(noted.key, wanted); });
+  return it != links_.end() && it->key == key ? &it->link : nullptr;
 }
 
 const std::vector<ChildEntry>* ScanResult::children_of(std::string_view dir) const {

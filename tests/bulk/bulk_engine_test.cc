@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -36,6 +37,7 @@
 #include "support/fault_tree.h"
 #include "support/faulty_kernel.h"
 #include "support/mounts.h"
+#include "support/result_builder.h"
 #include "support/temp_tree.h"
 
 extern char** environ;
@@ -842,6 +844,45 @@ TEST_F(BulkEngineTest, BothEnginesAgreeWithHardLinksAcrossDirectories) {
   build_varied_tree(tree, true);
   if (IsSkipped()) return;
   for (std::uint64_t depth : {0u, 2u, 8u}) expect_engines_agree(tree.path(), depth, {}, false);
+}
+
+// Every listed name of a multiply-linked file, in one folder and across
+// folders, in a directory sent in parts too, carries the file's identity;
+// the first name recorded carries its blocks.
+TEST_F(BulkEngineTest, BothEnginesGiveTheSameHardLinkIdentities) {
+  TempDir tree;
+  build_varied_tree(tree, true);
+  if (IsSkipped()) return;
+  tree.write_file("d3/solo", 3000);
+  tree.make_hardlink("d3/solo", "d3/solo again");
+  for (int i = 0; i < 4200; ++i) {
+    const std::string name = "big/f" + std::to_string(i);
+    tree.write_file(name, i % 500 == 0 ? 5000 : 0);
+    if (i % 500 == 0) tree.make_hardlink(name, "big/l" + std::to_string(i));
+  }
+  std::map<std::string, HardLink> engines[2];
+  for (const bool bulk : {true, false}) {
+    const auto result = bulk ? scan_with_bulk_attrs(tree.path(), 8, {})
+                             : scan_with_jwalk(tree.path(), 8, {});
+    ASSERT_TRUE(result.has_value());
+    std::map<std::string, HardLink>& links = engines[bulk ? 0 : 1];
+    links = testing::listed_hard_links(**result);
+    std::map<std::pair<std::uint64_t, std::uint64_t>, int> counted;
+    for (auto& [path, link] : links) {
+      struct stat st {};
+      ASSERT_EQ(::lstat(path.c_str(), &st), 0) << path;
+      EXPECT_EQ(link.inode, st.st_ino) << path;
+      EXPECT_EQ(link.link_count, st.st_nlink) << path;
+      EXPECT_EQ(link.size, static_cast<std::uint64_t>(st.st_blocks) * 512) << path;
+      counted[{link.device, link.inode}] += link.counted ? 1 : 0;
+      link.counted = false;  // which name comes first is the walk's order
+    }
+    for (const auto& [file, names] : counted) EXPECT_EQ(names, 1) << file.second;
+  }
+  // 9 files linked across folders, one inside d3 and 9 inside big: two names each.
+  EXPECT_EQ(engines[0].size(), 38u);
+  EXPECT_EQ(engines[0], engines[1]);
+  EXPECT_TRUE(engines[0].contains(tree.at("big/l4000")));
 }
 
 TEST_F(BulkEngineTest, BothEnginesAgreeOnLargeFiles) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <map>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -148,6 +149,62 @@ TEST(NcduImport, RecordsAnNcduExportAsAScanOfItsTreeWould) {
     expect_same(*got, *want);
     EXPECT_EQ(got->root_path, "/t");
   }
+}
+
+// Each name of a multiply-linked file carries its identity and its bytes,
+// so that readers count them once; a reader gives back the same identities.
+TEST(NcduExport, HardLinksTravelWithTheirIdentity) {
+  const std::string body =
+      "[{\"name\":\"a\"},\n"
+      "{\"name\":\"x\",\"dsize\":8192,\"ino\":4,\"nlink\":2,\"hlnkc\":true}],\n"
+      "{\"name\":\"y\",\"dsize\":8192,\"ino\":4,\"nlink\":2,\"hlnkc\":true},\n"
+      "{\"name\":\"z\",\"dsize\":100,\"ino\":5,\"nlink\":2,\"hlnkc\":true}]]\n";
+  const auto got = import_ok("[1,2,{},\n[{\"name\":\"/h\",\"dev\":7},\n" + body);
+  EXPECT_EQ(got->total_size, 8292u);
+  const std::map<std::string, HardLink> want{{"/h/a/x", HardLink{7, 4, 2, 8192, true}},
+                                             {"/h/y", HardLink{7, 4, 2, 8192, false}},
+                                             {"/h/z", HardLink{7, 5, 2, 100, true}}};
+  EXPECT_EQ(testing::listed_hard_links(*got), want);
+  NcduExportOptions options;
+  options.root_device = 7;
+  const std::string text = export_text(*got, options);
+  // The names that do not carry the blocks say so, for this reader to count
+  // the same name again.
+  std::string written = "[{\"name\":\"/h\",\"dev\":7},\n" + body;
+  written.insert(written.find("true},\n{\"name\":\"z\"") + 4, ",\"uncounted\":true");
+  EXPECT_EQ(text.substr(text.find("},\n") + 3), written);
+  // Without the root's device, each linked file says its own.
+  const std::string devices = export_text(*got);
+  EXPECT_NE(devices.find("{\"name\":\"z\",\"dsize\":100,\"dev\":7,\"ino\":5,"),
+            std::string::npos)
+      << devices;
+  EXPECT_EQ(testing::listed_hard_links(*import_ok(devices)), want);
+  // Folded away, the names and their identities go.
+  const auto root_only = import_ok(text, 0);
+  EXPECT_TRUE(root_only->hard_links.empty());
+  EXPECT_EQ(export_text(*root_only).find("ino"), std::string::npos);
+}
+
+// A file whose counted name lies inside a bundle: its listed names carry no
+// bytes, as the bundle's total holds them.
+TEST(NcduExport, LinkedNamesWhoseBytesATotalHoldsCarryNone) {
+  const auto got = import_ok(kNcduStyle);
+  const std::map<std::string, HardLink> want{{"/t/a/caf\xc3\xa9 \xf0\x9f\x98\x80/h1",
+                                              HardLink{5, 9, 3, 12288, false}},
+                                             {"/t/a/h3", HardLink{5, 9, 3, 12288, false}}};
+  EXPECT_EQ(testing::listed_hard_links(*got), want);
+  NcduExportOptions options;
+  options.root_device = 5;
+  const std::string text = export_text(*got, options);
+  EXPECT_NE(text.find("{\"name\":\"h3\",\"dsize\":0,\"ino\":9,\"nlink\":3,\"hlnkc\":true,"
+                      "\"uncounted\":true}"),
+            std::string::npos)
+      << text;
+  const auto again = import_ok(text);
+  expect_same(*again, *got);
+  std::map<std::string, HardLink> sizeless = want;
+  for (auto& [path, link] : sizeless) link.size = 0;
+  EXPECT_EQ(testing::listed_hard_links(*again), sizeless);
 }
 
 TEST(NcduImport, GduMarksOnlyTheLaterLinksOfAFile) {

@@ -1,5 +1,7 @@
 #include "support/result_builder.h"
 
+#include <vector>
+
 #include "result/aggregator.h"
 
 namespace tessaly::testing {
@@ -34,5 +36,22 @@ void ResultBuilder::subtree_total(const SubtreeTotal& total) {
 }
 
 std::shared_ptr<const ScanResult> ResultBuilder::finish() { return aggregator_->finish().result; }
+
+std::map<std::string, HardLink> listed_hard_links(const ScanResult& result) {
+  std::map<std::string, HardLink> links;
+  std::vector<ResultDirectory> pending{result.root_directory()};
+  while (!pending.empty()) {
+    const ResultDirectory dir = std::move(pending.back());
+    pending.pop_back();
+    for (const ChildEntry& entry : dir.children()) {
+      if (auto child = dir.child(entry)) {
+        pending.push_back(std::move(*child));
+      } else if (const HardLink* link = result.hard_link(entry)) {
+        links.emplace(dir.path() + "/" + std::string(entry.raw_name()), *link);
+      }
+    }
+  }
+  return links;
+}
 
 }  // namespace tessaly::testing

@@ -40,4 +40,8 @@ class ResultBuilder {
   std::map<std::string, std::shared_ptr<const std::string>, std::less<>> parents_;
 };
 
+// The identity of each listed name of a multiply-linked file in `result`, by
+// the name's raw path, found by walking the result from its root.
+std::map<std::string, HardLink> listed_hard_links(const ScanResult& result);
+
 }  // namespace tessaly::testing

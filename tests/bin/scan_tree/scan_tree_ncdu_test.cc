@@ -6,13 +6,16 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include <tessaly/ncdu_export.h>
+#include <tessaly/scan.h>
 
+#include "support/result_builder.h"
 #include "support/temp_tree.h"
 
 namespace tessaly::scan_tree {
@@ -35,9 +38,9 @@ std::string installed(const std::string& program) {
   return found.out.substr(0, found.out.find('\n'));
 }
 
-// A tree with hard links, names that are not plain, a sparse, an empty file, a
-// symbolic link and a bundle.
-void build_tree(const TempDir& dir) {
+// A tree with hard links (`across` folders too), names that are not plain, a
+// sparse, an empty file, a symbolic link and a bundle.
+void build_tree(const TempDir& dir, bool across = true) {
   dir.write_file("a/f1", 10000);
   dir.make_hardlink("a/f1", "a/f1 second link");
   dir.write_file("a/b/deep", 3000);
@@ -49,6 +52,10 @@ void build_tree(const TempDir& dir) {
   dir.write_file("we\"ird\\name\x01\n", 1);
   dir.write_file("d\"q\\x/in", 5000);
   dir.write_file("\xe9t\xe9/inside", 9000);
+  if (across) {
+    dir.make_hardlink("a/b/deep", "\xe9t\xe9/deep again");
+    dir.make_hardlink("a/b/deep", "a/b/c/deep too");
+  }
   dir.write_file("empty", 0);
   dir.make_symlink("a/f1", "link");
   dir.write_file("Z.app/Contents/bin", 20000);
@@ -77,6 +84,14 @@ void expect_same_tree(const nlohmann::json& got, const nlohmann::json& want,
     if (std::string_view(key) == "children_map" && !same_order) continue;
     EXPECT_EQ(got[key], want[key]) << key;
   }
+}
+
+// The identities of the listed names of multiply-linked files, whichever name
+// carries the blocks: that follows the order of each program's walk.
+std::map<std::string, HardLink> links_of(const ScanResult& result) {
+  std::map<std::string, HardLink> links = testing::listed_hard_links(result);
+  for (auto& [path, link] : links) link.counted = false;
+  return links;
 }
 
 std::shared_ptr<const ScanResult> read_export(const std::string& text) {
@@ -125,6 +140,9 @@ TEST(ScanTreeNcdu, NcduAndGduReadOurExport) {
               std::string::npos);
     EXPECT_NE(again.out.find("\"name\":\"we\\\"ird\\\\name\\u0001\\n\""), std::string::npos);
     const auto reread = read_export(again.out);
+    const auto ours = read_export(read_file(saved));
+    EXPECT_EQ(links_of(*reread), links_of(*ours));
+    EXPECT_EQ(links_of(*ours).size(), 5u);
     EXPECT_EQ(reread->total_size, total);
     EXPECT_EQ(reread->dirs_found, dirs);
     EXPECT_EQ(reread->files_found, scanned["files_found"]);
@@ -139,9 +157,15 @@ TEST(ScanTreeNcdu, NcduAndGduReadOurExport) {
   }
 }
 
+// Which name of a file linked across folders carries its blocks follows the
+// order of each program's walk, and so do the sizes of those folders: they are
+// compared on a tree whose links stay in one folder, the link identities on
+// one with links across folders.
 TEST(ScanTreeNcdu, ImportsOfNcduAndGduExportsEqualTheScan) {
   TempDir dir;
-  build_tree(dir);
+  build_tree(dir, false);
+  TempDir across;
+  build_tree(across);
   TempDir out;
   const nlohmann::json scanned = json_of({"--root", dir.path()}, out.at("scan.json"));
   const std::string ncdu = installed("ncdu");
@@ -151,6 +175,17 @@ TEST(ScanTreeNcdu, ImportsOfNcduAndGduExportsEqualTheScan) {
     const ProcessResult saved = run_process({ncdu, "-o", out.at("ncdu.json"), dir.path()});
     ASSERT_EQ(saved.exit_code, 0) << saved.err;
     expect_same_tree(json_of({"--import", out.at("ncdu.json")}, out.at("n.json")), scanned, false);
+    ScanRequest request;
+    request.root = across.path();
+    const auto ours = scan(request);
+    ASSERT_TRUE(ours.has_value()) << ours.error().message;
+    const ProcessResult linked = run_process({ncdu, "-o", out.at("across.json"), across.path()});
+    ASSERT_EQ(linked.exit_code, 0) << linked.err;
+    const auto theirs = read_export(read_file(out.at("across.json")));
+    EXPECT_EQ(theirs->total_size, ours->result->total_size);
+    EXPECT_EQ(theirs->files_found, ours->result->files_found);
+    EXPECT_EQ(links_of(*theirs), links_of(*ours->result));
+    EXPECT_EQ(links_of(*theirs).size(), 5u);
   }
   if (!gdu.empty()) {
     const ProcessResult saved = run_process({gdu, "-n", "-o", out.at("gdu.json"), dir.path()});

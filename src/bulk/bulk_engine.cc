@@ -447,7 +447,7 @@ ScanOutcome walk_and_collect(platform::Kernel& os, WorkerPool& pool, std::string
   auto [sender, receiver] = make_bounded_channel<ListingMessage>(kWalkQueueCapacity);
   BulkWalk walk(os, exclude_paths, std::move(sender), context);
   for (const auto& [device, inode] : context.counted_links) {
-    walk.hardlinks.insert(bulk_device_id(static_cast<dev_t>(device)), inode);
+    walk.hardlinks.insert(device, inode);
   }
   const std::string root_path(root);
   const std::string volume_root(context.volume_root.empty() ? root : context.volume_root);

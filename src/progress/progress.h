@@ -46,7 +46,8 @@ struct ScanContext {
   // A refresh of one folder below a scan's root: the root whose volume the
   // device rule keeps the walk on (empty: the scanned root itself), the
   // multiply-linked files already counted elsewhere in that root's result
-  // (stat device and inode; their names here count 0), and whether the
+  // (device and inode in the engine's own encoding, as its results give
+  // them; their names here count 0), and whether the
   // engine stores its result in the scan cache under the scanned root.
   std::string_view volume_root = {};
   std::span<const std::pair<std::uint64_t, std::uint64_t>> counted_links = {};

@@ -12,16 +12,20 @@
 
 namespace tessaly {
 
-// A multiply-linked file by stat device and inode.
+// A multiply-linked file by device and inode, as HardLink gives them (in the
+// encoding of the engine that made the result).
 using FileIdentity = std::pair<std::uint64_t, std::uint64_t>;
 
-// The multiply-linked files whose blocks `previous` counted under names
-// outside `folder` (a raw path below its root). A refresh of the folder seeds
-// its walk with them, so that those names keep the blocks and the folder's
-// names count 0. The result has no table of link identities yet, so this set
-// is empty: a file linked both inside and outside a refreshed folder is then
-// counted once more. This is the one place to fill once the result keeps
-// (device, inode, counted) per listed name of a multiply-linked file.
+// The multiply-linked files whose blocks `previous` counted under a name
+// outside `folder` (a raw path below its root): those of names it lists
+// outside, and, when the folder holds nothing below the tree depth, those
+// named in the folder none of whose names there carries the blocks. A refresh
+// of the folder seeds its walk with them, so that the names outside keep the
+// blocks and the folder's names count 0. What the result does not know stays
+// out: a file counted only under names below the tree depth while the folder
+// too hides names there, and a file that had one name at the previous scan
+// (a link made since from the folder to a file outside it counts that file
+// once more until the outside name's folder is refreshed).
 std::set<FileIdentity> links_counted_outside(const ScanResult& previous, std::string_view folder);
 
 // A new result equal to `previous` with everything at and below `folder`
@@ -33,6 +37,13 @@ std::set<FileIdentity> links_counted_outside(const ScanResult& previous, std::st
 // ancestor, its files and directories the counters). Counters, dir_sizes of
 // every ancestor up to the root, children lists, truncated sizes, folded
 // counts and large files then equal a scan of the whole root.
+//
+// Hard links across the folder's edge (with `folder_scan` seeded by
+// links_counted_outside): a file whose blocks a name inside the folder
+// carried, and no name of `folder_scan` carries now, has them taken over by
+// the first name of it listed outside the folder (its size, every ancestor's
+// total and total_size grow by them), so that it still counts once. The
+// entries of both results keep their HardLink in the new result's table.
 //
 // This stage copies the untouched part of `previous` (its maps and names):
 // the cost is linear in the previous result, not in the folder. `previous`

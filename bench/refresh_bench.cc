@@ -10,8 +10,7 @@
 // maximum of each over --runs rounds (one warm-up round first). Memory, in
 // the warm-up round (Linux): the rise of the peak resident set during the scan
 // and during the refresh (the peak is reset before each
-// through /proc/self/clear_refs), and what the refreshed result keeps
-// resident once the previous one is released.
+// through /proc/self/clear_refs).
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -85,8 +84,6 @@ int main(int argc, char** argv) {
   std::vector<double> refresh_ms;
   std::uint64_t scan_peak_kib = 0;
   std::uint64_t refresh_peak_kib = 0;
-  std::uint64_t kept_scan_kib = 0;
-  std::uint64_t kept_refresh_kib = 0;
   for (int round = 0; round <= runs; ++round) {
     tessaly::clear_scan_cache();
     const std::uint64_t before_scan = status_kib("VmRSS");
@@ -112,9 +109,6 @@ int main(int argc, char** argv) {
     if (round == 0) {  // before the allocator holds freed pages of earlier rounds
       scan_peak_kib = scan_peak;
       refresh_peak_kib = refresh_peak;
-      kept_scan_kib = before_refresh - before_scan;
-      previous->result.reset();  // the cache holds the refreshed result only
-      kept_refresh_kib = status_kib("VmRSS") - before_scan;
     }
     if (round == 0) continue;  // warm-up
     scan_ms.push_back(std::chrono::duration<double, std::milli>(scan_end - scan_start).count());
@@ -135,7 +129,5 @@ int main(int argc, char** argv) {
   fmt::print("refresh / scan time: {:.1f}%\n", 100.0 * refresh_median / scan_median);
   fmt::print("peak rise: scan {} KiB, refresh {} KiB ({:.1f}%)\n", scan_peak_kib, refresh_peak_kib,
              100.0 * static_cast<double>(refresh_peak_kib) / static_cast<double>(scan_peak_kib));
-  fmt::print("resident after: scan result {} KiB, refreshed result alone {} KiB\n", kept_scan_kib,
-             kept_refresh_kib);
   return 0;
 }

@@ -51,9 +51,15 @@ using ExportSink = std::function<bool(std::string_view chunk)>;
 /// Streams `result` to `sink` in ncdu's export format (version 1.2).
 ///
 /// Every listed entry is an item: a file, or an item standing as one (a
-/// bundle, a mounted system volume), with "dsize" its counted bytes (a later
-/// sighting of a hard-linked file counts 0, so readers sum the scan's total);
-/// a directory with no "dsize" of its own. When the result's tree_depth is
+/// bundle, a mounted system volume), with "dsize" its counted bytes; a
+/// directory with no "dsize" of its own. Each name of a file with two or more
+/// links (ScanResult::hard_link) carries "ino", "nlink", "hlnkc":true and the
+/// file's bytes as "dsize", so readers count them once per device and inode
+/// and sum the scan's total; its "dev" too when options.root_device is unset
+/// or another. The names other than the one whose bytes the scan counted are
+/// marked "uncounted":true, so read_ncdu_export counts the same name again.
+/// When no listed name carries a file's bytes (they are inside a bundle's
+/// total, or below the tree depth), its names carry "dsize" 0. When the result's tree_depth is
 /// not kUnlimitedTreeDepth, the metadata says so with "folded_depth" (the
 /// tree depth), "files_found" and "dirs_found" (the scan's counts), and each
 /// directory at that depth is written without items, with "dsize" the total
@@ -99,7 +105,9 @@ struct NcduImportError {
 /// symbolic links and other non-regular items ("notreg"), excluded items and
 /// directories on another device than the root are left out; a file with
 /// "hlnkc" (or an "nlink" of 2 or more) and an "ino" counts its bytes once per
-/// (device, inode); a bundle directory (".app", ".framework", ...) below the
+/// (device, inode), at its first name not marked "uncounted", and its listed
+/// names get the identity (ScanResult::hard_link; link_count at least 2, its
+/// "nlink" when given); a bundle directory (".app", ".framework", ...) below the
 /// root stands as one item of the regular files below it; large files,
 /// folding below the tree depth and directory totals follow the scan's rules.
 /// Unknown fields and values are skipped; "asize" is checked and ignored.

@@ -142,9 +142,11 @@ struct SubtreeTotal {
 };
 
 /// What a scan knew of a file with two or more links (names) when it listed
-/// one of its names. The file's blocks count once: on the first name the walk
-/// recorded (`counted`), whose ChildEntry::size() is `size`; every other name
-/// of it shows size() 0.
+/// one of its names. The file's blocks count once: on the first of its names
+/// the walk met (`counted`), whose ChildEntry::size() is `size`; every other
+/// name of it shows size() 0. When that first name is not listed (it lies in
+/// an item standing as one, or below the tree depth, whose total holds the
+/// blocks), no listed name of the file is counted.
 struct HardLink {
   std::uint64_t device = 0;      ///< the file system's device number of the file
   std::uint64_t inode = 0;       ///< the file's number on that device
@@ -299,8 +301,9 @@ struct TESSALY_EXPORT ScanResult {
   /// The identity of the file `entry` (an entry of this result's children)
   /// names when that file has two or more links, or nullptr for an ordinary
   /// file, a directory or an item standing as one. Of a file's names the first
-  /// the walk recorded carries its blocks (HardLink::counted), the others
-  /// show size() 0.
+  /// the walk met carries its blocks (HardLink::counted), the others show
+  /// size() 0; an import counts the first name its file does not mark
+  /// "uncounted".
   const HardLink* hard_link(const ChildEntry& entry) const { return hard_links.find(entry); }
   /// The root directory, from which every listed directory is reached.
   /// Throws std::bad_alloc when memory for the root's path runs out.

@@ -323,8 +323,8 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, WalkDirId
     if (f.obj_type == obj_type_regular) {
       const std::uint64_t bytes = positive_size(f.alloc_size);
       if (f.link_count >= 2) {
-        out.add_linked_file(item.name,
-                            link_sighting(walk.hardlinks, f.link_count, f.dev_id, f.file_id, bytes));
+        out.add_linked_file(
+            item.name, link_sighting(walk.hardlinks, f.link_count, f.dev_id, f.file_id, bytes));
       } else {
         out.add_file(item.name, bytes);
       }

@@ -107,10 +107,10 @@ void filter_children(DirListing& listing, FilterContext& context) {
           entry.size = 0;
           context.scan.note_problem(listing.child_path(entry), stated.error());
         } else if (st.st_nlink >= 2) {
-          const HardLink link = link_sighting(
-              context.hardlinks, static_cast<std::uint64_t>(st.st_nlink),
-              static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
-              block_bytes(st));
+          const HardLink link =
+              link_sighting(context.hardlinks, static_cast<std::uint64_t>(st.st_nlink),
+                            static_cast<std::uint64_t>(st.st_dev),
+                            static_cast<std::uint64_t>(st.st_ino), block_bytes(st));
           entry.size = link.counted ? link.size : 0;
           listing.note_link(entry, link);
         } else {

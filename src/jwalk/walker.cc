@@ -318,8 +318,8 @@ void ParallelWalk::start_root() {
   }
   batch->entries.push_back(entry);
   {
-    DirListing listing(kernel_, std::nullopt, parent_path, -1, &root_, batch->names,
-                       batch->entries, batch->links);
+    DirListing listing(kernel_, std::nullopt, parent_path, -1, &root_, batch->names, batch->entries,
+                       batch->links);
     filter_(listing);
   }
   const ListedEntry kept = batch->entries.front();

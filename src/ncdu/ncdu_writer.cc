@@ -197,8 +197,8 @@ bool write_ncdu_export(const ScanResult& result, const NcduExportOptions& option
         const bool carried = listed_blocks.contains(link->device, link->inode);
         out << ",\"dsize\":" << (carried ? link->size : 0);
         if (options.root_device != link->device) out << ",\"dev\":" << link->device;
-        out << ",\"ino\":" << link->inode << ",\"nlink\":" << link->link_count
-            << ",\"hlnkc\":true" << (link->counted ? "}" : ",\"uncounted\":true}");
+        out << ",\"ino\":" << link->inode << ",\"nlink\":" << link->link_count << ",\"hlnkc\":true"
+            << (link->counted ? "}" : ",\"uncounted\":true}");
       } else {
         out << ",\"dsize\":" << child.size() << "}";
       }

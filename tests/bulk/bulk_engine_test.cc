@@ -862,8 +862,8 @@ TEST_F(BulkEngineTest, BothEnginesGiveTheSameHardLinkIdentities) {
   }
   std::map<std::string, HardLink> engines[2];
   for (const bool bulk : {true, false}) {
-    const auto result = bulk ? scan_with_bulk_attrs(tree.path(), 8, {})
-                             : scan_with_jwalk(tree.path(), 8, {});
+    const auto result =
+        bulk ? scan_with_bulk_attrs(tree.path(), 8, {}) : scan_with_jwalk(tree.path(), 8, {});
     ASSERT_TRUE(result.has_value());
     std::map<std::string, HardLink>& links = engines[bulk ? 0 : 1];
     links = testing::listed_hard_links(**result);

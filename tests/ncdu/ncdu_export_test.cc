@@ -175,8 +175,7 @@ TEST(NcduExport, HardLinksTravelWithTheirIdentity) {
   EXPECT_EQ(text.substr(text.find("},\n") + 3), written);
   // Without the root's device, each linked file says its own.
   const std::string devices = export_text(*got);
-  EXPECT_NE(devices.find("{\"name\":\"z\",\"dsize\":100,\"dev\":7,\"ino\":5,"),
-            std::string::npos)
+  EXPECT_NE(devices.find("{\"name\":\"z\",\"dsize\":100,\"dev\":7,\"ino\":5,"), std::string::npos)
       << devices;
   EXPECT_EQ(testing::listed_hard_links(*import_ok(devices)), want);
   // Folded away, the names and their identities go.
@@ -189,9 +188,9 @@ TEST(NcduExport, HardLinksTravelWithTheirIdentity) {
 // bytes, as the bundle's total holds them.
 TEST(NcduExport, LinkedNamesWhoseBytesATotalHoldsCarryNone) {
   const auto got = import_ok(kNcduStyle);
-  const std::map<std::string, HardLink> want{{"/t/a/caf\xc3\xa9 \xf0\x9f\x98\x80/h1",
-                                              HardLink{5, 9, 3, 12288, false}},
-                                             {"/t/a/h3", HardLink{5, 9, 3, 12288, false}}};
+  const std::map<std::string, HardLink> want{
+      {"/t/a/caf\xc3\xa9 \xf0\x9f\x98\x80/h1", HardLink{5, 9, 3, 12288, false}},
+      {"/t/a/h3", HardLink{5, 9, 3, 12288, false}}};
   EXPECT_EQ(testing::listed_hard_links(*got), want);
   NcduExportOptions options;
   options.root_device = 5;

@@ -26,6 +26,10 @@ TEST(HardlinkSet, InsertTellsWhetherThePairWasNew) {
   EXPECT_TRUE(set.insert(0, 1));
   EXPECT_TRUE(set.insert(UINT64_MAX, UINT64_MAX));
   EXPECT_FALSE(set.insert(UINT64_MAX, UINT64_MAX));
+  EXPECT_TRUE(set.contains(1, 101));
+  EXPECT_TRUE(set.contains(0, 0));
+  EXPECT_FALSE(set.contains(3, 100));
+  EXPECT_FALSE(HardlinkSet().contains(0, 0));
   EXPECT_EQ(set.size(), 6u);
 }
 

@@ -85,6 +85,45 @@ TEST(TruncateToDepth, PathOutsideRootGivesRoot) {
 
 TEST(ChildEntry, IsCompact) { EXPECT_LE(sizeof(ChildEntry), 24u); }
 
+// A listing's linked files keep their identities where they are listed, and
+// only there; other entries, and entries of another result, have none.
+TEST(HardLinkTable, ListedLinksAreFoundByTheirEntry) {
+  ScanAggregator aggregator("/r", 1);
+  ChildListing top;
+  top.add_file("plain", 100);
+  top.add_linked_file("first", HardLink{1, 7, 2, 4096, true});
+  top.add_directory("d");
+  top.add_linked_file("again", HardLink{1, 7, 2, 4096, false});
+  ChildListing folded;
+  folded.add_linked_file("deep", HardLink{1, 8, 2, 512, true});
+  aggregator.record_listing(ListingPlace{kWalkRoot, 1, 1, ""}, top, top.links());
+  aggregator.record_listing(ListingPlace{1, 0, 2, ""}, folded, folded.links());
+  const auto result = aggregator.finish().result;
+  EXPECT_EQ(result->total_size, 4096u + 100 + 512);
+  const std::vector<ChildEntry>& list = *result->children_of("/r");
+  ASSERT_EQ(list.size(), 4u);
+  EXPECT_EQ(result->hard_link(list[0]), nullptr);
+  ASSERT_NE(result->hard_link(list[1]), nullptr);
+  EXPECT_EQ(*result->hard_link(list[1]), (HardLink{1, 7, 2, 4096, true}));
+  EXPECT_EQ(list[1].size(), 4096u);
+  EXPECT_EQ(result->hard_link(list[2]), nullptr);
+  ASSERT_NE(result->hard_link(list[3]), nullptr);
+  EXPECT_FALSE(result->hard_link(list[3])->counted);
+  EXPECT_EQ(list[3].size(), 0u);
+  EXPECT_EQ(result->hard_links.size(), 2u);  // the folded name is not listed
+
+  // Found in any order of adding, before and after sealing.
+  HardLinkTable table;
+  table.add(list[3], HardLink{1, 7, 2, 4096, false});
+  table.add(list[1], HardLink{1, 7, 2, 4096, true});
+  EXPECT_TRUE(table.find(list[1])->counted);
+  EXPECT_EQ(table.find(list[0]), nullptr);
+  table.seal();
+  EXPECT_TRUE(table.find(list[1])->counted);
+  EXPECT_FALSE(table.find(list[3])->counted);
+  EXPECT_EQ(table.find(list[2]), nullptr);
+}
+
 TEST(NameStore, EntriesSurviveManyBlocksAndMoves) {
   NameStore store;
   std::vector<ChildEntry> entries;

@@ -81,10 +81,12 @@ enum class FolderState {
   kOther,      // something the walk of its parent decides on
 };
 
+// `is_root`: a root given as a symbolic link is the directory it leads to,
+// as for a scan.
 FolderState folder_state(platform::Kernel& kernel, const std::string& folder,
-                         const DeviceRule& devices) {
+                         const DeviceRule& devices, bool is_root = false) {
   struct stat st {};
-  const auto stated = stat_at(kernel, AT_FDCWD, folder, st, false);
+  const auto stated = stat_at(kernel, AT_FDCWD, folder, st, is_root);
   if (!stated) {
     if (stated.error() == ENOENT || stated.error() == ENOTDIR) return FolderState::kGone;
     if (stated.error() == ENOMEM) throw std::bad_alloc();
@@ -156,7 +158,7 @@ std::expected<ScanOutput, ScanError> run_refresh(const RefreshCall& call) {
     const FolderState state = folder_state(kernel, chain[depth], devices);
     if (state == FolderState::kDirectory) break;
     if (state == FolderState::kGone &&
-        folder_state(kernel, chain[depth - 1], devices) == FolderState::kDirectory) {
+        folder_state(kernel, chain[depth - 1], devices, depth == 1) == FolderState::kDirectory) {
       ScanOutput output;
       output.result = splice_folder(result, chain[depth], nullptr);
       store_scan_result(result.root_path, output.result);

@@ -71,6 +71,11 @@ out=$("$work/example/largest_dirs" "$tree" </dev/null 2>/dev/null) ||
   fail "the example failed with the default engine: $out"
 grep -Eq "^2 files, 3 directories, .* with jwalk$" <<<"$out" ||
   fail "the example printed with the default engine: $out"
+# The refresh example: a file deleted, its folder refreshed.
+out=$("$work/example/refresh_after_delete" jwalk 2>&1) || fail "the refresh example failed: $out"
+grep -Eq "^before: 3 files, 2 directories, [0-9]+ bytes; .*/photos: [0-9]+ bytes$" <<<"$out" &&
+  grep -Eq "^after: 2 files, 2 directories, [0-9]+ bytes; .*/photos: [0-9]+ bytes$" <<<"$out" ||
+  fail "the refresh example printed: $out"
 
 say "add_subdirectory, shared"
 cmake -S tests/consumer -B "$work/host-embedded" -G Ninja -DCMAKE_BUILD_TYPE=Debug \

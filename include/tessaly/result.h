@@ -121,13 +121,18 @@ class TESSALY_EXPORT NameStore {
   /// differ). Names of a gigabyte or more are refused with std::length_error.
   ChildEntry entry(std::string_view raw_name, std::uint64_t size, bool is_dir);
 
-  /// Bytes held in blocks.
+  /// Bytes of the blocks this store allocated (not those it shares).
   std::size_t capacity_bytes() const { return capacity_bytes_; }
+
+  /// Keeps every block of `other` alive as long as this store lives, so that
+  /// entries made by `other` may be copied into lists this store's owner
+  /// keeps. New entries still go to blocks of this store's own.
+  void share(const NameStore& other);
 
  private:
   char* allocate(std::size_t bytes);
 
-  std::vector<std::unique_ptr<char[]>> blocks_;
+  std::vector<std::shared_ptr<char[]>> blocks_;
   char* cursor_ = nullptr;
   std::size_t left_ = 0;
   std::size_t capacity_bytes_ = 0;
@@ -211,6 +216,18 @@ using TruncatedSizes = PathMap<std::uint64_t, PathKeying::kComponents>;
 /// Directory totals, keyed by raw path byte for byte.
 using DirSizes = PathMap<std::uint64_t, PathKeying::kBytes>;
 
+/// Files and directories counted below a directory at the tree depth that
+/// children_map does not list.
+struct FoldedCounts {
+  std::uint64_t files = 0;  ///< files, and items standing as one
+  std::uint64_t dirs = 0;   ///< directories
+
+  /// Field by field.
+  friend bool operator==(const FoldedCounts&, const FoldedCounts&) = default;
+};
+/// Folded counts, keyed as TruncatedSizes.
+using FoldedCountsMap = PathMap<FoldedCounts, PathKeying::kComponents>;
+
 struct ScanResult;
 
 /// A directory of a scan result, reached from the root through the directory
@@ -269,6 +286,11 @@ struct TESSALY_EXPORT ScanResult {
   /// For directories exactly tree-depth levels below the root: the summed size
   /// of everything below them that children_map does not list. Absent means 0.
   TruncatedSizes truncated_sizes;
+  /// For the same directories: how many files and directories below them
+  /// children_map does not list (what files_found and dirs_found count there),
+  /// so that a refresh can take a folder's share out of the counters. Absent
+  /// means none.
+  FoldedCountsMap folded_counts;
   /// Total size of the root and of every directory reached through
   /// children_map, keyed by the raw paths compute_dir_sizes builds.
   DirSizes dir_sizes;

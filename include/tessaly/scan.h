@@ -145,6 +145,9 @@ struct ScanOutput {
   std::vector<ScanProblem> problems;
   /// How many problems the scan met, listed or not.
   std::uint64_t problems_total = 0;
+  /// The request's exclude paths, as given; with the engine, the result's
+  /// root and tree depth, what refresh() scans a folder by.
+  std::vector<std::string> exclude_paths;
 };
 
 /// What kind of failure a ScanError is. Values are only ever added, at the
@@ -229,6 +232,52 @@ TESSALY_EXPORT std::expected<ScanOutput, ScanError> scan(const ScanRequest& requ
 /// listed at scan(). No exception leaves it.
 TESSALY_EXPORT std::expected<ScanOutput, std::string> run_scan(const ScanRequest& request,
                                                                AppHandle app_handle = nullptr);
+
+/// Refusal by refresh() of an output that holds no result.
+inline constexpr std::string_view kRefreshWithoutResult = "Refresh needs the output of a scan";
+/// Refusal by refresh() of a path that is not absolute, followed by the path.
+inline constexpr std::string_view kRefreshRelativePrefix = "Refresh path is not absolute: ";
+/// Refusal by refresh() of a path with a "." or ".." component, followed by
+/// the path.
+inline constexpr std::string_view kRefreshDotPrefix = "Refresh path has a . or .. component: ";
+/// Refusal by refresh() of a path outside the scanned root: "Refresh path is
+/// not inside the scanned root {root}: {path}".
+inline constexpr std::string_view kRefreshOutsidePrefix =
+    "Refresh path is not inside the scanned root ";
+
+/// Brings `previous`, the output of an earlier scan (or refresh), up to date
+/// for the folder `path`: an absolute path at or below the result's root,
+/// spelled from the root as the result spells it. The answer's result equals
+/// what scan() of the whole root with the same engine, tree depth, exclude
+/// paths and volume rule would give now (counters, every directory's size up
+/// to the root, children lists, large files, truncated sizes), while only the
+/// folder is walked.
+///
+/// The folder walked is the deepest directory the previous result lists on
+/// the way to `path` (so `path` may be a directory created since, a file, or
+/// lie below the tree depth: its listed ancestor is walked). When that folder
+/// is gone, it leaves the result: its size leaves every ancestor, its entries
+/// the counters. When it is now a file, a symbolic link, on another volume or
+/// unreadable, its parent is walked instead, so that the entry becomes what a
+/// scan makes of it. The root itself is scanned whole as scan() would.
+///
+/// A file with several links both inside and outside the folder counts once:
+/// the name outside keeps its blocks when the previous result counted it
+/// there, and the folder's names count 0.
+///
+/// Runs under the same guard as scan(), with the same refusals (kBusy,
+/// kUnavailable), the same cancellation (`cancel`, request_scan_cancel:
+/// kCancelled) and the same failures of running out (kOutOfResources) or of
+/// the engine (kWalkFailed). `path` is refused with kInvalidRequest when it is
+/// not absolute, has a "." or ".." component or lies outside the root, and
+/// `previous` when it holds no result. On success the new output replaces the
+/// root's entry in the scan cache; its problems are the previous ones outside
+/// the folder and the folder's own; `on_progress` counts the folder walked.
+/// `previous` is never changed, whatever the outcome; the new result shares
+/// nothing with it that the caller must keep alive. No exception leaves it.
+TESSALY_EXPORT std::expected<ScanOutput, ScanError> refresh(
+    const ScanOutput& previous, std::string_view path, const CancelToken* cancel = nullptr,
+    const ProgressCallback* on_progress = nullptr, AppHandle app_handle = nullptr);
 
 /// The flat record of one successful scan. Field order is the report's key order.
 struct BenchmarkResult {

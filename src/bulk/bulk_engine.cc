@@ -446,10 +446,14 @@ ScanOutcome walk_and_collect(platform::Kernel& os, WorkerPool& pool, std::string
                              const ScanContext& context) {
   auto [sender, receiver] = make_bounded_channel<ListingMessage>(kWalkQueueCapacity);
   BulkWalk walk(os, exclude_paths, std::move(sender), context);
+  for (const auto& [device, inode] : context.counted_links) {
+    walk.hardlinks.insert(device, inode);
+  }
   const std::string root_path(root);
-  if (root_path.find('\0') == std::string::npos) {
-    if (const auto device = bulk_device_of(os, root_path.c_str())) {
-      VolumeGroup group = find_volume_group(os, root_path);
+  const std::string volume_root(context.volume_root.empty() ? root : context.volume_root);
+  if (volume_root.find('\0') == std::string::npos) {
+    if (const auto device = bulk_device_of(os, volume_root.c_str())) {
+      VolumeGroup group = find_volume_group(os, volume_root);
       const std::uint64_t data_device =
           group.data_device != 0 ? bulk_device_id(static_cast<dev_t>(group.data_device)) : 0;
       walk.devices = DeviceRule(*device, data_device, std::move(group.firmlinks));
@@ -515,7 +519,7 @@ ScanOutcome walk_and_collect(platform::Kernel& os, WorkerPool& pool, std::string
       "[post-walk:bulk] compute_dir_sizes: {} ms ({} dirs), children_map entries: {}",
       whole_millis_between(finish_start, clock.now()), finished.dir_sizes_count,
       finished.child_entry_count);
-  store_scan_result(root, finished.result);
+  if (context.store_in_cache) store_scan_result(root, finished.result);
   return std::move(finished.result);
 }
 

@@ -207,8 +207,13 @@ ScanOutcome walk_and_finish(std::string_view root, std::uint64_t tree_depth,
   spdlog::logger& log = scanner_logger();
 
   FilterContext context(exclude_paths, scan_context);
-  if (struct stat st{}; stat_at(kernel, AT_FDCWD, root, st, true)) {
-    VolumeGroup group = find_volume_group(kernel, root);
+  for (const auto& [device, inode] : scan_context.counted_links) {
+    context.hardlinks.insert(device, inode);
+  }
+  const std::string_view volume_root =
+      scan_context.volume_root.empty() ? root : scan_context.volume_root;
+  if (struct stat st{}; stat_at(kernel, AT_FDCWD, volume_root, st, true)) {
+    VolumeGroup group = find_volume_group(kernel, volume_root);
     context.devices = DeviceRule(static_cast<std::uint64_t>(st.st_dev), group.data_device,
                                  std::move(group.firmlinks));
     const std::string path(root);
@@ -269,7 +274,7 @@ ScanOutcome walk_and_finish(std::string_view root, std::uint64_t tree_depth,
              finished.result->compute_dir_sizes_ms, finished.dir_sizes_count,
              finished.child_entry_count);
   }
-  store_scan_result(root, finished.result);
+  if (scan_context.store_in_cache) store_scan_result(root, finished.result);
   return std::move(finished.result);
 }
 

@@ -7,8 +7,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "base/clock.h"
 
@@ -41,6 +43,15 @@ struct ScanContext {
   // full or the walk has ended, so that the walk runs as far ahead of it as
   // the channel's bound lets it, whatever the scheduler does.
   bool lagging_collector = false;
+  // A refresh of one folder below a scan's root: the root whose volume the
+  // device rule keeps the walk on (empty: the scanned root itself), the
+  // multiply-linked files already counted elsewhere in that root's result
+  // (device and inode in the engine's own encoding, as its results give
+  // them; their names here count 0), and whether the
+  // engine stores its result in the scan cache under the scanned root.
+  std::string_view volume_root = {};
+  std::span<const std::pair<std::uint64_t, std::uint64_t>> counted_links = {};
+  bool store_in_cache = true;
 
   // Either request: request_scan_cancel's flag, or this scan's token.
   bool cancel_requested() const {

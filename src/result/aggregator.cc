@@ -107,8 +107,10 @@ void ScanAggregator::record_subtree_total(const SubtreeTotal& total) {
   if (total.depth <= tree_depth_) {
     list_for(std::string_view(total.parent)).push_back(names_.entry(total.name, total.size, false));
     ++child_entry_count_;
-  } else if (total.size != 0) {
-    truncated_slot(join_path(total.parent, total.name)) += total.size;
+  } else {
+    const std::string path = join_path(total.parent, total.name);
+    if (total.size != 0) truncated_slot(path) += total.size;
+    ++folded_counts_at(path).files;
   }
   counters_.total_size += total.size;
   ++counters_.files_found;
@@ -171,6 +173,23 @@ std::uint64_t& ScanAggregator::folded_size(WalkDirId dir) {
   return *at_depth.truncated;
 }
 
+FoldedCounts& ScanAggregator::folded_counts(WalkDirId dir) {
+  WalkDirId ancestor = walk_dir(dir).ancestor;
+  if (ancestor == kNoAncestor) ancestor = kWalkRoot;
+  WalkDir& at_depth = walk_dir(ancestor);
+  if (at_depth.counted == nullptr) {
+    at_depth.counted =
+        ancestor == kWalkRoot
+            ? &folded_counts_[root_]
+            : &folded_counts_[PathMapAccess::nodes(children_map_).text(at_depth.node)];
+  }
+  return *at_depth.counted;
+}
+
+FoldedCounts& ScanAggregator::folded_counts_at(std::string_view path) {
+  return folded_counts_[truncate_to_depth(root_, path, tree_depth_)];
+}
+
 void ScanAggregator::record_unlisted_bytes(std::string_view dir, std::uint64_t bytes) {
   if (bytes == 0) return;
   counters_.total_size += bytes;
@@ -206,6 +225,7 @@ FinishedScan ScanAggregator::finish(const Clock& clock) {
   result->names = std::move(names_);
   result->children_map = std::move(children_map_);
   result->truncated_sizes = std::move(truncated_sizes_);
+  result->folded_counts = std::move(folded_counts_);
   hard_links_.seal();
   result->hard_links = std::move(hard_links_);
   result->files_found = counters_.files_found;
@@ -232,6 +252,7 @@ FinishedScan ScanAggregator::finish(const Clock& clock) {
   large_files_.clear();
   children_map_.clear();
   truncated_sizes_.clear();
+  folded_counts_.clear();
   hard_links_ = HardLinkTable();
   forget_caches();
   return finished;

@@ -92,6 +92,7 @@ class ScanAggregator {
     bool node_is_root = false;
     WalkDirId ancestor = kNoAncestor;
     std::uint64_t* truncated = nullptr;  // the slot of a directory at the tree depth
+    FoldedCounts* counted = nullptr;     // its folded counts
   };
   static constexpr WalkDirId kNoAncestor = ~WalkDirId{0};
 
@@ -100,6 +101,9 @@ class ScanAggregator {
   std::vector<ChildEntry>* listing_target(const ListingPlace& place, std::size_t count);
   void place_directory(const ListingPlace& place, WalkDirId id, std::string_view name);
   std::uint64_t& folded_size(WalkDirId dir);
+  FoldedCounts& folded_counts(WalkDirId dir);
+  // The folded counts of the ancestor at the tree depth of `path`.
+  FoldedCounts& folded_counts_at(std::string_view path);
 
   std::string root_;
   std::uint64_t tree_depth_;
@@ -109,6 +113,7 @@ class ScanAggregator {
   NameStore names_;
   ChildrenMap children_map_;
   TruncatedSizes truncated_sizes_;
+  FoldedCountsMap folded_counts_;
   HardLinkTable hard_links_;
 
   // The last directory whose children_map node was looked up by path, when
@@ -132,13 +137,14 @@ void ScanAggregator::record_listing(const ListingPlace& place, const Children& c
   std::vector<ChildEntry>* list = listing_target(place, count);
   const std::size_t first = list == nullptr ? 0 : list->size();
   std::uint64_t file_bytes = 0;
+  std::uint64_t dirs = 0;
   WalkDirId next_dir = place.first_child;
   for (std::size_t i = 0; i < count; ++i) {
     const auto child = children[i];
     const bool is_dir = child.fields.is_dir;
     const std::uint64_t size = is_dir ? 0 : child.fields.size;
     if (is_dir) {
-      ++counters_.dirs_found;
+      ++dirs;
       place_directory(place, next_dir++, child.name);
     } else {
       ++counters_.files_found;
@@ -148,13 +154,17 @@ void ScanAggregator::record_listing(const ListingPlace& place, const Children& c
     }
     if (list != nullptr) list->push_back(names_.entry(child.name, size, is_dir));
   }
+  counters_.dirs_found += dirs;
   if (list != nullptr) {
     child_entry_count_ += count;
     for (const LinkedChild& linked : links)
       hard_links_.add((*list)[first + linked.index], linked.link);
-  } else if (file_bytes != 0) {
-    folded_size(place.dir) += file_bytes;
+    return;
   }
+  if (file_bytes != 0) folded_size(place.dir) += file_bytes;
+  FoldedCounts& folded = folded_counts(place.dir);
+  folded.files += count - dirs;
+  folded.dirs += dirs;
 }
 
 }  // namespace tessaly

@@ -54,11 +54,11 @@ char* NameStore::allocate(std::size_t bytes) {
     // A name too large to share a block gets one of its own, leaving the
     // current block open for the names after it.
     if (bytes > kNameBlockBytes / 4) {
-      blocks_.push_back(std::make_unique_for_overwrite<char[]>(bytes));
+      blocks_.push_back(std::shared_ptr<char[]>(new char[bytes]));
       capacity_bytes_ += bytes;
       return blocks_.back().get();
     }
-    blocks_.push_back(std::make_unique_for_overwrite<char[]>(kNameBlockBytes));
+    blocks_.push_back(std::shared_ptr<char[]>(new char[kNameBlockBytes]));
     capacity_bytes_ += kNameBlockBytes;
     cursor_ = blocks_.back().get();
     left_ = kNameBlockBytes;
@@ -67,6 +67,12 @@ char* NameStore::allocate(std::size_t bytes) {
   cursor_ += bytes;
   left_ -= bytes;
   return out;
+}
+
+void NameStore::share(const NameStore& other) {
+  // A block shared is never written again: new names go to a block of this
+  // store's own (other's cursor stays where it was).
+  blocks_.insert(blocks_.end(), other.blocks_.begin(), other.blocks_.end());
 }
 
 ChildEntry NameStore::entry(std::string_view raw_name, std::uint64_t size, bool is_dir) {

@@ -43,8 +43,10 @@ ScanError out_of_memory() {
   return ScanError{ScanErrorKind::kOutOfResources, failure_text(std::bad_alloc().what())};
 }
 
-// The kind of an engine's error text. The engines fail with an "IO error"
-// only for a root that no descriptor came free for.
+}  // namespace
+
+// The engines fail with an "IO error" only for a root that no descriptor came
+// free for.
 ScanErrorKind engine_error_kind(std::string_view message) {
   if (message == kScanCancelled) return ScanErrorKind::kCancelled;
   if (message == kBulkAttrsUnsupported) return ScanErrorKind::kUnsupportedVolume;
@@ -55,11 +57,7 @@ ScanErrorKind engine_error_kind(std::string_view message) {
   return ScanErrorKind::kWalkFailed;
 }
 
-// Which checks of the request a door makes before it scans.
-enum class Checks {
-  kAll,         // scan(): the exclude paths and the root too
-  kEngineOnly,  // run_scan(): the engines' own behaviour for any root
-};
+namespace {
 
 // "{root}: {description} (os error {error})", the root as text: "" for an
 // empty one, a NUL byte as \0.
@@ -134,7 +132,17 @@ std::optional<ScanError> exclusion_refusal(const std::vector<std::string>& exclu
   return std::nullopt;
 }
 
-// The admitted scan, with the guard held.
+}  // namespace
+
+ScanOutcome run_engine(ScanEngine engine, bool probe, std::string_view root,
+                       std::uint64_t tree_depth, const std::vector<std::string>& exclude_paths,
+                       const ScanContext& context) {
+  if (engine == ScanEngine::kJwalk)
+    return scan_with_jwalk(root, tree_depth, exclude_paths, context);
+  if (probe) return run_bulk_attrs_selected(root, tree_depth, exclude_paths, context);
+  return scan_with_bulk_attrs(platform::system_kernel(), root, tree_depth, exclude_paths, context);
+}
+
 std::expected<ScanOutput, ScanError> run_admitted_scan(const ScanRequest& request,
                                                        AppHandle app_handle, Checks checks) {
   scan_cancel_flag().store(false, std::memory_order_relaxed);
@@ -170,19 +178,10 @@ std::expected<ScanOutput, ScanError> run_admitted_scan(const ScanRequest& reques
   }
   if (!engine) engine = default_scan_engine(request.root);
 
-  ScanOutcome outcome;
   // The default has asked the probe already.
   const bool probe = request.volume_probe == VolumeProbe::kApply && request.engine;
-  platform::Kernel& kernel = platform::system_kernel();
-  if (*engine == ScanEngine::kJwalk) {
-    outcome = scan_with_jwalk(request.root, request.tree_depth, request.exclude_paths, context);
-  } else if (probe) {
-    outcome =
-        run_bulk_attrs_selected(request.root, request.tree_depth, request.exclude_paths, context);
-  } else {
-    outcome = scan_with_bulk_attrs(kernel, request.root, request.tree_depth, request.exclude_paths,
-                                   context);
-  }
+  ScanOutcome outcome =
+      run_engine(*engine, probe, request.root, request.tree_depth, request.exclude_paths, context);
   const std::uint64_t elapsed_ms = whole_millis_between(start, clock.now());
   if (!outcome) {
     const ScanErrorKind kind = engine_error_kind(outcome.error());
@@ -196,15 +195,17 @@ std::expected<ScanOutput, ScanError> run_admitted_scan(const ScanRequest& reques
   output.engine = *engine;
   output.problems = problems.take();
   output.problems_total = problems.total();
+  output.exclude_paths = request.exclude_paths;
   return output;
 }
 
-// The guard held around the admitted scan. Memory running out leaves nothing
-// half changed: every engine releases what it holds on the way out, and the
-// cache refuses an entry it has no room for whole; the guard stays usable.
-// Anything else that escapes poisons the guard on its way out of here.
-std::expected<ScanOutput, ScanError> guarded_scan(const ScanRequest& request, AppHandle app_handle,
-                                                  Checks checks) {
+namespace {
+
+// Memory running out leaves nothing half changed: every engine releases what
+// it holds on the way out, and the cache refuses an entry it has no room for
+// whole; the guard stays usable. Anything else that escapes poisons the guard
+// on its way out of here.
+std::expected<ScanOutput, ScanError> guarded_run(GuardedBody body, void* state) {
   std::optional<PoisonableMutex::Guard> guard = scan_lock().try_lock();
   if (!guard) return std::unexpected(failure(ScanErrorKind::kBusy, std::string(kScanInProgress)));
   // A scan that once left abnormally may have left shared state half
@@ -213,19 +214,19 @@ std::expected<ScanOutput, ScanError> guarded_scan(const ScanRequest& request, Ap
     return std::unexpected(failure(ScanErrorKind::kUnavailable, std::string(kScanInProgress)));
   }
   try {
-    return run_admitted_scan(request, app_handle, checks);
+    return body(state);
   } catch (const std::bad_alloc&) {
     return std::unexpected(out_of_memory());
   }
 }
 
-// The scan entry with its errors kinded; no exception leaves it. A failure
-// ends with the exception's own text or a fixed one, both short enough to
-// need no allocation.
-std::expected<ScanOutput, ScanError> admitted_scan(const ScanRequest& request, AppHandle app_handle,
-                                                   Checks checks) noexcept {
+}  // namespace
+
+// A failure ends with the exception's own text or a fixed one, both short
+// enough to need no allocation.
+std::expected<ScanOutput, ScanError> run_guarded(GuardedBody body, void* state) noexcept {
   try {
-    return guarded_scan(request, app_handle, checks);
+    return guarded_run(body, state);
   } catch (const std::bad_alloc&) {
     // Before the guard was taken, or while a refusal was worded.
     return std::unexpected(out_of_memory());
@@ -235,6 +236,25 @@ std::expected<ScanOutput, ScanError> admitted_scan(const ScanRequest& request, A
         text == kWalkThreadPanicked ? ScanErrorKind::kWalkFailed : ScanErrorKind::kOutOfResources;
     return std::unexpected(ScanError{kind, std::move(text)});
   }
+}
+
+namespace {
+
+struct AdmittedScan {
+  const ScanRequest* request;
+  AppHandle app_handle;
+  Checks checks;
+};
+
+std::expected<ScanOutput, ScanError> admitted_scan(const ScanRequest& request, AppHandle app_handle,
+                                                   Checks checks) noexcept {
+  AdmittedScan state{&request, app_handle, checks};
+  return run_guarded(
+      [](void* raw) {
+        const auto& scan = *static_cast<AdmittedScan*>(raw);
+        return run_admitted_scan(*scan.request, scan.app_handle, scan.checks);
+      },
+      &state);
 }
 
 }  // namespace

@@ -248,6 +248,16 @@ TEST_F(ExhaustionTree, EveryPublicEntryWithEachAllocationFailingInTurn) {
   const auto scanned = scan_with_jwalk(root_, 2, {});
   ASSERT_TRUE(scanned.has_value());
   const std::shared_ptr<const ScanResult> held = *scanned;
+  // Earlier outputs to refresh, and what they hold, which no refresh changes.
+  const auto previous_jwalk = scan(requests[0]);
+  const auto previous_bulk = scan(requests[1]);
+  ASSERT_TRUE(previous_jwalk.has_value() && previous_bulk.has_value());
+  const std::string previous_text =
+      describe_output(previous_jwalk) + describe_output(previous_bulk);
+  const std::string folder = root_ + "/a";
+  const std::string deep_folder = root_ + "/d/e/f";
+  const std::string gone_folder = root_ + "/d/empty";
+  ASSERT_EQ(::rmdir(gone_folder.c_str()), 0);
 
   // What the entries gave, each kept until described.
   std::expected<ScanOutput, ScanError> output;
@@ -310,6 +320,12 @@ TEST_F(ExhaustionTree, EveryPublicEntryWithEachAllocationFailingInTurn) {
            },
            [&] { return std::to_string(paths.size()) + " " + (paths.empty() ? "" : paths[0]); },
            "threw std::bad_alloc"},
+          {"refresh jwalk", [&] { output = refresh(*previous_jwalk, folder); },
+           [&output] { return describe_output(output); }, out_of_memory},
+          {"refresh bulk-attrs", [&] { output = refresh(*previous_bulk, deep_folder); },
+           [&output] { return describe_output(output); }, out_of_memory},
+          {"refresh gone", [&] { output = refresh(*previous_jwalk, gone_folder); },
+           [&output] { return describe_output(output); }, out_of_memory},
           {"CancelToken", [&] { text = CancelToken().cancel_requested() ? "set" : "clear"; },
            kept_text, "threw std::bad_alloc"},
       });
@@ -325,6 +341,7 @@ TEST_F(ExhaustionTree, EveryPublicEntryWithEachAllocationFailingInTurn) {
     }
     EXPECT_EQ(run_entry(entry, 0).first, expected) << entry.name << " after " << n;
   }
+  EXPECT_EQ(describe_output(previous_jwalk) + describe_output(previous_bulk), previous_text);
   EXPECT_FALSE(scan_guard_poisoned());
 }
 

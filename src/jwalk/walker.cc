@@ -382,8 +382,7 @@ void ParallelWalk::run_task(Task task) {
   }
 
   {
-    DirListing listing(kernel_, task.depth, task.path, open.get(), nullptr, names, entries,
-                       links);
+    DirListing listing(kernel_, task.depth, task.path, open.get(), nullptr, names, entries, links);
     filter_(listing);
   }
   std::erase_if(entries, [](const ListedEntry& entry) { return !entry.keep; });

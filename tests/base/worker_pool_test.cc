@@ -1,5 +1,6 @@
 #include "base/worker_pool.h"
 #include "support/temp_tree.h"
+#include "support/threads.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -308,22 +309,13 @@ TEST(ConfiguredCallThreads, ReadsTessalyIoThreads) {
   EXPECT_EQ(with("-1"), kDefaultCallThreads);
 }
 
-std::size_t count_threads() {
-  DIR* dir = ::opendir("/proc/self/task");
-  if (dir == nullptr) return 0;
-  std::size_t count = 0;
-  while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
-  ::closedir(dir);
-  return count;
-}
-
 // Turned off, a watch starts no thread at all, however long the workers wait
 // with jobs queued.
 TEST(BlockingCallWatch, TurnedOffStartsNoThread) {
-  if (count_threads() == 0) GTEST_SKIP() << "needs /proc/self/task to count threads";
+  if (testing::count_threads() == 0) GTEST_SKIP() << "needs /proc/self/task to count threads";
   const ScopedVariable off("TESSALY_IO_THREADS", "0");
   WorkerPool pool(2);
-  const std::size_t threads = count_threads();
+  const std::size_t threads = testing::count_threads();
   std::mutex mutex;
   std::condition_variable changed;
   int waiting = 0;
@@ -343,7 +335,7 @@ TEST(BlockingCallWatch, TurnedOffStartsNoThread) {
     {
       std::unique_lock lock(mutex);
       changed.wait(lock, [&] { return waiting == 2; });
-      threads_while_waiting = count_threads();
+      threads_while_waiting = testing::count_threads();
       released = true;
     }
     changed.notify_all();

@@ -38,6 +38,7 @@
 #include "support/fault_tree.h"
 #include "support/faulty_kernel.h"
 #include "support/temp_tree.h"
+#include "support/threads.h"
 
 namespace tessaly {
 namespace {
@@ -464,21 +465,12 @@ TEST_F(BulkFault, SecondWorkersReadBufferCannotBeAllocated) {
 // --- Listings that wait for the device ----------------------------------------
 
 // The threads of this process, as Linux lists them.
-std::size_t count_threads() {
-  DIR* dir = ::opendir("/proc/self/task");
-  if (dir == nullptr) return 0;
-  std::size_t count = 0;
-  while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
-  ::closedir(dir);
-  return count;
-}
-
 // Every listing below the root waits until as many are in flight as the cap
 // on calling threads allows, more than the pool has workers: spare threads
 // took the queued directories while the workers waited. Never more than the
 // cap, the same result, and every spare and the watcher gone afterwards.
 TEST_P(BothEngines, WaitingListingsAreJoinedBySpareThreadsUpToTheCap) {
-  if (count_threads() == 0) GTEST_SKIP() << "needs /proc/self/task to count threads";
+  if (testing::count_threads() == 0) GTEST_SKIP() << "needs /proc/self/task to count threads";
   const std::size_t workers = worker_pool().thread_count();
   const std::size_t cap = workers + 3;
   ASSERT_EQ(::setenv("TESSALY_IO_THREADS", std::to_string(cap).c_str(), 1), 0);
@@ -488,7 +480,7 @@ TEST_P(BothEngines, WaitingListingsAreJoinedBySpareThreadsUpToTheCap) {
   const std::string root = dir.at("tree");
   const auto clean_scan = scan_with(engine(), platform::system_kernel(), root);
   ASSERT_TRUE(clean_scan.has_value()) << clean_scan.error();
-  const std::size_t threads = count_threads();
+  const std::size_t threads = testing::count_threads();
 
   std::mutex mutex;
   std::condition_variable changed;
@@ -502,7 +494,7 @@ TEST_P(BothEngines, WaitingListingsAreJoinedBySpareThreadsUpToTheCap) {
     std::unique_lock lock(mutex);
     most = std::max(most, ++in_flight);
     if (in_flight == cap && !released) {
-      threads_at_cap = count_threads();
+      threads_at_cap = testing::count_threads();
       released = true;
       changed.notify_all();
     }
@@ -521,10 +513,7 @@ TEST_P(BothEngines, WaitingListingsAreJoinedBySpareThreadsUpToTheCap) {
   // The watcher, a spare per listing beyond the workers', and the bulk
   // engine's walk thread.
   EXPECT_EQ(threads_at_cap, threads + 1 + (cap - workers) + (engine() == Engine::kBulk ? 1 : 0));
-  // Joined threads leave the kernel's list a moment after the join.
-  for (int i = 0; i < 10000 && count_threads() != threads; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_EQ(count_threads(), threads);
+  EXPECT_EQ(testing::thread_count_settled_at(threads), threads);
   EXPECT_EQ(worker_pool().spares_refused(), 0u);
 }
 

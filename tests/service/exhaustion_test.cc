@@ -40,6 +40,7 @@
 #include "service/scan_service.h"
 #include "support/fault_tree.h"
 #include "support/faulty_kernel.h"
+#include "support/threads.h"
 
 namespace {
 
@@ -120,16 +121,6 @@ ScanOutcome scan_with(Engine engine, platform::Kernel& kernel, const std::string
                                   : scan_with_bulk_attrs(kernel, root, 2, {});
 }
 
-// The threads of this process; 0 where the system does not list them.
-std::size_t count_threads() {
-  DIR* dir = ::opendir("/proc/self/task");
-  if (dir == nullptr) return 0;
-  std::size_t count = 0;
-  while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
-  ::closedir(dir);
-  return count;
-}
-
 class ExhaustionTree : public testing::FaultTreeTest {
  protected:
   virtual Engine engine() const { return Engine::kJwalk; }
@@ -152,7 +143,7 @@ INSTANTIATE_TEST_SUITE_P(Engines, Exhaustion, ::testing::Values(Engine::kJwalk, 
 TEST_P(Exhaustion, EveryAllocationOfAScanFailingInTurn) {
   const std::string expected = clean();  // the pool's threads exist from here on
   const std::size_t descriptors = count_open_descriptors();
-  const std::size_t threads = count_threads();
+  const std::size_t threads = testing::count_threads();
   long n = 1;
   int failed = 0;
   for (;; ++n) {
@@ -169,7 +160,7 @@ TEST_P(Exhaustion, EveryAllocationOfAScanFailingInTurn) {
       EXPECT_EQ(outcome.error(), "std::bad_alloc") << "allocation " << n;
     }
     EXPECT_EQ(count_open_descriptors(), descriptors) << "allocation " << n;
-    EXPECT_EQ(count_threads(), threads) << "allocation " << n;
+    EXPECT_EQ(testing::thread_count_settled_at(threads), threads) << "allocation " << n;
     ASSERT_EQ(clean(), expected) << "after allocation " << n;
     if (!fired || ::testing::Test::HasFailure()) break;
   }

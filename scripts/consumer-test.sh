@@ -73,8 +73,9 @@ grep -Eq "^2 files, 3 directories, .* with jwalk$" <<<"$out" ||
   fail "the example printed with the default engine: $out"
 # The refresh example: a file deleted, its folder refreshed.
 out=$("$work/example/refresh_after_delete" jwalk 2>&1) || fail "the refresh example failed: $out"
-grep -Eq "^before: 3 files, 2 directories, [0-9]+ bytes; .*/photos: [0-9]+ bytes$" <<<"$out" &&
-  grep -Eq "^after: 2 files, 2 directories, [0-9]+ bytes; .*/photos: [0-9]+ bytes$" <<<"$out" ||
+grep -Eq "^before: 3 files, 2 directories, [0-9]+ bytes; .*/photos: [0-9]+ bytes$" <<<"$out" ||
+  fail "the refresh example printed: $out"
+grep -Eq "^after: 2 files, 2 directories, [0-9]+ bytes; .*/photos: [0-9]+ bytes$" <<<"$out" ||
   fail "the refresh example printed: $out"
 
 say "add_subdirectory, shared"

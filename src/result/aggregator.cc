@@ -159,31 +159,26 @@ void ScanAggregator::place_directory(const ListingPlace& place, WalkDirId id,
   walk_dirs_[id] = child;
 }
 
-std::uint64_t& ScanAggregator::folded_size(WalkDirId dir) {
+template <class Value, class Map>
+Value& ScanAggregator::folded_value(WalkDirId dir, Value* WalkDir::*slot, Map& map) {
   WalkDirId ancestor = walk_dir(dir).ancestor;
   // A directory the walk never placed lies under the root at least.
   if (ancestor == kNoAncestor) ancestor = kWalkRoot;
   WalkDir& at_depth = walk_dir(ancestor);
-  if (at_depth.truncated == nullptr) {
-    at_depth.truncated =
-        ancestor == kWalkRoot
-            ? &truncated_sizes_[root_]
-            : &truncated_sizes_[PathMapAccess::nodes(children_map_).text(at_depth.node)];
+  if (at_depth.*slot == nullptr) {
+    at_depth.*slot = ancestor == kWalkRoot
+                         ? &map[root_]
+                         : &map[PathMapAccess::nodes(children_map_).text(at_depth.node)];
   }
-  return *at_depth.truncated;
+  return *(at_depth.*slot);
+}
+
+std::uint64_t& ScanAggregator::folded_size(WalkDirId dir) {
+  return folded_value(dir, &WalkDir::truncated, truncated_sizes_);
 }
 
 FoldedCounts& ScanAggregator::folded_counts(WalkDirId dir) {
-  WalkDirId ancestor = walk_dir(dir).ancestor;
-  if (ancestor == kNoAncestor) ancestor = kWalkRoot;
-  WalkDir& at_depth = walk_dir(ancestor);
-  if (at_depth.counted == nullptr) {
-    at_depth.counted =
-        ancestor == kWalkRoot
-            ? &folded_counts_[root_]
-            : &folded_counts_[PathMapAccess::nodes(children_map_).text(at_depth.node)];
-  }
-  return *at_depth.counted;
+  return folded_value(dir, &WalkDir::counted, folded_counts_);
 }
 
 FoldedCounts& ScanAggregator::folded_counts_at(std::string_view path) {

@@ -100,6 +100,11 @@ class ScanAggregator {
   // The list a listing's children join, or nullptr when they are folded.
   std::vector<ChildEntry>* listing_target(const ListingPlace& place, std::size_t count);
   void place_directory(const ListingPlace& place, WalkDirId id, std::string_view name);
+  // What is folded below `dir`: `map`'s value (kept in `slot`) for the
+  // directory at the tree depth above it, or for the root when the walk placed
+  // no such directory.
+  template <class Value, class Map>
+  Value& folded_value(WalkDirId dir, Value* WalkDir::*slot, Map& map);
   std::uint64_t& folded_size(WalkDirId dir);
   FoldedCounts& folded_counts(WalkDirId dir);
   // The folded counts of the ancestor at the tree depth of `path`.

@@ -175,7 +175,6 @@ class Lexer {
       fail(std::string(field) + " must be a non-negative integer" + found(first));
     }
     bool negative = false;
-    bool fraction = false;
     bool overflow = false;
     bool zero_value = true;
     std::uint64_t value = 0;
@@ -193,27 +192,7 @@ class Lexer {
       advance();
     }
     if (digits == 0) fail("a malformed number");
-    if (peek() == '.') {
-      advance();
-      std::size_t fraction_digits = 0;
-      while (peek() >= '0' && peek() <= '9') {
-        if (peek() != '0') fraction = true;
-        ++fraction_digits;
-        advance();
-      }
-      if (fraction_digits == 0) fail("a malformed number");
-    }
-    if (peek() == 'e' || peek() == 'E') {
-      advance();
-      if (peek() == '+' || peek() == '-') advance();
-      std::size_t exponent_digits = 0;
-      while (peek() >= '0' && peek() <= '9') {
-        ++exponent_digits;
-        advance();
-      }
-      if (exponent_digits == 0) fail("a malformed number");
-      fraction = true;  // not written by any exporter: refused as not an integer
-    }
+    const bool fraction = number_tail();
     if (negative && !zero_value) fail(std::string(field) + " must not be negative");
     if (fraction) fail(std::string(field) + " must be an integer");
     if (overflow) fail(std::string(field) + " does not fit in 64 bits");
@@ -342,10 +321,19 @@ class Lexer {
       advance();
     }
     if (digits == 0) fail("a malformed number");
+    number_tail();
+  }
+
+  // The fraction and exponent that may follow a number's integer digits:
+  // true when they make it no integer (a fraction digit other than 0, or an
+  // exponent, which no exporter writes).
+  bool number_tail() {
+    bool fraction = false;
     if (peek() == '.') {
       advance();
-      digits = 0;
+      std::size_t digits = 0;
       while (peek() >= '0' && peek() <= '9') {
+        if (peek() != '0') fraction = true;
         ++digits;
         advance();
       }
@@ -354,13 +342,15 @@ class Lexer {
     if (peek() == 'e' || peek() == 'E') {
       advance();
       if (peek() == '+' || peek() == '-') advance();
-      digits = 0;
+      std::size_t digits = 0;
       while (peek() >= '0' && peek() <= '9') {
         ++digits;
         advance();
       }
       if (digits == 0) fail("a malformed number");
+      fraction = true;
     }
+    return fraction;
   }
 
   void key_colon() {

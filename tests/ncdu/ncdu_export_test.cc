@@ -256,6 +256,7 @@ TEST(NcduImport, RefusesHostileFilesWithThePlace) {
       {head + "{\"dsize\":1}]]", "an item has no name", 3, 11},
       {head + "{\"name\":\"f\",\"dsize\":-1}]]", "dsize must not be negative", 3, 21},
       {head + "{\"name\":\"f\",\"asize\":1.5}]]", "asize must be an integer", 3, 21},
+      {head + "{\"name\":\"f\",\"dsize\":1e3}]]", "dsize must be an integer", 3, 21},
       {head + "{\"name\":\"f\",\"dsize\":18446744073709551616}]]", "dsize does not fit in 64 bits",
        3, 21},
       {head + "{\"name\":\"f\",\"dsize\":\"1\"}]]",

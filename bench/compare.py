@@ -2,7 +2,8 @@
 """Runs the whole performance comparison and writes it as JSON.
 
     bench/compare.py [--build-dir build-bench] [--no-build] [--trees /tmp/tessaly-bench]
-                     [--runs 5] [--cold] [--no-install] [--scale F]
+                     [--runs 5] [--cold] [--cold-only] [--cold-rounds 3] [--no-install]
+                     [--scale F]
 
 Steps, all on the same generated trees in one run:
   0. builds scan_bench, engine_bench and tree_gen (Release) in --build-dir;
@@ -18,8 +19,15 @@ Steps, all on the same generated trees in one run:
      runs after a warm-up: scan_bench --engine jwalk --cold-runs 1
      --warm-runs 0, du -s, ncdu -o /dev/null, gdu -n, fdfind -u (listing only),
      wall time and peak RSS from /usr/bin/time;
-  5. with --cold, as root: the same after `sync; echo 3 >
-     /proc/sys/vm/drop_caches`, scan_bench at 2, 8 and 16 pool threads.
+  5. with --cold, as root: cold scans of the realistic tree, each in its own
+     engine_bench process right after `sync; echo 3 > /proc/sys/vm/drop_caches`,
+     in interleaved rounds (--cold-rounds): the floor at 2, 8 and 32 threads
+     and both engines with the default pool (RAYON_NUM_THREADS unset), their
+     medians and the median over the rounds of each time divided by the
+     32-thread floor's time in the same round, the spare threads each
+     engine scan started and what the pool's watcher saw (threads in a
+     blocking call, waiting, spares: means per look). --cold-only runs this step alone (nothing else is
+     measured, built or installed; the trees must exist).
 
 The result goes to bench/results/<UTC date>.json and bench/results/latest.json,
 and bench/chart.py then turns it into docs/performance.svg and
@@ -37,6 +45,8 @@ import statistics
 import subprocess
 import sys
 import tempfile
+
+import chart
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
@@ -205,7 +215,7 @@ def scan_bench_elapsed(report_dir):
     return runs[0]["result"]["elapsed_ms"] if runs else None
 
 
-def compare_processes(build, tree, runs, cold, threads_list):
+def compare_processes(build, tree, runs):
     report_dir = tempfile.mkdtemp(prefix="tessaly-compare-")
     commands = whole_process_commands(build, tree, report_dir)
     available = {name: command for name, command in commands.items()
@@ -236,38 +246,90 @@ def compare_processes(build, tree, runs, cold, threads_list):
             warm[name]["elapsed_ms"] = s["elapsed_ms"]
             warm[name]["median_elapsed_ms"] = statistics.median(s["elapsed_ms"])
 
-    cold_results = None
-    if cold:
-        cold_results = {}
-        cold_runs = max(3, runs // 2)
-        cold_commands = {}
-        for threads in threads_list:
-            command, _ = available["scan_bench jwalk"]
-            cold_commands[f"scan_bench jwalk, {threads} threads"] = (
-                command, {"RAYON_NUM_THREADS": str(threads)})
-        for name in ("du -s", "gdu -n"):
-            if name in available:
-                cold_commands[name] = available[name]
-        samples = {name: [] for name in cold_commands}
-        elapsed = {name: [] for name in cold_commands}
-        for round_index in range(cold_runs):
-            for name, (command, env) in cold_commands.items():
-                drop_caches()
-                wall, _ = timed(command, env)
-                samples[name].append(wall)
-                if name.startswith("scan_bench"):
-                    value = scan_bench_elapsed(report_dir)
-                    if value is not None:
-                        elapsed[name].append(value)
-            log(f"  cold round {round_index + 1} done")
-        for name, (command, env) in cold_commands.items():
-            cold_results[name] = {"command": command, "env": env or {}, "wall_s": samples[name],
-                                  "median_wall_s": statistics.median(samples[name])}
-            if elapsed[name]:
-                cold_results[name]["elapsed_ms"] = elapsed[name]
-                cold_results[name]["median_elapsed_ms"] = statistics.median(elapsed[name])
     shutil.rmtree(report_dir, ignore_errors=True)
-    return warm, cold_results
+    return warm
+
+# The cold table: (row, engine_bench scanner, RAYON_NUM_THREADS or None for
+# the default pool). The ratios are to COLD_REFERENCE.
+COLD_SCANNERS = [
+    ("floor, 2 threads", "floor", 2),
+    ("floor, 8 threads", "floor", 8),
+    ("floor, 32 threads", "floor", 32),
+    ("jwalk, default pool", "jwalk", None),
+    ("bulk, default pool", "bulk", None),
+]
+COLD_REFERENCE = "floor, 32 threads"
+
+
+def cold_scan(build, tree, scanner, threads):
+    """One scan of `tree` by `scanner` right after the page cache was dropped,
+    in a fresh engine_bench process (one run, no warm-up): its time in ms,
+    the spare threads it started, its peak RSS in KiB, the pool's size and
+    what the pool's watcher saw (when the program reports it)."""
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")}
+    if threads is not None:
+        env["RAYON_NUM_THREADS"] = str(threads)
+    with tempfile.NamedTemporaryFile("r", suffix=".json") as out:
+        command = [os.path.join(build, "bench", "engine_bench"), "--tree", tree,
+                   "--scanners", scanner, "--memory", "--json", out.name]
+        drop_caches()
+        result = subprocess.run(command, env=env, text=True, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE)
+        if result.returncode != 0:
+            raise RuntimeError(f"{' '.join(command)} failed ({result.returncode}): "
+                               f"{result.stderr}")
+        data = json.load(out)
+    entry = data["scanners"][0]
+    return (entry["ms"][0], data.get("spare_threads_started", 0),
+            data["memory"]["peak_rss_kib"], data["threads"], data.get("watcher"))
+
+
+def cold_scans(build, tree, rounds):
+    """The cold table: every row of COLD_SCANNERS once per round, in turns."""
+    rows = {name: {"scanner": scanner, "threads": None, "ms": [], "spare_threads_started": [],
+                   "peak_rss_kib": []} for name, scanner, _ in COLD_SCANNERS}
+    for round_index in range(rounds):
+        for name, scanner, threads in COLD_SCANNERS:
+            ms, spares, rss, pool, watcher = cold_scan(build, tree, scanner, threads)
+            row = rows[name]
+            row["threads"] = pool
+            row["ms"].append(ms)
+            row["spare_threads_started"].append(spares)
+            row["peak_rss_kib"].append(rss)
+            if watcher is not None and scanner != "floor":
+                row.setdefault("watcher", []).append(watcher)
+        log(f"  cold round {round_index + 1} of {rounds} done")
+    reference = rows[COLD_REFERENCE]["ms"]
+    for row in rows.values():
+        row["median_ms"] = statistics.median(row["ms"])
+        row["ratios_to_floor_32"] = [ms / ref for ms, ref in zip(row["ms"], reference)]
+        row["ratio_to_floor_32"] = statistics.median(row["ratios_to_floor_32"])
+        if row["scanner"] == "floor":
+            del row["spare_threads_started"]
+    return {"tree": tree, "rounds": rounds, "reference": COLD_REFERENCE, "scanners": rows}
+
+
+def cold_only(args, build):
+    """--cold-only: the cold table of the realistic tree, written alone."""
+    realistic = os.path.join(args.trees, "realistic")
+    if not os.path.isdir(realistic):
+        sys.exit(f"compare.py: {realistic} does not exist; run without --cold-only first")
+    if not can_drop_caches():
+        sys.exit("compare.py: cannot drop the page cache (not root?)")
+    started = datetime.datetime.now(datetime.timezone.utc)
+    result = {"started": started.strftime("%Y-%m-%dT%H:%M:%SZ"), "machine": machine(),
+              "filesystem": filesystem_of(args.trees), "load_before": load()}
+    log("cold scans")
+    result["cold"] = cold_scans(build, realistic, args.cold_rounds)
+    result["load_after"] = load()
+    output = args.output or os.path.join(
+        HERE, "results", started.strftime("cold-%Y-%m-%dT%H%M%SZ") + ".json")
+    with open(output, "w") as f:
+        json.dump(result, f, indent=2)
+        f.write("\n")
+    print(chart.cold_table(result["cold"]))
+    log(f"results written to {output}")
 
 
 def main():
@@ -280,7 +342,10 @@ def main():
                         help="where the generated trees live (reused when present)")
     parser.add_argument("--runs", type=int, default=5, help="measured runs per figure (>= 5)")
     parser.add_argument("--cold", action="store_true", help="also measure with dropped caches")
-    parser.add_argument("--cold-threads", default="2,8,16")
+    parser.add_argument("--cold-only", action="store_true",
+                        help="measure the cold table alone (implies --cold, --no-build, "
+                             "--no-install; writes --output or bench/results/cold-<time>.json)")
+    parser.add_argument("--cold-rounds", type=int, default=3, help="interleaved cold rounds")
     parser.add_argument("--no-install", action="store_true")
     parser.add_argument("--kinds", default=",".join(TREES), help="tree kinds for engine_bench")
     parser.add_argument("--scale", type=float, default=1.0,
@@ -290,6 +355,10 @@ def main():
     args = parser.parse_args()
     if args.runs < 1:
         parser.error("--runs must be positive")
+    if args.cold_rounds < 1:
+        parser.error("--cold-rounds must be positive")
+    if args.cold_only:
+        args.cold = args.no_build = args.no_install = True
 
     if not args.no_install:
         install_tools()
@@ -300,10 +369,15 @@ def main():
              "-DTESSALY_BUILD_TESTS=OFF", "-DTESSALY_BUILD_BENCH=ON"])
         run(["cmake", "--build", build, "--target", "scan_bench", "engine_bench", "tree_gen",
              "-j", str(os.cpu_count() or 2)])
-    for program in ("scan_bench", "bench/engine_bench", "bench/tree_gen"):
+    needed = ["bench/engine_bench"] if args.cold_only else ["scan_bench", "bench/engine_bench",
+                                                           "bench/tree_gen"]
+    for program in needed:
         if not os.path.exists(os.path.join(build, program)):
             parser.error(f"{program} is not built in {build}; build the Release targets first")
 
+    if args.cold_only:
+        cold_only(args, build)
+        return
     if args.scale != 1.0:
         for kind in TREES:
             TREES[kind] = max(10, int(TREES[kind] * args.scale))
@@ -347,14 +421,13 @@ def main():
                                 ["--scanners", scanner, "--memory"])
             result["memory"][scanner] = data["memory"]
         log("whole processes")
-        cold = args.cold and can_drop_caches()
-        if args.cold and not cold:
-            log("cannot drop the page cache (not root?): cold runs skipped")
-        warm, cold_results = compare_processes(
-            build, realistic, args.runs, cold, [int(t) for t in args.cold_threads.split(",")])
-        result["processes_warm"] = warm
-        if cold_results is not None:
-            result["processes_cold"] = cold_results
+        result["processes_warm"] = compare_processes(build, realistic, args.runs)
+        if args.cold:
+            if can_drop_caches():
+                log("cold scans")
+                result["cold"] = cold_scans(build, realistic, args.cold_rounds)
+            else:
+                log("cannot drop the page cache (not root?): cold scans skipped")
     result["load_after"] = load()
 
     results_dir = os.path.join(HERE, "results")

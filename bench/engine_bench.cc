@@ -374,6 +374,23 @@ int main(int argc, char** argv) {
   const std::size_t spares = tessaly::worker_pool().spares_started();
   std::printf("spare threads started: %zu\n", spares);
   report["spare_threads_started"] = spares;
+  // What the pool's watcher saw during the scans: the threads inside a
+  // blocking call, waiting in one, and the spares, each a mean per look.
+  const tessaly::WatchStats watch = tessaly::worker_pool().watch_stats();
+  const auto per_look = [&watch](std::uint64_t sum) {
+    return watch.looks == 0 ? 0.0 : static_cast<double>(sum) / static_cast<double>(watch.looks);
+  };
+  std::printf(
+      "watcher: %llu looks; per look %.2f threads in a call, %.2f waiting, %.2f spares "
+      "(at most %llu)\n",
+      static_cast<unsigned long long>(watch.looks), per_look(watch.in_call),
+      per_look(watch.waiting), per_look(watch.spares),
+      static_cast<unsigned long long>(watch.most_spares));
+  report["watcher"] = {{"looks", watch.looks},
+                       {"mean_in_call", per_look(watch.in_call)},
+                       {"mean_waiting", per_look(watch.waiting)},
+                       {"mean_spares", per_look(watch.spares)},
+                       {"most_spares", watch.most_spares}};
   if (memory) {
     const std::uint64_t entries = timings[0].counts.files + timings[0].counts.dirs;
     const double per_entry =

@@ -184,6 +184,7 @@ bool WorkerPool::is_worker_thread() const { return current_pool == this; }
 
 void WorkerPool::push(Job job, bool deferred) {
   bool wake = false;
+  bool wake_spare = false;
   {
     std::lock_guard lock(mutex_);
     if (deferred) {
@@ -192,8 +193,15 @@ void WorkerPool::push(Job job, bool deferred) {
       queue_.push_back(std::move(job));
     }
     wake = sleeping_ > 0;
+    wake_spare = !wake && lingering_ > 0 && may_take_job();
   }
-  if (wake) work_available_.notify_one();
+  // A sleeping worker goes first: waking it starts no thread's work that a
+  // worker could do.
+  if (wake) {
+    work_available_.notify_one();
+  } else if (wake_spare) {
+    spare_work_.notify_one();
+  }
 }
 
 bool WorkerPool::run_one() {
@@ -289,6 +297,7 @@ void WorkerPool::end_watch() noexcept {
     // may still be finishing a job of another user of the pool.
     std::unique_lock lock(mutex_);
     spares_allowed_ = false;
+    spare_work_.notify_all();
     spares_gone_.wait(lock, [this] { return spares_ == 0; });
   }
   blocked_.store(0, std::memory_order_relaxed);
@@ -318,6 +327,8 @@ std::size_t WorkerPool::count_blocked() {
   const std::size_t workers = threads_.size();
   const Instant now = monotonic_now();
   std::size_t blocked = 0;
+  std::uint64_t in_call = 0;
+  std::uint64_t spares = 0;
   // Spares take slots below the cap only.
   const std::size_t used_slots = std::max(workers, call_cap_);
   for (std::size_t i = 0; i < used_slots; ++i) {
@@ -326,9 +337,21 @@ std::size_t WorkerPool::count_blocked() {
       slot.probe.waiting(false, now, false);
       continue;
     }
+    if (i >= workers) ++spares;
     const std::uint64_t word = slot.marker.word.load(std::memory_order_relaxed);
+    in_call += word & 1;
     if (slot.probe.waiting((word & 1) != 0, now, i < workers)) ++blocked;
   }
+  // The watcher alone writes these, so a load and a store add.
+  const auto add = [](std::atomic<std::uint64_t>& sum, std::uint64_t value) {
+    sum.store(sum.load(std::memory_order_relaxed) + value, std::memory_order_relaxed);
+  };
+  add(looks_, 1);
+  add(seen_in_call_, in_call);
+  add(seen_waiting_, blocked);
+  add(seen_spares_, spares);
+  if (spares > most_spares_.load(std::memory_order_relaxed))
+    most_spares_.store(spares, std::memory_order_relaxed);
   return blocked;
 }
 
@@ -339,6 +362,13 @@ void WorkerPool::lend_spares(std::size_t blocked) {
     std::lock_guard lock(mutex_);
     blocked_.store(blocked, std::memory_order_relaxed);
     if (!spares_allowed_) return;
+    // Spares that stay for work take it before any new one starts; as many
+    // are woken as may take a job.
+    if (lingering_ > 0 && may_take_job()) {
+      const std::size_t wake =
+          std::min({lingering_, queue_.size(), blocked - std::min(blocked, busy_spares_)});
+      for (std::size_t i = 0; i < wake; ++i) spare_work_.notify_one();
+    }
     // As many threads as there are workers keep running; the waiting ones
     // are made up for, as far as queued jobs and the cap allow.
     const std::size_t taking = workers + spares_;
@@ -376,17 +406,42 @@ void WorkerPool::spare_main(std::size_t slot) {
   slots_[slot].probe.set_to_current_thread();
   current_call_marker = &slots_[slot].marker;
   std::unique_lock lock(mutex_);
-  // A spare is one too many once fewer threads wait than spares run.
-  while (spares_allowed_ && !queue_.empty() &&
-         spares_ <= blocked_.load(std::memory_order_relaxed)) {
-    Job job = std::move(queue_.back());
-    queue_.pop_back();
-    lock.unlock();
-    run(job);
-    lock.lock();
+  const std::chrono::nanoseconds linger = spare_linger_;
+  Instant idle_since = monotonic_now();
+  while (spares_allowed_) {
+    if (may_take_job()) {
+      Job job = std::move(queue_.back());
+      queue_.pop_back();
+      ++busy_spares_;
+      lock.unlock();
+      run(job);
+      lock.lock();
+      --busy_spares_;
+      idle_since = monotonic_now();
+      continue;
+    }
+    // Nothing queued, or enough spares at work for the threads that wait: the
+    // spare stays a while, in case either changes, rather than leave now and
+    // be started again a moment later.
+    if (monotonic_now() - idle_since >= linger) break;
+    ++lingering_;
+    spare_work_.wait_until(lock, idle_since + linger,
+                           [this] { return !spares_allowed_ || may_take_job(); });
+    --lingering_;
   }
   slots_[slot].state.store(SpareState::kFinished, std::memory_order_release);
   if (--spares_ == 0) spares_gone_.notify_all();
+}
+
+WatchStats WorkerPool::watch_stats() const {
+  return WatchStats{
+      looks_.load(std::memory_order_relaxed), seen_in_call_.load(std::memory_order_relaxed),
+      seen_waiting_.load(std::memory_order_relaxed), seen_spares_.load(std::memory_order_relaxed),
+      most_spares_.load(std::memory_order_relaxed)};
+}
+
+bool WorkerPool::may_take_job() const {
+  return !queue_.empty() && busy_spares_ < blocked_.load(std::memory_order_relaxed);
 }
 
 void WorkerPool::join_finished_spares() {

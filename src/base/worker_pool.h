@@ -6,9 +6,11 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <concepts>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <expected>
@@ -64,6 +66,21 @@ inline constexpr std::size_t kDefaultCallThreads = 64;
 // The most TESSALY_IO_THREADS may ask for.
 inline constexpr std::size_t kMaxCallThreads = 256;
 
+// How long a spare that finds no queued job waits for one before it leaves.
+inline constexpr std::chrono::milliseconds kSpareLinger{20};
+
+// What a pool's watcher saw, summed over all its looks so far: at each look
+// the threads found inside a blocking call, those of them found waiting,
+// and the spares running. Divided by `looks`, the mean of each per look.
+struct WatchStats {
+  std::uint64_t looks = 0;
+  std::uint64_t in_call = 0;
+  std::uint64_t waiting = 0;
+  std::uint64_t spares = 0;
+  // The most spares seen running at once.
+  std::uint64_t most_spares = 0;
+};
+
 // A fixed set of worker threads sharing one job queue, newest job first.
 // Directory jobs are coarse (one system call per entry at least), so a single
 // queue costs nothing measurable, and taking the newest job first keeps a
@@ -77,9 +94,12 @@ inline constexpr std::size_t kMaxCallThreads = 256;
 // jobs are queued the pool starts spare threads that take queued jobs, so
 // that as many threads as it has workers keep running and more calls are in
 // flight; a cold tree is read at the device's pace rather than two requests
-// at a time. Spares leave once fewer threads wait than spares run, or the
-// queue is empty; all are gone when the watch ends. Calls that return at once
-// (a warm tree) never start one. A spare the system refuses is done without.
+// at a time. A spare takes a queued job only while fewer spares run jobs
+// than threads wait, and leaves once it has had nothing to take for
+// kSpareLinger (a cold walk finds directories a listing at a time, and a
+// spare that left at every empty moment would be started again a moment
+// later); all are gone when the watch ends. Calls that return at once (a warm
+// tree) never start one. A spare the system refuses is done without.
 class WorkerPool {
  public:
   // Starts `thread_count` workers (at least one), or as many as the system
@@ -102,6 +122,12 @@ class WorkerPool {
   // memory for).
   std::size_t spares_started() const { return spares_started_.load(std::memory_order_relaxed); }
   std::size_t spares_refused() const { return spares_refused_.load(std::memory_order_relaxed); }
+  // What the watcher saw over the pool's life (for benchmarks).
+  WatchStats watch_stats() const;
+
+  // How long a spare with nothing to take stays, for spares started from now
+  // on (tests hold spares with a long one); kSpareLinger unless set.
+  void set_spare_linger(std::chrono::nanoseconds linger) { spare_linger_ = linger; }
 
  private:
   friend class JobScope;
@@ -132,6 +158,8 @@ class WorkerPool {
   std::size_t count_blocked();
   void lend_spares(std::size_t blocked);
   void spare_main(std::size_t slot);
+  // Under mutex_: whether a spare may take the newest queued job now.
+  bool may_take_job() const;
   void join_finished_spares();
 
   mutable std::mutex mutex_;
@@ -149,7 +177,14 @@ class WorkerPool {
   std::vector<std::thread> spare_threads_;
   // Under mutex_: spares running, and whether they may run.
   std::size_t spares_ = 0;
+  // Under mutex_: spares running a job, and spares waiting for one on
+  // spare_work_.
+  std::size_t busy_spares_ = 0;
+  std::size_t lingering_ = 0;
+  // Read by each spare as it starts; set before the watch that starts it.
+  std::chrono::nanoseconds spare_linger_ = kSpareLinger;
   bool spares_allowed_ = false;
+  std::condition_variable spare_work_;
   // The cap on workers and spares together; set before the watcher starts.
   std::size_t call_cap_ = 0;
   std::condition_variable spares_gone_;
@@ -157,6 +192,12 @@ class WorkerPool {
   std::atomic<std::size_t> blocked_{0};
   std::atomic<std::size_t> spares_started_{0};
   std::atomic<std::size_t> spares_refused_{0};
+  // Written by the watcher alone; see WatchStats.
+  std::atomic<std::uint64_t> looks_{0};
+  std::atomic<std::uint64_t> seen_in_call_{0};
+  std::atomic<std::uint64_t> seen_waiting_{0};
+  std::atomic<std::uint64_t> seen_spares_{0};
+  std::atomic<std::uint64_t> most_spares_{0};
 
   // Orders the starts and ends of watches; held while the watcher is joined.
   std::mutex watches_mutex_;

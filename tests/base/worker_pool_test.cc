@@ -345,6 +345,67 @@ TEST(BlockingCallWatch, TurnedOffStartsNoThread) {
   EXPECT_EQ(waiting, 8);
 }
 
+// A spare that has run its job and finds nothing queued stays for the next
+// one (here for as long as the worker waits) instead of leaving, so the job
+// queued later runs on the same spare; the end of the watch sends it away at
+// once, linger or not.
+TEST(BlockingCallWatch, SpareWithNothingToTakeStaysForTheNextJob) {
+  if (testing::count_threads() == 0) GTEST_SKIP() << "needs /proc/self/task to count threads";
+  const ScopedVariable cap("TESSALY_IO_THREADS", "2");  // one worker and one spare
+  WorkerPool pool(1);
+  pool.set_spare_linger(std::chrono::hours(1));
+  const std::size_t threads = testing::count_threads();
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool worker_waits = false;
+  bool released = false;
+  std::vector<std::thread::id> ran;
+  const auto record = [&] {
+    const std::lock_guard lock(mutex);
+    ran.push_back(std::this_thread::get_id());
+    changed.notify_all();
+  };
+  // A guard against hanging when no spare comes, not a bound on time.
+  const auto await = [&](std::unique_lock<std::mutex>& lock, auto condition) {
+    EXPECT_TRUE(changed.wait_for(lock, 1min, condition));
+  };
+  std::size_t threads_with_spare = 0;
+  {
+    const BlockingCallWatch watch(pool);
+    JobScope scope(pool);
+    scope.spawn([&] {
+      const BlockingCallScope call;
+      std::unique_lock lock(mutex);
+      worker_waits = true;
+      changed.notify_all();
+      changed.wait(lock, [&] { return released; });
+    });
+    std::unique_lock lock(mutex);
+    await(lock, [&] { return worker_waits; });
+    lock.unlock();
+    scope.spawn(record);  // taken by the spare the waiting worker brings
+    lock.lock();
+    await(lock, [&] { return ran.size() == 1; });
+    lock.unlock();
+    scope.spawn(record);  // queued once the spare had nothing left to take
+    lock.lock();
+    await(lock, [&] { return ran.size() == 2; });
+    threads_with_spare = testing::count_threads();
+    released = true;
+    changed.notify_all();
+    lock.unlock();
+    scope.wait();
+  }
+  ASSERT_EQ(ran.size(), 2u);
+  EXPECT_EQ(ran[0], ran[1]);
+  EXPECT_EQ(pool.spares_started(), 1u);
+  EXPECT_EQ(threads_with_spare, threads + 2);  // the watcher and the spare
+  EXPECT_EQ(testing::thread_count_settled_at(threads), threads);
+  const WatchStats seen = pool.watch_stats();
+  EXPECT_GE(seen.waiting, 1u);
+  EXPECT_GE(seen.in_call, seen.waiting);
+}
+
 // --- The process-wide pool, sized from the environment -----------------------
 
 constexpr const char* kProbeVariable = "TESSALY_POOL_PROBE";

@@ -136,15 +136,17 @@ def verdict(ok):
 
 def render_markdown(result):
     lines = []
-    lines.append("| tree | scanner | median ms | min ms | max ms | vs floor | files | dirs | "
-                 "compute_dir_sizes share |")
-    lines.append("|---|---|---:|---:|---:|---:|---:|---:|---:|")
+    if result.get("engines"):  # a --cold-only result has the cold table alone
+        lines.append("| tree | scanner | median ms | min ms | max ms | vs floor | files | dirs | "
+                     "compute_dir_sizes share |")
+        lines.append("|---|---|---:|---:|---:|---:|---:|---:|---:|")
     for kind, data in result.get("engines", {}).items():
         for s in data["scanners"]:
             lines.append(f"| {kind} | {s['name']} | {s['median_ms']:.1f} | {min(s['ms']):.1f} | "
                          f"{max(s['ms']):.1f} | {s['ratio_to_floor']:.2f}x | {s['files']:,} | "
                          f"{s['dirs']:,} | {100 * s['compute_dir_sizes_share']:.1f}% |")
-    lines.append("")
+    if result.get("engines"):
+        lines.append("")
     targets = []
     engines = result.get("engines", {}).get("realistic")
     one = result.get("engines_1_thread")

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <new>
@@ -348,7 +349,7 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, WalkDirId
       }
       continue;
     }
-    if (walk.exclusions.contains(child)) continue;
+    if (walk.exclusions.may_end_in(item.name) && walk.exclusions.contains(child)) continue;
     if (is_bundle_name(item.name)) {
       out.send_total(item.name, bundle_total(walk, std::move(child)));
       continue;
@@ -470,25 +471,28 @@ ScanOutcome walk_and_collect(platform::Kernel& os, WorkerPool& pool, std::string
   ProgressTicker ticker(aggregator.counters(), context);
 
   bool cancelled = false;
-  // Under the lagging test hook: messages still to take before the channel
-  // must be full again.
-  std::size_t lag_left = 0;
+  // Everything buffered is taken at once: one lock and, while the workers
+  // keep ahead, a wake-up per few hundred listings rather than per listing.
+  std::deque<ListingMessage> taken;
   while (!cancelled) {
-    if (context.lagging_collector && lag_left-- == 0) {
+    // Under the lagging test hook, taken only when the channel is full.
+    if (context.lagging_collector) {
       while (!receiver.wait_full(kBulkCollectorWait) && !cancelled) {
         cancelled = ticker.tick_now() == TickResult::kCancelled;
       }
-      lag_left = kWalkQueueCapacity - 1;
       if (cancelled) break;
     }
-    auto message = receiver.recv_timeout(kBulkCollectorWait);
-    if (!message) {
-      if (message.error() == RecvError::kDisconnected) break;
+    taken.clear();
+    if (const auto received = receiver.recv_all_timeout(taken, kBulkCollectorWait); !received) {
+      if (received.error() == RecvError::kDisconnected) break;
       cancelled = ticker.tick_now() == TickResult::kCancelled;
       continue;
     }
-    aggregator.record_listing(message->place, message->children, message->children.links());
-    cancelled = ticker.tick() == TickResult::kCancelled;
+    for (const ListingMessage& message : taken) {
+      aggregator.record_listing(message.place, message.children, message.children.links());
+      cancelled = ticker.tick() == TickResult::kCancelled;
+      if (cancelled) break;
+    }
   }
   if (cancelled) {
     receiver.reset();

@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <ranges>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -17,6 +18,7 @@
 #include "base/clock.h"
 #include "base/logging.h"
 #include "base/paths.h"
+#include "base/recycler.h"
 #include "base/worker_pool.h"
 #include "bulk/bulk_reader.h"
 #include "bulk/bulk_source.h"
@@ -60,6 +62,8 @@ struct BulkWalk {
   HardlinkSet hardlinks;
   DeviceRule devices;  // none until the root's device is known
   Sender<ListingMessage> sender;
+  // Listings the collector is done with, for the jobs to fill again.
+  Recycler<ChildListing> spent{kRecycledListings};
   WalkDirNumbers numbers;
   JobScope* scope = nullptr;
   // Directory descriptors kept open for subdirectories to be opened relative
@@ -220,6 +224,7 @@ class ListingOut {
         id_(id),
         child_depth_(child_depth),
         directory_(std::move(directory)) {
+    message_.children = new_listing();
     message_.children.reserve(std::min(entries, kMaxListingEntries),
                               std::min(name_bytes, kMaxListingEntries * 64));
   }
@@ -256,7 +261,7 @@ class ListingOut {
       ListingMessage message;
       message.children = std::move(message_.children);
       message.place = place(first, large_);
-      message_.children = ChildListing();
+      message_.children = new_listing();
       large_ = false;
       walk_.sender.send(std::move(message));
       for (std::size_t i = 0; i < pending_.size(); ++i) {
@@ -268,6 +273,11 @@ class ListingOut {
   }
 
  private:
+  // An empty listing: a spent one handed back by the collector when there is one.
+  ChildListing new_listing() {
+    if (auto spent = walk_.spent.take()) return std::move(*spent);
+    return ChildListing();
+  }
   ListingPlace place(WalkDirId first_child, bool with_path) const {
     return ListingPlace{id_, first_child, child_depth_, with_path ? dir_ : std::string()};
   }
@@ -493,6 +503,9 @@ ScanOutcome walk_and_collect(platform::Kernel& os, WorkerPool& pool, std::string
       cancelled = ticker.tick() == TickResult::kCancelled;
       if (cancelled) break;
     }
+    auto listings = taken | std::views::transform(
+                                [](ListingMessage& m) -> ChildListing& { return m.children; });
+    walk.spent.give_back(listings, ready_for_reuse);
   }
   if (cancelled) {
     receiver.reset();

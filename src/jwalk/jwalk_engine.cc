@@ -96,7 +96,7 @@ void filter_children(DirListing& listing, FilterContext& context) {
             context.scan.note_problem(listing.child_path(entry), fd.error());
           }
           bundles.push_back(
-              SubtreeTotal{*listing.path(), std::string(name), total, listing.child_depth()});
+              SubtreeTotal{listing.path(), std::string(name), total, listing.child_depth()});
           entry.keep = false;
         }
         break;

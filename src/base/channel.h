@@ -34,9 +34,11 @@ namespace channel_detail {
 // A waiting receiver is woken once this many messages are buffered (or the
 // buffer is full), and looks for fewer by itself after kReceiverPoll: waking
 // it for every message would cost a context switch per message when it keeps
-// up with the senders.
-inline constexpr std::size_t kWakeMessages = 32;
-inline constexpr std::chrono::milliseconds kReceiverPoll{1};
+// up with the senders. A walk's workers send some 100 listings a millisecond
+// when warm; on cores they keep busy, each wake-up takes one of them off its
+// core, so the receiver is best woken a few hundred times a second.
+inline constexpr std::size_t kWakeMessages = 256;
+inline constexpr std::chrono::milliseconds kReceiverPoll{2};
 
 template <typename T>
 struct State {
@@ -167,12 +169,29 @@ class Receiver {
     if (!state_) return false;
     std::unique_lock lock(state_->mutex);
     wait_for_any(lock);
-    if (state_->buffer.empty()) return false;
-    into.swap(state_->buffer);
-    const bool wake = state_->blocked_senders > 0;
-    lock.unlock();
-    if (wake) state_->not_full.notify_all();
-    return true;
+    return take_all(lock, into);
+  }
+
+  // recv_all, waiting at most `timeout` for a message: kTimeout when none
+  // came in time while senders remain, kDisconnected once every sender is
+  // gone and nothing is left.
+  template <typename Rep, typename Period>
+  std::expected<void, RecvError> recv_all_timeout(std::deque<T>& into,
+                                                  std::chrono::duration<Rep, Period> timeout) {
+    if (!state_) return std::unexpected(RecvError::kDisconnected);
+    if (timeout >= std::chrono::hours(24 * 365)) {
+      if (!recv_all(into)) return std::unexpected(RecvError::kDisconnected);
+      return {};
+    }
+    const Instant deadline = monotonic_now() + std::chrono::ceil<Instant::duration>(timeout);
+    std::unique_lock lock(state_->mutex);
+    while (state_->buffer.empty() && state_->senders != 0) {
+      const Instant now = monotonic_now();
+      if (now >= deadline) return std::unexpected(RecvError::kTimeout);
+      wait_until(lock, std::min(deadline, now + channel_detail::kReceiverPoll));
+    }
+    if (!take_all(lock, into)) return std::unexpected(RecvError::kDisconnected);
+    return {};
   }
 
   // Waits until the buffer is full or every sender is gone, for at most
@@ -231,6 +250,15 @@ class Receiver {
     while (state_->buffer.empty() && state_->senders != 0) {
       wait_until(lock, monotonic_now() + channel_detail::kReceiverPoll);
     }
+  }
+
+  bool take_all(std::unique_lock<std::mutex>& lock, std::deque<T>& into) {
+    if (state_->buffer.empty()) return false;
+    into.swap(state_->buffer);
+    const bool wake = state_->blocked_senders > 0;
+    lock.unlock();
+    if (wake) state_->not_full.notify_all();
+    return true;
   }
 
   std::expected<T, RecvError> take(std::unique_lock<std::mutex>& lock) {

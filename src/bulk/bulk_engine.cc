@@ -4,10 +4,12 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <new>
 #include <optional>
+#include <ranges>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -16,6 +18,7 @@
 #include "base/clock.h"
 #include "base/logging.h"
 #include "base/paths.h"
+#include "base/recycler.h"
 #include "base/worker_pool.h"
 #include "bulk/bulk_reader.h"
 #include "bulk/bulk_source.h"
@@ -59,6 +62,8 @@ struct BulkWalk {
   HardlinkSet hardlinks;
   DeviceRule devices;  // none until the root's device is known
   Sender<ListingMessage> sender;
+  // Listings the collector is done with, for the jobs to fill again.
+  Recycler<ChildListing> spent{kRecycledListings};
   WalkDirNumbers numbers;
   JobScope* scope = nullptr;
   // Directory descriptors kept open for subdirectories to be opened relative
@@ -219,6 +224,7 @@ class ListingOut {
         id_(id),
         child_depth_(child_depth),
         directory_(std::move(directory)) {
+    message_.children = new_listing();
     message_.children.reserve(std::min(entries, kMaxListingEntries),
                               std::min(name_bytes, kMaxListingEntries * 64));
   }
@@ -255,7 +261,7 @@ class ListingOut {
       ListingMessage message;
       message.children = std::move(message_.children);
       message.place = place(first, large_);
-      message_.children = ChildListing();
+      message_.children = new_listing();
       large_ = false;
       walk_.sender.send(std::move(message));
       for (std::size_t i = 0; i < pending_.size(); ++i) {
@@ -267,6 +273,11 @@ class ListingOut {
   }
 
  private:
+  // An empty listing: a spent one handed back by the collector when there is one.
+  ChildListing new_listing() {
+    if (auto spent = walk_.spent.take()) return std::move(*spent);
+    return ChildListing();
+  }
   ListingPlace place(WalkDirId first_child, bool with_path) const {
     return ListingPlace{id_, first_child, child_depth_, with_path ? dir_ : std::string()};
   }
@@ -348,7 +359,7 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, WalkDirId
       }
       continue;
     }
-    if (walk.exclusions.contains(child)) continue;
+    if (walk.exclusions.may_end_in(item.name) && walk.exclusions.contains(child)) continue;
     if (is_bundle_name(item.name)) {
       out.send_total(item.name, bundle_total(walk, std::move(child)));
       continue;
@@ -470,25 +481,31 @@ ScanOutcome walk_and_collect(platform::Kernel& os, WorkerPool& pool, std::string
   ProgressTicker ticker(aggregator.counters(), context);
 
   bool cancelled = false;
-  // Under the lagging test hook: messages still to take before the channel
-  // must be full again.
-  std::size_t lag_left = 0;
+  // Everything buffered is taken at once: one lock and, while the workers
+  // keep ahead, a wake-up per few hundred listings rather than per listing.
+  std::deque<ListingMessage> taken;
   while (!cancelled) {
-    if (context.lagging_collector && lag_left-- == 0) {
+    // Under the lagging test hook, taken only when the channel is full.
+    if (context.lagging_collector) {
       while (!receiver.wait_full(kBulkCollectorWait) && !cancelled) {
         cancelled = ticker.tick_now() == TickResult::kCancelled;
       }
-      lag_left = kWalkQueueCapacity - 1;
       if (cancelled) break;
     }
-    auto message = receiver.recv_timeout(kBulkCollectorWait);
-    if (!message) {
-      if (message.error() == RecvError::kDisconnected) break;
+    taken.clear();
+    if (const auto received = receiver.recv_all_timeout(taken, kBulkCollectorWait); !received) {
+      if (received.error() == RecvError::kDisconnected) break;
       cancelled = ticker.tick_now() == TickResult::kCancelled;
       continue;
     }
-    aggregator.record_listing(message->place, message->children, message->children.links());
-    cancelled = ticker.tick() == TickResult::kCancelled;
+    for (const ListingMessage& message : taken) {
+      aggregator.record_listing(message.place, message.children, message.children.links());
+      cancelled = ticker.tick() == TickResult::kCancelled;
+      if (cancelled) break;
+    }
+    auto listings = taken | std::views::transform(
+                                [](ListingMessage& m) -> ChildListing& { return m.children; });
+    walk.spent.give_back(listings, ready_for_reuse);
   }
   if (cancelled) {
     receiver.reset();

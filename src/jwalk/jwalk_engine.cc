@@ -79,12 +79,13 @@ void filter_children(DirListing& listing, FilterContext& context) {
             }
           }
         }
+        const std::string_view name = listing.name(entry);
         // The root is scanned even when it is itself on the exclusion list.
-        if (!root_call && context.exclusions.contains(listing.child_path(entry))) {
+        if (!root_call && context.exclusions.may_end_in(name) &&
+            context.exclusions.contains(listing.child_path(entry))) {
           entry.keep = false;
           break;
         }
-        const std::string_view name = listing.name(entry);
         if (is_bundle_name(name)) {
           std::uint64_t total = 0;
           if (const auto fd = listing.open_child_directory(entry)) {
@@ -95,7 +96,7 @@ void filter_children(DirListing& listing, FilterContext& context) {
             context.scan.note_problem(listing.child_path(entry), fd.error());
           }
           bundles.push_back(
-              SubtreeTotal{*listing.path(), std::string(name), total, listing.child_depth()});
+              SubtreeTotal{listing.path(), std::string(name), total, listing.child_depth()});
           entry.keep = false;
         }
         break;

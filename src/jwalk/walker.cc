@@ -238,7 +238,7 @@ struct ParallelWalk::Batch {
 
 // A directory to list.
 struct ParallelWalk::Task {
-  SharedPath path;
+  std::string path;
   WalkDirId id = kWalkRoot;
   std::uint32_t name_size = 0;  // its last component is the tail of `path`
   std::shared_ptr<const platform::Descriptor> parent;
@@ -254,6 +254,7 @@ ParallelWalk::ParallelWalk(std::string root, ChildFilter filter, platform::Kerne
       filter_(std::move(filter)),
       kernel_(kernel),
       channel_(make_bounded_channel<std::unique_ptr<Batch>>(kWalkQueueCapacity)),
+      spent_(kRecycledListings),
       scope_(pool) {
   kept_.set_budget(platform::descriptor_budget(pool.thread_count(), kMaxKeptDescriptors));
   outstanding_.store(1, std::memory_order_relaxed);
@@ -275,7 +276,7 @@ ParallelWalk::~ParallelWalk() {
 
 void ParallelWalk::start_root() {
   auto [parent, name] = split_root(root_);
-  const SharedPath parent_path = std::make_shared<const std::string>(std::move(parent));
+  const std::string parent_path = std::move(parent);
   std::string names = std::move(name);
   std::vector<ListedEntry> entries(1);
   std::vector<HardLink> links;
@@ -303,7 +304,7 @@ void ParallelWalk::start_root() {
   push_kept(ListingPlace{kWalkRoot, kWalkRoot, 0, {}}, names, entries, links);
   if (kept.kind != EntryKind::kDirectory) return;
   Task task;
-  task.path = std::make_shared<const std::string>(root_);
+  task.path = root_;
   task.depth = 0;
   task.id = kWalkRoot;
   task.is_root = true;
@@ -313,11 +314,11 @@ void ParallelWalk::start_root() {
 std::expected<int, int> ParallelWalk::open_task_directory(Task& task) {
   if (task.parent) {
     // The name is the path's tail, so it ends where the path's string does.
-    const char* name = task.path->c_str() + (task.path->size() - task.name_size);
+    const char* name = task.path.c_str() + (task.path.size() - task.name_size);
     return platform::retry_interrupted(
         [&] { return kernel_.open_directory(task.parent->get(), name, OpenAs::kListingItself); });
   }
-  return open_directory_at(kernel_, AT_FDCWD, *task.path, task.is_root);
+  return open_directory_at(kernel_, AT_FDCWD, task.path, task.is_root);
 }
 
 void ParallelWalk::run_task(Task task) {
@@ -396,14 +397,14 @@ void ParallelWalk::run_task(Task task) {
       continue;
     }
     Task child;
-    child.path = std::make_shared<const std::string>(
-        join_path(*task.path, std::string_view(names).substr(entry.name_offset, entry.name_size)));
+    child.path =
+        join_path(task.path, std::string_view(names).substr(entry.name_offset, entry.name_size));
     child.name_size = entry.name_size;
     child.depth = task.depth + 1;
     children.push_back(std::move(child));
   }
   // The large-file list shows paths; nothing else needs this one.
-  if (large) place.path = *task.path;
+  if (large) place.path = task.path;
   if (!children.empty()) {
     const WalkDirId first = numbers_.take(children.size());
     place.first_child = first;
@@ -454,6 +455,11 @@ void ParallelWalk::spawn(Task task, bool deferred) {
 
 void ParallelWalk::push(std::unique_ptr<Batch> batch) { channel_.first.send(std::move(batch)); }
 
+std::unique_ptr<ParallelWalk::Batch> ParallelWalk::new_batch() {
+  if (auto spent = spent_.take()) return std::move(*spent);
+  return std::make_unique<Batch>();
+}
+
 void ParallelWalk::push_kept(const ListingPlace& place, std::string_view names,
                              std::span<const ListedEntry> entries,
                              std::span<const HardLink> links) {
@@ -464,7 +470,7 @@ void ParallelWalk::push_kept(const ListingPlace& place, std::string_view names,
         entries.subspan(start, std::min(kMaxListingEntries, entries.size() - start));
     std::size_t name_bytes = 0;
     for (const ListedEntry& entry : part) name_bytes += entry.name_size;
-    auto batch = std::make_unique<Batch>();
+    std::unique_ptr<Batch> batch = new_batch();
     batch->listing.place = ListingPlace{place.dir, next_child, place.depth, place.path};
     ChildListing& children = batch->listing.children;
     children.reserve(part.size(), name_bytes);
@@ -484,9 +490,9 @@ void ParallelWalk::push_kept(const ListingPlace& place, std::string_view names,
 }
 
 void ParallelWalk::push_error(int error, const Task& task) {
-  auto batch = std::make_unique<Batch>();
+  std::unique_ptr<Batch> batch = new_batch();
   batch->error = error;
-  batch->error_path = *task.path;
+  batch->error_path = task.path;
   batch->at_root = task.is_root;
   push(std::move(batch));
 }
@@ -510,6 +516,14 @@ bool ParallelWalk::next(WalkBatch& out) {
       return true;
     }
     if (done_) return false;
+    spent_.give_back(taken_, [](std::unique_ptr<Batch>& batch) {
+      ready_for_reuse(batch->listing.children);
+      // Paths are rare here and may be long: their memory goes.
+      batch->listing.place.path = std::string();
+      batch->error = 0;
+      batch->error_path = std::string();
+      batch->at_root = false;
+    });
     taken_.clear();
     taken_index_ = 0;
     if (lagging_owner_) channel_.second.wait_full(std::chrono::hours(1));

@@ -39,16 +39,13 @@
 #include <vector>
 
 #include "base/channel.h"
+#include "base/recycler.h"
 #include "base/worker_pool.h"
 #include "platform/descriptors.h"
 #include "platform/kernel.h"
 #include "result/walk_listing.h"
 
 namespace tessaly {
-
-// A directory path shared by all entries listed in that directory, so that
-// entries can be compared for a common parent by identity.
-using SharedPath = std::shared_ptr<const std::string>;
 
 enum class EntryKind : std::uint8_t {
   kDirectory,
@@ -153,7 +150,7 @@ class DirListing {
   // Depth of the children: depth() + 1, or 1 for the root's call.
   std::uint64_t child_depth() const { return depth_ ? *depth_ + 1 : 1; }
   // Path of the listed directory; for the root's call, the root's parent.
-  const SharedPath& path() const { return path_; }
+  const std::string& path() const { return *path_; }
 
   std::span<ListedEntry> entries() { return entries_; }
   // The child's name; followed by a NUL byte in memory.
@@ -185,12 +182,12 @@ class DirListing {
 
  private:
   friend class ParallelWalk;
-  DirListing(platform::Kernel& kernel, std::optional<std::uint64_t> depth, SharedPath path,
+  DirListing(platform::Kernel& kernel, std::optional<std::uint64_t> depth, const std::string& path,
              int dir_fd, const std::string* root, std::string& names,
              std::vector<ListedEntry>& entries, std::vector<HardLink>& links)
       : kernel_(&kernel),
         depth_(depth),
-        path_(std::move(path)),
+        path_(&path),
         dir_fd_(dir_fd),
         root_(root),
         names_(names),
@@ -199,7 +196,7 @@ class DirListing {
 
   platform::Kernel* kernel_;
   std::optional<std::uint64_t> depth_;
-  SharedPath path_;
+  const std::string* path_;
   int dir_fd_;
   const std::string* root_;  // set for the root's call only
   std::string& names_;
@@ -267,6 +264,8 @@ class ParallelWalk {
   void run_task(Task task);
   std::expected<int, int> open_task_directory(Task& task);
   void push(std::unique_ptr<Batch> batch);
+  // An empty batch: a spent one handed back by the owner when there is one.
+  std::unique_ptr<Batch> new_batch();
   // Packs the kept entries of a listed directory into listings of at most
   // kMaxListingEntries entries and pushes them; `links` are the identities
   // the entries' `link` fields index.
@@ -294,6 +293,9 @@ class ParallelWalk {
   // The hand-off to the owner, bounded: a worker waits while it is full. The
   // owner takes every batch gathered at once.
   std::pair<Sender<std::unique_ptr<Batch>>, Receiver<std::unique_ptr<Batch>>> channel_;
+
+  // Batches the owner is done with, for the jobs to fill again.
+  Recycler<std::unique_ptr<Batch>> spent_;
 
   // Owner-side state.
   std::deque<std::unique_ptr<Batch>> taken_;

@@ -109,8 +109,28 @@ void HardLinkTable::add(const ChildEntry& entry, const HardLink& link) {
 
 void HardLinkTable::seal() {
   if (sorted_) return;
-  std::sort(links_.begin(), links_.end(),
-            [](const Noted& a, const Noted& b) { return std::less<>()(a.key, b.key); });
+  const auto before = [](const Noted& a, const Noted& b) { return std::less<>()(a.key, b.key); };
+  // Entries come in runs of ascending keys (names are stored one after the
+  // other, in blocks that lie anywhere), so merging the runs pairwise costs
+  // far less than sorting the table: one pass over it per halving of their
+  // number.
+  std::vector<std::size_t> bounds{0};
+  for (std::size_t i = 1; i < links_.size(); ++i) {
+    if (before(links_[i], links_[i - 1])) bounds.push_back(i);
+  }
+  bounds.push_back(links_.size());
+  const auto at = [this](std::size_t i) { return links_.begin() + static_cast<std::ptrdiff_t>(i); };
+  while (bounds.size() > 2) {
+    std::size_t kept = 1;
+    std::size_t run = 0;
+    for (; run + 2 < bounds.size(); run += 2) {
+      std::inplace_merge(at(bounds[run]), at(bounds[run + 1]), at(bounds[run + 2]), before);
+      bounds[kept++] = bounds[run + 2];
+    }
+    // An odd run out is merged on the next pass.
+    if (run + 1 < bounds.size()) bounds[kept++] = bounds.back();
+    bounds.resize(kept);
+  }
   sorted_ = true;
 }
 

@@ -30,6 +30,18 @@ inline constexpr std::size_t kWalkQueueCapacity = 10'000;
 // that the bound on messages bounds their memory as well.
 inline constexpr std::size_t kMaxListingEntries = 4096;
 
+// Spent listings a walk keeps for its directory jobs to fill again (see
+// base/recycler.h), and the entries a kept one has room for at most: a larger
+// one gives its memory back first. So kept, they hold a few megabytes at most.
+inline constexpr std::size_t kRecycledListings = 256;
+inline constexpr std::size_t kRecycledListingEntries = 64;
+
+// Makes a spent listing ready to be filled again.
+inline void ready_for_reuse(ChildListing& listing) {
+  listing.clear();
+  listing.trim(kRecycledListingEntries);
+}
+
 // Where a listing's children go.
 struct ListingPlace {
   WalkDirId dir = kWalkRoot;  // the listed directory

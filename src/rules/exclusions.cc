@@ -13,11 +13,23 @@ ExclusionList::ExclusionList(const std::vector<std::string>& user_paths) : paths
     });
     if (!present) paths_.emplace_back(fixed);
   }
+  for (const std::string& path : paths_) {
+    PathComponents components(path);
+    std::string_view last;
+    for (std::string_view part; components.next(part);) last = part;
+    if (std::find(last_components_.begin(), last_components_.end(), last) == last_components_.end())
+      last_components_.emplace_back(last);
+  }
 }
 
 bool ExclusionList::contains(std::string_view path) const {
   return std::any_of(paths_.begin(), paths_.end(),
                      [path](const std::string& p) { return paths_equal(p, path); });
+}
+
+bool ExclusionList::may_end_in(std::string_view name) const {
+  return std::find(last_components_.begin(), last_components_.end(), name) !=
+         last_components_.end();
 }
 
 }  // namespace tessaly

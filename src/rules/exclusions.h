@@ -23,10 +23,14 @@ class ExclusionList {
   explicit ExclusionList(const std::vector<std::string>& user_paths);
 
   bool contains(std::string_view path) const;
+  // False when no excluded path ends in the component `name`: no path ending
+  // in it is excluded then, so a walk need not form the path to ask.
+  bool may_end_in(std::string_view name) const;
   const std::vector<std::string>& paths() const { return paths_; }
 
  private:
   std::vector<std::string> paths_;
+  std::vector<std::string> last_components_;  // of paths_, distinct
 };
 
 }  // namespace tessaly

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <memory>
 #include <string>
 #include <thread>
@@ -131,6 +132,23 @@ TEST(Channel, BlockedSendFailsWhenTheReceiverGoes) {
   rx.reset();
   sender.join();
   EXPECT_EQ(outcome.load(), 0);
+}
+
+TEST(Channel, TakesEverythingBufferedAtOnceWithinTheTimeout) {
+  auto [tx, rx] = make_bounded_channel<int>(8);
+  std::deque<int> taken;
+  EXPECT_EQ(rx.recv_all_timeout(taken, 10ms).error(), RecvError::kTimeout);
+  ASSERT_TRUE(tx.send(1));
+  ASSERT_TRUE(tx.send(2));
+  ASSERT_TRUE(rx.recv_all_timeout(taken, 10ms));
+  EXPECT_EQ(taken, (std::deque<int>{1, 2}));
+  taken.clear();
+  ASSERT_TRUE(tx.send(3));
+  tx.reset();
+  ASSERT_TRUE(rx.recv_all_timeout(taken, 10ms));
+  EXPECT_EQ(taken, (std::deque<int>{3}));
+  taken.clear();
+  EXPECT_EQ(rx.recv_all_timeout(taken, 10ms).error(), RecvError::kDisconnected);
 }
 
 TEST(Channel, ZeroCapacityHoldsOneMessage) {

@@ -439,7 +439,7 @@ TEST(ParallelWalk, FilterSeesTheRootFirstAsOneElementListWithoutDepth) {
     std::vector<std::string> names;
     for (ListedEntry& entry : listing.entries()) names.emplace_back(listing.name(entry));
     std::lock_guard lock(mutex);
-    calls.emplace_back(listing.depth(), *listing.path(), names);
+    calls.emplace_back(listing.depth(), listing.path(), names);
   });
   ASSERT_EQ(calls.size(), 3u);
   EXPECT_EQ(std::get<0>(calls[0]), std::nullopt);
@@ -480,7 +480,7 @@ TEST(ParallelWalk, RemovedChildrenAreNeitherHandedOverNorEntered) {
   dir.write_file("root/drop-me", 1);
   std::atomic<int> entered_skip{0};
   const WalkLog log = walk_all(root, [&](DirListing& listing) {
-    if (*listing.path() == root + "/skip") entered_skip.fetch_add(1);
+    if (listing.path() == root + "/skip") entered_skip.fetch_add(1);
     for (ListedEntry& entry : listing.entries()) {
       const std::string_view name = listing.name(entry);
       if (name == "skip" || name == "drop-me") entry.keep = false;
@@ -684,7 +684,7 @@ TEST(ParallelWalk, FilterExceptionIsRethrownAfterTheWalk) {
   std::atomic<int> listed{0};
   ParallelWalk walk(root, [&](DirListing& listing) {
     if (listing.depth()) listed.fetch_add(1);
-    if (*listing.path() == root + "/d3") throw std::runtime_error("filter failed");
+    if (listing.path() == root + "/d3") throw std::runtime_error("filter failed");
   });
   WalkBatch item;
   EXPECT_THROW(

@@ -126,6 +126,39 @@ TEST(HardLinkTable, ListedLinksAreFoundByTheirEntry) {
   EXPECT_EQ(table.find(list[2]), nullptr);
 }
 
+// Sealing orders a table added to in runs of ascending keys, and in any
+// other order, so that every entry is found with its own link.
+TEST(HardLinkTable, SealedTableFindsEveryEntry) {
+  NameStore store;
+  std::vector<ChildEntry> entries;
+  for (std::uint64_t i = 0; i < 5000; ++i)
+    entries.push_back(store.entry("n" + std::to_string(i), i, false));
+  std::vector<std::size_t> order(entries.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  // Runs of uneven lengths in descending order of their keys, then a reversed tail.
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return entries[a].name().data() < entries[b].name().data();
+  });
+  std::vector<std::size_t> added;
+  for (std::size_t end = order.size() - 100, run = 1; end > 0; ++run) {
+    const std::size_t start = end > run * 37 ? end - run * 37 : 0;
+    added.insert(added.end(), order.begin() + static_cast<std::ptrdiff_t>(start),
+                 order.begin() + static_cast<std::ptrdiff_t>(end));
+    end = start;
+  }
+  added.insert(added.end(), order.rbegin(), order.rbegin() + 100);
+  ASSERT_EQ(added.size(), entries.size());
+  HardLinkTable table;
+  for (const std::size_t i : added) table.add(entries[i], HardLink{1, i, 2, i, i % 2 == 0});
+  table.seal();
+  ASSERT_EQ(table.size(), entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const HardLink* link = table.find(entries[i]);
+    ASSERT_NE(link, nullptr) << i;
+    EXPECT_EQ(*link, (HardLink{1, i, 2, i, i % 2 == 0}));
+  }
+}
+
 TEST(NameStore, EntriesSurviveManyBlocksAndMoves) {
   NameStore store;
   std::vector<ChildEntry> entries;

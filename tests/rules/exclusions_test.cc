@@ -34,5 +34,12 @@ TEST(ExclusionList, MatchesComponentWiseOnly) {
   EXPECT_FALSE(list.contains("/System/Volumes"));
 }
 
+TEST(ExclusionList, TellsWhichLastComponentsCanBeExcluded) {
+  const ExclusionList list({"/data/cache/", "rel/./dir/.", "/"});
+  for (const char* name : {"cache", "dir", "Data", "mnt1", "/"}) EXPECT_TRUE(list.may_end_in(name));
+  for (const char* name : {"data", "rel", "Cache", ".", "Update", ""})
+    EXPECT_FALSE(list.may_end_in(name));
+}
+
 }  // namespace
 }  // namespace tessaly

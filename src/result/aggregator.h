@@ -85,16 +85,22 @@ class ScanAggregator {
   void forget_caches();
 
   // A directory numbered by the walk: its node in children_map's paths
-  // when its parent's children are listed, and the directory at the tree
-  // depth whose truncated size takes what is folded below it.
+  // when its parent's children are listed, the number of the directory at
+  // the tree depth whose truncated size takes what is folded below it, and
+  // for that directory the place of its folded slots. 16 bytes: the walk
+  // keeps one per directory until the scan ends.
   struct WalkDir {
     std::uint32_t node = PathNodes::kNone;
+    std::uint32_t ancestor = kNoAncestor;
+    std::uint32_t folded = kNoFolded;  // in folded_
     bool node_is_root = false;
-    WalkDirId ancestor = kNoAncestor;
+  };
+  struct Folded {
     std::uint64_t* truncated = nullptr;  // the slot of a directory at the tree depth
     FoldedCounts* counted = nullptr;     // its folded counts
   };
-  static constexpr WalkDirId kNoAncestor = ~WalkDirId{0};
+  static constexpr std::uint32_t kNoAncestor = 0xffff'ffffU;
+  static constexpr std::uint32_t kNoFolded = 0xffff'ffffU;
 
   WalkDir& walk_dir(WalkDirId id);
   // The list a listing's children join, or nullptr when they are folded.
@@ -104,7 +110,7 @@ class ScanAggregator {
   // directory at the tree depth above it, or for the root when the walk placed
   // no such directory.
   template <class Value, class Map>
-  Value& folded_value(WalkDirId dir, Value* WalkDir::*slot, Map& map);
+  Value& folded_value(WalkDirId dir, Value* Folded::*slot, Map& map);
   std::uint64_t& folded_size(WalkDirId dir);
   FoldedCounts& folded_counts(WalkDirId dir);
   // The folded counts of the ancestor at the tree depth of `path`.
@@ -132,6 +138,7 @@ class ScanAggregator {
   std::uint64_t* truncated_prefix_slot_ = nullptr;
   // The directories of a walk that records listings, by number.
   std::vector<WalkDir> walk_dirs_;
+  std::vector<Folded> folded_;
 };
 
 template <class Children>

@@ -58,9 +58,9 @@ class PathNodes {
   // the parent's text.
   std::uint32_t intern_child(std::uint32_t parent, std::string_view name);
 
-  // The node's text (for a key given in another spelling of the same
-  // components, the spelling first given as key).
-  std::string text(std::uint32_t node) const;
+  // The node's text: when `spelled`, for a key given in another spelling of
+  // the same components, the spelling first given as key.
+  std::string text(std::uint32_t node, bool spelled = true) const;
   // True when the node's stored text is `text` byte for byte.
   bool text_is(std::uint32_t node, std::string_view text) const;
 
@@ -145,16 +145,42 @@ class PathNodes {
 
 // Node-level access to a PathMap, for the aggregation of a scan.
 struct PathMapAccess {
-  static PathNodes& nodes(PathKeys& keys) { return *keys.nodes_; }
-  static const PathNodes& nodes(const PathKeys& keys) { return *keys.nodes_; }
+  // The trie of `keys`; the mutable one is the map's own (a borrowed trie is
+  // copied first).
+  static const PathNodes& nodes(const PathKeys& keys);
+  static PathNodes& nodes(PathKeys& keys);
 
   template <typename Value, PathKeying Keying>
   static const PathNodes& nodes(const PathMap<Value, Keying>& map) {
-    return *map.keys_.nodes_;
+    return nodes(map.keys_);
   }
   template <typename Value, PathKeying Keying>
   static PathNodes& nodes(PathMap<Value, Keying>& map) {
-    return *map.keys_.nodes_;
+    return nodes(map.keys_);
+  }
+
+  // Empties `map` and makes the nodes of `lender`'s trie its possible keys:
+  // a node whose text is a key of `map` byte for byte becomes one through
+  // value_of_node, without a node of its own. The trie is held, not copied,
+  // and stays unchanged while `map` holds it.
+  template <typename Value, PathKeying Keying, typename LenderValue, PathKeying LenderKeying>
+  static void borrow(PathMap<Value, Keying>& map,
+                     const PathMap<LenderValue, LenderKeying>& lender) {
+    map.values_.clear();
+    borrow(map.keys_, lender.keys_);
+  }
+  // The value of `node` of the borrowed trie, whose text is the key,
+  // created (default) when absent.
+  template <typename Value, PathKeying Keying>
+  static Value& value_of_node(PathMap<Value, Keying>& map, std::uint32_t node) {
+    const std::size_t slot = borrowed_slot(map.keys_, node);
+    if (slot == map.values_.size()) map.values_.emplace_back();
+    return map.values_[slot];
+  }
+  // Whether `map` borrows a trie.
+  template <typename Value, PathKeying Keying>
+  static bool borrows(const PathMap<Value, Keying>& map) {
+    return map.keys_.borrowed_;
   }
 
   // The value of `node`, created (default) when the node has none; `key` is
@@ -164,6 +190,7 @@ struct PathMapAccess {
   static Value& value_at(PathMap<Value, Keying>& map, std::uint32_t node, std::string_view key,
                          bool key_is_text) {
     PathKeys& keys = map.keys_;
+    nodes(keys);  // the map's own trie
     if (keys.nodes_->value(node) == PathNodes::kNone) {
       keys.nodes_->set_value(node, static_cast<std::uint32_t>(keys.owners_.size()), key,
                              key_is_text);
@@ -176,10 +203,15 @@ struct PathMapAccess {
   // The value of `node`, or nullptr.
   template <typename Value, PathKeying Keying>
   static const Value* value_of(const PathMap<Value, Keying>& map, std::uint32_t node) {
+    if (map.keys_.borrowed_ || !map.keys_.nodes_) return nullptr;
     const PathNodes& nodes = *map.keys_.nodes_;
     if (node >= PathNodes::kUnsure || nodes.value(node) == PathNodes::kNone) return nullptr;
     return &map.values_[nodes.value(node)];
   }
+
+ private:
+  static void borrow(PathKeys& keys, const PathKeys& lender);
+  static std::size_t borrowed_slot(PathKeys& keys, std::uint32_t node);
 };
 
 }  // namespace tessaly

@@ -547,6 +547,7 @@ void PathMapAccess::borrow(PathKeys& keys, const PathKeys& lender) {
   keys.nodes_ = lender.nodes_;
   keys.borrowed_ = true;
   keys.node_slots_.assign(lender.nodes_->node_count(), PathNodes::kNone);
+  keys.owners_.reserve(lender.nodes_->node_count());
 }
 
 std::size_t PathMapAccess::borrowed_slot(PathKeys& keys, std::uint32_t node) {

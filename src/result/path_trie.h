@@ -6,8 +6,10 @@
 
 #include <tessaly/path_map.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -112,6 +114,48 @@ class PathNodes {
     std::uint32_t tag;
   };
 
+  // Nodes in blocks of 4,096 that never move: the trie grows without
+  // copying them or reserving room for as many again.
+  class NodeBlocks {
+   public:
+    NodeBlocks() = default;
+    NodeBlocks(const NodeBlocks& other) { *this = other; }
+    NodeBlocks(NodeBlocks&&) noexcept = default;
+    NodeBlocks& operator=(NodeBlocks&&) noexcept = default;
+    ~NodeBlocks() = default;
+    NodeBlocks& operator=(const NodeBlocks& other) {
+      if (this == &other) return *this;
+      std::vector<std::unique_ptr<Node[]>> blocks;
+      blocks.reserve(other.blocks_.size());
+      for (const auto& block : other.blocks_) {
+        blocks.push_back(std::make_unique<Node[]>(kBlock));
+        std::copy_n(block.get(), kBlock, blocks.back().get());
+      }
+      blocks_ = std::move(blocks);
+      size_ = other.size_;
+      return *this;
+    }
+    Node& operator[](std::size_t i) { return blocks_[i >> kShift][i & (kBlock - 1)]; }
+    const Node& operator[](std::size_t i) const { return blocks_[i >> kShift][i & (kBlock - 1)]; }
+    std::size_t size() const { return size_; }
+    void push_back(const Node& node) {
+      if ((size_ >> kShift) == blocks_.size()) blocks_.push_back(std::make_unique<Node[]>(kBlock));
+      (*this)[size_++] = node;
+    }
+    void reserve(std::size_t nodes) { blocks_.reserve((nodes + kBlock - 1) >> kShift); }
+    void shrink_to_fit() { blocks_.shrink_to_fit(); }
+    void clear() {
+      blocks_.clear();
+      size_ = 0;
+    }
+
+   private:
+    static constexpr std::size_t kShift = 12;
+    static constexpr std::size_t kBlock = std::size_t{1} << kShift;
+    std::vector<std::unique_ptr<Node[]>> blocks_;
+    std::size_t size_ = 0;
+  };
+
   std::string_view name_of(const Node& node) const {
     return std::string_view(names_).substr(node.name_offset, node.name_length);
   }
@@ -134,7 +178,7 @@ class PathNodes {
   void grow();
 
   PathKeying keying_;
-  std::vector<Node> nodes_;
+  NodeBlocks nodes_;
   std::string names_;
   std::vector<Slot> slots_;
   std::size_t mask_ = 0;

@@ -70,8 +70,8 @@ class TESSALY_EXPORT PathKeys {
 
  private:
   friend struct PathMapAccess;
-  // Keys of their own, in a trie of this keying, when the map stores its
-  // nodes itself; else the nodes are another map's (`borrowed_`).
+  // Gives the map a trie of its own, of its keying, holding its keys (when
+  // it borrows one or has none yet).
   void own_nodes();
 
   PathKeying keying_;

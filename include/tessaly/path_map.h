@@ -32,7 +32,9 @@ struct PathMapAccess;
 
 /// The keys of one PathMap, each numbered by the slot of its value in
 /// insertion order. Memory is linear in the number of directories whatever
-/// their depth; finding a key costs time linear in its length.
+/// their depth; finding a key costs time linear in its length. The keys of a
+/// scan's directory totals are the nodes of its children lists' paths, held
+/// once for both maps.
 class TESSALY_EXPORT PathKeys {
  public:
   /// find's answer for a key that is not in the map.
@@ -68,8 +70,19 @@ class TESSALY_EXPORT PathKeys {
 
  private:
   friend struct PathMapAccess;
-  std::unique_ptr<PathNodes> nodes_;
-  std::vector<std::uint32_t> owners_;  // the node of each slot
+  // Gives the map a trie of its own, of its keying, holding its keys (when
+  // it borrows one or has none yet).
+  void own_nodes();
+
+  PathKeying keying_;
+  // The trie. A map that borrows another map's trie (compared by components)
+  // holds only the nodes whose whole text is a key byte for byte, by their
+  // slot in `node_slots_`; it never adds nodes to it, and stores its own
+  // trie as soon as a key needs one.
+  std::shared_ptr<PathNodes> nodes_;
+  std::vector<std::uint32_t> owners_;      // the node of each slot
+  std::vector<std::uint32_t> node_slots_;  // borrowed: the slot of each node
+  bool borrowed_ = false;
 };
 
 /// A map from directory paths to values, with the interface of an unordered

@@ -1,6 +1,7 @@
 #include "result/aggregator.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <utility>
 
 #include "base/clock.h"
@@ -118,13 +119,14 @@ void ScanAggregator::record_subtree_total(const SubtreeTotal& total) {
 
 ScanAggregator::WalkDir& ScanAggregator::walk_dir(WalkDirId id) {
   if (id >= walk_dirs_.size()) {
+    if (id >= PathNodes::kUnsure) throw std::length_error("too many directories in one scan");
     if (walk_dirs_.empty()) {
       // The root: its node in children_map's paths, spelled as given.
       walk_dirs_.resize(1);
       bool exact = false;
       walk_dirs_[0].node = PathMapAccess::nodes(children_map_).intern(root_, &exact);
-      walk_dirs_[0].node_is_root = !exact;
-      if (tree_depth_ == 0) walk_dirs_[0].ancestor = kWalkRoot;
+      root_node_spelled_ = !exact;
+      if (tree_depth_ == 0) walk_dirs_[0].fold = root_fold();
     }
     if (id >= walk_dirs_.size()) {
       walk_dirs_.resize(std::max<std::size_t>(id + 1, walk_dirs_.size() * 2));
@@ -133,13 +135,22 @@ ScanAggregator::WalkDir& ScanAggregator::walk_dir(WalkDirId id) {
   return walk_dirs_[id];
 }
 
+std::uint32_t ScanAggregator::root_fold() {
+  if (root_fold_ == kNoFold) {
+    folded_.push_back(Folded{PathNodes::kNone, true});
+    root_fold_ = static_cast<std::uint32_t>(folded_.size() - 1);
+  }
+  return root_fold_;
+}
+
 std::vector<ChildEntry>* ScanAggregator::listing_target(const ListingPlace& place,
                                                         std::size_t count) {
   if (place.depth > tree_depth_) return nullptr;
   const WalkDir& dir = walk_dir(place.dir);
   std::vector<ChildEntry>& list =
-      dir.node_is_root ? PathMapAccess::value_at(children_map_, dir.node, root_, false)
-                       : PathMapAccess::value_at(children_map_, dir.node, std::string_view(), true);
+      place.dir == kWalkRoot && root_node_spelled_
+          ? PathMapAccess::value_at(children_map_, dir.node, root_, false)
+          : PathMapAccess::value_at(children_map_, dir.node, std::string_view(), true);
   list.reserve(list.size() + count);
   return &list;
 }
@@ -152,33 +163,35 @@ void ScanAggregator::place_directory(const ListingPlace& place, WalkDirId id,
   if (place.depth <= tree_depth_) {
     // Listed as a child, so reached by compute_dir_sizes: its path is a node.
     child.node = PathMapAccess::nodes(children_map_).intern_child(parent.node, name);
-    if (place.depth == tree_depth_) child.ancestor = id;
+    if (place.depth == tree_depth_) {
+      folded_.push_back(Folded{child.node});
+      child.fold = static_cast<std::uint32_t>(folded_.size() - 1);
+    }
   } else {
-    child.ancestor = parent.ancestor;
+    child.fold = parent.fold;
   }
   walk_dirs_[id] = child;
 }
 
 template <class Value, class Map>
-Value& ScanAggregator::folded_value(WalkDirId dir, Value* WalkDir::*slot, Map& map) {
-  WalkDirId ancestor = walk_dir(dir).ancestor;
+Value& ScanAggregator::folded_value(WalkDirId dir, Value* Folded::*slot, Map& map) {
+  std::uint32_t fold = walk_dir(dir).fold;
   // A directory the walk never placed lies under the root at least.
-  if (ancestor == kNoAncestor) ancestor = kWalkRoot;
-  WalkDir& at_depth = walk_dir(ancestor);
-  if (at_depth.*slot == nullptr) {
-    at_depth.*slot = ancestor == kWalkRoot
-                         ? &map[root_]
-                         : &map[PathMapAccess::nodes(children_map_).text(at_depth.node)];
+  if (fold == kNoFold) fold = root_fold();
+  Folded& folded = folded_[fold];
+  if (folded.*slot == nullptr) {
+    folded.*slot =
+        folded.is_root ? &map[root_] : &map[PathMapAccess::nodes(children_map_).text(folded.node)];
   }
-  return *(at_depth.*slot);
+  return *(folded.*slot);
 }
 
 std::uint64_t& ScanAggregator::folded_size(WalkDirId dir) {
-  return folded_value(dir, &WalkDir::truncated, truncated_sizes_);
+  return folded_value(dir, &Folded::truncated, truncated_sizes_);
 }
 
 FoldedCounts& ScanAggregator::folded_counts(WalkDirId dir) {
-  return folded_value(dir, &WalkDir::counted, folded_counts_);
+  return folded_value(dir, &Folded::counted, folded_counts_);
 }
 
 FoldedCounts& ScanAggregator::folded_counts_at(std::string_view path) {
@@ -202,6 +215,8 @@ void ScanAggregator::forget_caches() {
   truncated_prefix_.clear();
   truncated_prefix_slot_ = nullptr;
   walk_dirs_.clear();
+  folded_.clear();
+  root_fold_ = kNoFold;
 }
 
 FinishedScan ScanAggregator::finish(const Clock& clock) {
@@ -212,6 +227,7 @@ FinishedScan ScanAggregator::finish(const Clock& clock) {
   // The walk's directory numbers are of no more use: their memory goes
   // before the directory sizes take theirs.
   std::vector<WalkDir>().swap(walk_dirs_);
+  std::vector<Folded>().swap(folded_);
   PathMapAccess::nodes(children_map_).shrink_to_fit();
 
   FinishedScan finished;
@@ -232,10 +248,7 @@ FinishedScan ScanAggregator::finish(const Clock& clock) {
   result->root = utf8_lossy(root_);
   result->root_path = root_;
   // Each directory reached is a listed one or a child of one, spelled the
-  // same; nodes and names are reserved for that many.
-  const PathNodes& listed = PathMapAccess::nodes(result->children_map);
-  result->dir_sizes.reserve(listed.node_count() + 1);
-  PathMapAccess::nodes(result->dir_sizes).reserve(listed.node_count() + 1, listed.name_bytes());
+  // same: dir_sizes keys them by children_map's nodes.
   compute_dir_sizes(result->root_path, result->children_map, result->truncated_sizes,
                     result->dir_sizes);
   result->compute_dir_sizes_ms = whole_millis_between(started, clock.now());

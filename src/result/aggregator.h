@@ -85,16 +85,22 @@ class ScanAggregator {
   void forget_caches();
 
   // A directory numbered by the walk: its node in children_map's paths
-  // when its parent's children are listed, and the directory at the tree
-  // depth whose truncated size takes what is folded below it.
+  // when its parent's children are listed, and the place in folded_ of the
+  // directory at the tree depth that takes what is folded below it. 8 bytes:
+  // the walk keeps one per directory until the scan ends.
   struct WalkDir {
     std::uint32_t node = PathNodes::kNone;
-    bool node_is_root = false;
-    WalkDirId ancestor = kNoAncestor;
-    std::uint64_t* truncated = nullptr;  // the slot of a directory at the tree depth
-    FoldedCounts* counted = nullptr;     // its folded counts
+    std::uint32_t fold = kNoFold;
   };
-  static constexpr WalkDirId kNoAncestor = ~WalkDirId{0};
+  // A directory at the tree depth (or the root), and its slots in
+  // truncated_sizes and folded_counts once something is folded below it.
+  struct Folded {
+    std::uint32_t node = PathNodes::kNone;
+    bool is_root = false;
+    std::uint64_t* truncated = nullptr;
+    FoldedCounts* counted = nullptr;
+  };
+  static constexpr std::uint32_t kNoFold = 0xffff'ffffU;
 
   WalkDir& walk_dir(WalkDirId id);
   // The list a listing's children join, or nullptr when they are folded.
@@ -104,7 +110,8 @@ class ScanAggregator {
   // directory at the tree depth above it, or for the root when the walk placed
   // no such directory.
   template <class Value, class Map>
-  Value& folded_value(WalkDirId dir, Value* WalkDir::*slot, Map& map);
+  Value& folded_value(WalkDirId dir, Value* Folded::*slot, Map& map);
+  std::uint32_t root_fold();
   std::uint64_t& folded_size(WalkDirId dir);
   FoldedCounts& folded_counts(WalkDirId dir);
   // The folded counts of the ancestor at the tree depth of `path`.
@@ -132,6 +139,9 @@ class ScanAggregator {
   std::uint64_t* truncated_prefix_slot_ = nullptr;
   // The directories of a walk that records listings, by number.
   std::vector<WalkDir> walk_dirs_;
+  std::vector<Folded> folded_;
+  std::uint32_t root_fold_ = kNoFold;  // the root's place in folded_
+  bool root_node_spelled_ = false;     // the root's node has another spelling
 };
 
 template <class Children>

@@ -132,8 +132,8 @@ bool PathNodes::text_is(std::uint32_t node, std::string_view text) const {
   return same_text(node, text);
 }
 
-std::string PathNodes::text(std::uint32_t node) const {
-  if ((nodes_[node].flags & kKeyText) != 0) return key_texts_.at(node);
+std::string PathNodes::text(std::uint32_t node, bool spelled) const {
+  if (spelled && (nodes_[node].flags & kKeyText) != 0) return key_texts_.at(node);
   std::size_t length = 0;
   for (std::uint32_t n = node; n != kNone; n = nodes_[n].parent) {
     length += nodes_[n].name_length;
@@ -414,27 +414,47 @@ void PathNodes::set_value(std::uint32_t node, std::uint32_t slot, std::string_vi
 
 namespace tessaly {
 
-PathKeys::PathKeys(PathKeying keying) : nodes_(std::make_unique<PathNodes>(keying)) {}
+namespace {
+
+// The trie of a map that has none yet.
+const PathNodes& no_nodes(PathKeying keying) {
+  static const PathNodes components(PathKeying::kComponents);
+  static const PathNodes bytes(PathKeying::kBytes);
+  return keying == PathKeying::kBytes ? bytes : components;
+}
+
+}  // namespace
+
+PathKeys::PathKeys(PathKeying keying) : keying_(keying) {}
 
 PathKeys::PathKeys(const PathKeys& other)
-    : nodes_(std::make_unique<PathNodes>(*other.nodes_)), owners_(other.owners_) {}
+    : keying_(other.keying_),
+      nodes_(other.borrowed_ || !other.nodes_ ? other.nodes_
+                                              : std::make_shared<PathNodes>(*other.nodes_)),
+      owners_(other.owners_),
+      node_slots_(other.node_slots_),
+      borrowed_(other.borrowed_) {}
 
-PathKeys::PathKeys(PathKeys&& other) : nodes_(std::make_unique<PathNodes>(other.nodes_->keying())) {
-  std::swap(nodes_, other.nodes_);
-  std::swap(owners_, other.owners_);
+PathKeys::PathKeys(PathKeys&& other)
+    : keying_(other.keying_),
+      nodes_(std::move(other.nodes_)),
+      owners_(std::move(other.owners_)),
+      node_slots_(std::move(other.node_slots_)),
+      borrowed_(std::exchange(other.borrowed_, false)) {
+  other.clear();
 }
 
 PathKeys& PathKeys::operator=(const PathKeys& other) {
-  if (this != &other) {
-    *nodes_ = *other.nodes_;
-    owners_ = other.owners_;
-  }
+  if (this != &other) *this = PathKeys(other);
   return *this;
 }
 
 PathKeys& PathKeys::operator=(PathKeys&& other) noexcept {
+  std::swap(keying_, other.keying_);
   std::swap(nodes_, other.nodes_);
   std::swap(owners_, other.owners_);
+  std::swap(node_slots_, other.node_slots_);
+  std::swap(borrowed_, other.borrowed_);
   other.clear();
   return *this;
 }
@@ -442,12 +462,44 @@ PathKeys& PathKeys::operator=(PathKeys&& other) noexcept {
 PathKeys::~PathKeys() = default;
 
 std::size_t PathKeys::find(std::string_view key) const {
+  if (!nodes_) return kAbsent;
   const std::uint32_t node = nodes_->find(key);
-  if (node == PathNodes::kNone || nodes_->value(node) == PathNodes::kNone) return kAbsent;
-  return nodes_->value(node);
+  if (node == PathNodes::kNone) return kAbsent;
+  if (!borrowed_) return nodes_->value(node) == PathNodes::kNone ? kAbsent : nodes_->value(node);
+  if (node >= node_slots_.size() || node_slots_[node] == PathNodes::kNone) return kAbsent;
+  if (keying_ == PathKeying::kBytes && !nodes_->text_is(node, key)) return kAbsent;
+  return node_slots_[node];
+}
+
+void PathKeys::own_nodes() {
+  if (nodes_ && !borrowed_) return;
+  auto own = std::make_shared<PathNodes>(keying_);
+  std::vector<std::uint32_t> owners;
+  owners.reserve(owners_.size());
+  for (std::size_t slot = 0; slot < owners_.size(); ++slot) {
+    const std::string text = nodes_->text(owners_[slot], false);
+    const std::uint32_t node = own->intern(text);
+    own->set_value(node, static_cast<std::uint32_t>(slot), text, true);
+    owners.push_back(node);
+  }
+  nodes_ = std::move(own);
+  owners_ = std::move(owners);
+  std::vector<std::uint32_t>().swap(node_slots_);
+  borrowed_ = false;
 }
 
 std::pair<std::size_t, bool> PathKeys::emplace(std::string_view key) {
+  if (borrowed_) {
+    const std::uint32_t node = nodes_->find(key);
+    if (node != PathNodes::kNone && (keying_ != PathKeying::kBytes || nodes_->text_is(node, key))) {
+      if (node >= node_slots_.size()) node_slots_.resize(nodes_->node_count(), PathNodes::kNone);
+      if (node_slots_[node] != PathNodes::kNone) return {node_slots_[node], false};
+      owners_.push_back(node);
+      node_slots_[node] = static_cast<std::uint32_t>(owners_.size() - 1);
+      return {owners_.size() - 1, true};
+    }
+  }
+  own_nodes();
   bool exact = false;
   const std::uint32_t node = nodes_->intern(key, &exact);
   if (nodes_->value(node) != PathNodes::kNone) return {nodes_->value(node), false};
@@ -456,16 +508,55 @@ std::pair<std::size_t, bool> PathKeys::emplace(std::string_view key) {
   return {owners_.size() - 1, true};
 }
 
-std::string PathKeys::key(std::size_t slot) const { return nodes_->text(owners_[slot]); }
+std::string PathKeys::key(std::size_t slot) const {
+  return nodes_->text(owners_[slot], !borrowed_);
+}
 
 void PathKeys::reserve(std::size_t keys) {
-  nodes_->reserve(keys);
+  if (!borrowed_) {
+    own_nodes();
+    nodes_->reserve(keys);
+  }
   owners_.reserve(keys);
 }
 
 void PathKeys::clear() {
-  nodes_->clear();
+  // A trie another map also holds is let go, never emptied under it.
+  if (borrowed_ || nodes_.use_count() > 1) {
+    nodes_.reset();
+  } else if (nodes_) {
+    nodes_->clear();
+  }
   owners_.clear();
+  node_slots_.clear();
+  borrowed_ = false;
+}
+
+const PathNodes& PathMapAccess::nodes(const PathKeys& keys) {
+  return keys.nodes_ ? *keys.nodes_ : no_nodes(keys.keying_);
+}
+
+PathNodes& PathMapAccess::nodes(PathKeys& keys) {
+  keys.own_nodes();
+  return *keys.nodes_;
+}
+
+void PathMapAccess::borrow(PathKeys& keys, const PathKeys& lender) {
+  keys.clear();
+  if (!lender.nodes_) return;
+  keys.nodes_ = lender.nodes_;
+  keys.borrowed_ = true;
+  keys.node_slots_.assign(lender.nodes_->node_count(), PathNodes::kNone);
+  keys.owners_.reserve(lender.nodes_->node_count());
+}
+
+std::size_t PathMapAccess::borrowed_slot(PathKeys& keys, std::uint32_t node) {
+  std::uint32_t& slot = keys.node_slots_[node];
+  if (slot == PathNodes::kNone) {
+    keys.owners_.push_back(node);
+    slot = static_cast<std::uint32_t>(keys.owners_.size() - 1);
+  }
+  return slot;
 }
 
 }  // namespace tessaly

@@ -6,8 +6,10 @@
 
 #include <tessaly/path_map.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -58,9 +60,9 @@ class PathNodes {
   // the parent's text.
   std::uint32_t intern_child(std::uint32_t parent, std::string_view name);
 
-  // The node's text (for a key given in another spelling of the same
-  // components, the spelling first given as key).
-  std::string text(std::uint32_t node) const;
+  // The node's text: when `spelled`, for a key given in another spelling of
+  // the same components, the spelling first given as key.
+  std::string text(std::uint32_t node, bool spelled = true) const;
   // True when the node's stored text is `text` byte for byte.
   bool text_is(std::uint32_t node, std::string_view text) const;
 
@@ -112,6 +114,48 @@ class PathNodes {
     std::uint32_t tag;
   };
 
+  // Nodes in blocks of 4,096 that never move: the trie grows without
+  // copying them or reserving room for as many again.
+  class NodeBlocks {
+   public:
+    NodeBlocks() = default;
+    NodeBlocks(const NodeBlocks& other) { *this = other; }
+    NodeBlocks(NodeBlocks&&) noexcept = default;
+    NodeBlocks& operator=(NodeBlocks&&) noexcept = default;
+    ~NodeBlocks() = default;
+    NodeBlocks& operator=(const NodeBlocks& other) {
+      if (this == &other) return *this;
+      std::vector<std::unique_ptr<Node[]>> blocks;
+      blocks.reserve(other.blocks_.size());
+      for (const auto& block : other.blocks_) {
+        blocks.push_back(std::make_unique<Node[]>(kBlock));
+        std::copy_n(block.get(), kBlock, blocks.back().get());
+      }
+      blocks_ = std::move(blocks);
+      size_ = other.size_;
+      return *this;
+    }
+    Node& operator[](std::size_t i) { return blocks_[i >> kShift][i & (kBlock - 1)]; }
+    const Node& operator[](std::size_t i) const { return blocks_[i >> kShift][i & (kBlock - 1)]; }
+    std::size_t size() const { return size_; }
+    void push_back(const Node& node) {
+      if ((size_ >> kShift) == blocks_.size()) blocks_.push_back(std::make_unique<Node[]>(kBlock));
+      (*this)[size_++] = node;
+    }
+    void reserve(std::size_t nodes) { blocks_.reserve((nodes + kBlock - 1) >> kShift); }
+    void shrink_to_fit() { blocks_.shrink_to_fit(); }
+    void clear() {
+      blocks_.clear();
+      size_ = 0;
+    }
+
+   private:
+    static constexpr std::size_t kShift = 12;
+    static constexpr std::size_t kBlock = std::size_t{1} << kShift;
+    std::vector<std::unique_ptr<Node[]>> blocks_;
+    std::size_t size_ = 0;
+  };
+
   std::string_view name_of(const Node& node) const {
     return std::string_view(names_).substr(node.name_offset, node.name_length);
   }
@@ -134,7 +178,7 @@ class PathNodes {
   void grow();
 
   PathKeying keying_;
-  std::vector<Node> nodes_;
+  NodeBlocks nodes_;
   std::string names_;
   std::vector<Slot> slots_;
   std::size_t mask_ = 0;
@@ -145,16 +189,42 @@ class PathNodes {
 
 // Node-level access to a PathMap, for the aggregation of a scan.
 struct PathMapAccess {
-  static PathNodes& nodes(PathKeys& keys) { return *keys.nodes_; }
-  static const PathNodes& nodes(const PathKeys& keys) { return *keys.nodes_; }
+  // The trie of `keys`; the mutable one is the map's own (a borrowed trie is
+  // copied first).
+  static const PathNodes& nodes(const PathKeys& keys);
+  static PathNodes& nodes(PathKeys& keys);
 
   template <typename Value, PathKeying Keying>
   static const PathNodes& nodes(const PathMap<Value, Keying>& map) {
-    return *map.keys_.nodes_;
+    return nodes(map.keys_);
   }
   template <typename Value, PathKeying Keying>
   static PathNodes& nodes(PathMap<Value, Keying>& map) {
-    return *map.keys_.nodes_;
+    return nodes(map.keys_);
+  }
+
+  // Empties `map` and makes the nodes of `lender`'s trie its possible keys:
+  // a node whose text is a key of `map` byte for byte becomes one through
+  // value_of_node, without a node of its own. The trie is held, not copied,
+  // and stays unchanged while `map` holds it.
+  template <typename Value, PathKeying Keying, typename LenderValue, PathKeying LenderKeying>
+  static void borrow(PathMap<Value, Keying>& map,
+                     const PathMap<LenderValue, LenderKeying>& lender) {
+    map.values_.clear();
+    borrow(map.keys_, lender.keys_);
+  }
+  // The value of `node` of the borrowed trie, whose text is the key,
+  // created (default) when absent.
+  template <typename Value, PathKeying Keying>
+  static Value& value_of_node(PathMap<Value, Keying>& map, std::uint32_t node) {
+    const std::size_t slot = borrowed_slot(map.keys_, node);
+    if (slot == map.values_.size()) map.values_.emplace_back();
+    return map.values_[slot];
+  }
+  // Whether `map` borrows a trie.
+  template <typename Value, PathKeying Keying>
+  static bool borrows(const PathMap<Value, Keying>& map) {
+    return map.keys_.borrowed_;
   }
 
   // The value of `node`, created (default) when the node has none; `key` is
@@ -164,6 +234,7 @@ struct PathMapAccess {
   static Value& value_at(PathMap<Value, Keying>& map, std::uint32_t node, std::string_view key,
                          bool key_is_text) {
     PathKeys& keys = map.keys_;
+    nodes(keys);  // the map's own trie
     if (keys.nodes_->value(node) == PathNodes::kNone) {
       keys.nodes_->set_value(node, static_cast<std::uint32_t>(keys.owners_.size()), key,
                              key_is_text);
@@ -176,10 +247,15 @@ struct PathMapAccess {
   // The value of `node`, or nullptr.
   template <typename Value, PathKeying Keying>
   static const Value* value_of(const PathMap<Value, Keying>& map, std::uint32_t node) {
+    if (map.keys_.borrowed_ || !map.keys_.nodes_) return nullptr;
     const PathNodes& nodes = *map.keys_.nodes_;
     if (node >= PathNodes::kUnsure || nodes.value(node) == PathNodes::kNone) return nullptr;
     return &map.values_[nodes.value(node)];
   }
+
+ private:
+  static void borrow(PathKeys& keys, const PathKeys& lender);
+  static std::size_t borrowed_slot(PathKeys& keys, std::uint32_t node);
 };
 
 }  // namespace tessaly

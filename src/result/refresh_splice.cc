@@ -6,6 +6,7 @@
 
 #include "base/paths.h"
 #include "base/utf8.h"
+#include "result/path_trie.h"
 #include "result/result.h"
 
 namespace tessaly {
@@ -97,6 +98,22 @@ std::shared_ptr<const ScanResult> splice_folder(const ScanResult& previous, std:
   }
   std::vector<MovedBlocks> moved;
 
+  // The list of `key` in the new children_map, `list` being what it will
+  // hold: each directory in it gets its node below the key's, as a scan
+  // leaves them, so that dir_sizes keys by children_map's nodes.
+  PathNodes& nodes = PathMapAccess::nodes(result->children_map);
+  const auto list_at = [&](std::string_view key,
+                           const std::vector<ChildEntry>& list) -> std::vector<ChildEntry>& {
+    bool exact = false;
+    const std::uint32_t node = nodes.intern(key, &exact);
+    if (exact) {
+      for (const ChildEntry& entry : list) {
+        if (entry.is_dir()) nodes.intern_child(node, entry.raw_name());
+      }
+    }
+    return PathMapAccess::value_at(result->children_map, node, key, exact);
+  };
+
   // Copy of the untouched part's maps (see the header); the entries keep
   // pointing at the names of `previous`, whose blocks the new result shares.
   result->names.share(previous.names);
@@ -116,7 +133,7 @@ std::shared_ptr<const ScanResult> splice_folder(const ScanResult& previous, std:
     const bool is_parent = gone && paths_equal(key, parent);
     // A list left empty is no list, as in a scan.
     if (is_parent && list.size() == 1 && list[0].is_dir() && list[0].raw_name() == name) continue;
-    std::vector<ChildEntry>& copy = result->children_map[key];
+    std::vector<ChildEntry>& copy = list_at(key, list);
     copy.reserve(list.size());
     for (const ChildEntry& entry : list) {
       if (is_parent && entry.is_dir() && entry.raw_name() == name) continue;
@@ -152,6 +169,21 @@ std::shared_ptr<const ScanResult> splice_folder(const ScanResult& previous, std:
     }
   }
 
+  if (!gone) {
+    const ScanResult& scan = *folder_scan;
+    result->names.share(scan.names);
+    for (auto&& [key, list] : scan.children_map) {
+      list_at(key, list) = list;
+      if (scan.hard_links.empty()) continue;
+      for (const ChildEntry& entry : list) {
+        if (const HardLink* link = entry.is_dir() ? nullptr : scan.hard_link(entry)) {
+          result->hard_links.add(entry, *link);
+        }
+      }
+    }
+  }
+  PathMapAccess::borrow(result->dir_sizes, result->children_map);
+
   const std::uint64_t new_size = gone ? 0 : folder_scan->total_size;
   result->dir_sizes.reserve(previous.dir_sizes.size());
   for (auto&& [key, size] : previous.dir_sizes) {
@@ -177,16 +209,6 @@ std::shared_ptr<const ScanResult> splice_folder(const ScanResult& previous, std:
 
   if (!gone) {
     const ScanResult& scan = *folder_scan;
-    result->names.share(scan.names);
-    for (auto&& [key, list] : scan.children_map) {
-      result->children_map[key] = list;
-      if (scan.hard_links.empty()) continue;
-      for (const ChildEntry& entry : list) {
-        if (const HardLink* link = entry.is_dir() ? nullptr : scan.hard_link(entry)) {
-          result->hard_links.add(entry, *link);
-        }
-      }
-    }
     for (auto&& [key, size] : scan.truncated_sizes) result->truncated_sizes[key] = size;
     for (auto&& [key, counts] : scan.folded_counts) result->folded_counts[key] = counts;
     for (auto&& [key, size] : scan.dir_sizes) result->dir_sizes[key] = size;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -192,8 +193,16 @@ std::string child_path(std::string_view dir, std::string_view raw_name) {
   return path;
 }
 
-std::uint64_t compute_dir_sizes(std::string_view dir, const ChildrenMap& children_map,
-                                const TruncatedSizes& truncated_sizes, DirSizes& dir_sizes) {
+namespace {
+
+// compute_dir_sizes into `dir_sizes`, either keyed by a trie of its own, or
+// (`on_listed`) borrowing children_map's, whose nodes already hold each
+// directory's path once: then nothing is returned when a directory has no
+// node of that text there (a name that is not one component, a list keyed
+// in another spelling), and the caller starts again with a trie of its own.
+std::optional<std::uint64_t> sizes_from(std::string_view dir, const ChildrenMap& children_map,
+                                        const TruncatedSizes& truncated_sizes, DirSizes& dir_sizes,
+                                        bool on_listed) {
   // One frame per directory on the current path from `dir`. A directory is
   // found in each map from its parent's node and its name; its text is formed
   // only when a hash matches a node that is not that plain child, or when the
@@ -206,13 +215,13 @@ std::uint64_t compute_dir_sizes(std::string_view dir, const ChildrenMap& childre
     std::uint64_t components_state;
     std::uint32_t listed_node;     // in children_map; kNone when absent
     std::uint32_t truncated_node;  // in truncated_sizes; kNone when absent
-    std::uint32_t sized_node;      // in dir_sizes
+    std::uint32_t sized_node;      // in dir_sizes' own trie
     std::string_view name;         // raw name; the whole text for `dir`
   };
   constexpr std::uint32_t kNone = PathNodes::kNone;
   const PathNodes& listed = PathMapAccess::nodes(children_map);
   const PathNodes& truncated = PathMapAccess::nodes(truncated_sizes);
-  PathNodes& sized = PathMapAccess::nodes(dir_sizes);
+  PathNodes* sized = on_listed ? nullptr : &PathMapAccess::nodes(dir_sizes);
   std::vector<Frame> stack;
   std::string scratch;
 
@@ -238,16 +247,22 @@ std::uint64_t compute_dir_sizes(std::string_view dir, const ChildrenMap& childre
                         std::uint32_t truncated_node, std::uint32_t sized_node,
                         std::uint64_t components_state) {
     const std::uint64_t* own = PathMapAccess::value_of(truncated_sizes, truncated_node);
+    std::uint64_t* size = on_listed ? &PathMapAccess::value_of_node(dir_sizes, listed_node)
+                                    : &PathMapAccess::value_at(dir_sizes, sized_node, {}, true);
     stack.push_back(Frame{PathMapAccess::value_of(children_map, listed_node), 0,
-                          own == nullptr ? 0 : *own,
-                          &PathMapAccess::value_at(dir_sizes, sized_node, {}, true),
-                          components_state, listed_node, truncated_node, sized_node, name});
+                          own == nullptr ? 0 : *own, size, components_state, listed_node,
+                          truncated_node, sized_node, name});
   };
 
   const std::uint64_t root_state = PathNodes::text_state(PathKeying::kComponents, dir);
-  push(dir, listed.node_count() == 0 ? kNone : listed.find_hashed(dir, root_state),
+  const std::uint32_t root_listed =
+      listed.node_count() == 0 ? kNone : listed.find_hashed(dir, root_state);
+  if (on_listed && (dir.empty() || root_listed == kNone || !listed.text_is(root_listed, dir))) {
+    return std::nullopt;
+  }
+  push(dir, root_listed,
        truncated.node_count() == 0 ? kNone : truncated.find_hashed(dir, root_state),
-       sized.intern(dir), root_state);
+       on_listed ? kNone : sized->intern(dir), root_state);
   while (true) {
     Frame& frame = stack.back();
     if (frame.children != nullptr && frame.next_child < frame.children->size()) {
@@ -262,15 +277,24 @@ std::uint64_t compute_dir_sizes(std::string_view dir, const ChildrenMap& childre
       const std::uint64_t components_state =
           plain ? PathNodes::component_state(frame.components_state, name)
                 : PathNodes::text_state(PathKeying::kComponents, text_of(name));
-      const std::uint32_t listed_node =
-          child_in(listed, frame.listed_node, components_state, name, plain);
+      std::uint32_t listed_node = kNone;
+      if (!on_listed) {
+        listed_node = child_in(listed, frame.listed_node, components_state, name, plain);
+      } else if (plain) {
+        listed_node = listed.find_child(components_state, frame.listed_node, name);
+      }
       const std::uint32_t truncated_node =
           child_in(truncated, frame.truncated_node, components_state, name, plain);
-      const std::uint64_t sized_state = sized.child_state(frame.sized_node, name);
-      std::uint32_t sized_node = sized.find_child(sized_state, frame.sized_node, name);
-      if (sized_node == PathNodes::kUnsure)
-        sized_node = sized.find_hashed(text_of(name), sized_state);
-      if (sized_node == kNone) sized_node = sized.add_child(frame.sized_node, name, sized_state);
+      std::uint32_t sized_node = kNone;
+      if (on_listed) {
+        if (listed_node >= PathNodes::kUnsure) return std::nullopt;
+      } else {
+        const std::uint64_t sized_state = sized->child_state(frame.sized_node, name);
+        sized_node = sized->find_child(sized_state, frame.sized_node, name);
+        if (sized_node == PathNodes::kUnsure)
+          sized_node = sized->find_hashed(text_of(name), sized_state);
+        if (sized_node == kNone) sized_node = sized->add_child(frame.sized_node, name, sized_state);
+      }
       push(name, listed_node, truncated_node, sized_node, components_state);
       continue;
     }
@@ -280,6 +304,22 @@ std::uint64_t compute_dir_sizes(std::string_view dir, const ChildrenMap& childre
     if (stack.empty()) return total;
     stack.back().total += total;
   }
+}
+
+}  // namespace
+
+std::uint64_t compute_dir_sizes(std::string_view dir, const ChildrenMap& children_map,
+                                const TruncatedSizes& truncated_sizes, DirSizes& dir_sizes) {
+  if (dir_sizes.empty()) {
+    PathMapAccess::borrow(dir_sizes, children_map);
+    if (PathMapAccess::borrows(dir_sizes)) {
+      if (const auto total = sizes_from(dir, children_map, truncated_sizes, dir_sizes, true)) {
+        return *total;
+      }
+      dir_sizes.clear();
+    }
+  }
+  return *sizes_from(dir, children_map, truncated_sizes, dir_sizes, false);
 }
 
 }  // namespace tessaly

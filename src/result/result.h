@@ -21,6 +21,9 @@ std::string child_path(std::string_view dir, std::string_view raw_name);
 // children in children_map, directory children counted by their own totals.
 // Fills dir_sizes with `dir` and every directory reached below it (an existing
 // entry is overwritten). Iterative: the depth of the tree does not matter.
+// An empty dir_sizes takes children_map's path nodes as its keys (see
+// PathMapAccess::borrow) when every directory reached has one spelled as its
+// key, instead of storing the paths a second time.
 std::uint64_t compute_dir_sizes(std::string_view dir, const ChildrenMap& children_map,
                                 const TruncatedSizes& truncated_sizes, DirSizes& dir_sizes);
 

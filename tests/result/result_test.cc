@@ -497,6 +497,29 @@ TEST(ComputeDirSizes, EmptyTextTakesSeparator) {
   EXPECT_EQ(child_path("/r", "a"), "/r/a");
 }
 
+TEST(ComputeDirSizes, KeysAreTheListedPathsHeldOnceAndStillByteExact) {
+  NameStore names;
+  ChildrenMap map;
+  map["/r"].push_back(names.entry("a", 0, true));
+  map["/r"].push_back(names.entry("f", 3, false));
+  map["/r/a"].push_back(names.entry("g", 4, false));
+  DirSizes sizes;
+  EXPECT_EQ(compute_dir_sizes("/r", map, {}, sizes), 7u);
+  EXPECT_TRUE(PathMapAccess::borrows(sizes));
+  EXPECT_THAT(sorted(sizes), ElementsAre(Pair("/r", 7u), Pair("/r/a", 4u)));
+  EXPECT_FALSE(sizes.contains("/r//a"));  // children_map would match it; dir_sizes does not
+
+  // A key the listed paths do not spell gives the copy a trie of its own;
+  // the original keeps its keys, also once children_map is gone.
+  DirSizes copy = sizes;
+  copy["/r//a"] = 1;
+  EXPECT_FALSE(PathMapAccess::borrows(copy));
+  EXPECT_THAT(sorted(copy), ElementsAre(Pair("/r", 7u), Pair("/r//a", 1u), Pair("/r/a", 4u)));
+  map.clear();
+  EXPECT_THAT(sorted(sizes), ElementsAre(Pair("/r", 7u), Pair("/r/a", 4u)));
+  EXPECT_TRUE(copy != sizes);
+}
+
 TEST(ComputeDirSizes, ExistingEntriesAreOverwritten) {
   NameStore names;
   ChildrenMap map;

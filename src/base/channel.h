@@ -140,16 +140,10 @@ class Receiver {
   template <typename Rep, typename Period>
   std::expected<T, RecvError> recv_timeout(std::chrono::duration<Rep, Period> timeout) {
     if (!state_) return std::unexpected(RecvError::kDisconnected);
-    // Longer waits than this are as good as waiting without a limit, and
-    // would overflow the deadline.
-    if (timeout >= std::chrono::hours(24 * 365)) return recv();
+    if (timeout >= kAsGoodAsForever) return recv();
     const Instant deadline = monotonic_now() + std::chrono::ceil<Instant::duration>(timeout);
     std::unique_lock lock(state_->mutex);
-    while (state_->buffer.empty() && state_->senders != 0) {
-      const Instant now = monotonic_now();
-      if (now >= deadline) return std::unexpected(RecvError::kTimeout);
-      wait_until(lock, std::min(deadline, now + channel_detail::kReceiverPoll));
-    }
+    if (!wait_for_any_until(lock, deadline)) return std::unexpected(RecvError::kTimeout);
     return take(lock);
   }
 
@@ -179,17 +173,13 @@ class Receiver {
   std::expected<void, RecvError> recv_all_timeout(std::deque<T>& into,
                                                   std::chrono::duration<Rep, Period> timeout) {
     if (!state_) return std::unexpected(RecvError::kDisconnected);
-    if (timeout >= std::chrono::hours(24 * 365)) {
+    if (timeout >= kAsGoodAsForever) {
       if (!recv_all(into)) return std::unexpected(RecvError::kDisconnected);
       return {};
     }
     const Instant deadline = monotonic_now() + std::chrono::ceil<Instant::duration>(timeout);
     std::unique_lock lock(state_->mutex);
-    while (state_->buffer.empty() && state_->senders != 0) {
-      const Instant now = monotonic_now();
-      if (now >= deadline) return std::unexpected(RecvError::kTimeout);
-      wait_until(lock, std::min(deadline, now + channel_detail::kReceiverPoll));
-    }
+    if (!wait_for_any_until(lock, deadline)) return std::unexpected(RecvError::kTimeout);
     if (!take_all(lock, into)) return std::unexpected(RecvError::kDisconnected);
     return {};
   }
@@ -250,6 +240,21 @@ class Receiver {
     while (state_->buffer.empty() && state_->senders != 0) {
       wait_until(lock, monotonic_now() + channel_detail::kReceiverPoll);
     }
+  }
+
+  // Longer waits than this are as good as waiting without a limit, and would
+  // overflow the deadline.
+  static constexpr std::chrono::hours kAsGoodAsForever{24 * 365};
+
+  // Waits until a message is buffered or every sender is gone, at most until
+  // `deadline`; false when the time ran out first.
+  bool wait_for_any_until(std::unique_lock<std::mutex>& lock, Instant deadline) {
+    while (state_->buffer.empty() && state_->senders != 0) {
+      const Instant now = monotonic_now();
+      if (now >= deadline) return false;
+      wait_until(lock, std::min(deadline, now + channel_detail::kReceiverPoll));
+    }
+    return true;
   }
 
   bool take_all(std::unique_lock<std::mutex>& lock, std::deque<T>& into) {

@@ -359,7 +359,7 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, WalkDirId
       }
       continue;
     }
-    if (walk.exclusions.may_end_in(item.name) && walk.exclusions.contains(child)) continue;
+    if (walk.exclusions.contains(child)) continue;
     if (is_bundle_name(item.name)) {
       out.send_total(item.name, bundle_total(walk, std::move(child)));
       continue;

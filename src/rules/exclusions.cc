@@ -5,6 +5,17 @@
 #include "base/paths.h"
 
 namespace tessaly {
+namespace {
+
+// The path's last component ("" for the root), as the paths compare.
+std::string_view last_component(std::string_view path) {
+  PathComponents components(path);
+  std::string_view last;
+  for (std::string_view part; components.next(part);) last = part;
+  return last;
+}
+
+}  // namespace
 
 ExclusionList::ExclusionList(const std::vector<std::string>& user_paths) : paths_(user_paths) {
   for (const std::string_view fixed : default_system_excludes) {
@@ -14,15 +25,16 @@ ExclusionList::ExclusionList(const std::vector<std::string>& user_paths) : paths
     if (!present) paths_.emplace_back(fixed);
   }
   for (const std::string& path : paths_) {
-    PathComponents components(path);
-    std::string_view last;
-    for (std::string_view part; components.next(part);) last = part;
+    const std::string_view last = last_component(path);
     if (std::find(last_components_.begin(), last_components_.end(), last) == last_components_.end())
       last_components_.emplace_back(last);
   }
 }
 
 bool ExclusionList::contains(std::string_view path) const {
+  // Comparing whole paths costs more than a walk's per-directory work; most
+  // paths end in a name no excluded path ends in.
+  if (!may_end_in(last_component(path))) return false;
   return std::any_of(paths_.begin(), paths_.end(),
                      [path](const std::string& p) { return paths_equal(p, path); });
 }

@@ -390,7 +390,10 @@ int main(int argc, char** argv) {
                        {"mean_in_call", per_look(watch.in_call)},
                        {"mean_waiting", per_look(watch.waiting)},
                        {"mean_spares", per_look(watch.spares)},
-                       {"most_spares", watch.most_spares}};
+                       {"most_spares", watch.most_spares},
+                       {"mean_queued", per_look(watch.queued)},
+                       {"mean_stuck", per_look(watch.stuck)},
+                       {"mean_held_back", per_look(watch.held_back)}};
   if (memory) {
     const std::uint64_t entries = timings[0].counts.files + timings[0].counts.dirs;
     const double per_entry =

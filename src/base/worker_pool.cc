@@ -141,6 +141,8 @@ class ThreadProbe {
 struct alignas(64) WorkerPool::CallSlot {
   CallMarker marker;
   ThreadProbe probe;
+  // The watcher's own: the marker's word at its last look.
+  std::uint64_t seen_word = 0;
   std::atomic<SpareState> state{SpareState::kFree};  // for the spares' slots
 };
 
@@ -329,6 +331,7 @@ std::size_t WorkerPool::count_blocked() {
   std::size_t blocked = 0;
   std::uint64_t in_call = 0;
   std::uint64_t spares = 0;
+  std::uint64_t stuck = 0;
   // Spares take slots below the cap only.
   const std::size_t used_slots = std::max(workers, call_cap_);
   for (std::size_t i = 0; i < used_slots; ++i) {
@@ -340,6 +343,8 @@ std::size_t WorkerPool::count_blocked() {
     if (i >= workers) ++spares;
     const std::uint64_t word = slot.marker.word.load(std::memory_order_relaxed);
     in_call += word & 1;
+    stuck += (word & 1) != 0 && word == slot.seen_word;
+    slot.seen_word = word;
     if (slot.probe.waiting((word & 1) != 0, now, i < workers)) ++blocked;
   }
   // The watcher alone writes these, so a load and a store add.
@@ -350,6 +355,12 @@ std::size_t WorkerPool::count_blocked() {
   add(seen_in_call_, in_call);
   add(seen_waiting_, blocked);
   add(seen_spares_, spares);
+  add(seen_stuck_, stuck);
+  {
+    std::lock_guard lock(mutex_);
+    add(seen_queued_, queue_.size());
+    if (!queue_.empty()) add(seen_held_back_, lingering_);
+  }
   if (spares > most_spares_.load(std::memory_order_relaxed))
     most_spares_.store(spares, std::memory_order_relaxed);
   return blocked;
@@ -437,7 +448,8 @@ WatchStats WorkerPool::watch_stats() const {
   return WatchStats{
       looks_.load(std::memory_order_relaxed), seen_in_call_.load(std::memory_order_relaxed),
       seen_waiting_.load(std::memory_order_relaxed), seen_spares_.load(std::memory_order_relaxed),
-      most_spares_.load(std::memory_order_relaxed)};
+      most_spares_.load(std::memory_order_relaxed),  seen_queued_.load(std::memory_order_relaxed),
+      seen_stuck_.load(std::memory_order_relaxed),   seen_held_back_.load(std::memory_order_relaxed)};
 }
 
 bool WorkerPool::may_take_job() const {

@@ -79,6 +79,12 @@ struct WatchStats {
   std::uint64_t spares = 0;
   // The most spares seen running at once.
   std::uint64_t most_spares = 0;
+  // At each look, the jobs queued, the threads found inside the same call as
+  // at the look before, and the spares running that waited for a job to take
+  // while jobs were queued.
+  std::uint64_t queued = 0;
+  std::uint64_t stuck = 0;
+  std::uint64_t held_back = 0;
 };
 
 // A fixed set of worker threads sharing one job queue, newest job first.
@@ -198,6 +204,9 @@ class WorkerPool {
   std::atomic<std::uint64_t> seen_waiting_{0};
   std::atomic<std::uint64_t> seen_spares_{0};
   std::atomic<std::uint64_t> most_spares_{0};
+  std::atomic<std::uint64_t> seen_queued_{0};
+  std::atomic<std::uint64_t> seen_stuck_{0};
+  std::atomic<std::uint64_t> seen_held_back_{0};
 
   // Orders the starts and ends of watches; held while the watcher is joined.
   std::mutex watches_mutex_;

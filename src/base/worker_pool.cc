@@ -61,12 +61,9 @@ std::optional<bool> thread_sleeps(pid_t tid) {
 }
 #endif
 
-// Tells whether a thread waits for a device. macOS tells its run state.
-// Linux: a thread that `confirms` (a worker, whose waiting starts spares) did
-// not run all the time since the last look and its state says it sleeps now,
-// not that it waits for a processor, so that a busy machine's preempted
-// workers start none; for a spare, cheaper, its CPU time grew by less than
-// half the time since the last look.
+// Tells whether a pool thread sleeps in the kernel now rather than runs or
+// waits for a processor, so that a worker preempted inside a call on a busy
+// machine is not taken for one waiting for a device.
 class ThreadProbe {
  public:
   // Set by the probed thread itself, before it makes its first call.
@@ -74,52 +71,25 @@ class ThreadProbe {
 #if defined(__APPLE__)
     port_.store(::pthread_mach_thread_np(::pthread_self()), std::memory_order_relaxed);
 #else
-    clockid_t clock{};
-    const bool known = ::pthread_getcpuclockid(::pthread_self(), &clock) == 0;
-    clock_.store(clock, std::memory_order_relaxed);
     tid_.store(static_cast<pid_t>(::syscall(SYS_gettid)), std::memory_order_relaxed);
-    known_.store(known, std::memory_order_relaxed);
 #endif
   }
 
-  // Whether the thread, found inside a call (`in_call`) at the look made at
-  // `now`, waits rather than runs. Called by the watcher at every look; a
-  // thread that has gone reads as running.
-  bool waiting(bool in_call, Instant now, bool confirm) noexcept {
+  // Called by the watcher; a thread whose state cannot be read counts as
+  // sleeping, as its unchanged call marker already says it does not return.
+  bool sleeps() const noexcept {
 #if defined(__APPLE__)
-    (void)now;
-    (void)confirm;
     const mach_port_t port = port_.load(std::memory_order_relaxed);
-    if (!in_call || port == MACH_PORT_NULL) return false;
+    if (port == MACH_PORT_NULL) return true;
     thread_basic_info_data_t info{};
     mach_msg_type_number_t count = THREAD_BASIC_INFO_COUNT;
     if (::thread_info(port, THREAD_BASIC_INFO, reinterpret_cast<thread_info_t>(&info), &count) !=
         KERN_SUCCESS)
-      return false;
+      return true;
     return info.run_state == TH_STATE_WAITING || info.run_state == TH_STATE_UNINTERRUPTIBLE;
 #else
-    std::int64_t cpu = -1;
-    timespec reading{};
-    // Only a thread inside a call costs a reading of its processor time.
-    if (in_call && known_.load(std::memory_order_relaxed) &&
-        ::clock_gettime(clock_.load(std::memory_order_relaxed), &reading) == 0)
-      cpu = static_cast<std::int64_t>(reading.tv_sec) * 1'000'000'000 + reading.tv_nsec;
-    const std::int64_t wall =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(now - seen_at_).count();
-    if (cpu < 0 || seen_cpu_ < 0) {
-      seen_cpu_ = cpu;
-      seen_at_ = now;
-      return false;
-    }
-    const std::int64_t ran = cpu - seen_cpu_;
-    seen_cpu_ = cpu;
-    seen_at_ = now;
-    // A thread that ran flat out since the last look does not wait.
-    if (!confirm) return ran * 2 < wall;
-    if (ran * 10 >= wall * 9) return false;
-    // Only a thread that did not run all the time costs a look at its state,
-    // which tells a sleeping thread from one that waits for a processor.
-    return thread_sleeps(tid_.load(std::memory_order_relaxed)).value_or(ran * 2 < wall);
+    const pid_t tid = tid_.load(std::memory_order_relaxed);
+    return tid == 0 || thread_sleeps(tid).value_or(true);
 #endif
   }
 
@@ -127,12 +97,7 @@ class ThreadProbe {
 #if defined(__APPLE__)
   std::atomic<mach_port_t> port_{MACH_PORT_NULL};
 #else
-  std::atomic<clockid_t> clock_{};
   std::atomic<pid_t> tid_{0};
-  std::atomic<bool> known_{false};
-  // The watcher's own: the last look's reading, -1 when it had none.
-  std::int64_t seen_cpu_ = -1;
-  Instant seen_at_{};
 #endif
 };
 
@@ -141,8 +106,10 @@ class ThreadProbe {
 struct alignas(64) WorkerPool::CallSlot {
   CallMarker marker;
   ThreadProbe probe;
-  // The watcher's own: the marker's word at its last look.
+  // The watcher's own: the marker's word at its last look, and whether the
+  // thread was seen asleep in that call.
   std::uint64_t seen_word = 0;
+  bool seen_asleep = false;
   std::atomic<SpareState> state{SpareState::kFree};  // for the spares' slots
 };
 
@@ -302,7 +269,7 @@ void WorkerPool::end_watch() noexcept {
     spare_work_.notify_all();
     spares_gone_.wait(lock, [this] { return spares_ == 0; });
   }
-  blocked_.store(0, std::memory_order_relaxed);
+  spare_room_ = 0;  // the watcher and every spare are gone
   join_finished_spares();
 }
 
@@ -313,39 +280,67 @@ void WorkerPool::watch_main() {
     watch_wake_.wait_for(watch_lock, period);
     if (watch_stop_) break;
     watch_lock.unlock();
-    // One look sees a moment; the count it goes by halves from look to look
-    // rather than dropping at once, so that spares do not come and go with
-    // every call that returns.
-    const std::size_t seen = blocked_.load(std::memory_order_relaxed);
-    const std::size_t blocked = std::max(count_blocked(), seen / 2);
-    period = blocked > 0 ? kQuickestLook : std::min(period * 2, kSlowestLook);
-    if (blocked > 0 || seen > 0) lend_spares(blocked);
+    const Look seen = look(period == kQuickestLook);
+    // Looks come quickly from a call that may be blocking on until calls
+    // return at once again.
+    period = seen.stuck > 0 || seen.maybe_stuck ? kQuickestLook
+                                                : std::min(period * 2, kSlowestLook);
+    lend_spares(seen.stuck);
     join_finished_spares();
     watch_lock.lock();
   }
 }
 
-std::size_t WorkerPool::count_blocked() {
+WorkerPool::Look WorkerPool::look(bool quick) {
   const std::size_t workers = threads_.size();
-  const Instant now = monotonic_now();
-  std::size_t blocked = 0;
+  Look seen;
   std::uint64_t in_call = 0;
   std::uint64_t spares = 0;
-  std::uint64_t stuck = 0;
+  std::uint64_t raw_stuck = 0;
   // Spares take slots below the cap only.
   const std::size_t used_slots = std::max(workers, call_cap_);
   for (std::size_t i = 0; i < used_slots; ++i) {
     CallSlot& slot = slots_[i];
-    if (i >= workers && slot.state.load(std::memory_order_acquire) != SpareState::kRunning) {
-      slot.probe.waiting(false, now, false);
+    const std::uint64_t word = slot.marker.word.load(std::memory_order_relaxed);
+    const std::uint64_t before = std::exchange(slot.seen_word, word);
+    if (i >= workers) {
+      if (slot.state.load(std::memory_order_acquire) != SpareState::kRunning) {
+        slot.seen_word = ~std::uint64_t{0};  // a spare started later is new
+        continue;
+      }
+      ++spares;
+    }
+    if ((word & 1) == 0) continue;
+    ++in_call;
+    const bool same_call = word == before;
+    raw_stuck += same_call;
+    if (i >= workers || spare_room_ > 0) {
+      // Spares run only while calls block, and while they may run a worker's
+      // unchanged call is taken as blocking too.
+      seen.stuck += same_call;
       continue;
     }
-    if (i >= workers) ++spares;
-    const std::uint64_t word = slot.marker.word.load(std::memory_order_relaxed);
-    in_call += word & 1;
-    stuck += (word & 1) != 0 && word == slot.seen_word;
-    slot.seen_word = word;
-    if (slot.probe.waiting((word & 1) != 0, now, i < workers)) ++blocked;
+    // Before that, a worker's unchanged call counts only when the system saw
+    // the worker asleep in it, at this look or the one before, not when it
+    // ran or waited for a processor all along (a busy machine, warm). A call
+    // a worker sleeps in at a slow look brings the next look quickly.
+    const bool asleep_before = same_call && slot.seen_asleep;
+    slot.seen_asleep = false;
+    if (!quick || same_call) {
+      slot.seen_asleep = asleep_before || slot.probe.sleeps();
+      if (same_call && slot.seen_asleep) {
+        ++seen.stuck;
+      } else if (slot.seen_asleep) {
+        seen.maybe_stuck = true;
+      }
+    }
+  }
+  std::size_t queued = 0;
+  std::size_t held_back = 0;
+  {
+    std::lock_guard lock(mutex_);
+    queued = queue_.size();
+    if (queued > 0) held_back = lingering_;
   }
   // The watcher alone writes these, so a load and a store add.
   const auto add = [](std::atomic<std::uint64_t>& sum, std::uint64_t value) {
@@ -353,39 +348,43 @@ std::size_t WorkerPool::count_blocked() {
   };
   add(looks_, 1);
   add(seen_in_call_, in_call);
-  add(seen_waiting_, blocked);
+  add(seen_waiting_, seen.stuck);
+  add(seen_stuck_, raw_stuck);
   add(seen_spares_, spares);
-  add(seen_stuck_, stuck);
-  {
-    std::lock_guard lock(mutex_);
-    add(seen_queued_, queue_.size());
-    if (!queue_.empty()) add(seen_held_back_, lingering_);
-  }
+  add(seen_queued_, queued);
+  add(seen_held_back_, held_back);
   if (spares > most_spares_.load(std::memory_order_relaxed))
     most_spares_.store(spares, std::memory_order_relaxed);
-  return blocked;
+  return seen;
 }
 
-void WorkerPool::lend_spares(std::size_t blocked) {
+void WorkerPool::lend_spares(std::size_t stuck) {
   const std::size_t workers = threads_.size();
   std::vector<std::size_t> starting;
   {
     std::lock_guard lock(mutex_);
-    blocked_.store(blocked, std::memory_order_relaxed);
     if (!spares_allowed_) return;
-    // Spares that stay for work take it before any new one starts; as many
-    // are woken as may take a job.
-    if (lingering_ > 0 && may_take_job()) {
-      const std::size_t wake =
-          std::min({lingering_, queue_.size(), blocked - std::min(blocked, busy_spares_)});
-      for (std::size_t i = 0; i < wake; ++i) spare_work_.notify_one();
+    const Instant now = monotonic_now();
+    if (stuck > 0) {
+      last_stuck_ = now;
+      // Calls keep blocking while directories wait: as many more spares may
+      // take jobs as calls were found blocked, so the number in flight grows
+      // (about doubling from look to look) up to the cap.
+      if (!queue_.empty())
+        spare_room_ = std::min(call_cap_ - workers, std::max(spare_room_, busy_spares_ + stuck));
+    } else if (spare_room_ > 0 && now - last_stuck_ >= spare_linger_) {
+      // Calls have returned at once for a while: spares finish their jobs,
+      // take no more and leave after their linger.
+      spare_room_ = 0;
     }
-    // As many threads as there are workers keep running; the waiting ones
-    // are made up for, as far as queued jobs and the cap allow.
-    const std::size_t taking = workers + spares_;
-    const std::size_t wanted = std::min(workers + blocked, call_cap_);
-    if (wanted <= taking) return;
-    std::size_t count = std::min(wanted - taking, queue_.size());
+    if (spare_room_ <= busy_spares_ || queue_.empty()) return;
+    // Lingering spares take the jobs first; new ones start for the rest.
+    const std::size_t room = spare_room_ - busy_spares_;
+    const std::size_t wake = std::min({lingering_, queue_.size(), room});
+    for (std::size_t i = 0; i < wake; ++i) spare_work_.notify_one();
+    const std::size_t idle = spares_ - busy_spares_;
+    std::size_t count = std::min(room, queue_.size());
+    count = count > idle ? count - idle : 0;
     for (std::size_t i = workers; i < slot_count_ && count > 0; ++i) {
       if (slots_[i].state.load(std::memory_order_relaxed) != SpareState::kFree) continue;
       try {
@@ -452,9 +451,7 @@ WatchStats WorkerPool::watch_stats() const {
       seen_stuck_.load(std::memory_order_relaxed),   seen_held_back_.load(std::memory_order_relaxed)};
 }
 
-bool WorkerPool::may_take_job() const {
-  return !queue_.empty() && busy_spares_ < blocked_.load(std::memory_order_relaxed);
-}
+bool WorkerPool::may_take_job() const { return !queue_.empty() && busy_spares_ < spare_room_; }
 
 void WorkerPool::join_finished_spares() {
   const std::size_t workers = threads_.size();

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "base/blocking_call.h"
+#include "base/clock.h"
 
 namespace tessaly {
 
@@ -70,8 +71,12 @@ inline constexpr std::size_t kMaxCallThreads = 256;
 inline constexpr std::chrono::milliseconds kSpareLinger{20};
 
 // What a pool's watcher saw, summed over all its looks so far: at each look
-// the threads found inside a blocking call, those of them found waiting,
-// and the spares running. Divided by `looks`, the mean of each per look.
+// the threads found inside a blocking call, those of them found blocking (in
+// the same call as at the look before, and for a worker asleep in it), the
+// spares running, the jobs queued, the threads found in the same call as at
+// the look before whatever their state, and the spares that waited for a job
+// to take while jobs were queued. Divided by `looks`, the mean of each per
+// look.
 struct WatchStats {
   std::uint64_t looks = 0;
   std::uint64_t in_call = 0;
@@ -79,9 +84,6 @@ struct WatchStats {
   std::uint64_t spares = 0;
   // The most spares seen running at once.
   std::uint64_t most_spares = 0;
-  // At each look, the jobs queued, the threads found inside the same call as
-  // at the look before, and the spares running that waited for a job to take
-  // while jobs were queued.
   std::uint64_t queued = 0;
   std::uint64_t stuck = 0;
   std::uint64_t held_back = 0;
@@ -94,18 +96,19 @@ struct WatchStats {
 // hold stay small.
 //
 // While a BlockingCallWatch lives, a watcher thread looks at the threads'
-// call markers (BlockingCallScope): a thread found inside a call that has
-// spent most of the time since the last look off the processor waits for a
-// device (macOS: its run state says it waits), and while some wait and
-// jobs are queued the pool starts spare threads that take queued jobs, so
-// that as many threads as it has workers keep running and more calls are in
-// flight; a cold tree is read at the device's pace rather than two requests
-// at a time. A spare takes a queued job only while fewer spares run jobs
-// than threads wait, and leaves once it has had nothing to take for
-// kSpareLinger (a cold walk finds directories a listing at a time, and a
-// spare that left at every empty moment would be started again a moment
-// later); all are gone when the watch ends. Calls that return at once (a warm
-// tree) never start one. A spare the system refuses is done without.
+// call markers (BlockingCallScope). A thread found inside the same call as at
+// the look before (its serial unchanged: nothing is timed per call) is
+// blocking, for a worker only when the system says it sleeps rather than
+// waits for a processor. While calls block and jobs are queued, the number of
+// spare threads that may take queued jobs grows by the number of blocking
+// calls at each look, up to TESSALY_IO_THREADS threads in all, so that a cold
+// tree is read with as many requests in flight as the device serves rather
+// than one per worker. Once no call has blocked for kSpareLinger, spares take
+// no more jobs; a spare leaves once it has had nothing to take for its
+// linger (a cold walk finds directories a listing at a time, and a spare that
+// left at every empty moment would be started again a moment later); all are
+// gone when the watch ends. Calls that return at once (a warm tree) never
+// start one. A spare the system refuses is done without.
 class WorkerPool {
  public:
   // Starts `thread_count` workers (at least one), or as many as the system
@@ -132,8 +135,12 @@ class WorkerPool {
   WatchStats watch_stats() const;
 
   // How long a spare with nothing to take stays, for spares started from now
-  // on (tests hold spares with a long one); kSpareLinger unless set.
-  void set_spare_linger(std::chrono::nanoseconds linger) { spare_linger_ = linger; }
+  // on, and how long after the last blocking call spares keep taking jobs
+  // (tests hold spares with a long one); kSpareLinger unless set.
+  void set_spare_linger(std::chrono::nanoseconds linger) {
+    const std::lock_guard lock(mutex_);
+    spare_linger_ = linger;
+  }
 
  private:
   friend class JobScope;
@@ -160,9 +167,16 @@ class WorkerPool {
   void begin_watch() noexcept;
   void end_watch() noexcept;
   void watch_main();
-  // Threads seen inside one call since the last look without running.
-  std::size_t count_blocked();
-  void lend_spares(std::size_t blocked);
+  // What one look found: the calls blocking, and whether a worker slept in a
+  // call not seen before, which may be blocking.
+  struct Look {
+    std::size_t stuck = 0;
+    bool maybe_stuck = false;
+  };
+  // `quick`: the last look was a moment ago, so a worker's new call is not
+  // checked (it is at the next look if it has not returned).
+  Look look(bool quick);
+  void lend_spares(std::size_t stuck);
   void spare_main(std::size_t slot);
   // Under mutex_: whether a spare may take the newest queued job now.
   bool may_take_job() const;
@@ -183,19 +197,21 @@ class WorkerPool {
   std::vector<std::thread> spare_threads_;
   // Under mutex_: spares running, and whether they may run.
   std::size_t spares_ = 0;
+  // Under mutex_: how many spares may run jobs at once, and when a call was
+  // last found blocking.
+  std::size_t spare_room_ = 0;
+  Instant last_stuck_{};
   // Under mutex_: spares running a job, and spares waiting for one on
   // spare_work_.
   std::size_t busy_spares_ = 0;
   std::size_t lingering_ = 0;
-  // Read by each spare as it starts; set before the watch that starts it.
+  // Under mutex_.
   std::chrono::nanoseconds spare_linger_ = kSpareLinger;
   bool spares_allowed_ = false;
   std::condition_variable spare_work_;
   // The cap on workers and spares together; set before the watcher starts.
   std::size_t call_cap_ = 0;
   std::condition_variable spares_gone_;
-  // The watcher's last count of waiting threads, which spares leave by.
-  std::atomic<std::size_t> blocked_{0};
   std::atomic<std::size_t> spares_started_{0};
   std::atomic<std::size_t> spares_refused_{0};
   // Written by the watcher alone; see WatchStats.

@@ -74,15 +74,17 @@ def cold_table(cold):
     """The cold table as Markdown (compare.py --cold-only prints it)."""
     lines = [f"| cold scan, realistic tree ({cold['rounds']} rounds) | threads | median ms | "
              f"min | max | vs {cold['reference']} | spares started | in a call, waiting, "
-             f"spares per look |",
+             f"spares, queued, held back per look |",
              "|---|---:|---:|---:|---:|---:|---:|---|"]
     for name, row in cold["scanners"].items():
         spares = row.get("spare_threads_started")
         spares = "" if spares is None else f"{statistics.median(spares):.0f}"
         watched = ""
         if row.get("watcher"):
-            means = [statistics.median(w[key] for w in row["watcher"])
-                     for key in ("mean_in_call", "mean_waiting", "mean_spares")]
+            # Results from before the queue was watched have no queued or held back.
+            keys = [key for key in ("mean_in_call", "mean_waiting", "mean_spares", "mean_queued",
+                                    "mean_held_back") if key in row["watcher"][0]]
+            means = [statistics.median(w[key] for w in row["watcher"]) for key in keys]
             watched = ", ".join(f"{m:.1f}" for m in means)
         lines.append(f"| {name} | {row['threads']} | {row['median_ms']:.0f} | "
                      f"{min(row['ms']):.0f} | {max(row['ms']):.0f} | "

@@ -26,7 +26,8 @@ Steps, all on the same generated trees in one run:
      medians and the median over the rounds of each time divided by the
      32-thread floor's time in the same round, the spare threads each
      engine scan started and what the pool's watcher saw (threads in a
-     blocking call, waiting, spares: means per look). --cold-only runs this step alone (nothing else is
+     blocking call, calls blocking, spares, directories queued, spares
+     waiting for a job while directories were queued: means per look). --cold-only runs this step alone (nothing else is
      measured, built or installed; the trees must exist).
 
 The result goes to bench/results/<UTC date>.json and bench/results/latest.json,

@@ -16,7 +16,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -283,8 +282,8 @@ void WorkerPool::watch_main() {
     const Look seen = look(period == kQuickestLook);
     // Looks come quickly from a call that may be blocking on until calls
     // return at once again.
-    period = seen.stuck > 0 || seen.maybe_stuck ? kQuickestLook
-                                                : std::min(period * 2, kSlowestLook);
+    period =
+        seen.stuck > 0 || seen.maybe_stuck ? kQuickestLook : std::min(period * 2, kSlowestLook);
     lend_spares(seen.stuck);
     join_finished_spares();
     watch_lock.lock();
@@ -444,11 +443,14 @@ void WorkerPool::spare_main(std::size_t slot) {
 }
 
 WatchStats WorkerPool::watch_stats() const {
-  return WatchStats{
-      looks_.load(std::memory_order_relaxed), seen_in_call_.load(std::memory_order_relaxed),
-      seen_waiting_.load(std::memory_order_relaxed), seen_spares_.load(std::memory_order_relaxed),
-      most_spares_.load(std::memory_order_relaxed),  seen_queued_.load(std::memory_order_relaxed),
-      seen_stuck_.load(std::memory_order_relaxed),   seen_held_back_.load(std::memory_order_relaxed)};
+  return WatchStats{looks_.load(std::memory_order_relaxed),
+                    seen_in_call_.load(std::memory_order_relaxed),
+                    seen_waiting_.load(std::memory_order_relaxed),
+                    seen_spares_.load(std::memory_order_relaxed),
+                    most_spares_.load(std::memory_order_relaxed),
+                    seen_queued_.load(std::memory_order_relaxed),
+                    seen_stuck_.load(std::memory_order_relaxed),
+                    seen_held_back_.load(std::memory_order_relaxed)};
 }
 
 bool WorkerPool::may_take_job() const { return !queue_.empty() && busy_spares_ < spare_room_; }

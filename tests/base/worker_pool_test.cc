@@ -406,6 +406,42 @@ TEST(BlockingCallWatch, SpareWithNothingToTakeStaysForTheNextJob) {
   EXPECT_GE(seen.in_call, seen.waiting);
 }
 
+// A worker that stays inside one call while it runs (computing, or preempted
+// on a busy machine) is not waiting for a device: however many looks find
+// it there with jobs queued, no spare starts, and the worker runs them all.
+TEST(BlockingCallWatch, WorkerRunningInsideOneCallStartsNoSpare) {
+  const ScopedVariable cap("TESSALY_IO_THREADS", "4");
+  WorkerPool pool(1);
+  constexpr std::uint64_t kLooks = 20;
+  std::mutex mutex;
+  std::set<std::thread::id> ran_on;
+  std::thread::id worker;
+  {
+    const BlockingCallWatch watch(pool);
+    JobScope scope(pool);
+    scope.spawn([&] {
+      worker = std::this_thread::get_id();
+      for (int i = 0; i < 4; ++i) {
+        scope.spawn([&] {
+          const std::lock_guard lock(mutex);
+          ran_on.insert(std::this_thread::get_id());
+        });
+      }
+      const BlockingCallScope call;
+      // A guard against hanging without a watcher, not a bound on time.
+      const auto give_up = std::chrono::steady_clock::now() + 1min;
+      while (pool.watch_stats().stuck < kLooks && std::chrono::steady_clock::now() < give_up) {
+      }
+    });
+    scope.wait();
+  }
+  const WatchStats seen = pool.watch_stats();
+  EXPECT_GE(seen.stuck, kLooks);
+  EXPECT_EQ(seen.waiting, 0u);
+  EXPECT_EQ(pool.spares_started(), 0u);
+  EXPECT_EQ(ran_on, std::set<std::thread::id>{worker});
+}
+
 // --- The process-wide pool, sized from the environment -----------------------
 
 constexpr const char* kProbeVariable = "TESSALY_POOL_PROBE";

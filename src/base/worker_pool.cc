@@ -267,8 +267,8 @@ void WorkerPool::end_watch() noexcept {
     spares_allowed_ = false;
     spare_work_.notify_all();
     spares_gone_.wait(lock, [this] { return spares_ == 0; });
+    spare_room_ = 0;
   }
-  spare_room_ = 0;  // the watcher and every spare are gone
   join_finished_spares();
 }
 

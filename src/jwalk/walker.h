@@ -3,8 +3,9 @@
 // The walk goes to the bottom of the tree, includes hidden entries, never
 // follows a symbolic link below the root, and keeps each directory's entries
 // in the order its listing returns them. Every listed directory's children
-// pass through a filter callback on the worker that listed the directory; the
-// filter sizes them and may remove them (a removed directory is not entered).
+// pass through a filter callback on the worker that listed the directory (a
+// large directory's shares also on other free workers); the filter sizes them
+// and may remove them (a removed directory is not entered).
 // The kept entries reach the walk's owner as one numbered listing per
 // directory (in parts of at most kMaxListingEntries), on the owner's thread,
 // each directory's listing after the listing that holds the directory itself,

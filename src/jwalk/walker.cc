@@ -382,12 +382,92 @@ void ParallelWalk::run_task(Task task) {
     read_error = reader.error();
   }
 
+  if (entries.size() > kShareEntries && scope_.pool().thread_count() > 1) {
+    // The buffers go with the directory; this worker's next one makes new.
+    auto shared = std::make_shared<SharedListing>(std::move(task), std::move(open),
+                                                  std::move(names), std::move(entries), read_error);
+    names.clear();
+    entries.clear();
+    share_out(std::move(shared));
+    return;
+  }
   {
     DirListing listing(kernel_, task.depth, task.path, open.get(), nullptr, names, entries, links);
     filter_(listing);
   }
   std::erase_if(entries, [](const ListedEntry& entry) { return !entry.keep; });
+  pass_on(task, open, names, entries, links, read_error);
+  if (entries.capacity() > kKeptListingEntries) {
+    std::vector<ListedEntry>().swap(entries);
+    std::string().swap(names);
+    std::vector<HardLink>().swap(links);
+  }
+}
 
+// A large directory, listed, while its shares are filtered.
+struct ParallelWalk::SharedListing {
+  SharedListing(Task&& listed, platform::Descriptor&& descriptor, std::string&& listed_names,
+                std::vector<ListedEntry>&& listed_entries, int error)
+      : task(std::move(listed)),
+        open(std::move(descriptor)),
+        names(std::move(listed_names)),
+        entries(std::move(listed_entries)),
+        read_error(error),
+        links((entries.size() + kShareEntries - 1) / kShareEntries),
+        unfiltered(links.size()) {}
+
+  Task task;
+  platform::Descriptor open;
+  const std::string names;
+  std::vector<ListedEntry> entries;
+  const int read_error;
+  // Each share's link identities, indexed by its entries' `link` fields.
+  std::vector<std::vector<HardLink>> links;
+  std::atomic<std::size_t> unfiltered;
+};
+
+void ParallelWalk::share_out(std::shared_ptr<SharedListing> shared) {
+  // Queued newest first, the shares after the first are taken by workers
+  // that come free while this one filters the first.
+  for (std::size_t share = shared->links.size() - 1; share > 0; --share) {
+    spawn_job([this, shared, share] { filter_share(*shared, share); }, false);
+  }
+  filter_share(*shared, 0);
+}
+
+void ParallelWalk::filter_share(SharedListing& shared, std::size_t share) {
+  const std::size_t begin = share * kShareEntries;
+  const std::span<ListedEntry> part =
+      std::span(shared.entries)
+          .subspan(begin, std::min(kShareEntries, shared.entries.size() - begin));
+  {
+    DirListing listing(kernel_, shared.task.depth, shared.task.path, shared.open.get(), nullptr,
+                       shared.names, part, shared.links[share]);
+    filter_(listing);
+  }
+  // A share whose filter threw leaves the directory unfinished, and the
+  // walk's owner gets the exception.
+  if (shared.unfiltered.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  // The last share: the links are numbered on across the shares, in order.
+  std::vector<HardLink> links;
+  for (std::size_t i = 0; i < shared.links.size(); ++i) {
+    const auto offset = static_cast<std::uint32_t>(links.size());
+    if (offset != 0) {
+      const std::size_t first = i * kShareEntries;
+      const std::size_t last = std::min(first + kShareEntries, shared.entries.size());
+      for (std::size_t e = first; e < last; ++e) {
+        if (shared.entries[e].link != ListedEntry::kNoLink) shared.entries[e].link += offset;
+      }
+    }
+    links.insert(links.end(), shared.links[i].begin(), shared.links[i].end());
+  }
+  std::erase_if(shared.entries, [](const ListedEntry& entry) { return !entry.keep; });
+  pass_on(shared.task, shared.open, shared.names, shared.entries, links, shared.read_error);
+}
+
+void ParallelWalk::pass_on(Task& task, platform::Descriptor& open, const std::string& names,
+                           std::vector<ListedEntry>& entries, const std::vector<HardLink>& links,
+                           int read_error) {
   std::vector<Task> children;
   ListingPlace place{task.id, 0, task.depth + 1, {}};
   bool large = false;
@@ -415,11 +495,6 @@ void ParallelWalk::run_task(Task task) {
   open.reset();
 
   push_kept(place, names, entries, links);
-  if (entries.capacity() > kKeptListingEntries) {
-    std::vector<ListedEntry>().swap(entries);
-    std::string().swap(names);
-    std::vector<HardLink>().swap(links);
-  }
   if (read_error != 0) push_error(read_error, task);
   // Children are queued in reverse so that, newest first, they are listed in
   // listing order.
@@ -429,13 +504,14 @@ void ParallelWalk::run_task(Task task) {
   }
 }
 
-void ParallelWalk::spawn(Task task, bool deferred) {
-  JobBody job([this, task = std::move(task)]() mutable {
+template <typename Body>
+void ParallelWalk::spawn_job(Body body, bool deferred) {
+  JobBody job([this, body = std::move(body)]() mutable {
     struct Finish {
       ParallelWalk* walk;
       ~Finish() { walk->job_finished(); }
     } finish{this};
-    run_task(std::move(task));
+    body();
   });
   // Counted before it is queued, as it may run at once; a job the pool could
   // not queue (out of memory) is counted off again, or the walk would wait
@@ -451,6 +527,10 @@ void ParallelWalk::spawn(Task task, bool deferred) {
     job_finished();
     throw;
   }
+}
+
+void ParallelWalk::spawn(Task task, bool deferred) {
+  spawn_job([this, task = std::move(task)]() mutable { run_task(std::move(task)); }, deferred);
 }
 
 void ParallelWalk::push(std::unique_ptr<Batch> batch) { channel_.first.send(std::move(batch)); }

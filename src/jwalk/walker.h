@@ -3,8 +3,9 @@
 // The walk goes to the bottom of the tree, includes hidden entries, never
 // follows a symbolic link below the root, and keeps each directory's entries
 // in the order its listing returns them. Every listed directory's children
-// pass through a filter callback on the worker that listed the directory; the
-// filter sizes them and may remove them (a removed directory is not entered).
+// pass through a filter callback on the worker that listed the directory (a
+// large directory's shares also on other free workers); the filter sizes them
+// and may remove them (a removed directory is not entered).
 // The kept entries reach the walk's owner as one numbered listing per
 // directory (in parts of at most kMaxListingEntries), on the owner's thread,
 // each directory's listing after the listing that holds the directory itself,
@@ -141,7 +142,9 @@ struct ListedEntry {
   static constexpr std::uint32_t kNoLink = 0xffff'ffffU;
 };
 
-// The listing of one directory during the filter call.
+// The listing of one directory during the filter call: all its entries, or,
+// for a large directory, one consecutive share of them (the shares of one
+// directory may be filtered at once on different workers).
 class DirListing {
  public:
   // Depth of the listed directory; none for the call that passes the root
@@ -183,8 +186,8 @@ class DirListing {
  private:
   friend class ParallelWalk;
   DirListing(platform::Kernel& kernel, std::optional<std::uint64_t> depth, const std::string& path,
-             int dir_fd, const std::string* root, std::string& names,
-             std::vector<ListedEntry>& entries, std::vector<HardLink>& links)
+             int dir_fd, const std::string* root, const std::string& names,
+             std::span<ListedEntry> entries, std::vector<HardLink>& links)
       : kernel_(&kernel),
         depth_(depth),
         path_(&path),
@@ -199,14 +202,16 @@ class DirListing {
   const std::string* path_;
   int dir_fd_;
   const std::string* root_;  // set for the root's call only
-  std::string& names_;
-  std::vector<ListedEntry>& entries_;
+  const std::string& names_;
+  std::span<ListedEntry> entries_;
   std::vector<HardLink>& links_;
 };
 
 // Called once per listed directory on the worker that listed it, and once
-// for the root before the walk. Sets `keep` to false to remove a child, and
-// writes the size of the children it keeps.
+// for the root before the walk; a directory of more than kShareEntries
+// entries is passed in shares of that many, to as many workers as are free,
+// so the callback must take calls from several threads at once. Sets `keep`
+// to false to remove a child, and writes the size of the children it keeps.
 using ChildFilter = std::function<void(DirListing&)>;
 
 // What the walk hands to its owner: the kept children of one directory, or
@@ -225,6 +230,11 @@ struct WalkBatch {
   // The error is the root directory's own: it could not be opened.
   bool at_root = false;
 };
+
+// Entries of a large directory that one worker filters (and so sizes) while
+// others take the rest: a directory of more is shared out among the workers
+// rather than leave all but one idle while it is sized.
+inline constexpr std::size_t kShareEntries = 1024;
 
 class ParallelWalk {
  public:
@@ -259,6 +269,7 @@ class ParallelWalk {
  private:
   struct Batch;
   struct Task;
+  struct SharedListing;
 
   void start_root();
   void run_task(Task task);
@@ -272,7 +283,19 @@ class ParallelWalk {
   void push_kept(const ListingPlace& place, std::string_view names,
                  std::span<const ListedEntry> entries, std::span<const HardLink> links);
   void push_error(int error, const Task& task);
+  // Filters a large directory's shares on free workers; the last share to
+  // finish passes the directory on.
+  void share_out(std::shared_ptr<SharedListing> shared);
+  void filter_share(SharedListing& shared, std::size_t share);
+  // Passes a listed and filtered directory on: numbers and queues its kept
+  // subdirectories, and sends its listing before they are walked.
+  void pass_on(Task& task, platform::Descriptor& open, const std::string& names,
+               std::vector<ListedEntry>& entries, const std::vector<HardLink>& links,
+               int read_error);
   void spawn(Task task, bool deferred);
+  // Queues `body` in the walk's scope, counted as outstanding until it ends.
+  template <typename Body>
+  void spawn_job(Body body, bool deferred);
   void job_finished();
 
   const std::string root_;

@@ -372,6 +372,59 @@ TEST(ParallelWalk, ALargeDirectoryComesInBoundedPartsThatNumberItsSubdirectories
   EXPECT_EQ(inner_files, expected);
 }
 
+TEST(ParallelWalk, ALargeDirectoryIsSizedInSharesOnSeveralWorkersAndKeepsItsOrder) {
+  TempDir dir;
+  const std::string root = dir.make_dir("root");
+  constexpr std::size_t kFiles = 3 * kShareEntries + 5;
+  for (std::size_t i = 0; i < kFiles; ++i) dir.write_file("root/f" + std::to_string(i), 1);
+  for (int i = 0; i < 3; ++i) dir.write_file("root/d" + std::to_string(i) + "/inner", 1);
+  std::vector<std::string> listed_order;
+  {
+    const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    DirectoryReader reader(fd);
+    std::string_view name;
+    EntryKind kind;
+    int error = 0;
+    while (reader.next(name, kind, error))
+      listed_order.emplace_back(root + "/" + std::string(name));
+    ::close(fd);
+  }
+  // The share the listing worker filters waits until another worker has
+  // filtered one, so that the test holds however the threads are scheduled.
+  WorkerPool pool(2);
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::set<std::thread::id> threads;
+  std::multiset<std::string> filtered;
+  std::size_t largest_share = 0;
+  const WalkLog log = walk_all(
+      root,
+      [&](DirListing& listing) {
+        keep_and_size(listing);
+        if (listing.depth() != 0u) return;
+        std::unique_lock lock(mutex);
+        threads.insert(std::this_thread::get_id());
+        largest_share = std::max(largest_share, listing.entries().size());
+        for (const ListedEntry& entry : listing.entries())
+          filtered.insert(listing.child_path(entry));
+        changed.notify_all();
+        changed.wait_for(lock, 60s, [&] { return threads.size() >= 2; });
+      },
+      pool);
+  EXPECT_TRUE(log.errors.empty());
+  EXPECT_EQ(threads.size(), 2u);
+  EXPECT_EQ(largest_share, kShareEntries);
+  EXPECT_EQ(filtered, std::multiset<std::string>(listed_order.begin(), listed_order.end()));
+  std::vector<std::string> handed_over;
+  for (const Seen& seen : log.items) {
+    if (seen.depth == 1) handed_over.push_back(seen.path);
+  }
+  EXPECT_EQ(handed_over, listed_order);
+  EXPECT_EQ(find(log, root + "/f7")->size, tessaly::testing::allocated_size(root + "/f7"));
+  EXPECT_EQ(find(log, root + "/d2/inner")->depth, 2u);
+}
+
 TEST(ParallelWalk, ParentsComeBeforeTheirContentsAndEachListingStaysTogether) {
   TempDir dir;
   const std::string root = dir.make_dir("root");

@@ -241,7 +241,7 @@ TEST(VeryDeepChain, BothEnginesListAHundredThousandLevelsInBoundedMemoryBehindAL
       holder += "/d";
       spelled += "//d";
     }
-    const std::vector<ChildEntry>* listed = r.children_of(spelled + "/");
+    const ChildList* listed = r.children_of(spelled + "/");
     ASSERT_NE(listed, nullptr);
     ASSERT_EQ(listed->size(), 2u);
     const ChildEntry& file = listed->at(0).is_dir() ? listed->at(1) : listed->at(0);

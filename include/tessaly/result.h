@@ -220,9 +220,6 @@ class TESSALY_EXPORT NameStore {
   // entries are left after it.
   ChildEntry* list_cursor_ = nullptr;
   std::size_t list_left_ = 0;
-  // The last block pushed is a list's own (a large list), freed when that
-  // list moves on.
-  bool own_list_block_last_ = false;
   std::size_t capacity_bytes_ = 0;
 };
 

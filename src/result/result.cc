@@ -42,7 +42,6 @@ NameStore::NameStore(NameStore&& other) noexcept
       left_(std::exchange(other.left_, 0)),
       list_cursor_(std::exchange(other.list_cursor_, nullptr)),
       list_left_(std::exchange(other.list_left_, 0)),
-      own_list_block_last_(std::exchange(other.own_list_block_last_, false)),
       capacity_bytes_(std::exchange(other.capacity_bytes_, 0)) {
   other.blocks_.clear();
 }
@@ -55,7 +54,6 @@ NameStore& NameStore::operator=(NameStore&& other) noexcept {
     left_ = std::exchange(other.left_, 0);
     list_cursor_ = std::exchange(other.list_cursor_, nullptr);
     list_left_ = std::exchange(other.list_left_, 0);
-    own_list_block_last_ = std::exchange(other.own_list_block_last_, false);
     capacity_bytes_ = std::exchange(other.capacity_bytes_, 0);
   }
   return *this;
@@ -69,12 +67,10 @@ char* NameStore::allocate(std::size_t bytes) {
     // current block open for the names after it.
     if (bytes > kNameBlockBytes / 4) {
       blocks_.push_back(std::shared_ptr<char[]>(new char[bytes]));
-      own_list_block_last_ = false;
       capacity_bytes_ += bytes;
       return blocks_.back().get();
     }
     blocks_.push_back(std::shared_ptr<char[]>(new char[kNameBlockBytes]));
-    own_list_block_last_ = false;
     capacity_bytes_ += kNameBlockBytes;
     cursor_ = blocks_.back().get();
     left_ = kNameBlockBytes;
@@ -89,16 +85,17 @@ void NameStore::share(const NameStore& other) {
   // A block shared is never written again: new names go to a block of this
   // store's own (other's cursor stays where it was).
   blocks_.insert(blocks_.end(), other.blocks_.begin(), other.blocks_.end());
-  own_list_block_last_ = false;
 }
 
 void NameStore::grow(ChildList& list, std::size_t more) {
   const std::size_t size = list.size_;
   if (more > kMaxListEntries - size) throw std::length_error("too many entries in one list");
   const std::size_t needed = size + more;
-  // The list carved last from the current block grows in place.
+  // The list carved last from the current block grows in place, up to the
+  // size from which a list has a block of its own: a list of a larger
+  // capacity is always alone in its block, which it frees when it moves.
   if (list.capacity_ != 0 && list.data_ + list.capacity_ == list_cursor_ &&
-      needed - list.capacity_ <= list_left_) {
+      needed - list.capacity_ <= list_left_ && needed <= kOwnBlockEntries) {
     const std::size_t extra = needed - list.capacity_;
     list_cursor_ += extra;
     list_left_ -= extra;
@@ -109,23 +106,12 @@ void NameStore::grow(ChildList& list, std::size_t more) {
   // the size, so that growing one entry at a time stays linear.
   const std::size_t capacity =
       size == 0 ? needed : std::max(needed, std::min(2 * size, kMaxListEntries));
-  // The list's own block, when it is the last one, goes once the entries
-  // have left it.
-  const bool free_old = own_list_block_last_ && list.capacity_ != 0 &&
-                        reinterpret_cast<char*>(list.data_) == blocks_.back().get();
-  const std::size_t old_index = blocks_.size() - 1;
   ChildEntry* room = nullptr;
   if (capacity > kOwnBlockEntries) {
     const std::size_t bytes = capacity * sizeof(ChildEntry);
     blocks_.push_back(std::shared_ptr<char[]>(new char[bytes]));
     capacity_bytes_ += bytes;
     room = reinterpret_cast<ChildEntry*>(blocks_.back().get());
-    std::uninitialized_copy_n(list.data_, size, room);
-    if (free_old) {
-      capacity_bytes_ -= std::size_t{list.capacity_} * sizeof(ChildEntry);
-      blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(old_index));
-    }
-    own_list_block_last_ = true;
   } else {
     if (capacity > list_left_) {
       constexpr std::size_t kBytes = kListBlockEntries * sizeof(ChildEntry);
@@ -133,12 +119,22 @@ void NameStore::grow(ChildList& list, std::size_t more) {
       capacity_bytes_ += kBytes;
       list_cursor_ = reinterpret_cast<ChildEntry*>(blocks_.back().get());
       list_left_ = kListBlockEntries;
-      own_list_block_last_ = false;
     }
     room = list_cursor_;
     list_cursor_ += capacity;
     list_left_ -= capacity;
-    std::uninitialized_copy_n(list.data_, size, room);
+  }
+  std::uninitialized_copy_n(list.data_, size, room);
+  if (list.capacity_ > kOwnBlockEntries) {
+    // The block the list leaves was its own (a copy has no capacity, so a
+    // block of another store is never one); searched from the newest.
+    const auto old = std::find_if(blocks_.rbegin() + 1, blocks_.rend(), [&](const auto& block) {
+      return block.get() == reinterpret_cast<char*>(list.data_);
+    });
+    if (old != blocks_.rend()) {
+      capacity_bytes_ -= std::size_t{list.capacity_} * sizeof(ChildEntry);
+      blocks_.erase(std::next(old).base());
+    }
   }
   list.data_ = room;
   list.capacity_ = static_cast<std::uint32_t>(capacity);

@@ -102,8 +102,73 @@ class ChildEntry {
   std::uint64_t size_;
 };
 
-/// Append-only storage for the names of ChildEntry records: blocks that never
-/// move, so entries stay valid when the store itself is moved.
+/// The children of one directory: a read-only run of entries carved from the
+/// blocks of the NameStore that made it (the result owns that store). 16
+/// bytes. A copy shows the same entries and never grows into room the
+/// original keeps.
+class ChildList {
+ public:
+  /// The entries.
+  using value_type = ChildEntry;
+  /// Read-only iteration.
+  using const_iterator = const ChildEntry*;
+  /// Read-only iteration.
+  using iterator = const ChildEntry*;
+  /// Counts.
+  using size_type = std::size_t;
+
+  /// No entries.
+  ChildList() = default;
+  /// The same entries, without room to grow.
+  ChildList(const ChildList& other) : data_(other.data_), size_(other.size_) {}
+  /// The same entries, without room to grow.
+  ChildList& operator=(const ChildList& other) {
+    data_ = other.data_;
+    size_ = other.size_;
+    capacity_ = 0;
+    return *this;
+  }
+  /// Nothing to free: the store owns the entries.
+  ~ChildList() = default;
+
+  /// Number of entries.
+  std::size_t size() const { return size_; }
+  /// No entries.
+  bool empty() const { return size_ == 0; }
+  /// The first entry.
+  const ChildEntry* data() const { return data_; }
+  /// The first entry.
+  const ChildEntry* begin() const { return data_; }
+  /// Past the last entry.
+  const ChildEntry* end() const { return data_ + size_; }
+  /// The first entry (the list is not empty).
+  const ChildEntry& front() const { return data_[0]; }
+  /// The last entry (the list is not empty).
+  const ChildEntry& back() const { return data_[size_ - 1]; }
+  /// The entry at `index` (< size()).
+  const ChildEntry& operator[](std::size_t index) const { return data_[index]; }
+  /// The entries as a span.
+  operator std::span<const ChildEntry>() const { return {data_, size_}; }
+
+  /// Equal entries in the same order.
+  friend bool operator==(const ChildList& a, const ChildList& b) {
+    if (a.size_ != b.size_) return false;
+    for (std::uint32_t i = 0; i < a.size_; ++i) {
+      if (!(a.data_[i] == b.data_[i])) return false;
+    }
+    return true;
+  }
+
+ private:
+  friend class NameStore;
+  ChildEntry* data_ = nullptr;
+  std::uint32_t size_ = 0;
+  std::uint32_t capacity_ = 0;  // room carved for this list; 0 in a copy
+};
+
+/// Append-only storage for the names of ChildEntry records and for the
+/// ChildList runs that hold them: blocks that never move, so entries and lists
+/// stay valid when the store itself is moved.
 class TESSALY_EXPORT NameStore {
  public:
   /// An empty store.
@@ -121,20 +186,40 @@ class TESSALY_EXPORT NameStore {
   /// differ). Names of a gigabyte or more are refused with std::length_error.
   ChildEntry entry(std::string_view raw_name, std::uint64_t size, bool is_dir);
 
+  /// Makes room in `list` for `more` entries after its own. A list this
+  /// store carved last grows in place; any other list (empty, a copy, a list
+  /// of another store) moves to new room of this store, leaving its old
+  /// entries where they were. Throws std::length_error past 2^32 - 1 entries.
+  void reserve(ChildList& list, std::size_t more) {
+    if (list.capacity_ < list.size_ || more > list.capacity_ - list.size_) grow(list, more);
+  }
+  /// Appends `entry` to `list`, growing it as reserve() says (twice its size
+  /// when it moves, so that appending one at a time stays linear).
+  void append(ChildList& list, const ChildEntry& entry) {
+    if (list.size_ >= list.capacity_) grow(list, 1);
+    std::construct_at(list.data_ + list.size_, entry);
+    ++list.size_;
+  }
+
   /// Bytes of the blocks this store allocated (not those it shares).
   std::size_t capacity_bytes() const { return capacity_bytes_; }
 
   /// Keeps every block of `other` alive as long as this store lives, so that
-  /// entries made by `other` may be copied into lists this store's owner
-  /// keeps. New entries still go to blocks of this store's own.
+  /// entries and lists made by `other` may be kept by this store's owner. New
+  /// entries and lists still go to blocks of this store's own.
   void share(const NameStore& other);
 
  private:
   char* allocate(std::size_t bytes);
+  void grow(ChildList& list, std::size_t more);
 
   std::vector<std::shared_ptr<char[]>> blocks_;
   char* cursor_ = nullptr;
   std::size_t left_ = 0;
+  // The block lists are carved from: the next free entry, and how many
+  // entries are left after it.
+  ChildEntry* list_cursor_ = nullptr;
+  std::size_t list_left_ = 0;
   std::size_t capacity_bytes_ = 0;
 };
 
@@ -210,7 +295,7 @@ class TESSALY_EXPORT HardLinkTable {
 
 /// Children of directories, keyed by raw path, any spelling of the same
 /// components matching.
-using ChildrenMap = PathMap<std::vector<ChildEntry>, PathKeying::kComponents>;
+using ChildrenMap = PathMap<ChildList, PathKeying::kComponents>;
 /// Sizes not listed below directories at the tree depth.
 using TruncatedSizes = PathMap<std::uint64_t, PathKeying::kComponents>;
 /// Directory totals, keyed by raw path byte for byte.
@@ -278,7 +363,8 @@ struct TESSALY_EXPORT ScanResult {
   /// Files and subtree totals of at least kLargeFileThreshold bytes, largest
   /// first.
   std::vector<LargeFile> large_files;
-  /// Storage of the names of every ChildEntry below.
+  /// Storage of the names of every ChildEntry below, and of the lists that
+  /// hold them.
   NameStore names;
   /// Children of every directory whose children lie no deeper than the tree
   /// depth, in recording order; keyed by the walk's raw directory paths.
@@ -312,7 +398,7 @@ struct TESSALY_EXPORT ScanResult {
   HardLinkTable hard_links;
 
   /// The children recorded for `dir`, or nullptr.
-  const std::vector<ChildEntry>* children_of(std::string_view dir) const;
+  const ChildList* children_of(std::string_view dir) const;
   /// truncated_sizes' value for `dir`, 0 when absent.
   std::uint64_t truncated_size(std::string_view dir) const;
   /// dir_sizes' value for `dir` (looked up byte for byte), or nullptr.

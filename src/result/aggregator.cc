@@ -69,7 +69,7 @@ std::uint32_t ScanAggregator::children_node(std::string_view dir) {
   return node;
 }
 
-std::vector<ChildEntry>& ScanAggregator::list_for(std::string_view dir) {
+ChildList& ScanAggregator::list_for(std::string_view dir) {
   const std::uint32_t node = children_node(dir);
   return PathMapAccess::value_at(children_map_, node, dir, node == anchor_node_);
 }
@@ -106,7 +106,8 @@ void ScanAggregator::note_large_file(std::string_view parent, std::string_view r
 void ScanAggregator::record_subtree_total(const SubtreeTotal& total) {
   note_large_file(total.parent, total.name, total.size);
   if (total.depth <= tree_depth_) {
-    list_for(std::string_view(total.parent)).push_back(names_.entry(total.name, total.size, false));
+    ChildList& list = list_for(std::string_view(total.parent));
+    names_.append(list, names_.entry(total.name, total.size, false));
     ++child_entry_count_;
   } else {
     const std::string path = join_path(total.parent, total.name);
@@ -143,15 +144,14 @@ std::uint32_t ScanAggregator::root_fold() {
   return root_fold_;
 }
 
-std::vector<ChildEntry>* ScanAggregator::listing_target(const ListingPlace& place,
-                                                        std::size_t count) {
+ChildList* ScanAggregator::listing_target(const ListingPlace& place, std::size_t count) {
   if (place.depth > tree_depth_) return nullptr;
   const WalkDir& dir = walk_dir(place.dir);
-  std::vector<ChildEntry>& list =
+  ChildList& list =
       place.dir == kWalkRoot && root_node_spelled_
           ? PathMapAccess::value_at(children_map_, dir.node, root_, false)
           : PathMapAccess::value_at(children_map_, dir.node, std::string_view(), true);
-  list.reserve(list.size() + count);
+  names_.reserve(list, count);
   return &list;
 }
 

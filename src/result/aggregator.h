@@ -76,7 +76,7 @@ class ScanAggregator {
   FinishedScan finish(const Clock& clock = monotonic_clock());
 
  private:
-  std::vector<ChildEntry>& list_for(std::string_view dir);
+  ChildList& list_for(std::string_view dir);
   // children_map's node for `dir`. It becomes the anchor of the next lookup
   // when its text is `dir` byte for byte.
   std::uint32_t children_node(std::string_view dir);
@@ -104,7 +104,7 @@ class ScanAggregator {
 
   WalkDir& walk_dir(WalkDirId id);
   // The list a listing's children join, or nullptr when they are folded.
-  std::vector<ChildEntry>* listing_target(const ListingPlace& place, std::size_t count);
+  ChildList* listing_target(const ListingPlace& place, std::size_t count);
   void place_directory(const ListingPlace& place, WalkDirId id, std::string_view name);
   // What is folded below `dir`: `map`'s value (kept in `slot`) for the
   // directory at the tree depth above it, or for the root when the walk placed
@@ -149,7 +149,7 @@ void ScanAggregator::record_listing(const ListingPlace& place, const Children& c
                                     std::span<const LinkedChild> links) {
   const std::size_t count = children.size();
   if (count == 0) return;
-  std::vector<ChildEntry>* list = listing_target(place, count);
+  ChildList* list = listing_target(place, count);
   const std::size_t first = list == nullptr ? 0 : list->size();
   std::uint64_t file_bytes = 0;
   std::uint64_t dirs = 0;
@@ -167,7 +167,7 @@ void ScanAggregator::record_listing(const ListingPlace& place, const Children& c
       file_bytes += size;
       if (size >= kLargeFileThreshold) note_large_file(place.path, child.name, size);
     }
-    if (list != nullptr) list->push_back(names_.entry(child.name, size, is_dir));
+    if (list != nullptr) names_.append(*list, names_.entry(child.name, size, is_dir));
   }
   counters_.dirs_found += dirs;
   if (list != nullptr) {

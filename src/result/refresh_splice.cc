@@ -102,8 +102,7 @@ std::shared_ptr<const ScanResult> splice_folder(const ScanResult& previous, std:
   // hold: each directory in it gets its node below the key's, as a scan
   // leaves them, so that dir_sizes keys by children_map's nodes.
   PathNodes& nodes = PathMapAccess::nodes(result->children_map);
-  const auto list_at = [&](std::string_view key,
-                           const std::vector<ChildEntry>& list) -> std::vector<ChildEntry>& {
+  const auto list_at = [&](std::string_view key, const ChildList& list) -> ChildList& {
     bool exact = false;
     const std::uint32_t node = nodes.intern(key, &exact);
     if (exact) {
@@ -114,8 +113,9 @@ std::shared_ptr<const ScanResult> splice_folder(const ScanResult& previous, std:
     return PathMapAccess::value_at(result->children_map, node, key, exact);
   };
 
-  // Copy of the untouched part's maps (see the header); the entries keep
-  // pointing at the names of `previous`, whose blocks the new result shares.
+  // The untouched part's lists are shared, not copied: the new result holds
+  // the blocks of `previous`, whose lists and names never change. Only a list
+  // that loses the folder or hands a file's blocks over is made anew.
   result->names.share(previous.names);
   result->children_map.reserve(previous.children_map.size());
   const bool linked = !previous.hard_links.empty();
@@ -133,18 +133,34 @@ std::shared_ptr<const ScanResult> splice_folder(const ScanResult& previous, std:
     const bool is_parent = gone && paths_equal(key, parent);
     // A list left empty is no list, as in a scan.
     if (is_parent && list.size() == 1 && list[0].is_dir() && list[0].raw_name() == name) continue;
-    std::vector<ChildEntry>& copy = list_at(key, list);
-    copy.reserve(list.size());
-    for (const ChildEntry& entry : list) {
-      if (is_parent && entry.is_dir() && entry.raw_name() == name) continue;
+    ChildList& copy = list_at(key, list);
+    copy = list;
+    bool rebuilt = false;
+    // Makes `copy` a list of the new result's own, holding the first `kept`
+    // entries of `list`.
+    const auto rebuild = [&](std::size_t kept) {
+      if (rebuilt) return;
+      copy = ChildList();
+      result->names.reserve(copy, list.size());
+      for (std::size_t i = 0; i < kept; ++i) result->names.append(copy, list[i]);
+      rebuilt = true;
+    };
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      const ChildEntry& entry = list[i];
+      if (is_parent && entry.is_dir() && entry.raw_name() == name) {
+        rebuild(i);
+        continue;
+      }
       const HardLink* link = linked && !entry.is_dir() ? previous.hard_link(entry) : nullptr;
       if (link == nullptr) {
-        copy.push_back(entry);
+        if (rebuilt) result->names.append(copy, entry);
       } else if (!link->counted && orphaned.erase(identity_of(*link)) == 1) {
-        copy.push_back(result->names.entry(entry.raw_name(), link->size, false));
+        rebuild(i);
+        const ChildEntry taker = result->names.entry(entry.raw_name(), link->size, false);
+        result->names.append(copy, taker);
         HardLink carrier = *link;
         carrier.counted = true;
-        result->hard_links.add(copy.back(), carrier);
+        result->hard_links.add(taker, carrier);
         moved.push_back(MovedBlocks{key, link->size});
         if (link->size >= kLargeFileThreshold) {
           result->large_files.push_back(LargeFile{utf8_lossy(entry.raw_name()),
@@ -152,8 +168,8 @@ std::shared_ptr<const ScanResult> splice_folder(const ScanResult& previous, std:
                                                   link->size});
         }
       } else {
-        copy.push_back(entry);
-        result->hard_links.add(copy.back(), *link);
+        if (rebuilt) result->names.append(copy, entry);
+        result->hard_links.add(entry, *link);
       }
     }
   }

@@ -45,9 +45,10 @@ std::set<FileIdentity> links_counted_outside(const ScanResult& previous, std::st
 // total and total_size grow by them), so that it still counts once. The
 // entries of both results keep their HardLink in the new result's table.
 //
-// This stage copies the untouched part of `previous`'s maps (sharing its
-// names, and keying dir_sizes by children_map's nodes as a scan does): the
-// cost is linear in the previous result, not in the folder. `previous`
+// The untouched part's children lists and names are shared with `previous`
+// (the new result holds its blocks); its keys and sizes are copied (keying
+// dir_sizes by children_map's nodes as a scan does), so the cost is still
+// linear in the previous result's directories, not in the folder. `previous`
 // is only read. Throws std::bad_alloc when memory runs out, with nothing
 // changed.
 std::shared_ptr<const ScanResult> splice_folder(const ScanResult& previous, std::string_view folder,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <utility>
@@ -15,6 +16,12 @@ namespace {
 
 constexpr std::size_t kNameBlockBytes = 64 * 1024;
 constexpr std::size_t kMaxNameBytes = std::size_t{1} << 30;
+// Lists are carved from blocks of 16,384 entries (256 KiB); a list of more
+// than a sixteenth of that gets a block of its own, so a block's unused tail
+// stays small.
+constexpr std::size_t kListBlockEntries = 16384;
+constexpr std::size_t kOwnBlockEntries = kListBlockEntries / 16;
+constexpr std::size_t kMaxListEntries = 0xffff'ffffU;
 
 // The separator compute_dir_sizes puts between a directory's text and a
 // child's name.
@@ -33,6 +40,8 @@ NameStore::NameStore(NameStore&& other) noexcept
     : blocks_(std::move(other.blocks_)),
       cursor_(std::exchange(other.cursor_, nullptr)),
       left_(std::exchange(other.left_, 0)),
+      list_cursor_(std::exchange(other.list_cursor_, nullptr)),
+      list_left_(std::exchange(other.list_left_, 0)),
       capacity_bytes_(std::exchange(other.capacity_bytes_, 0)) {
   other.blocks_.clear();
 }
@@ -43,6 +52,8 @@ NameStore& NameStore::operator=(NameStore&& other) noexcept {
     other.blocks_.clear();
     cursor_ = std::exchange(other.cursor_, nullptr);
     left_ = std::exchange(other.left_, 0);
+    list_cursor_ = std::exchange(other.list_cursor_, nullptr);
+    list_left_ = std::exchange(other.list_left_, 0);
     capacity_bytes_ = std::exchange(other.capacity_bytes_, 0);
   }
   return *this;
@@ -74,6 +85,59 @@ void NameStore::share(const NameStore& other) {
   // A block shared is never written again: new names go to a block of this
   // store's own (other's cursor stays where it was).
   blocks_.insert(blocks_.end(), other.blocks_.begin(), other.blocks_.end());
+}
+
+void NameStore::grow(ChildList& list, std::size_t more) {
+  const std::size_t size = list.size_;
+  if (more > kMaxListEntries - size) throw std::length_error("too many entries in one list");
+  const std::size_t needed = size + more;
+  // The list carved last from the current block grows in place, up to the
+  // size from which a list has a block of its own: a list of a larger
+  // capacity is always alone in its block, which it frees when it moves.
+  if (list.capacity_ != 0 && list.data_ + list.capacity_ == list_cursor_ &&
+      needed - list.capacity_ <= list_left_ && needed <= kOwnBlockEntries) {
+    const std::size_t extra = needed - list.capacity_;
+    list_cursor_ += extra;
+    list_left_ -= extra;
+    list.capacity_ = static_cast<std::uint32_t>(needed);
+    return;
+  }
+  // Otherwise it moves: a first carving takes what is asked, a move twice
+  // the size, so that growing one entry at a time stays linear.
+  const std::size_t capacity =
+      size == 0 ? needed : std::max(needed, std::min(2 * size, kMaxListEntries));
+  ChildEntry* room = nullptr;
+  if (capacity > kOwnBlockEntries) {
+    const std::size_t bytes = capacity * sizeof(ChildEntry);
+    blocks_.push_back(std::shared_ptr<char[]>(new char[bytes]));
+    capacity_bytes_ += bytes;
+    room = reinterpret_cast<ChildEntry*>(blocks_.back().get());
+  } else {
+    if (capacity > list_left_) {
+      constexpr std::size_t kBytes = kListBlockEntries * sizeof(ChildEntry);
+      blocks_.push_back(std::shared_ptr<char[]>(new char[kBytes]));
+      capacity_bytes_ += kBytes;
+      list_cursor_ = reinterpret_cast<ChildEntry*>(blocks_.back().get());
+      list_left_ = kListBlockEntries;
+    }
+    room = list_cursor_;
+    list_cursor_ += capacity;
+    list_left_ -= capacity;
+  }
+  std::uninitialized_copy_n(list.data_, size, room);
+  if (list.capacity_ > kOwnBlockEntries) {
+    // The block the list leaves was its own (a copy has no capacity, so a
+    // block of another store is never one); searched from the newest.
+    const auto old = std::find_if(blocks_.rbegin() + 1, blocks_.rend(), [&](const auto& block) {
+      return block.get() == reinterpret_cast<char*>(list.data_);
+    });
+    if (old != blocks_.rend()) {
+      capacity_bytes_ -= std::size_t{list.capacity_} * sizeof(ChildEntry);
+      blocks_.erase(std::next(old).base());
+    }
+  }
+  list.data_ = room;
+  list.capacity_ = static_cast<std::uint32_t>(capacity);
 }
 
 ChildEntry NameStore::entry(std::string_view raw_name, std::uint64_t size, bool is_dir) {
@@ -149,7 +213,7 @@ const HardLink* HardLinkTable::find(const ChildEntry& entry) const {
   return it != links_.end() && it->key == key ? &it->link : nullptr;
 }
 
-const std::vector<ChildEntry>* ScanResult::children_of(std::string_view dir) const {
+const ChildList* ScanResult::children_of(std::string_view dir) const {
   const auto it = children_map.find(dir);
   return it == children_map.end() ? nullptr : &it->second;
 }
@@ -166,7 +230,7 @@ const std::uint64_t* ScanResult::dir_size(std::string_view dir) const {
 
 ResultDirectory::ResultDirectory(const ScanResult& result, std::string path)
     : result_(&result), path_(std::move(path)) {
-  if (const std::vector<ChildEntry>* list = result.children_of(path_)) children_ = *list;
+  if (const ChildList* list = result.children_of(path_)) children_ = *list;
   if (const std::uint64_t* size = result.dir_size(path_)) size_ = *size;
 }
 
@@ -208,7 +272,7 @@ std::optional<std::uint64_t> sizes_from(std::string_view dir, const ChildrenMap&
   // only when a hash matches a node that is not that plain child, or when the
   // name is not a single component.
   struct Frame {
-    const std::vector<ChildEntry>* children;
+    const ChildList* children;
     std::size_t next_child;
     std::uint64_t total;
     std::uint64_t* size;

@@ -64,7 +64,7 @@ std::vector<std::string> listed_chain(const ScanResult& result, std::string_view
   std::string_view part;
   while (root_parts.next(part)) parts.next(part);
   while (parts.next(part)) {
-    const std::vector<ChildEntry>* children = result.children_of(chain.back());
+    const ChildList* children = result.children_of(chain.back());
     if (children == nullptr) break;
     const auto listed = std::ranges::find_if(*children, [&](const ChildEntry& entry) {
       return entry.is_dir() && entry.raw_name() == part;

@@ -53,7 +53,7 @@ TEST(PathMap, ByteKeysMatchOnlyTheSameBytes) {
 TEST(PathMap, AncestorsStoredForADeepKeyAreNotKeys) {
   ChildrenMap map;
   NameStore names;
-  map["/r/a/b/c"].push_back(names.entry("f", 1, false));
+  names.append(map["/r/a/b/c"], names.entry("f", 1, false));
   EXPECT_EQ(map.size(), 1u);
   EXPECT_FALSE(map.contains("/r/a/b"));
   EXPECT_FALSE(map.contains("/r"));
@@ -61,7 +61,7 @@ TEST(PathMap, AncestorsStoredForADeepKeyAreNotKeys) {
   EXPECT_EQ(map.find("/r/a"), map.end());
   EXPECT_THROW(map.at("/r/a"), std::out_of_range);
   // A key whose components equal a stored ancestor's keeps its own spelling.
-  map["/r//a/"].push_back(names.entry("g", 2, false));
+  names.append(map["/r//a/"], names.entry("g", 2, false));
   EXPECT_EQ(map.size(), 2u);
   std::map<std::string, std::size_t> keys;
   for (const auto& [key, list] : map) keys[key] = list.size();

@@ -241,10 +241,10 @@ TEST(VeryDeepChain, BothEnginesListAHundredThousandLevelsInBoundedMemoryBehindAL
       holder += "/d";
       spelled += "//d";
     }
-    const std::vector<ChildEntry>* listed = r.children_of(spelled + "/");
+    const ChildList* listed = r.children_of(spelled + "/");
     ASSERT_NE(listed, nullptr);
     ASSERT_EQ(listed->size(), 2u);
-    const ChildEntry& file = listed->at(0).is_dir() ? listed->at(1) : listed->at(0);
+    const ChildEntry& file = (*listed)[0].is_dir() ? (*listed)[1] : (*listed)[0];
     EXPECT_EQ(file.name(), "f");
     const std::uint64_t* holder_size = r.dir_size(holder);
     ASSERT_NE(holder_size, nullptr);

@@ -247,7 +247,7 @@ class LargeDirectory {
 // Checks that `listed` holds every entry of `dir` exactly once, each with its
 // own kind and size; a multiply-linked file's blocks may sit on any one of its
 // names.
-void expect_every_entry_once(const LargeDirectory& dir, const std::vector<ChildEntry>& listed) {
+void expect_every_entry_once(const LargeDirectory& dir, const ChildList& listed) {
   EXPECT_EQ(listed.size(), kEntries);
   std::vector<std::uint8_t> seen(kEntries, 0);
   std::vector<std::uint64_t> group_bytes(kLinkTargets, 0);
@@ -319,14 +319,14 @@ void check_scan(const LargeDirectory& dir, bool bulk) {
   ASSERT_NE(root_size, nullptr);
   EXPECT_EQ(*root_size, dir.total_size());
 
-  const std::vector<ChildEntry>* listed = result.children_of(dir.root());
+  const ChildList* listed = result.children_of(dir.root());
   ASSERT_NE(listed, nullptr);
   expect_every_entry_once(dir, *listed);
 
   for (std::uint64_t index = 0; index < kSubdirectories; ++index) {
     const std::string subdirectory = dir.root() + "/" + entry_name(index);
     SCOPED_TRACE(subdirectory);
-    const std::vector<ChildEntry>* inside = result.children_of(subdirectory);
+    const ChildList* inside = result.children_of(subdirectory);
     ASSERT_NE(inside, nullptr);
     ASSERT_EQ(inside->size(), 1u);
     EXPECT_EQ(inside->front().name(), kInnerName);

@@ -398,7 +398,7 @@ struct LinkedAcrossFolders {
     bytes = testing::allocated_size(dir.at("root/a/f"));
     previous = scan(request_for(root, engine, 8)).value();
     const auto* list = previous.result->children_of(dir.at("root/a"));
-    const HardLink* link = list == nullptr ? nullptr : previous.result->hard_link(list->at(0));
+    const HardLink* link = list == nullptr ? nullptr : previous.result->hard_link((*list)[0]);
     counted = link != nullptr && link->counted ? "a" : "o";
     other = counted == "a" ? "o" : "a";
   }

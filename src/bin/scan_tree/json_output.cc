@@ -110,7 +110,7 @@ void write_children_map(const ScanResult& result, ChunkedOutput& output) {
   out += "  \"children_map\": {\n";
   std::vector<const ChildEntry*> sorted;
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    const std::vector<ChildEntry>& list = *entries[i].second;
+    const ChildList& list = *entries[i].second;
     out += "    ";
     output.string(entries[i].first);
     if (list.empty()) {

@@ -31,6 +31,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -147,6 +148,11 @@ class ChildList {
   const ChildEntry& back() const { return data_[size_ - 1]; }
   /// The entry at `index` (< size()).
   const ChildEntry& operator[](std::size_t index) const { return data_[index]; }
+  /// The entry at `index`; std::out_of_range when `index` >= size().
+  const ChildEntry& at(std::size_t index) const {
+    if (index >= size_) throw std::out_of_range("child index out of range");
+    return data_[index];
+  }
   /// The entries as a span.
   operator std::span<const ChildEntry>() const { return {data_, size_}; }
 

@@ -185,7 +185,8 @@ TEST(NameStore, ListsCarvedBackToBackGrowOrMove) {
   EXPECT_EQ(b[0].name(), "b0");
   EXPECT_EQ(b[1].name(), "b1");
   ASSERT_EQ(copy.size(), 3u);
-  EXPECT_EQ(copy[2].name(), "c");
+  EXPECT_EQ(copy.at(2).name(), "c");
+  EXPECT_THROW(static_cast<void>(copy.at(3)), std::out_of_range);
   ASSERT_EQ(a.size(), 3u);
   EXPECT_EQ(a[1].name(), "a1");
   EXPECT_TRUE(a[1].is_dir());

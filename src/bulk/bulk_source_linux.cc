@@ -81,11 +81,16 @@ std::uint32_t bulk_device_id(dev_t device) {
 // permission on the directory and fails whole with EACCES without it, also
 // when the directory could be read. One call packs the entries of one
 // getdents64 batch (more only while a batch holds nothing but "." and ".."),
-// so a directory read costs the same kernel calls as reading it directly, and
-// one lookup of "." per call that lists entries, which checks that permission
-// and gives the directory's own device. When the buffer fills first, the descriptor is repositioned
-// to just after the last packed entry, and the next call resumes there. Only a buffer too small for
-// some record needs the starting position, read once.
+// so a directory read costs the same kernel calls as reading it directly.
+// The lookup of "." that checks that permission and gives the directory's own
+// device is made only when needed: a lookup of an entry that succeeds (or finds
+// the entry gone) has shown the permission, and the device is compared only
+// with a subdirectory's. So a call makes it when the first failing lookup of an
+// entry comes before any that shows the permission, when its listing holds only
+// "." and "..", or for its first subdirectory. When the buffer fills first, the
+// descriptor is repositioned to just after the last packed entry, and the next
+// call resumes there. Only a buffer too small for some record needs the
+// starting position, read once.
 namespace {
 
 std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd,
@@ -103,22 +108,34 @@ std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd
   alignas(dirent64) std::array<std::byte, 32768> listing;
   std::size_t used = 0;
   std::size_t count = 0;
-  // The directory's own device, from the lookup of "." made after the call's
-  // first listing: that lookup needs search permission on the directory, as
-  // the entries' lookups do. Made after the listing so that a call that is
-  // interrupted and repeated has passed its first kernel call already.
+  // The directory's own device, from the lookup of ".", which needs search
+  // permission on the directory as the entries' lookups do. Made after the
+  // call's first listing, so that a call that is interrupted and repeated has
+  // passed its first kernel call already.
   std::optional<std::uint32_t> directory_device;
+  bool searchable = false;  // a lookup in this call has shown search permission
+  const auto look_up_itself = [&]() -> std::expected<void, int> {
+    struct stat own;  // filled by a successful fstatat, read only then
+    const auto searched = platform::retry_interrupted(
+        [&] { return kernel.stat_at(fd, ".", own, AT_SYMLINK_NOFOLLOW); });
+    if (!searched) return std::unexpected(searched.error());
+    directory_device = bulk_device_id(own.st_dev);
+    searchable = true;
+    return {};
+  };
+  bool listed = false;
   while (count == 0) {
     const auto n = kernel.read_entries(fd, listing);
     if (!n) return std::unexpected(n.error());
-    if (*n == 0) return 0;
-    if (!directory_device) {
-      struct stat own;  // filled by a successful fstatat, read only then
-      const auto searched = platform::retry_interrupted(
-          [&] { return kernel.stat_at(fd, ".", own, AT_SYMLINK_NOFOLLOW); });
-      if (!searched) return std::unexpected(searched.error());
-      directory_device = bulk_device_id(own.st_dev);
+    if (*n == 0) {
+      // Nothing but "." and "..": the call still needs the permission.
+      if (listed && !searchable) {
+        if (const auto searched = look_up_itself(); !searched)
+          return std::unexpected(searched.error());
+      }
+      return 0;
     }
+    listed = true;
 
     for (std::size_t pos = 0; pos < *n;) {
       const auto* entry = reinterpret_cast<const dirent64*>(listing.data() + pos);
@@ -135,6 +152,7 @@ std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd
       const auto stated = platform::retry_interrupted(
           [&] { return kernel.stat_at(fd, name, st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT); });
       if (stated) {
+        searchable = true;
         fields.dev_id = bulk_device_id(st.st_dev);
         fields.obj_type = object_type_of_mode(st.st_mode);
         fields.file_id = st.st_ino;
@@ -143,6 +161,15 @@ std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd
                                 : static_cast<std::uint32_t>(st.st_nlink);
         fields.alloc_size = static_cast<std::int64_t>(st.st_blocks) * 512;
         if (fields.obj_type == obj_type_directory) {
+          if (!directory_device) {
+            if (const auto searched = look_up_itself(); !searched) {
+              // The call ends before this entry, or fails having packed none.
+              if (count == 0) return std::unexpected(searched.error());
+              if (const auto back = kernel.seek(fd, resume, SEEK_SET); !back)
+                return std::unexpected(back.error());
+              return count;
+            }
+          }
           if (fields.dev_id != *directory_device) {
             fields.dev_id = *directory_device;
             fields.file_id = entry->d_ino;
@@ -150,9 +177,15 @@ std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd
           }
         }
       } else if (stated.error() == ENOENT) {
+        // Gone: its lookup was permitted, so the directory is searchable.
+        searchable = true;
         resume = entry->d_off;
         continue;
       } else {
+        if (!searchable) {
+          if (const auto searched = look_up_itself(); !searched)
+            return std::unexpected(searched.error());
+        }
         fields.error = static_cast<std::uint32_t>(stated.error());
       }
 

@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bulk/bulk_reader.h"
@@ -183,6 +185,41 @@ TEST(LinuxBulkSource, NonDirectoryDescriptorFailsWithNotADirectory) {
   auto n = read_bulk_batch(system_kernel(), fd.get(), bulk_dir_request, buffer, bulk_dir_options);
   ASSERT_FALSE(n.has_value());
   EXPECT_EQ(n.error(), ENOTDIR);
+}
+
+// The directory's own lookup (its device, for mount points below it) is made
+// only for a call that lists a subdirectory: files alone cost one lookup each,
+// as reading the directory directly does.
+TEST(LinuxBulkSource, LooksUpTheDirectoryItselfOnlyForSubdirectories) {
+  TempDir tree;
+  tree.write_file("files/a", 10);
+  tree.write_file("files/b", 10);
+  tree.write_file("mixed/a", 10);
+  tree.make_dir("mixed/sub");
+  testing::FaultyKernel os;
+  std::atomic<int> own_lookups{0};
+  std::atomic<int> lookups{0};
+  os.on_stat = [&](const testing::KernelCall& call) {
+    ++lookups;
+    if (call.name == ".") ++own_lookups;
+    return 0;
+  };
+  for (const auto& [dir, own, total] : {std::tuple{"files", 0, 2}, std::tuple{"mixed", 1, 3}}) {
+    own_lookups = 0;
+    lookups = 0;
+    const platform::Descriptor fd = open_raw(tree.at(dir));
+    std::vector<std::byte> buffer(4096);
+    std::size_t records = 0;
+    while (true) {
+      const auto n = read_bulk_batch(os, fd.get(), bulk_dir_request, buffer, bulk_dir_options);
+      ASSERT_TRUE(n.has_value()) << dir;
+      if (*n == 0) break;
+      records += *n;
+    }
+    EXPECT_EQ(records, 2u) << dir;
+    EXPECT_EQ(own_lookups.load(), own) << dir;
+    EXPECT_EQ(lookups.load(), total) << dir;
+  }
 }
 
 TEST(LinuxBulkSource, MountPointsAreListedWithTheDirectoryTheyCover) {

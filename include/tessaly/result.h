@@ -284,19 +284,30 @@ class TESSALY_EXPORT HardLinkTable {
   /// Calls `visit` with each noted link, in no particular order.
   void for_each(const std::function<void(const HardLink&)>& visit) const {
     for (const Noted& noted : links_) visit(noted.link);
+    for (const std::vector<Noted>& block : added_) {
+      for (const Noted& noted : block) visit(noted.link);
+    }
   }
   /// Entries noted.
-  std::size_t size() const { return links_.size(); }
+  std::size_t size() const { return links_.size() + added_count_; }
   /// True when no entry was noted.
-  bool empty() const { return links_.empty(); }
+  bool empty() const { return size() == 0; }
 
  private:
   struct Noted {
     const char* key;  // the entry's name bytes, which no other entry shares
     HardLink link;
   };
+  // Orders links_, made of runs of ascending keys.
+  void merge_runs();
+
+  // Links noted since the last seal(), in blocks that never move, so that a
+  // growing table copies nothing until seal() joins them to links_.
+  std::vector<std::vector<Noted>> added_;
+  std::size_t added_count_ = 0;
   std::vector<Noted> links_;
-  bool sorted_ = true;
+  const char* last_key_ = nullptr;  // the key noted last
+  bool sorted_ = true;              // links_ and then added_ in ascending key order
 };
 
 /// Children of directories, keyed by raw path, any spelling of the same

@@ -166,14 +166,41 @@ ChildEntry NameStore::entry(std::string_view raw_name, std::uint64_t size, bool 
   return ChildEntry(data, size);
 }
 
+namespace {
+
+// Links a block of a growing table holds at most: their blocks grow
+// geometrically up to this size, so a table of a few links stays small.
+constexpr std::size_t kAddedBlockLinks = 2048;
+
+}  // namespace
+
 void HardLinkTable::add(const ChildEntry& entry, const HardLink& link) {
   const char* key = entry.name().data();
-  sorted_ = sorted_ && (links_.empty() || std::less<>()(links_.back().key, key));
-  links_.push_back(Noted{key, link});
+  sorted_ = sorted_ && (last_key_ == nullptr || std::less<>()(last_key_, key));
+  last_key_ = key;
+  if (added_.empty() || added_.back().size() == added_.back().capacity()) {
+    added_.emplace_back().reserve(std::clamp<std::size_t>(added_count_, 16, kAddedBlockLinks));
+  }
+  added_.back().push_back(Noted{key, link});
+  ++added_count_;
 }
 
 void HardLinkTable::seal() {
-  if (sorted_) return;
+  if (!added_.empty()) {
+    links_.reserve(links_.size() + added_count_);
+    for (std::vector<Noted>& block : added_) {
+      links_.insert(links_.end(), block.begin(), block.end());
+      std::vector<Noted>().swap(block);
+    }
+    added_.clear();
+    added_count_ = 0;
+  }
+  if (!sorted_) merge_runs();
+  sorted_ = true;
+  last_key_ = links_.empty() ? nullptr : links_.back().key;
+}
+
+void HardLinkTable::merge_runs() {
   const auto before = [](const Noted& a, const Noted& b) { return std::less<>()(a.key, b.key); };
   // Entries come in runs of ascending keys (names are stored one after the
   // other, in blocks that lie anywhere), so merging the runs pairwise costs
@@ -196,16 +223,21 @@ void HardLinkTable::seal() {
     if (run + 1 < bounds.size()) bounds[kept++] = bounds.back();
     bounds.resize(kept);
   }
-  sorted_ = true;
 }
 
 const HardLink* HardLinkTable::find(const ChildEntry& entry) const {
-  if (links_.empty()) return nullptr;
+  if (empty()) return nullptr;
   const char* key = entry.name().data();
-  if (!sorted_) {
-    const auto it = std::find_if(links_.begin(), links_.end(),
-                                 [key](const Noted& noted) { return noted.key == key; });
-    return it == links_.end() ? nullptr : &it->link;
+  if (!sorted_ || !added_.empty()) {
+    const auto noted_here = [key](const Noted& noted) { return noted.key == key; };
+    if (const auto it = std::find_if(links_.begin(), links_.end(), noted_here);
+        it != links_.end())
+      return &it->link;
+    for (const std::vector<Noted>& block : added_) {
+      if (const auto it = std::find_if(block.begin(), block.end(), noted_here); it != block.end())
+        return &it->link;
+    }
+    return nullptr;
   }
   const auto it = std::lower_bound(
       links_.begin(), links_.end(), key,

@@ -157,6 +157,22 @@ TEST(HardLinkTable, SealedTableFindsEveryEntry) {
     ASSERT_NE(link, nullptr) << i;
     EXPECT_EQ(*link, (HardLink{1, i, 2, i, i % 2 == 0}));
   }
+  // Links added to a sealed table (as a refresh does) are found before and
+  // after it is sealed again, the earlier ones too.
+  const std::size_t sealed = entries.size();
+  for (std::uint64_t i = sealed; i < sealed + 3000; ++i)
+    entries.push_back(store.entry("m" + std::to_string(i), i, false));
+  for (std::size_t i = entries.size(); i-- > sealed;)
+    table.add(entries[i], HardLink{2, i, 3, i, true});
+  for (const bool seal : {false, true}) {
+    if (seal) table.seal();
+    ASSERT_EQ(table.size(), entries.size());
+    for (std::size_t i = 0; i < entries.size(); i += 7) {
+      const HardLink* link = table.find(entries[i]);
+      ASSERT_NE(link, nullptr) << i;
+      EXPECT_EQ(link->inode, i);
+    }
+  }
 }
 
 // Lists are carved back to back: one reserved exactly leaves no spare room,

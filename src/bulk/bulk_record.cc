@@ -83,20 +83,43 @@ bool parse_record(const std::byte* rec, std::size_t length, std::string_view& ra
     return false;
   }
 
-  FieldCursor cursor(rec, length);
   out = BulkFields{};
-  if (!cursor.take_if(common, attr_cmn_error, out.error)) return false;
-  const std::size_t reference_pos = cursor.position();
-  const std::byte* reference = cursor.take(attr_reference_size);
-  if (reference == nullptr) return false;
-  if (!cursor.take_if(common, attr_cmn_devid, out.dev_id) ||
-      !cursor.take_if(common, attr_cmn_objtype, out.obj_type) ||
-      !cursor.take_if(common, attr_cmn_fileid, out.file_id) ||
-      !cursor.take_if(dir_attrs, attr_dir_mountstatus, out.mount_status) ||
-      !cursor.take_if(file_attrs, attr_file_linkcount, out.link_count) ||
-      !cursor.take_if(file_attrs, attr_file_allocsize, out.alloc_size)) {
-    return false;
+  std::size_t reference_pos = header_size;
+  // A file's and a directory's record whose attributes were read, nearly
+  // every record, have their fields at fixed places: read there, with the
+  // same result as field by field.
+  constexpr std::uint32_t kReadCommon = bulk_dir_request.commonattr & ~attr_cmn_error;
+  constexpr std::size_t kDirFixed = header_size + attr_reference_size + 4 + 4 + 8 + 4;
+  const bool plain_file = common == kReadCommon && dir_attrs == 0 &&
+                          file_attrs == bulk_dir_request.fileattr && length >= kDirFixed + 8;
+  const bool plain_dir = common == kReadCommon && dir_attrs == bulk_dir_request.dirattr &&
+                         file_attrs == 0 && length >= kDirFixed;
+  if (plain_file || plain_dir) {
+    const std::byte* fields = rec + header_size + attr_reference_size;
+    out.dev_id = load_u32(fields);
+    out.obj_type = load_u32(fields + 4);
+    out.file_id = load_u64(fields + 8);
+    if (plain_dir) {
+      out.mount_status = load_u32(fields + 16);
+    } else {
+      out.link_count = load_u32(fields + 16);
+      out.alloc_size = static_cast<std::int64_t>(load_u64(fields + 20));
+    }
+  } else {
+    FieldCursor cursor(rec, length);
+    if (!cursor.take_if(common, attr_cmn_error, out.error)) return false;
+    reference_pos = cursor.position();
+    if (cursor.take(attr_reference_size) == nullptr) return false;
+    if (!cursor.take_if(common, attr_cmn_devid, out.dev_id) ||
+        !cursor.take_if(common, attr_cmn_objtype, out.obj_type) ||
+        !cursor.take_if(common, attr_cmn_fileid, out.file_id) ||
+        !cursor.take_if(dir_attrs, attr_dir_mountstatus, out.mount_status) ||
+        !cursor.take_if(file_attrs, attr_file_linkcount, out.link_count) ||
+        !cursor.take_if(file_attrs, attr_file_allocsize, out.alloc_size)) {
+      return false;
+    }
   }
+  const std::byte* reference = rec + reference_pos;
 
   // The name reference's offset is signed and counts from the reference's own
   // position; a name that would start before the record is rejected like one

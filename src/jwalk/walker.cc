@@ -469,6 +469,8 @@ void ParallelWalk::pass_on(Task& task, platform::Descriptor& open, const std::st
                            std::vector<ListedEntry>& entries, const std::vector<HardLink>& links,
                            int read_error) {
   std::vector<Task> children;
+  children.reserve(static_cast<std::size_t>(std::ranges::count_if(
+      entries, [](const ListedEntry& entry) { return entry.kind == EntryKind::kDirectory; })));
   ListingPlace place{task.id, 0, task.depth + 1, {}};
   bool large = false;
   for (const ListedEntry& entry : entries) {

@@ -230,8 +230,7 @@ const HardLink* HardLinkTable::find(const ChildEntry& entry) const {
   const char* key = entry.name().data();
   if (!sorted_ || !added_.empty()) {
     const auto noted_here = [key](const Noted& noted) { return noted.key == key; };
-    if (const auto it = std::find_if(links_.begin(), links_.end(), noted_here);
-        it != links_.end())
+    if (const auto it = std::find_if(links_.begin(), links_.end(), noted_here); it != links_.end())
       return &it->link;
     for (const std::vector<Noted>& block : added_) {
       if (const auto it = std::find_if(block.begin(), block.end(), noted_here); it != block.end())

@@ -45,6 +45,9 @@ constexpr std::int64_t kMaxKeptDescriptors = 1024;
 // no allocation per entry; one far larger than usual is given back after use.
 constexpr std::size_t kKeptListingEntries = 1 << 16;
 
+// Entries between a linked file's prefetch in the hard-link set and its check.
+constexpr std::size_t kLinkLookahead = 4;
+
 // State of one scan shared by the walk thread and every directory job. Read
 // only during the walk, except for the hard-link set (concurrent by itself)
 // and the sender (safe to use from many threads; released by the walk thread
@@ -323,7 +326,17 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, WalkDirId
   const std::uint64_t child_depth = depth + 1;
   const bool stat_children = paths_equal(dir, kSystemVolumes) || paths_equal(dir, kVolumes);
   ListingOut out(walk, dir, id, child_depth, directory, listing.size(), listing.name_bytes());
+  // The hard-link set's place for a linked file a few entries on is fetched
+  // ahead, so that its check does not wait for memory.
+  const auto prefetch_link = [&](std::size_t at) {
+    if (at >= listing.size()) return;
+    const BulkFields& ahead = listing[at].fields;
+    if (ahead.error == 0 && ahead.obj_type == obj_type_regular && ahead.link_count >= 2)
+      walk.hardlinks.prefetch(ahead.dev_id, ahead.file_id);
+  };
+  for (std::size_t i = 0; i < kLinkLookahead; ++i) prefetch_link(i);
   for (std::size_t i = 0; i < listing.size(); ++i) {
+    prefetch_link(i + kLinkLookahead);
     const BulkListing::Item item = listing[i];
     const BulkFields& f = item.fields;
     if (f.error != 0) {

@@ -57,6 +57,21 @@ std::uint64_t allocated_bytes(const struct stat& st, HardlinkSet& hardlinks) {
 void filter_children(DirListing& listing, FilterContext& context) {
   const bool root_call = !listing.depth().has_value();
   std::vector<SubtreeTotal> bundles;
+  // A file with two or more links is checked against the hard-link set once
+  // the next entry's lookup is made, its place in the set fetched meanwhile;
+  // in any case before a bundle is sized and when the listing ends.
+  ListedEntry* linked = nullptr;
+  struct stat linked_st {};
+  const auto settle_linked = [&] {
+    if (linked == nullptr) return;
+    const HardLink link =
+        link_sighting(context.hardlinks, static_cast<std::uint64_t>(linked_st.st_nlink),
+                      static_cast<std::uint64_t>(linked_st.st_dev),
+                      static_cast<std::uint64_t>(linked_st.st_ino), block_bytes(linked_st));
+    linked->size = link.counted ? link.size : 0;
+    listing.note_link(*linked, link);
+    linked = nullptr;
+  };
   for (ListedEntry& entry : listing.entries()) {
     switch (entry.kind) {
       case EntryKind::kError:
@@ -87,6 +102,7 @@ void filter_children(DirListing& listing, FilterContext& context) {
           break;
         }
         if (is_bundle_name(name)) {
+          settle_linked();
           std::uint64_t total = 0;
           if (const auto fd = listing.open_child_directory(entry)) {
             const platform::Descriptor open(listing.kernel(), *fd);
@@ -104,16 +120,16 @@ void filter_children(DirListing& listing, FilterContext& context) {
       case EntryKind::kRegular:
       case EntryKind::kOther: {
         struct stat st {};
-        if (const auto stated = listing.stat_child(entry, st, false); !stated) {
+        const auto stated = listing.stat_child(entry, st, false);
+        settle_linked();
+        if (!stated) {
           entry.size = 0;
           context.scan.note_problem(listing.child_path(entry), stated.error());
         } else if (st.st_nlink >= 2) {
-          const HardLink link =
-              link_sighting(context.hardlinks, static_cast<std::uint64_t>(st.st_nlink),
-                            static_cast<std::uint64_t>(st.st_dev),
-                            static_cast<std::uint64_t>(st.st_ino), block_bytes(st));
-          entry.size = link.counted ? link.size : 0;
-          listing.note_link(entry, link);
+          context.hardlinks.prefetch(static_cast<std::uint64_t>(st.st_dev),
+                                     static_cast<std::uint64_t>(st.st_ino));
+          linked = &entry;
+          linked_st = st;
         } else {
           entry.size = block_bytes(st);
         }
@@ -121,6 +137,7 @@ void filter_children(DirListing& listing, FilterContext& context) {
       }
     }
   }
+  settle_linked();
   if (!bundles.empty()) {
     std::lock_guard lock(context.bundle_mutex);
     for (SubtreeTotal& total : bundles) context.bundle_totals.push_back(std::move(total));

@@ -28,13 +28,17 @@ struct alignas(64) HardlinkSet::Shard {
   std::size_t count = 0;
   bool has_zero_pair = false;
 
-  bool insert(std::uint64_t device, std::uint64_t inode, std::uint64_t hash) {
+  bool insert(std::uint64_t device, std::uint64_t inode, std::uint64_t hash, SlotsHint& hint) {
     if (device == 0 && inode == 0) {
       if (has_zero_pair) return false;
       has_zero_pair = true;
       return true;
     }
-    if ((count + 1) * 4 > slots.size() * 3) grow();
+    if ((count + 1) * 4 > slots.size() * 3) {
+      grow();
+      hint.slots.store(reinterpret_cast<std::uintptr_t>(slots.data()), std::memory_order_relaxed);
+      hint.mask.store(slots.size() - 1, std::memory_order_relaxed);
+    }
     const std::size_t mask = slots.size() - 1;
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
       Key& slot = slots[i];
@@ -71,7 +75,9 @@ struct alignas(64) HardlinkSet::Shard {
   }
 };
 
-HardlinkSet::HardlinkSet() : shards_(std::make_unique<Shard[]>(kShardCount)) {}
+HardlinkSet::HardlinkSet()
+    : shards_(std::make_unique<Shard[]>(kShardCount)),
+      hints_(std::make_unique<SlotsHint[]>(kShardCount)) {}
 
 HardlinkSet::~HardlinkSet() = default;
 
@@ -81,7 +87,19 @@ bool HardlinkSet::insert(std::uint64_t device, std::uint64_t inode) {
   // The top bits pick the shard, the low bits the slot within it.
   Shard& shard = shards_[hash >> 58];
   std::lock_guard lock(shard.mutex);
-  return shard.insert(device, inode, hash);
+  return shard.insert(device, inode, hash, hints_[hash >> 58]);
+}
+
+void HardlinkSet::prefetch(std::uint64_t device, std::uint64_t inode) const {
+  const std::uint64_t hash = key_hash(device, inode);
+  const SlotsHint& hint = hints_[hash >> 58];
+  __builtin_prefetch(&shards_[hash >> 58], 1);
+  // Plain arithmetic: the place may be out of date, and is never read.
+  const std::uintptr_t slots = hint.slots.load(std::memory_order_relaxed);
+  if (slots != 0) {
+    const std::size_t slot = hash & hint.mask.load(std::memory_order_relaxed);
+    __builtin_prefetch(reinterpret_cast<const void*>(slots + slot * sizeof(Key)), 1);
+  }
 }
 
 bool HardlinkSet::contains(std::uint64_t device, std::uint64_t inode) const {

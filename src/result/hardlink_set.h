@@ -2,6 +2,7 @@
 // thread of that scan.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -27,12 +28,24 @@ class HardlinkSet {
 
   bool contains(std::uint64_t device, std::uint64_t inode) const;
 
+  // Starts fetching into the cache what insert(device, inode) will read, so
+  // that an insert made a little later (after a system call, or a few entries
+  // on) does not wait for memory. Changes nothing; takes no lock.
+  void prefetch(std::uint64_t device, std::uint64_t inode) const;
+
   std::size_t size() const;
 
  private:
   struct Shard;
+  // Where a shard's slots are, published by the shard when they move: read
+  // without its lock, only to prefetch (a stale place costs nothing).
+  struct SlotsHint {
+    std::atomic<std::uintptr_t> slots{0};
+    std::atomic<std::size_t> mask{0};
+  };
   static constexpr std::size_t kShardCount = 64;
   std::unique_ptr<Shard[]> shards_;
+  std::unique_ptr<SlotsHint[]> hints_;
 };
 
 // The bytes a file contributes to a scan: its allocated bytes, except that of

@@ -45,6 +45,7 @@ inline constexpr std::uint64_t kLargeFileThreshold = 524'288'000;
 /// A tree depth that lists every directory: nothing is folded.
 inline constexpr std::uint64_t kUnlimitedTreeDepth = static_cast<std::uint64_t>(-1);
 
+/// The library's own access to a result's private layout.
 struct ResultAccess;
 
 /// One child of a directory: a file, a directory, or a directory that stands as

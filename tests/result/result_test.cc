@@ -549,6 +549,39 @@ TEST(ComputeDirSizes, SizesAreKeyedByteForByteAndListsByComponents) {
   EXPECT_THROW((void)result->dir_sizes.at("/r/b"), std::out_of_range);
 }
 
+TEST(ComputeDirSizes, MapsVisitTheTreeInListingOrderWhateverTheArrival) {
+  // "b" is listed before "a"; "a"'s listing arrives before "b"'s.
+  ScanAggregator aggregator("/r", 1);
+  ChildListing top;
+  top.add_directory("b");
+  top.add_file("f", 1);
+  top.add_directory("a");
+  ChildListing in_a;
+  in_a.add_file("x", 2);
+  ChildListing in_b;
+  in_b.add_directory("deep");
+  aggregator.record_listing(ListingPlace{kWalkRoot, 1, 1, ""}, top);
+  aggregator.record_listing(ListingPlace{2, 0, 2, ""}, in_a);
+  aggregator.record_listing(ListingPlace{1, 3, 2, ""}, in_b);
+  const std::shared_ptr<const ScanResult> result = aggregator.finish().result;
+  std::vector<std::string> listed;
+  for (const auto& [key, list] : result->children_map) listed.push_back(key);
+  EXPECT_THAT(listed, ElementsAre("/r"));
+  std::vector<std::pair<std::string, std::uint64_t>> sizes(result->dir_sizes.begin(),
+                                                           result->dir_sizes.end());
+  EXPECT_THAT(sizes, ElementsAre(Pair("/r", 3u), Pair("/r/b", 0u), Pair("/r/a", 2u)));
+  EXPECT_THAT(sorted(result->truncated_sizes), ElementsAre(Pair("/r/a", 2u)));
+  ASSERT_EQ(result->folded_counts.size(), 2u);
+  EXPECT_EQ(result->folded_counts.at("/r/b/"), (FoldedCounts{0, 1}));
+  // A directory's entry leads to its directory without a lookup.
+  const ResultDirectory root = result->root_directory();
+  ASSERT_EQ(root.children().size(), 3u);
+  EXPECT_EQ(root.child(root.children()[2])->path(), "/r/a");
+  EXPECT_EQ(root.child_size(root.children()[2]), 2u);
+  EXPECT_EQ(root.child(root.children()[2])->unlisted_size(), 2u);
+  EXPECT_EQ(root.children()[2].size(), 0u);
+}
+
 // The definition, written recursively over the result's own maps.
 std::uint64_t reference_dir_sizes(const std::string& dir, const ScanResult& result,
                                   std::map<std::string, std::uint64_t>& out) {

@@ -100,7 +100,7 @@ public='(scan_with_jwalk|scan_with_bulk_attrs|supports_bulk_attrs|clear_scan_cac
 public+='|run_scan_benchmark|parse_scan_engine|scan_engine_name|request_scan_cancel|scan\('
 public+='|default_scan_engine|volume_type_name|is_utf8|utf8_text|join_raw_path|read_ncdu_export'
 public+='|write_ncdu_export|refresh\('
-public+='|(NameStore|PathKeys|ResultDirectory|ScanResult|HardLinkTable|ProgressEmitter)($|::))'
+public+='|(NameStore|DirTable|ResultDirectory|ScanResult|HardLinkTable|ProgressEmitter)($|::))'
 private=$(nm -DC --defined-only "$library" | cut -d' ' -f3- |
   grep -E '^((typeinfo|typeinfo name|vtable|VTT|guard variable) for )?(tessaly|spdlog|fmt|nlohmann)::' |
   grep -Ev "^((typeinfo|typeinfo name|vtable) for )?tessaly::$public" || true)

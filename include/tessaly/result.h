@@ -12,8 +12,8 @@
 ///     paths;
 ///   - a `ChildEntry` shows `name()` as text and keeps `raw_name()`, its bytes on
 ///     disk, whenever they differ from the text;
-///   - `compute_dir_sizes` rebuilds each child directory's path from the raw
-///     root and the raw names, so `dir_sizes` is keyed by raw paths too (the
+///   - each child directory's path is its parent's joined with its raw name
+///     (`ResultDirectory::path`), so `dir_sizes` is keyed by raw paths too (the
 ///     root's key is `root_path`). Two directories whose names differ only in
 ///     invalid bytes keep separate entries with their real sizes.
 /// Displayed text (`root`, `ChildEntry::name()`, `LargeFile`'s name and path)
@@ -22,18 +22,19 @@
 #pragma once
 
 #include <tessaly/export.h>
-#include <tessaly/path_map.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tessaly {
@@ -44,11 +45,14 @@ inline constexpr std::uint64_t kLargeFileThreshold = 524'288'000;
 /// A tree depth that lists every directory: nothing is folded.
 inline constexpr std::uint64_t kUnlimitedTreeDepth = static_cast<std::uint64_t>(-1);
 
+/// The library's own access to a result's private layout.
+struct ResultAccess;
+
 /// One child of a directory: a file, a directory, or a directory that stands as
-/// one item (a bundle or a mounted system volume). 16 bytes: the size, and a
-/// pointer to what the NameStore that made the entry keeps of it (the result
-/// owns that store): a header giving the kind and the name's lengths, then the
-/// name's bytes.
+/// one item (a bundle or a mounted system volume). 16 bytes: the size (for a
+/// directory of a result, the place of its node there), and a pointer to what
+/// the NameStore that made the entry keeps of it (the result owns that store):
+/// a header giving the kind and the name's lengths, then the name's bytes.
 class ChildEntry {
  public:
   /// The name as UTF-8 text.
@@ -71,18 +75,19 @@ class ChildEntry {
     return (static_cast<unsigned char>(*header_) & kLongHeader) != 0 && long_length(4) != 0;
   }
   /// Bytes: a file's size, a bundle's total, 0 for a directory.
-  std::uint64_t size() const { return size_; }
+  std::uint64_t size() const { return is_dir() ? 0 : size_; }
   /// True for a directory; false for a file and for a subtree total.
   bool is_dir() const { return (static_cast<unsigned char>(*header_) & kDirectory) != 0; }
 
   /// Same name, raw name, size and kind.
   friend bool operator==(const ChildEntry& a, const ChildEntry& b) {
-    return a.size_ == b.size_ && a.is_dir() == b.is_dir() && a.name() == b.name() &&
+    return a.size() == b.size() && a.is_dir() == b.is_dir() && a.name() == b.name() &&
            a.raw_name() == b.raw_name();
   }
 
  private:
   friend class NameStore;
+  friend struct ResultAccess;
   // The header's first byte: kLongHeader, kDirectory, and for a short header
   // the name's length. A short header stands alone before a name of fewer
   // than 64 bytes that is valid UTF-8; a long one is followed by two 32-bit
@@ -167,6 +172,7 @@ class ChildList {
 
  private:
   friend class NameStore;
+  friend struct ResultAccess;
   ChildEntry* data_ = nullptr;
   std::uint32_t size_ = 0;
   std::uint32_t capacity_ = 0;  // room carved for this list; 0 in a copy
@@ -294,6 +300,7 @@ class TESSALY_EXPORT HardLinkTable {
   bool empty() const { return size() == 0; }
 
  private:
+  friend struct ResultAccess;
   struct Noted {
     const char* key;  // the entry's name bytes, which no other entry shares
     HardLink link;
@@ -310,14 +317,6 @@ class TESSALY_EXPORT HardLinkTable {
   bool sorted_ = true;              // links_ and then added_ in ascending key order
 };
 
-/// Children of directories, keyed by raw path, any spelling of the same
-/// components matching.
-using ChildrenMap = PathMap<ChildList, PathKeying::kComponents>;
-/// Sizes not listed below directories at the tree depth.
-using TruncatedSizes = PathMap<std::uint64_t, PathKeying::kComponents>;
-/// Directory totals, keyed by raw path byte for byte.
-using DirSizes = PathMap<std::uint64_t, PathKeying::kBytes>;
-
 /// Files and directories counted below a directory at the tree depth that
 /// children_map does not list.
 struct FoldedCounts {
@@ -327,8 +326,229 @@ struct FoldedCounts {
   /// Field by field.
   friend bool operator==(const FoldedCounts&, const FoldedCounts&) = default;
 };
+
+/// Which of a result's maps a DirMap is.
+enum class DirMapKind : std::uint8_t {
+  kChildren,   ///< the listed directories' children
+  kTruncated,  ///< the sizes folded below directories at the tree depth
+  kFolded,     ///< the files and directories folded there
+  kSizes,      ///< every directory's total
+};
+
+/// The directories of one result, each once: a node holding its parent, its
+/// place in the parent's children, its children (a ChildList carved from the
+/// result's NameStore), its total size and, at the tree depth, what is folded
+/// below it. Nodes sit in blocks that never move; a copy shares them, and a
+/// block is copied only before a copy changes one of its nodes. Read through
+/// the maps of ScanResult; its layout is private.
+class TESSALY_EXPORT DirTable {
+ public:
+  /// No node.
+  static constexpr std::uint32_t kNoNode = 0xffff'ffffU;
+
+  /// No directories.
+  DirTable();
+  /// The same nodes, sharing their blocks.
+  DirTable(const DirTable& other);
+  /// Takes `other`'s nodes.
+  DirTable(DirTable&& other) noexcept;
+  /// The same nodes, sharing their blocks.
+  DirTable& operator=(const DirTable& other);
+  /// Takes `other`'s nodes.
+  DirTable& operator=(DirTable&& other) noexcept;
+  /// Lets go of the blocks.
+  ~DirTable();
+
+  /// Keys `kind`'s map holds.
+  std::size_t count(DirMapKind kind) const;
+  /// The first key of `kind`'s map (a node, or for kTruncated and kFolded a
+  /// folded record), or kNoNode.
+  std::uint32_t first(DirMapKind kind) const;
+  /// The key after `at` in `kind`'s map, or kNoNode.
+  std::uint32_t next(DirMapKind kind, std::uint32_t at) const;
+  /// The key of `kind`'s map whose path is `path` (component-wise; byte for
+  /// byte for kSizes), or kNoNode.
+  std::uint32_t find(DirMapKind kind, std::string_view path) const;
+  /// The path of the key `at` of `kind`'s map.
+  std::string key(DirMapKind kind, std::uint32_t at) const;
+
+ private:
+  friend struct ResultAccess;
+  template <typename Value, DirMapKind Kind>
+  friend class DirMap;
+
+  // 40 bytes, one per directory.
+  struct Node {
+    std::uint32_t parent = kNoNode;  // kNoNode: a node spelled whole (texts_)
+    std::uint32_t slot = 0;          // its entry in the parent's list, or its text
+    std::uint32_t fold = kNoNode;    // its record in folds_
+    std::uint32_t reached = 0;       // 1 for the root and the nodes below it
+    ChildList children;
+    std::uint64_t size = 0;
+  };
+  // A directory at the tree depth (or the root) and what is folded below it.
+  struct Fold {
+    std::uint32_t node = kNoNode;
+    bool has_truncated = false;
+    bool has_counts = false;
+    std::uint64_t truncated = 0;
+    FoldedCounts counts;
+  };
+  static constexpr std::size_t kShift = 10;
+  static constexpr std::size_t kBlock = std::size_t{1} << kShift;
+
+  const Node& node(std::uint32_t at) const { return blocks_[at >> kShift][at & (kBlock - 1)]; }
+  bool is_key(DirMapKind kind, std::uint32_t at) const;
+  std::uint32_t next_node(std::uint32_t at) const;
+  std::uint32_t find_node(std::string_view path) const;
+
+  std::vector<std::shared_ptr<Node[]>> blocks_;
+  std::size_t size_ = 0;
+  std::vector<Fold> folds_;
+  std::vector<std::string> texts_;    // the whole text of each node without a parent
+  std::vector<std::uint32_t> roots_;  // the nodes without a parent, the root first
+  std::size_t listed_ = 0;
+  std::size_t sized_ = 0;
+  std::size_t truncated_ = 0;
+  std::size_t counted_ = 0;
+};
+
+/// One of a result's maps: a read-only view of its DirTable with the interface
+/// of a map keyed by raw directory path. Iteration visits the root's tree in
+/// order (a directory, then its subdirectories in listing order) and yields
+/// (path, value) pairs whose path is formed on the spot. Finding a path costs
+/// time linear in its components and their siblings. Values stay valid while
+/// the table lives; the map holds it.
+template <typename Value, DirMapKind Kind>
+class DirMap {
+ public:
+  /// Keys are given as text and yielded as std::string.
+  using key_type = std::string;
+  /// The values.
+  using mapped_type = Value;
+  /// What iteration yields.
+  using value_type = std::pair<std::string, Value>;
+  /// Counts.
+  using size_type = std::size_t;
+
+  /// A read-only input iterator.
+  class const_iterator {
+   public:
+    /// Single pass.
+    using iterator_category = std::input_iterator_tag;
+    /// The pair a step yields, by value.
+    using value_type = std::pair<std::string, Value>;
+    /// Distances.
+    using difference_type = std::ptrdiff_t;
+    /// The key text and a reference to the value.
+    using reference = std::pair<std::string, const Value&>;
+    /// What operator-> gives: holds the pair.
+    struct pointer {
+      /// The pair.
+      reference pair;
+      /// The pair's address.
+      const reference* operator->() const { return &pair; }
+    };
+
+    /// An iterator of no map.
+    const_iterator() = default;
+    /// The key `at` of `table`.
+    const_iterator(const DirTable* table, std::uint32_t at) : table_(table), at_(at) {}
+    /// The key (as text) and value here.
+    reference operator*() const {
+      return reference(table_->key(Kind, at_), value_of(*table_, at_));
+    }
+    /// The same, for member access.
+    pointer operator->() const { return pointer{**this}; }
+    /// Steps to the next key.
+    const_iterator& operator++() {
+      at_ = table_->next(Kind, at_);
+      return *this;
+    }
+    /// Steps to the next key, giving the position before.
+    const_iterator operator++(int) {
+      const_iterator before = *this;
+      ++*this;
+      return before;
+    }
+    /// Same position.
+    friend bool operator==(const const_iterator& a, const const_iterator& b) {
+      return a.at_ == b.at_;
+    }
+
+   private:
+    const DirTable* table_ = nullptr;
+    std::uint32_t at_ = DirTable::kNoNode;
+  };
+  /// Iteration is read-only.
+  using iterator = const_iterator;
+
+  /// An empty map.
+  DirMap() = default;
+  /// The map of `table`.
+  explicit DirMap(std::shared_ptr<const DirTable> table) : table_(std::move(table)) {}
+
+  /// Number of keys.
+  std::size_t size() const { return table_ ? table_->count(Kind) : 0; }
+  /// No keys.
+  bool empty() const { return size() == 0; }
+  /// The first key.
+  const_iterator begin() const {
+    return table_ ? const_iterator(table_.get(), table_->first(Kind)) : end();
+  }
+  /// Past the last key.
+  const_iterator end() const { return const_iterator(table_.get(), DirTable::kNoNode); }
+  /// The entry of `key`, or end().
+  const_iterator find(std::string_view key) const {
+    return table_ ? const_iterator(table_.get(), table_->find(Kind, key)) : end();
+  }
+  /// Whether `key` is a key.
+  bool contains(std::string_view key) const { return find(key) != end(); }
+  /// 1 when `key` is a key, else 0.
+  std::size_t count(std::string_view key) const { return contains(key) ? 1 : 0; }
+  /// The value of `key`; std::out_of_range when absent.
+  const Value& at(std::string_view key) const {
+    const std::uint32_t at = table_ ? table_->find(Kind, key) : DirTable::kNoNode;
+    if (at == DirTable::kNoNode) throw std::out_of_range("path not in map");
+    return value_of(*table_, at);
+  }
+
+  /// The same keys, each with an equal value.
+  friend bool operator==(const DirMap& a, const DirMap& b) {
+    if (a.size() != b.size()) return false;
+    for (const auto& [key, value] : a) {
+      const auto other = b.find(key);
+      if (other == b.end() || !(other->second == value)) return false;
+    }
+    return true;
+  }
+
+ private:
+  friend struct ResultAccess;
+  static const Value& value_of(const DirTable& table, std::uint32_t at) {
+    if constexpr (Kind == DirMapKind::kChildren) {
+      return table.node(at).children;
+    } else if constexpr (Kind == DirMapKind::kSizes) {
+      return table.node(at).size;
+    } else if constexpr (Kind == DirMapKind::kTruncated) {
+      return table.folds_[at].truncated;
+    } else {
+      return table.folds_[at].counts;
+    }
+  }
+
+  std::shared_ptr<const DirTable> table_;
+};
+
+/// Children of directories, keyed by raw path, any spelling of the same
+/// components matching.
+using ChildrenMap = DirMap<ChildList, DirMapKind::kChildren>;
+/// Sizes not listed below directories at the tree depth, keyed as ChildrenMap.
+using TruncatedSizes = DirMap<std::uint64_t, DirMapKind::kTruncated>;
+/// Directory totals, keyed by raw path byte for byte.
+using DirSizes = DirMap<std::uint64_t, DirMapKind::kSizes>;
 /// Folded counts, keyed as TruncatedSizes.
-using FoldedCountsMap = PathMap<FoldedCounts, PathKeying::kComponents>;
+using FoldedCountsMap = DirMap<FoldedCounts, DirMapKind::kFolded>;
 
 struct ScanResult;
 
@@ -361,12 +581,14 @@ class TESSALY_EXPORT ResultDirectory {
 
  private:
   friend struct ScanResult;
-  ResultDirectory(const ScanResult& result, std::string path);
+  // The directory of `node` in the result's DirTable (kNoNode: none).
+  ResultDirectory(const ScanResult& result, std::string path, std::uint32_t node);
 
   const ScanResult* result_;
   std::string path_;
   std::span<const ChildEntry> children_;
   std::uint64_t size_ = 0;
+  std::uint32_t node_ = DirTable::kNoNode;
 };
 
 /// The finished result of one scan. Immutable once assembled; shared between the
@@ -383,6 +605,7 @@ struct TESSALY_EXPORT ScanResult {
   /// Storage of the names of every ChildEntry below, and of the lists that
   /// hold them.
   NameStore names;
+  // The four maps below are views of one DirTable, which they hold together.
   /// Children of every directory whose children lie no deeper than the tree
   /// depth, in recording order; keyed by the walk's raw directory paths.
   ChildrenMap children_map;

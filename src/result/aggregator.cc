@@ -51,49 +51,64 @@ std::string truncate_to_depth(std::string_view root, std::string_view path, std:
 }
 
 ScanAggregator::ScanAggregator(std::string_view root, std::uint64_t tree_depth)
-    : root_(root), tree_depth_(tree_depth) {}
-
-std::uint32_t ScanAggregator::children_node(std::string_view dir) {
-  PathNodes& nodes = PathMapAccess::nodes(children_map_);
-  bool exact = false;
-  const std::uint32_t node = anchor_node_ == PathNodes::kNone
-                                 ? nodes.intern(dir, &exact)
-                                 : nodes.intern_near(dir, anchor_node_, anchor_text_, &exact);
-  if (!exact) {
-    anchor_node_ = PathNodes::kNone;
-    anchor_text_.clear();
-    return node;
-  }
-  anchor_node_ = node;
-  anchor_text_.assign(dir);
-  return node;
+    : root_(root), tree_depth_(tree_depth) {
+  ResultAccess::add_root(table_, root_);
 }
 
-ChildList& ScanAggregator::list_for(std::string_view dir) {
-  const std::uint32_t node = children_node(dir);
-  return PathMapAccess::value_at(children_map_, node, dir, node == anchor_node_);
+std::uint32_t ScanAggregator::node_at(std::string_view dir) {
+  const std::uint32_t found = ResultAccess::find_node(table_, dir);
+  return found != DirTable::kNoNode ? found : ResultAccess::add_root(table_, dir);
 }
 
-std::uint64_t& ScanAggregator::truncated_slot(std::string_view path) {
-  // Paths that agree on the leading bytes that decided the last ancestor (and
-  // continue with a new component there) share that ancestor.
-  const std::size_t decided = truncated_prefix_.size();
-  if (truncated_prefix_slot_ != nullptr && path.size() >= decided &&
-      path.substr(0, decided) == truncated_prefix_ &&
-      (path.size() == decided || path[decided] == '/' || truncated_prefix_.back() == '/')) {
-    return *truncated_prefix_slot_;
+std::uint32_t ScanAggregator::fold_at(std::string_view path) {
+  // Paths that agree on the leading bytes that decided the last directory
+  // (and continue with a new component there) share it.
+  const std::size_t decided = fold_prefix_.size();
+  if (fold_prefix_record_ != DirTable::kNoNode && path.size() >= decided &&
+      path.substr(0, decided) == fold_prefix_ &&
+      (path.size() == decided || path[decided] == '/' || fold_prefix_.back() == '/')) {
+    return fold_prefix_record_;
   }
-  std::size_t length = 0;
-  const std::string ancestor = ancestor_at_depth(root_, path, tree_depth_, &length);
-  std::uint64_t& slot = truncated_sizes_[ancestor];
-  if (length == 0) {
-    truncated_prefix_.clear();
-    truncated_prefix_slot_ = nullptr;
-  } else {
-    truncated_prefix_.assign(path.substr(0, length));
-    truncated_prefix_slot_ = &slot;
+  fold_prefix_.clear();
+  fold_prefix_record_ = DirTable::kNoNode;
+  const std::uint32_t root = ResultAccess::root(table_);
+  PathComponents root_parts(root_);
+  PathComponents parts(path);
+  std::string_view root_part;
+  std::string_view part;
+  while (root_parts.next(root_part)) {
+    if (!parts.next(part) || part != root_part) return ResultAccess::fold_of(table_, root);
   }
-  return slot;
+  std::uint32_t node = root;
+  std::size_t end = root_.empty() ? 0 : component_end(path, part);
+  for (std::uint64_t depth = 0; depth < tree_depth_ && parts.next(part); ++depth) {
+    std::uint32_t found = DirTable::kNoNode;
+    for (const ChildEntry& entry : ResultAccess::node(std::as_const(table_), node).children) {
+      if (entry.is_dir() && entry.raw_name() == part) {
+        found = ResultAccess::node_of(entry);
+        break;
+      }
+    }
+    if (found == DirTable::kNoNode) {
+      // Its directory at the tree depth is not placed yet: the record waits
+      // under its path until the walk is over.
+      const auto [pending, added] = pending_folds_.try_emplace(
+          truncate_to_depth(root_, path, tree_depth_), DirTable::kNoNode);
+      if (added) {
+        ResultAccess::folds(table_).emplace_back();
+        pending->second = static_cast<std::uint32_t>(ResultAccess::folds(table_).size() - 1);
+      }
+      return pending->second;
+    }
+    node = found;
+    end = component_end(path, part);
+  }
+  const std::uint32_t record = ResultAccess::fold_of(table_, node);
+  if (end != 0) {
+    fold_prefix_.assign(path.substr(0, end));
+    fold_prefix_record_ = record;
+  }
+  return record;
 }
 
 void ScanAggregator::note_large_file(std::string_view parent, std::string_view raw_name,
@@ -106,102 +121,80 @@ void ScanAggregator::note_large_file(std::string_view parent, std::string_view r
 void ScanAggregator::record_subtree_total(const SubtreeTotal& total) {
   note_large_file(total.parent, total.name, total.size);
   if (total.depth <= tree_depth_) {
-    ChildList& list = list_for(std::string_view(total.parent));
-    names_.append(list, names_.entry(total.name, total.size, false));
+    const std::uint32_t node = node_at(total.parent);
+    names_.append(ResultAccess::node(table_, node).children,
+                  names_.entry(total.name, total.size, false));
     ++child_entry_count_;
   } else {
-    const std::string path = join_path(total.parent, total.name);
-    if (total.size != 0) truncated_slot(path) += total.size;
-    ++folded_counts_at(path).files;
+    ResultAccess::Fold& folded = fold(fold_at(join_path(total.parent, total.name)));
+    if (total.size != 0) {
+      folded.truncated += total.size;
+      folded.has_truncated = true;
+    }
+    ++folded.counts.files;
+    folded.has_counts = true;
   }
   counters_.total_size += total.size;
   ++counters_.files_found;
 }
 
-ScanAggregator::WalkDir& ScanAggregator::walk_dir(WalkDirId id) {
+std::uint32_t& ScanAggregator::walk_dir(WalkDirId id) {
   if (id >= walk_dirs_.size()) {
-    if (id >= PathNodes::kUnsure) throw std::length_error("too many directories in one scan");
+    if (id >= ResultAccess::kMaxNodes) throw std::length_error("too many directories in one scan");
     if (walk_dirs_.empty()) {
-      // The root: its node in children_map's paths, spelled as given.
       walk_dirs_.resize(1);
-      bool exact = false;
-      walk_dirs_[0].node = PathMapAccess::nodes(children_map_).intern(root_, &exact);
-      root_node_spelled_ = !exact;
-      if (tree_depth_ == 0) walk_dirs_[0].fold = root_fold();
+      walk_dirs_[0] = ResultAccess::root(table_);
     }
     if (id >= walk_dirs_.size()) {
-      walk_dirs_.resize(std::max<std::size_t>(id + 1, walk_dirs_.size() * 2));
+      walk_dirs_.resize(std::max<std::size_t>(id + 1, walk_dirs_.size() * 2), kUnplaced);
     }
   }
   return walk_dirs_[id];
 }
 
-std::uint32_t ScanAggregator::root_fold() {
-  if (root_fold_ == kNoFold) {
-    folded_.push_back(Folded{PathNodes::kNone, true});
-    root_fold_ = static_cast<std::uint32_t>(folded_.size() - 1);
-  }
-  return root_fold_;
-}
-
 ChildList* ScanAggregator::listing_target(const ListingPlace& place, std::size_t count) {
   if (place.depth > tree_depth_) return nullptr;
-  const WalkDir& dir = walk_dir(place.dir);
-  ChildList& list =
-      place.dir == kWalkRoot && root_node_spelled_
-          ? PathMapAccess::value_at(children_map_, dir.node, root_, false)
-          : PathMapAccess::value_at(children_map_, dir.node, std::string_view(), true);
+  const std::uint32_t node = walk_dir(place.dir);
+  // A directory never placed has no list: what it holds folds into the root.
+  if (node == kUnplaced || (node & kFolded) != 0) return nullptr;
+  ChildList& list = ResultAccess::node(table_, node).children;
   names_.reserve(list, count);
   return &list;
 }
 
-void ScanAggregator::place_directory(const ListingPlace& place, WalkDirId id,
-                                     std::string_view name) {
+std::uint32_t ScanAggregator::place_directory(const ListingPlace& place, WalkDirId id,
+                                              std::uint32_t slot) {
   walk_dir(id);  // first, as it may move the others
-  const WalkDir& parent = walk_dir(place.dir);
-  WalkDir child;
-  if (place.depth <= tree_depth_) {
-    // Listed as a child, so reached by compute_dir_sizes: its path is a node.
-    child.node = PathMapAccess::nodes(children_map_).intern_child(parent.node, name);
-    if (place.depth == tree_depth_) {
-      folded_.push_back(Folded{child.node});
-      child.fold = static_cast<std::uint32_t>(folded_.size() - 1);
-    }
+  const std::uint32_t parent = walk_dir(place.dir);
+  std::uint32_t placed = kUnplaced;
+  std::uint32_t node = kUnplaced;
+  if (place.depth <= tree_depth_ && parent != kUnplaced && (parent & kFolded) == 0) {
+    // Listed as a child: a node of its own.
+    ResultAccess::Node child;
+    child.parent = parent;
+    child.slot = slot;
+    node = ResultAccess::add_node(table_, child);
+    placed = node;
   } else {
-    child.fold = parent.fold;
+    placed = kFolded | folded_record(place.dir);
   }
-  walk_dirs_[id] = child;
+  walk_dirs_[id] = placed;
+  return node;
 }
 
-template <class Value, class Map>
-Value& ScanAggregator::folded_value(WalkDirId dir, Value* Folded::*slot, Map& map) {
-  std::uint32_t fold = walk_dir(dir).fold;
-  // A directory the walk never placed lies under the root at least.
-  if (fold == kNoFold) fold = root_fold();
-  Folded& folded = folded_[fold];
-  if (folded.*slot == nullptr) {
-    folded.*slot =
-        folded.is_root ? &map[root_] : &map[PathMapAccess::nodes(children_map_).text(folded.node)];
-  }
-  return *(folded.*slot);
-}
-
-std::uint64_t& ScanAggregator::folded_size(WalkDirId dir) {
-  return folded_value(dir, &Folded::truncated, truncated_sizes_);
-}
-
-FoldedCounts& ScanAggregator::folded_counts(WalkDirId dir) {
-  return folded_value(dir, &Folded::counted, folded_counts_);
-}
-
-FoldedCounts& ScanAggregator::folded_counts_at(std::string_view path) {
-  return folded_counts_[truncate_to_depth(root_, path, tree_depth_)];
+std::uint32_t ScanAggregator::folded_record(WalkDirId dir) {
+  const std::uint32_t placed = walk_dir(dir);
+  if (placed == kUnplaced) return ResultAccess::fold_of(table_, ResultAccess::root(table_));
+  if ((placed & kFolded) != 0) return placed & ~kFolded;
+  return ResultAccess::fold_of(table_, placed);
 }
 
 void ScanAggregator::record_unlisted_bytes(std::string_view dir, std::uint64_t bytes) {
   if (bytes == 0) return;
   counters_.total_size += bytes;
-  truncated_slot(dir) += bytes;
+  ResultAccess::Fold& folded = fold(fold_at(dir));
+  folded.truncated += bytes;
+  folded.has_truncated = true;
 }
 
 void ScanAggregator::record_unlisted_counts(std::uint64_t files, std::uint64_t dirs) {
@@ -209,48 +202,49 @@ void ScanAggregator::record_unlisted_counts(std::uint64_t files, std::uint64_t d
   counters_.dirs_found += dirs;
 }
 
-void ScanAggregator::forget_caches() {
-  anchor_node_ = PathNodes::kNone;
-  anchor_text_.clear();
-  truncated_prefix_.clear();
-  truncated_prefix_slot_ = nullptr;
-  walk_dirs_.clear();
-  folded_.clear();
-  root_fold_ = kNoFold;
-}
-
 FinishedScan ScanAggregator::finish(const Clock& clock) {
   // Stable, so equal sizes keep their recording order.
   std::stable_sort(large_files_.begin(), large_files_.end(),
                    [](const LargeFile& a, const LargeFile& b) { return a.size > b.size; });
 
-  // The walk's directory numbers are of no more use: their memory goes
-  // before the directory sizes take theirs.
-  std::vector<WalkDir>().swap(walk_dirs_);
-  std::vector<Folded>().swap(folded_);
-  PathMapAccess::nodes(children_map_).shrink_to_fit();
+  // The walk's directory numbers are of no more use.
+  std::vector<std::uint32_t>().swap(walk_dirs_);
+  fold_prefix_.clear();
+  fold_prefix_record_ = DirTable::kNoNode;
 
   FinishedScan finished;
   auto result = std::make_shared<ScanResult>();
   result->large_files = std::move(large_files_);
   result->names = std::move(names_);
-  result->children_map = std::move(children_map_);
-  result->truncated_sizes = std::move(truncated_sizes_);
-  result->folded_counts = std::move(folded_counts_);
   hard_links_.seal();
   result->hard_links = std::move(hard_links_);
   result->files_found = counters_.files_found;
   result->dirs_found = counters_.dirs_found;
   result->total_size = counters_.total_size;
   result->tree_depth = tree_depth_;
-
-  const Instant started = clock.now();
   result->root = utf8_lossy(root_);
   result->root_path = root_;
-  // Each directory reached is a listed one or a child of one, spelled the
-  // same: dir_sizes keys them by children_map's nodes.
-  compute_dir_sizes(result->root_path, result->children_map, result->truncated_sizes,
-                    result->dir_sizes);
+
+  // Records folded under a path before its directory was placed join it
+  // (or, for a path the root's tree does not hold, a node of that text).
+  for (const auto& [path, index] : pending_folds_) {
+    std::uint32_t node = ResultAccess::find_node(table_, path);
+    if (node == DirTable::kNoNode) node = ResultAccess::add_root(table_, path);
+    const std::uint32_t record = ResultAccess::fold_of(table_, node);
+    ResultAccess::Fold& into = fold(record);
+    ResultAccess::Fold& from = fold(index);
+    into.truncated += from.truncated;
+    into.counts.files += from.counts.files;
+    into.counts.dirs += from.counts.dirs;
+    into.has_truncated = into.has_truncated || from.has_truncated;
+    into.has_counts = into.has_counts || from.has_counts;
+    from = ResultAccess::Fold();
+  }
+  pending_folds_.clear();
+
+  const Instant started = clock.now();
+  compute_dir_sizes(table_);
+  ResultAccess::set_table(*result, std::make_shared<const DirTable>(std::move(table_)));
   result->compute_dir_sizes_ms = whole_millis_between(started, clock.now());
 
   finished.dir_sizes_count = result->dir_sizes.size();
@@ -258,11 +252,8 @@ FinishedScan ScanAggregator::finish(const Clock& clock) {
   finished.result = std::move(result);
 
   large_files_.clear();
-  children_map_.clear();
-  truncated_sizes_.clear();
-  folded_counts_.clear();
+  table_ = DirTable();
   hard_links_ = HardLinkTable();
-  forget_caches();
   return finished;
 }
 

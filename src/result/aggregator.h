@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <span>
 #include <string>
@@ -11,7 +13,6 @@
 #include <vector>
 
 #include "progress/progress.h"
-#include "result/path_trie.h"
 #include "result/result.h"
 #include "result/walk_listing.h"
 
@@ -76,46 +77,31 @@ class ScanAggregator {
   FinishedScan finish(const Clock& clock = monotonic_clock());
 
  private:
-  ChildList& list_for(std::string_view dir);
-  // children_map's node for `dir`. It becomes the anchor of the next lookup
-  // when its text is `dir` byte for byte.
-  std::uint32_t children_node(std::string_view dir);
-  std::uint64_t& truncated_slot(std::string_view path);
+  // The node of the directory `dir` (a raw path the walk listed, or for an
+  // item standing as one, the directory holding it), made as a list of its
+  // own when the root's tree has none.
+  std::uint32_t node_at(std::string_view dir);
+  // The folded record of the directory at the tree depth above `path` (the
+  // deepest the result lists on the way when it lists none there).
+  std::uint32_t fold_at(std::string_view path);
+  ResultAccess::Fold& fold(std::uint32_t index) { return ResultAccess::fold(table_, index); }
   void note_large_file(std::string_view parent, std::string_view raw_name, std::uint64_t size);
-  void forget_caches();
 
-  // A directory numbered by the walk: its node in children_map's paths
-  // when its parent's children are listed, and the place in folded_ of the
-  // directory at the tree depth that takes what is folded below it. 8 bytes:
-  // the walk keeps one per directory until the scan ends.
-  struct WalkDir {
-    std::uint32_t node = PathNodes::kNone;
-    std::uint32_t fold = kNoFold;
-  };
-  // A directory at the tree depth (or the root), and its slots in
-  // truncated_sizes and folded_counts once something is folded below it.
-  struct Folded {
-    std::uint32_t node = PathNodes::kNone;
-    bool is_root = false;
-    std::uint64_t* truncated = nullptr;
-    FoldedCounts* counted = nullptr;
-  };
-  static constexpr std::uint32_t kNoFold = 0xffff'ffffU;
+  // A directory numbered by the walk: its node, or (kFolded set) the folded
+  // record of the directory at the tree depth that takes what is folded
+  // below it. 4 bytes: the walk keeps one per directory until it ends.
+  static constexpr std::uint32_t kFolded = 0x8000'0000U;
+  static constexpr std::uint32_t kUnplaced = DirTable::kNoNode;
 
-  WalkDir& walk_dir(WalkDirId id);
+  std::uint32_t& walk_dir(WalkDirId id);
   // The list a listing's children join, or nullptr when they are folded.
   ChildList* listing_target(const ListingPlace& place, std::size_t count);
-  void place_directory(const ListingPlace& place, WalkDirId id, std::string_view name);
-  // What is folded below `dir`: `map`'s value (kept in `slot`) for the
-  // directory at the tree depth above it, or for the root when the walk placed
-  // no such directory.
-  template <class Value, class Map>
-  Value& folded_value(WalkDirId dir, Value* Folded::*slot, Map& map);
-  std::uint32_t root_fold();
-  std::uint64_t& folded_size(WalkDirId dir);
-  FoldedCounts& folded_counts(WalkDirId dir);
-  // The folded counts of the ancestor at the tree depth of `path`.
-  FoldedCounts& folded_counts_at(std::string_view path);
+  // Places the directory numbered `id`, entry `slot` of its parent's list
+  // when that is listed; its node, or kUnplaced when it is folded.
+  std::uint32_t place_directory(const ListingPlace& place, WalkDirId id, std::uint32_t slot);
+  // The folded record that takes what is folded below the directory `dir`
+  // (the root's for a directory the walk never placed).
+  std::uint32_t folded_record(WalkDirId dir);
 
   std::string root_;
   std::uint64_t tree_depth_;
@@ -123,25 +109,17 @@ class ScanAggregator {
   std::uint64_t child_entry_count_ = 0;
   std::vector<LargeFile> large_files_;
   NameStore names_;
-  ChildrenMap children_map_;
-  TruncatedSizes truncated_sizes_;
-  FoldedCountsMap folded_counts_;
+  DirTable table_;
   HardLinkTable hard_links_;
 
-  // The last directory whose children_map node was looked up by path, when
-  // its node's text is its path byte for byte: the next one nearly always
-  // lies just below it, and is then found from it without hashing its path.
-  std::uint32_t anchor_node_ = PathNodes::kNone;
-  std::string anchor_text_;
-  // The leading bytes of the last path folded into a truncated size that
-  // decide its ancestor at the tree depth, and that ancestor's size.
-  std::string truncated_prefix_;
-  std::uint64_t* truncated_prefix_slot_ = nullptr;
+  // The leading bytes of the last path folded by fold_at that decide its
+  // directory at the tree depth, and that directory's record.
+  std::string fold_prefix_;
+  std::uint32_t fold_prefix_record_ = DirTable::kNoNode;
+  // Folded records of directories at the tree depth not placed yet, by path.
+  std::map<std::string, std::uint32_t, std::less<>> pending_folds_;
   // The directories of a walk that records listings, by number.
-  std::vector<WalkDir> walk_dirs_;
-  std::vector<Folded> folded_;
-  std::uint32_t root_fold_ = kNoFold;  // the root's place in folded_
-  bool root_node_spelled_ = false;     // the root's node has another spelling
+  std::vector<std::uint32_t> walk_dirs_;
 };
 
 template <class Children>
@@ -160,14 +138,18 @@ void ScanAggregator::record_listing(const ListingPlace& place, const Children& c
     const std::uint64_t size = is_dir ? 0 : child.fields.size;
     if (is_dir) {
       ++dirs;
-      place_directory(place, next_dir++, child.name);
-    } else {
-      ++counters_.files_found;
-      counters_.total_size += size;
-      file_bytes += size;
-      if (size >= kLargeFileThreshold) note_large_file(place.path, child.name, size);
+      const std::uint32_t node =
+          place_directory(place, next_dir++, static_cast<std::uint32_t>(first + i));
+      if (list != nullptr) {
+        names_.append(*list, ResultAccess::with_node(names_.entry(child.name, 0, true), node));
+      }
+      continue;
     }
-    if (list != nullptr) names_.append(*list, names_.entry(child.name, size, is_dir));
+    ++counters_.files_found;
+    counters_.total_size += size;
+    file_bytes += size;
+    if (size >= kLargeFileThreshold) note_large_file(place.path, child.name, size);
+    if (list != nullptr) names_.append(*list, names_.entry(child.name, size, false));
   }
   counters_.dirs_found += dirs;
   if (list != nullptr) {
@@ -176,10 +158,14 @@ void ScanAggregator::record_listing(const ListingPlace& place, const Children& c
       hard_links_.add((*list)[first + linked.index], linked.link);
     return;
   }
-  if (file_bytes != 0) folded_size(place.dir) += file_bytes;
-  FoldedCounts& folded = folded_counts(place.dir);
-  folded.files += count - dirs;
-  folded.dirs += dirs;
+  ResultAccess::Fold& folded = fold(folded_record(place.dir));
+  if (file_bytes != 0) {
+    folded.truncated += file_bytes;
+    folded.has_truncated = true;
+  }
+  folded.counts.files += count - dirs;
+  folded.counts.dirs += dirs;
+  folded.has_counts = true;
 }
 
 }  // namespace tessaly

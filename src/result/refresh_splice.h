@@ -45,12 +45,13 @@ std::set<FileIdentity> links_counted_outside(const ScanResult& previous, std::st
 // total and total_size grow by them), so that it still counts once. The
 // entries of both results keep their HardLink in the new result's table.
 //
-// The untouched part's children lists and names are shared with `previous`
-// (the new result holds its blocks); its keys and sizes are copied (keying
-// dir_sizes by children_map's nodes as a scan does), so the cost is still
-// linear in the previous result's directories, not in the folder. `previous`
-// is only read. Throws std::bad_alloc when memory runs out, with nothing
-// changed.
+// The untouched part is shared with `previous`: the new result's directory
+// table holds the previous table's blocks, copying only those of the nodes it
+// changes (the folder's ancestors, and the siblings after a folder that is
+// gone) and adding the folder's subtree as new nodes; its lists and names
+// stay in `previous`'s blocks. So the cost follows the folder and its depth,
+// not the previous result's size. `previous` is only read. Throws
+// std::bad_alloc when memory runs out, with nothing changed.
 std::shared_ptr<const ScanResult> splice_folder(const ScanResult& previous, std::string_view folder,
                                                 const ScanResult* folder_scan);
 

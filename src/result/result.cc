@@ -30,10 +30,6 @@ std::string_view separator_after(std::string_view dir) {
   return dir.back() == '/' ? std::string_view() : std::string_view("/");
 }
 
-bool is_one_component(std::string_view name) {
-  return !name.empty() && name != "." && name.find('/') == std::string_view::npos;
-}
-
 }  // namespace
 
 NameStore::NameStore(NameStore&& other) noexcept
@@ -259,26 +255,58 @@ const std::uint64_t* ScanResult::dir_size(std::string_view dir) const {
   return it == dir_sizes.end() ? nullptr : &it->second;
 }
 
-ResultDirectory::ResultDirectory(const ScanResult& result, std::string path)
-    : result_(&result), path_(std::move(path)) {
-  if (const ChildList* list = result.children_of(path_)) children_ = *list;
-  if (const std::uint64_t* size = result.dir_size(path_)) size_ = *size;
+ResultDirectory::ResultDirectory(const ScanResult& result, std::string path, std::uint32_t node)
+    : result_(&result), path_(std::move(path)), node_(node) {
+  if (node_ == DirTable::kNoNode) return;
+  const ResultAccess::Node& dir = ResultAccess::node(*ResultAccess::table(result), node_);
+  children_ = dir.children;
+  size_ = dir.size;
 }
 
-std::uint64_t ResultDirectory::unlisted_size() const { return result_->truncated_size(path_); }
+std::uint64_t ResultDirectory::unlisted_size() const {
+  if (node_ == DirTable::kNoNode) return 0;
+  const DirTable& table = *ResultAccess::table(*result_);
+  const std::uint32_t fold = ResultAccess::node(table, node_).fold;
+  if (fold == DirTable::kNoNode || !ResultAccess::fold(table, fold).has_truncated) return 0;
+  return ResultAccess::fold(table, fold).truncated;
+}
+
+namespace {
+
+// The node of `entry`, a directory entry of `children` (whose result has a
+// table), or kNoNode for an entry of another list.
+std::uint32_t node_in(std::span<const ChildEntry> children, const ChildEntry& entry) {
+  if (children.empty() || &entry < children.data() || &entry >= children.data() + children.size()) {
+    return DirTable::kNoNode;
+  }
+  return ResultAccess::node_of(entry);
+}
+
+}  // namespace
 
 std::optional<ResultDirectory> ResultDirectory::child(const ChildEntry& entry) const {
   if (!entry.is_dir()) return std::nullopt;
-  return ResultDirectory(*result_, child_path(path_, entry.raw_name()));
+  std::string path = child_path(path_, entry.raw_name());
+  std::uint32_t node = node_in(children_, entry);
+  if (node == DirTable::kNoNode && ResultAccess::table(*result_)) {
+    node = ResultAccess::find_node(*ResultAccess::table(*result_), path);
+  }
+  return ResultDirectory(*result_, std::move(path), node);
 }
 
 std::uint64_t ResultDirectory::child_size(const ChildEntry& entry) const {
   if (!entry.is_dir()) return entry.size();
+  const std::uint32_t node = node_in(children_, entry);
+  if (node != DirTable::kNoNode)
+    return ResultAccess::node(*ResultAccess::table(*result_), node).size;
   const std::uint64_t* size = result_->dir_size(child_path(path_, entry.raw_name()));
   return size != nullptr ? *size : 0;
 }
 
-ResultDirectory ScanResult::root_directory() const { return ResultDirectory(*this, root_path); }
+ResultDirectory ScanResult::root_directory() const {
+  const auto& table = ResultAccess::table(*this);
+  return ResultDirectory(*this, root_path, table ? ResultAccess::root(*table) : DirTable::kNoNode);
+}
 
 std::string child_path(std::string_view dir, std::string_view raw_name) {
   const std::string_view separator = separator_after(dir);
@@ -286,135 +314,6 @@ std::string child_path(std::string_view dir, std::string_view raw_name) {
   path.reserve(dir.size() + separator.size() + raw_name.size());
   path.append(dir).append(separator).append(raw_name);
   return path;
-}
-
-namespace {
-
-// compute_dir_sizes into `dir_sizes`, either keyed by a trie of its own, or
-// (`on_listed`) borrowing children_map's, whose nodes already hold each
-// directory's path once: then nothing is returned when a directory has no
-// node of that text there (a name that is not one component, a list keyed
-// in another spelling), and the caller starts again with a trie of its own.
-std::optional<std::uint64_t> sizes_from(std::string_view dir, const ChildrenMap& children_map,
-                                        const TruncatedSizes& truncated_sizes, DirSizes& dir_sizes,
-                                        bool on_listed) {
-  // One frame per directory on the current path from `dir`. A directory is
-  // found in each map from its parent's node and its name; its text is formed
-  // only when a hash matches a node that is not that plain child, or when the
-  // name is not a single component.
-  struct Frame {
-    const ChildList* children;
-    std::size_t next_child;
-    std::uint64_t total;
-    std::uint64_t* size;
-    std::uint64_t components_state;
-    std::uint32_t listed_node;     // in children_map; kNone when absent
-    std::uint32_t truncated_node;  // in truncated_sizes; kNone when absent
-    std::uint32_t sized_node;      // in dir_sizes' own trie
-    std::string_view name;         // raw name; the whole text for `dir`
-  };
-  constexpr std::uint32_t kNone = PathNodes::kNone;
-  const PathNodes& listed = PathMapAccess::nodes(children_map);
-  const PathNodes& truncated = PathMapAccess::nodes(truncated_sizes);
-  PathNodes* sized = on_listed ? nullptr : &PathMapAccess::nodes(dir_sizes);
-  std::vector<Frame> stack;
-  std::string scratch;
-
-  // The text of the child `name` of the innermost directory.
-  const auto text_of = [&](std::string_view name) -> std::string_view {
-    scratch.assign(stack.front().name);
-    for (std::size_t i = 1; i < stack.size(); ++i) {
-      scratch.append(separator_after(scratch)).append(stack[i].name);
-    }
-    scratch.append(separator_after(scratch)).append(name);
-    return scratch;
-  };
-  const auto child_in = [&](const PathNodes& nodes, std::uint32_t parent, std::uint64_t state,
-                            std::string_view name, bool plain) -> std::uint32_t {
-    if (nodes.node_count() == 0) return kNone;
-    if (plain) {
-      const std::uint32_t found = nodes.find_child(state, parent, name);
-      if (found != PathNodes::kUnsure) return found;
-    }
-    return nodes.find_hashed(text_of(name), state);
-  };
-  const auto push = [&](std::string_view name, std::uint32_t listed_node,
-                        std::uint32_t truncated_node, std::uint32_t sized_node,
-                        std::uint64_t components_state) {
-    const std::uint64_t* own = PathMapAccess::value_of(truncated_sizes, truncated_node);
-    std::uint64_t* size = on_listed ? &PathMapAccess::value_of_node(dir_sizes, listed_node)
-                                    : &PathMapAccess::value_at(dir_sizes, sized_node, {}, true);
-    stack.push_back(Frame{PathMapAccess::value_of(children_map, listed_node), 0,
-                          own == nullptr ? 0 : *own, size, components_state, listed_node,
-                          truncated_node, sized_node, name});
-  };
-
-  const std::uint64_t root_state = PathNodes::text_state(PathKeying::kComponents, dir);
-  const std::uint32_t root_listed =
-      listed.node_count() == 0 ? kNone : listed.find_hashed(dir, root_state);
-  if (on_listed && (dir.empty() || root_listed == kNone || !listed.text_is(root_listed, dir))) {
-    return std::nullopt;
-  }
-  push(dir, root_listed,
-       truncated.node_count() == 0 ? kNone : truncated.find_hashed(dir, root_state),
-       on_listed ? kNone : sized->intern(dir), root_state);
-  while (true) {
-    Frame& frame = stack.back();
-    if (frame.children != nullptr && frame.next_child < frame.children->size()) {
-      const ChildEntry& child = (*frame.children)[frame.next_child++];
-      if (!child.is_dir()) {
-        frame.total += child.size();
-        continue;
-      }
-      const std::string_view name = child.raw_name();
-      // A child of an empty text gains a root component besides its name.
-      const bool plain = is_one_component(name) && !(stack.size() == 1 && dir.empty());
-      const std::uint64_t components_state =
-          plain ? PathNodes::component_state(frame.components_state, name)
-                : PathNodes::text_state(PathKeying::kComponents, text_of(name));
-      std::uint32_t listed_node = kNone;
-      if (!on_listed) {
-        listed_node = child_in(listed, frame.listed_node, components_state, name, plain);
-      } else if (plain) {
-        listed_node = listed.find_child(components_state, frame.listed_node, name);
-      }
-      const std::uint32_t truncated_node =
-          child_in(truncated, frame.truncated_node, components_state, name, plain);
-      std::uint32_t sized_node = kNone;
-      if (on_listed) {
-        if (listed_node >= PathNodes::kUnsure) return std::nullopt;
-      } else {
-        const std::uint64_t sized_state = sized->child_state(frame.sized_node, name);
-        sized_node = sized->find_child(sized_state, frame.sized_node, name);
-        if (sized_node == PathNodes::kUnsure)
-          sized_node = sized->find_hashed(text_of(name), sized_state);
-        if (sized_node == kNone) sized_node = sized->add_child(frame.sized_node, name, sized_state);
-      }
-      push(name, listed_node, truncated_node, sized_node, components_state);
-      continue;
-    }
-    const std::uint64_t total = frame.total;
-    *frame.size = total;
-    stack.pop_back();
-    if (stack.empty()) return total;
-    stack.back().total += total;
-  }
-}
-
-}  // namespace
-
-std::uint64_t compute_dir_sizes(std::string_view dir, const ChildrenMap& children_map,
-                                const TruncatedSizes& truncated_sizes, DirSizes& dir_sizes) {
-  if (dir_sizes.empty()) {
-    PathMapAccess::borrow(dir_sizes, children_map);
-    if (PathMapAccess::borrows(dir_sizes)) {
-      if (const auto total = sizes_from(dir, children_map, truncated_sizes, dir_sizes, true)) {
-        return *total;
-      }
-      dir_sizes.clear();
-    }
-  }
-  return *sizes_from(dir, children_map, truncated_sizes, dir_sizes, false);
 }
 
 }  // namespace tessaly

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -237,7 +238,9 @@ TEST(NameStore, EntriesSurviveManyBlocksAndMoves) {
   NameStore moved = std::move(store);
   for (int i = 0; i < 20000; ++i) {
     ASSERT_EQ(entries[static_cast<std::size_t>(i)].name(), "name-" + std::to_string(i));
-    ASSERT_EQ(entries[static_cast<std::size_t>(i)].size(), static_cast<std::uint64_t>(i));
+    // A directory's size reads 0 whatever it was made with.
+    ASSERT_EQ(entries[static_cast<std::size_t>(i)].size(),
+              i % 3 == 0 ? 0u : static_cast<std::uint64_t>(i));
     ASSERT_EQ(entries[static_cast<std::size_t>(i)].is_dir(), i % 3 == 0);
   }
   EXPECT_EQ(entries.back().name(), std::string(40000, 'L'));
@@ -532,157 +535,106 @@ TEST(ScanAggregator, ListingsCountEveryDirectoryAndCutAtTreeDepth) {
 }
 
 TEST(ComputeDirSizes, RootWithTrailingSeparatorGetsNoDoubledSeparator) {
-  NameStore names;
-  ChildrenMap map;
-  names.append(map["/"], names.entry("a", 0, true));
-  names.append(map["/"], names.entry("f", 3, false));
-  names.append(map["/a"], names.entry("g", 4, false));
-  DirSizes sizes;
-  EXPECT_EQ(compute_dir_sizes("/", map, {}, sizes), 7u);
-  EXPECT_THAT(sorted(sizes), ElementsAre(Pair("/", 7u), Pair("/a", 4u)));
+  ResultBuilder slash("/", 8);
+  slash.directory("/", "a", 1);
+  slash.file("/", "f", 1, 3);
+  slash.file("/a", "g", 2, 4);
+  const std::shared_ptr<const ScanResult> result = slash.finish();
+  EXPECT_THAT(sorted(result->dir_sizes), ElementsAre(Pair("/", 7u), Pair("/a", 4u)));
 
-  DirSizes from_tmp;
-  ChildrenMap tmp_map;
-  names.append(tmp_map["/tmp/x"], names.entry("a", 0, true));
-  names.append(tmp_map["/tmp/x/a"], names.entry("g", 4, false));
-  EXPECT_EQ(compute_dir_sizes("/tmp/x/", tmp_map, {}, from_tmp), 4u);
-  EXPECT_THAT(sorted(from_tmp), ElementsAre(Pair("/tmp/x/", 4u), Pair("/tmp/x/a", 4u)));
-}
-
-TEST(ComputeDirSizes, EmptyTextTakesSeparator) {
-  NameStore names;
-  ChildrenMap map;
-  names.append(map[""], names.entry("a", 0, true));
-  names.append(map["/a"], names.entry("f", 2, false));
-  DirSizes sizes;
-  EXPECT_EQ(compute_dir_sizes("", map, {}, sizes), 2u);
-  EXPECT_THAT(sorted(sizes), ElementsAre(Pair("", 2u), Pair("/a", 2u)));
+  ResultBuilder tmp("/tmp/x/", 8);
+  tmp.directory("/tmp/x/", "a", 1);
+  tmp.file("/tmp/x/a", "g", 2, 4);
+  const std::shared_ptr<const ScanResult> from_tmp = tmp.finish();
+  EXPECT_THAT(sorted(from_tmp->dir_sizes), ElementsAre(Pair("/tmp/x/", 4u), Pair("/tmp/x/a", 4u)));
   EXPECT_EQ(child_path("", "a"), "/a");
   EXPECT_EQ(child_path("/", "a"), "/a");
   EXPECT_EQ(child_path("/r", "a"), "/r/a");
 }
 
-TEST(ComputeDirSizes, KeysAreTheListedPathsHeldOnceAndStillByteExact) {
-  NameStore names;
-  ChildrenMap map;
-  names.append(map["/r"], names.entry("a", 0, true));
-  names.append(map["/r"], names.entry("f", 3, false));
-  names.append(map["/r/a"], names.entry("g", 4, false));
-  DirSizes sizes;
-  EXPECT_EQ(compute_dir_sizes("/r", map, {}, sizes), 7u);
-  EXPECT_TRUE(PathMapAccess::borrows(sizes));
-  EXPECT_THAT(sorted(sizes), ElementsAre(Pair("/r", 7u), Pair("/r/a", 4u)));
-  EXPECT_FALSE(sizes.contains("/r//a"));  // children_map would match it; dir_sizes does not
-
-  // A key the listed paths do not spell gives the copy a trie of its own;
-  // the original keeps its keys, also once children_map is gone.
-  DirSizes copy = sizes;
-  copy["/r//a"] = 1;
-  EXPECT_FALSE(PathMapAccess::borrows(copy));
-  EXPECT_THAT(sorted(copy), ElementsAre(Pair("/r", 7u), Pair("/r//a", 1u), Pair("/r/a", 4u)));
-  map.clear();
-  EXPECT_THAT(sorted(sizes), ElementsAre(Pair("/r", 7u), Pair("/r/a", 4u)));
-  EXPECT_TRUE(copy != sizes);
+TEST(ComputeDirSizes, SizesAreKeyedByteForByteAndListsByComponents) {
+  ResultBuilder builder("/r", 8);
+  builder.directory("/r", "a", 1);
+  builder.file("/r", "f", 1, 3);
+  builder.file("/r/a", "g", 2, 4);
+  const std::shared_ptr<const ScanResult> result = builder.finish();
+  EXPECT_THAT(sorted(result->dir_sizes), ElementsAre(Pair("/r", 7u), Pair("/r/a", 4u)));
+  EXPECT_FALSE(result->dir_sizes.contains("/r//a"));
+  EXPECT_TRUE(result->children_map.contains("/r//a/"));
+  EXPECT_EQ(result->children_map.at("/r//a/").size(), 1u);
+  EXPECT_THROW((void)result->dir_sizes.at("/r/b"), std::out_of_range);
 }
 
-TEST(ComputeDirSizes, ExistingEntriesAreOverwritten) {
-  NameStore names;
-  ChildrenMap map;
-  names.append(map["/r"], names.entry("f", 5, false));
-  DirSizes sizes{{"/r", 999}, {"/other", 1}};
-  EXPECT_EQ(compute_dir_sizes("/r", map, {}, sizes), 5u);
-  EXPECT_THAT(sorted(sizes), ElementsAre(Pair("/other", 1u), Pair("/r", 5u)));
+TEST(ComputeDirSizes, MapsVisitTheTreeInListingOrderWhateverTheArrival) {
+  // "b" is listed before "a"; "a"'s listing arrives before "b"'s.
+  ScanAggregator aggregator("/r", 1);
+  ChildListing top;
+  top.add_directory("b");
+  top.add_file("f", 1);
+  top.add_directory("a");
+  ChildListing in_a;
+  in_a.add_file("x", 2);
+  ChildListing in_b;
+  in_b.add_directory("deep");
+  aggregator.record_listing(ListingPlace{kWalkRoot, 1, 1, ""}, top);
+  aggregator.record_listing(ListingPlace{2, 0, 2, ""}, in_a);
+  aggregator.record_listing(ListingPlace{1, 3, 2, ""}, in_b);
+  const std::shared_ptr<const ScanResult> result = aggregator.finish().result;
+  std::vector<std::string> listed;
+  for (const auto& [key, list] : result->children_map) listed.push_back(key);
+  EXPECT_THAT(listed, ElementsAre("/r"));
+  std::vector<std::pair<std::string, std::uint64_t>> sizes(result->dir_sizes.begin(),
+                                                           result->dir_sizes.end());
+  EXPECT_THAT(sizes, ElementsAre(Pair("/r", 3u), Pair("/r/b", 0u), Pair("/r/a", 2u)));
+  EXPECT_THAT(sorted(result->truncated_sizes), ElementsAre(Pair("/r/a", 2u)));
+  ASSERT_EQ(result->folded_counts.size(), 2u);
+  EXPECT_EQ(result->folded_counts.at("/r/b/"), (FoldedCounts{0, 1}));
+  // A directory's entry leads to its directory without a lookup.
+  const ResultDirectory root = result->root_directory();
+  ASSERT_EQ(root.children().size(), 3u);
+  EXPECT_EQ(root.child(root.children()[2])->path(), "/r/a");
+  EXPECT_EQ(root.child_size(root.children()[2]), 2u);
+  EXPECT_EQ(root.child(root.children()[2])->unlisted_size(), 2u);
+  EXPECT_EQ(root.children()[2].size(), 0u);
 }
 
-// The definition, written recursively.
-std::uint64_t reference_dir_sizes(const std::string& dir, const ChildrenMap& map,
-                                  const TruncatedSizes& truncated, DirSizes& out) {
-  const std::string separator = dir.empty() ? "/" : (dir.back() == '/' ? "" : "/");
-  std::uint64_t sum = 0;
-  if (const auto it = map.find(dir); it != map.end()) {
-    for (const ChildEntry& child : it->second) {
-      sum += child.is_dir() ? reference_dir_sizes(dir + separator + std::string(child.raw_name()),
-                                                  map, truncated, out)
+// The definition, written recursively over the result's own maps.
+std::uint64_t reference_dir_sizes(const std::string& dir, const ScanResult& result,
+                                  std::map<std::string, std::uint64_t>& out) {
+  std::uint64_t sum = result.truncated_size(dir);
+  if (const ChildList* list = result.children_of(dir)) {
+    for (const ChildEntry& child : *list) {
+      sum += child.is_dir() ? reference_dir_sizes(child_path(dir, child.raw_name()), result, out)
                             : child.size();
     }
   }
-  std::uint64_t own = 0;
-  if (const auto it = truncated.find(dir); it != truncated.end()) own = it->second;
-  out[dir] = own + sum;
-  return own + sum;
+  out[dir] = sum;
+  return sum;
 }
 
 TEST(ComputeDirSizes, AgreesWithTheRecursiveDefinitionOnRandomTrees) {
+  const std::vector<std::string> names = {"n0", "n1", "n2", "\xff", "n3"};
   for (std::uint64_t seed = 1; seed <= 20; ++seed) {
     std::mt19937_64 random(seed);
-    NameStore names;
-    ChildrenMap map;
-    TruncatedSizes truncated;
-    std::vector<std::string> dirs = {"/root"};
+    const std::uint64_t depth = 2 + seed % 3;
+    ResultBuilder builder("/root", depth);
+    std::vector<std::pair<std::string, std::uint64_t>> dirs = {{"/root", 0}};
+    std::set<std::string> made;
     for (int i = 0; i < 400; ++i) {
-      const std::string& dir = dirs[random() % dirs.size()];
-      const std::string name = "n" + std::to_string(random() % 30);
+      const auto [dir, level] = dirs[random() % dirs.size()];
+      const std::string name = names[random() % names.size()] + std::to_string(i % 7);
       if (random() % 3 == 0) {
-        names.append(map[dir], names.entry(name, 0, true));
-        dirs.push_back(dir + "/" + name);
+        if (!made.insert(child_path(dir, name)).second) continue;
+        builder.directory(dir, name, level + 1);
+        dirs.emplace_back(child_path(dir, name), level + 1);
       } else {
-        names.append(map[dir], names.entry(name, random() % 100000, false));
-      }
-      if (random() % 10 == 0) truncated[dirs[random() % dirs.size()]] += random() % 1000;
-    }
-    DirSizes iterative;
-    DirSizes recursive;
-    const std::uint64_t got = compute_dir_sizes("/root", map, truncated, iterative);
-    const std::uint64_t want = reference_dir_sizes("/root", map, truncated, recursive);
-    ASSERT_EQ(got, want) << "seed " << seed;
-    ASSERT_EQ(sorted(iterative), sorted(recursive)) << "seed " << seed;
-  }
-}
-
-// `path` with some separators doubled and maybe a trailing one.
-std::string respelled(const std::string& path, std::mt19937_64& random) {
-  std::string out;
-  for (const char c : path) {
-    out += c;
-    if (c == '/' && random() % 3 == 0) out += '/';
-  }
-  if (!out.empty() && random() % 3 == 0) out += '/';
-  return out;
-}
-
-TEST(ComputeDirSizes, AgreesWithTheRecursiveDefinitionWhateverTheSpelling) {
-  // Odd roots and names, and map keys spelled unlike the texts
-  // compute_dir_sizes forms, all found component-wise.
-  const std::vector<std::string> roots = {"/root", "/root/", "", ".", "rel/x", "/"};
-  const std::vector<std::string> names = {"n0", "n1", "..", "a/b", "\xff", "n2"};
-  for (std::uint64_t seed = 1; seed <= 40; ++seed) {
-    std::mt19937_64 random(seed);
-    const std::string root = roots[seed % roots.size()];
-    NameStore store;
-    ChildrenMap map;
-    TruncatedSizes truncated;
-    std::vector<std::string> dirs = {root};
-    for (int i = 0; i < 200; ++i) {
-      const std::string dir = dirs[random() % dirs.size()];
-      const std::string name = names[random() % names.size()];
-      ChildList& list = map[respelled(dir, random)];
-      if (random() % 3 == 0) {
-        store.append(list, store.entry(name, 0, true));
-        dirs.push_back(child_path(dir, name));
-      } else {
-        store.append(list, store.entry(random() % 2 == 0 ? "" : name, random() % 1000, false));
-      }
-      if (random() % 8 == 0) {
-        truncated[respelled(dirs[random() % dirs.size()], random)] += random() % 100;
+        builder.file(dir, name, level + 1, random() % 100000);
       }
     }
-    DirSizes iterative;
-    DirSizes recursive;
-    const std::uint64_t got = compute_dir_sizes(root, map, truncated, iterative);
-    const std::uint64_t want = reference_dir_sizes(root, map, truncated, recursive);
-    ASSERT_EQ(got, want) << "seed " << seed;
-    ASSERT_EQ(sorted(iterative), sorted(recursive)) << "seed " << seed;
-    ASSERT_EQ(iterative, recursive) << "seed " << seed;
+    const std::shared_ptr<const ScanResult> result = builder.finish();
+    std::map<std::string, std::uint64_t> recursive;
+    ASSERT_EQ(reference_dir_sizes("/root", *result, recursive), result->total_size) << seed;
+    ASSERT_EQ(sorted(result->dir_sizes), recursive) << "seed " << seed;
   }
 }
 
@@ -690,23 +642,19 @@ TEST(ComputeDirSizes, DeepChainNeedsNoStack) {
   // A recursive walk of 3,000 levels needs far more than the 64 KiB stack of
   // the thread this runs on.
   constexpr int kDepth = 3000;
-  NameStore names;
-  ChildrenMap map;
-  TruncatedSizes truncated;
+  ResultBuilder builder("/deep", kDepth);
   std::string dir = "/deep";
   for (int i = 0; i < kDepth; ++i) {
-    names.append(map[dir], names.entry("f", 1, false));
-    names.append(map[dir], names.entry("d", 0, true));
+    builder.file(dir, "f", i + 1, 1);
+    builder.directory(dir, "d", i + 1);
     dir += "/d";
   }
-  truncated[dir] = 1000;
+  builder.file(dir, "g", kDepth + 1, 1000);
 
   struct Job {
-    const ChildrenMap* map;
-    const TruncatedSizes* truncated;
-    DirSizes sizes;
-    std::uint64_t total = 0;
-  } job{&map, &truncated, {}, 0};
+    ScanAggregator* aggregator;
+    std::shared_ptr<const ScanResult> result;
+  } job{&builder.aggregator(), nullptr};
   pthread_attr_t attributes;
   ASSERT_EQ(pthread_attr_init(&attributes), 0);
   ASSERT_EQ(pthread_attr_setstacksize(&attributes, 64 * 1024), 0);
@@ -715,7 +663,7 @@ TEST(ComputeDirSizes, DeepChainNeedsNoStack) {
                 &thread, &attributes,
                 [](void* arg) -> void* {
                   auto* j = static_cast<Job*>(arg);
-                  j->total = compute_dir_sizes("/deep", *j->map, *j->truncated, j->sizes);
+                  j->result = j->aggregator->finish().result;
                   return nullptr;
                 },
                 &job),
@@ -723,11 +671,12 @@ TEST(ComputeDirSizes, DeepChainNeedsNoStack) {
   ASSERT_EQ(pthread_join(thread, nullptr), 0);
   pthread_attr_destroy(&attributes);
 
-  EXPECT_EQ(job.total, kDepth + 1000u);
-  EXPECT_EQ(job.sizes.size(), static_cast<std::size_t>(kDepth) + 1);
-  EXPECT_EQ(job.sizes.at("/deep"), kDepth + 1000u);
-  EXPECT_EQ(job.sizes.at("/deep/d"), kDepth - 1 + 1000u);
-  EXPECT_EQ(job.sizes.at(dir), 1000u);
+  const ScanResult& result = *job.result;
+  EXPECT_EQ(result.dir_sizes.size(), static_cast<std::size_t>(kDepth) + 1);
+  EXPECT_EQ(result.dir_sizes.at("/deep"), kDepth + 1000u);
+  EXPECT_EQ(result.dir_sizes.at("/deep/d"), kDepth - 1 + 1000u);
+  EXPECT_EQ(result.dir_sizes.at(dir), 1000u);
+  EXPECT_EQ(result.truncated_size(dir), 1000u);
 }
 
 std::map<std::string, std::vector<Child>> listed(const ScanResult& result) {

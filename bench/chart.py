@@ -74,8 +74,8 @@ def cold_table(cold):
     """The cold table as Markdown (compare.py --cold-only prints it)."""
     lines = [f"| cold scan, realistic tree ({cold['rounds']} rounds) | threads | median ms | "
              f"min | max | vs {cold['reference']} | spares started | in a call, waiting, "
-             f"spares, queued, held back per look |",
-             "|---|---:|---:|---:|---:|---:|---:|---|"]
+             f"spares, queued, held back per look | ms to full room |",
+             "|---|---:|---:|---:|---:|---:|---:|---|---:|"]
     for name, row in cold["scanners"].items():
         spares = row.get("spare_threads_started")
         spares = "" if spares is None else f"{statistics.median(spares):.0f}"
@@ -86,9 +86,13 @@ def cold_table(cold):
                                     "mean_held_back") if key in row["watcher"][0]]
             means = [statistics.median(w[key] for w in row["watcher"]) for key in keys]
             watched = ", ".join(f"{m:.1f}" for m in means)
+        # From the scan's start to the spares' room at the cap (older results
+        # have none; 0 means the room never filled).
+        ramps = [w["full_room_ms"] for w in row.get("watcher") or [] if "full_room_ms" in w]
+        ramp = f"{statistics.median(ramps):.1f}" if ramps else ""
         lines.append(f"| {name} | {row['threads']} | {row['median_ms']:.0f} | "
                      f"{min(row['ms']):.0f} | {max(row['ms']):.0f} | "
-                     f"{row['ratio_to_floor_32']:.2f}x | {spares} | {watched} |")
+                     f"{row['ratio_to_floor_32']:.2f}x | {spares} | {watched} | {ramp} |")
     return "\n".join(lines)
 
 

@@ -27,8 +27,10 @@ Steps, all on the same generated trees in one run:
      32-thread floor's time in the same round, the spare threads each
      engine scan started and what the pool's watcher saw (threads in a
      blocking call, calls blocking, spares, directories queued, spares
-     waiting for a job while directories were queued: means per look). --cold-only runs this step alone (nothing else is
-     measured, built or installed; the trees must exist).
+     waiting for a job while directories were queued: means per look; the
+     time from the scan's start to the spares' room at its cap, and how often
+     spares were told to stop). --cold-only runs this step alone (nothing else
+     is measured, built or installed; the trees must exist).
 
 The result goes to bench/results/<UTC date>.json and bench/results/latest.json,
 and bench/chart.py then turns it into docs/performance.svg and

@@ -393,7 +393,9 @@ int main(int argc, char** argv) {
                        {"most_spares", watch.most_spares},
                        {"mean_queued", per_look(watch.queued)},
                        {"mean_stuck", per_look(watch.stuck)},
-                       {"mean_held_back", per_look(watch.held_back)}};
+                       {"mean_held_back", per_look(watch.held_back)},
+                       {"full_room_ms", static_cast<double>(watch.full_room_ns) / 1e6},
+                       {"room_drops", watch.room_drops}};
   if (memory) {
     const std::uint64_t entries = timings[0].counts.files + timings[0].counts.dirs;
     const double per_entry =

@@ -32,11 +32,17 @@ namespace {
 // The pool whose worker the current thread is, if any.
 thread_local const WorkerPool* current_pool = nullptr;
 
-// How often the watcher looks: at the quickest while threads wait, backing
-// off to the slowest while none does, so that a warm scan sees it 250 times
-// a second at most.
+// How often the watcher looks: at the quickest while calls block and the
+// spares' room still grows, every kSteadyLook once it is full, backing off to
+// the slowest while no call blocks, so that a warm scan sees it 125 times a
+// second at most.
 constexpr std::chrono::microseconds kQuickestLook{50};
-constexpr std::chrono::microseconds kSlowestLook{4000};
+constexpr std::chrono::microseconds kSteadyLook{1000};
+constexpr std::chrono::microseconds kSlowestLook{8000};
+// Looks in a row without a blocking call, besides the linger, before spares
+// stop taking jobs: a watcher that got no processor for a while must not
+// take its own absence for calls that returned at once.
+constexpr unsigned kCalmLooks = 8;
 
 #if !defined(__APPLE__)
 // Whether the thread sleeps now, as its state in /proc/self/task/<tid>/stat
@@ -235,7 +241,10 @@ void WorkerPool::begin_watch() noexcept {
     std::lock_guard lock(mutex_);
     call_cap_ = cap;
     spares_allowed_ = true;
+    calm_looks_ = 0;
+    watch_started_ = monotonic_now();
   }
+  full_room_ns_.store(0, std::memory_order_relaxed);
   {
     std::lock_guard watch_lock(watch_mutex_);
     watch_stop_ = false;
@@ -273,18 +282,24 @@ void WorkerPool::end_watch() noexcept {
 }
 
 void WorkerPool::watch_main() {
-  std::chrono::microseconds period = kSlowestLook;
+  // The first look comes soon: a cold scan blocks from its first listing on.
+  std::chrono::microseconds period = kSteadyLook;
   std::unique_lock watch_lock(watch_mutex_);
   while (!watch_stop_) {
     watch_wake_.wait_for(watch_lock, period);
     if (watch_stop_) break;
     watch_lock.unlock();
     const Look seen = look(period == kQuickestLook);
-    // Looks come quickly from a call that may be blocking on until calls
-    // return at once again.
-    period =
-        seen.stuck > 0 || seen.maybe_stuck ? kQuickestLook : std::min(period * 2, kSlowestLook);
-    lend_spares(seen.stuck);
+    const bool room_full = lend_spares(seen.stuck);
+    // Looks come quickly from a call that may be blocking on until the room
+    // is full, then steadily until calls return at once again.
+    if (seen.stuck > 0 && room_full) {
+      period = kSteadyLook;
+    } else if (seen.stuck > 0 || seen.maybe_stuck) {
+      period = kQuickestLook;
+    } else {
+      period = std::min(period * 2, kSlowestLook);
+    }
     join_finished_spares();
     watch_lock.lock();
   }
@@ -309,7 +324,10 @@ WorkerPool::Look WorkerPool::look(bool quick) {
       }
       ++spares;
     }
-    if ((word & 1) == 0) continue;
+    if ((word & 1) == 0) {
+      slot.seen_asleep = false;
+      continue;
+    }
     ++in_call;
     const bool same_call = word == before;
     raw_stuck += same_call;
@@ -317,17 +335,20 @@ WorkerPool::Look WorkerPool::look(bool quick) {
       // Spares run only while calls block, and while they may run a worker's
       // unchanged call is taken as blocking too.
       seen.stuck += same_call;
+      slot.seen_asleep = false;
       continue;
     }
-    // Before that, a worker's unchanged call counts only when the system saw
-    // the worker asleep in it, at this look or the one before, not when it
-    // ran or waited for a processor all along (a busy machine, warm). A call
-    // a worker sleeps in at a slow look brings the next look quickly.
-    const bool asleep_before = same_call && slot.seen_asleep;
+    // Before that, a worker counts only when the system saw it asleep inside
+    // a call at the look before and, at this one, still in that call or
+    // asleep in the next: a cold walk's calls are each short, but follow one
+    // another. A worker that ran or waited for a processor (a busy machine,
+    // warm) never counts. A worker asleep in a call at a slow look brings the
+    // next look quickly.
+    const bool asleep_before = slot.seen_asleep;
     slot.seen_asleep = false;
-    if (!quick || same_call) {
-      slot.seen_asleep = asleep_before || slot.probe.sleeps();
-      if (same_call && slot.seen_asleep) {
+    if (!quick || same_call || asleep_before) {
+      slot.seen_asleep = slot.probe.sleeps();
+      if (asleep_before && (same_call || slot.seen_asleep)) {
         ++seen.stuck;
       } else if (slot.seen_asleep) {
         seen.maybe_stuck = true;
@@ -357,26 +378,38 @@ WorkerPool::Look WorkerPool::look(bool quick) {
   return seen;
 }
 
-void WorkerPool::lend_spares(std::size_t stuck) {
+bool WorkerPool::lend_spares(std::size_t stuck) {
   const std::size_t workers = threads_.size();
+  const std::size_t most_room = call_cap_ - workers;
   std::vector<std::size_t> starting;
+  bool room_full = false;
   {
     std::lock_guard lock(mutex_);
-    if (!spares_allowed_) return;
+    if (!spares_allowed_) return false;
     const Instant now = monotonic_now();
     if (stuck > 0) {
       last_stuck_ = now;
-      // Calls keep blocking while directories wait: as many more spares may
-      // take jobs as calls were found blocked, so the number in flight grows
-      // (about doubling from look to look) up to the cap.
-      if (!queue_.empty())
-        spare_room_ = std::min(call_cap_ - workers, std::max(spare_room_, busy_spares_ + stuck));
-    } else if (spare_room_ > 0 && now - last_stuck_ >= spare_linger_) {
+      calm_looks_ = 0;
+      // Calls block while directories wait: spares may take every queued
+      // directory, and the room at least doubles at each such look, so that
+      // the calls in flight reach the cap within a look or two, as a pool of
+      // that many workers would.
+      if (!queue_.empty()) {
+        spare_room_ = std::min(
+            most_room, std::max(2 * spare_room_, busy_spares_ + std::max(stuck, queue_.size())));
+        if (spare_room_ == most_room && full_room_ns_.load(std::memory_order_relaxed) == 0)
+          full_room_ns_.store(std::max<std::int64_t>(1, (now - watch_started_).count()),
+                              std::memory_order_relaxed);
+      }
+    } else if (spare_room_ > 0 && ++calm_looks_ >= kCalmLooks &&
+               now - last_stuck_ >= spare_linger_) {
       // Calls have returned at once for a while: spares finish their jobs,
       // take no more and leave after their linger.
       spare_room_ = 0;
+      room_drops_.store(room_drops_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     }
-    if (spare_room_ <= busy_spares_ || queue_.empty()) return;
+    room_full = spare_room_ == most_room;
+    if (spare_room_ <= busy_spares_ || queue_.empty()) return room_full;
     // Lingering spares take the jobs first; new ones start for the rest.
     const std::size_t room = spare_room_ - busy_spares_;
     const std::size_t wake = std::min({lingering_, queue_.size(), room});
@@ -408,6 +441,7 @@ void WorkerPool::lend_spares(std::size_t stuck) {
       if (--spares_ == 0) spares_gone_.notify_all();
     }
   }
+  return room_full;
 }
 
 void WorkerPool::spare_main(std::size_t slot) {
@@ -431,8 +465,12 @@ void WorkerPool::spare_main(std::size_t slot) {
     }
     // Nothing queued, or enough spares at work for the threads that wait: the
     // spare stays a while, in case either changes, rather than leave now and
-    // be started again a moment later.
-    if (monotonic_now() - idle_since >= linger) break;
+    // be started again a moment later; while calls still block it stays on
+    // (a cold walk finds directories a listing at a time).
+    if (const Instant now = monotonic_now(); now - idle_since >= linger) {
+      if (spare_room_ == 0) break;
+      idle_since = now;
+    }
     ++lingering_;
     spare_work_.wait_until(lock, idle_since + linger,
                            [this] { return !spares_allowed_ || may_take_job(); });
@@ -450,7 +488,9 @@ WatchStats WorkerPool::watch_stats() const {
                     most_spares_.load(std::memory_order_relaxed),
                     seen_queued_.load(std::memory_order_relaxed),
                     seen_stuck_.load(std::memory_order_relaxed),
-                    seen_held_back_.load(std::memory_order_relaxed)};
+                    seen_held_back_.load(std::memory_order_relaxed),
+                    static_cast<std::uint64_t>(full_room_ns_.load(std::memory_order_relaxed)),
+                    room_drops_.load(std::memory_order_relaxed)};
 }
 
 bool WorkerPool::may_take_job() const { return !queue_.empty() && busy_spares_ < spare_room_; }

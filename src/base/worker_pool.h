@@ -67,7 +67,8 @@ inline constexpr std::size_t kDefaultCallThreads = 64;
 // The most TESSALY_IO_THREADS may ask for.
 inline constexpr std::size_t kMaxCallThreads = 256;
 
-// How long a spare that finds no queued job waits for one before it leaves.
+// How long after the last blocking call spares take no more jobs, and how
+// long a spare then waits for a job before it leaves.
 inline constexpr std::chrono::milliseconds kSpareLinger{20};
 
 // What a pool's watcher saw, summed over all its looks so far: at each look
@@ -87,6 +88,12 @@ struct WatchStats {
   std::uint64_t queued = 0;
   std::uint64_t stuck = 0;
   std::uint64_t held_back = 0;
+  // From the start of the latest watch to the look that let spares fill
+  // the cap, in nanoseconds; 0 when none did.
+  std::uint64_t full_room_ns = 0;
+  // How often spares were told to take no more jobs while a watch lived
+  // (calls had returned at once for a while).
+  std::uint64_t room_drops = 0;
 };
 
 // A fixed set of worker threads sharing one job queue, newest job first.
@@ -96,19 +103,21 @@ struct WatchStats {
 // hold stay small.
 //
 // While a BlockingCallWatch lives, a watcher thread looks at the threads'
-// call markers (BlockingCallScope). A thread found inside the same call as at
+// call markers (BlockingCallScope). A spare found inside the same call as at
 // the look before (its serial unchanged: nothing is timed per call) is
-// blocking, for a worker only when the system says it sleeps rather than
-// waits for a processor. While calls block and jobs are queued, the number of
-// spare threads that may take queued jobs grows by the number of blocking
-// calls at each look, up to TESSALY_IO_THREADS threads in all, so that a cold
-// tree is read with as many requests in flight as the device serves rather
-// than one per worker. Once no call has blocked for kSpareLinger, spares take
-// no more jobs; a spare leaves once it has had nothing to take for its
-// linger (a cold walk finds directories a listing at a time, and a spare that
-// left at every empty moment would be started again a moment later); all are
-// gone when the watch ends. Calls that return at once (a warm tree) never
-// start one. A spare the system refuses is done without.
+// blocking; a worker is when the system says it sleeps inside a call at two
+// looks in a row (the same call or the next: a cold walk's calls are short
+// but follow one another), never when it runs or waits for a processor.
+// While calls block and jobs are queued, the number of spare threads that may
+// take queued jobs at least doubles at each look, up to TESSALY_IO_THREADS
+// threads in all, so that a cold tree is read with as many requests in flight
+// as the device serves rather than one per worker. Once no call has blocked
+// for kSpareLinger and several looks, spares take no more jobs and leave
+// after their linger; until then a spare with nothing to take waits for the
+// next directory (a cold walk finds them a listing at a time, and a spare
+// that left at every empty moment would be started again a moment later).
+// All are gone when the watch ends. Calls that return at once (a warm tree)
+// never start one. A spare the system refuses is done without.
 class WorkerPool {
  public:
   // Starts `thread_count` workers (at least one), or as many as the system
@@ -176,7 +185,8 @@ class WorkerPool {
   // `quick`: the last look was a moment ago, so a worker's new call is not
   // checked (it is at the next look if it has not returned).
   Look look(bool quick);
-  void lend_spares(std::size_t stuck);
+  // True when the room for spares is at the cap.
+  bool lend_spares(std::size_t stuck);
   void spare_main(std::size_t slot);
   // Under mutex_: whether a spare may take the newest queued job now.
   bool may_take_job() const;
@@ -201,6 +211,10 @@ class WorkerPool {
   // last found blocking.
   std::size_t spare_room_ = 0;
   Instant last_stuck_{};
+  // Under mutex_: looks in a row that found no call blocking, and when the
+  // watch began.
+  unsigned calm_looks_ = 0;
+  Instant watch_started_{};
   // Under mutex_: spares running a job, and spares waiting for one on
   // spare_work_.
   std::size_t busy_spares_ = 0;
@@ -223,6 +237,8 @@ class WorkerPool {
   std::atomic<std::uint64_t> seen_queued_{0};
   std::atomic<std::uint64_t> seen_stuck_{0};
   std::atomic<std::uint64_t> seen_held_back_{0};
+  std::atomic<std::int64_t> full_room_ns_{0};
+  std::atomic<std::uint64_t> room_drops_{0};
 
   // Orders the starts and ends of watches; held while the watcher is joined.
   std::mutex watches_mutex_;

@@ -406,6 +406,50 @@ TEST(BlockingCallWatch, SpareWithNothingToTakeStaysForTheNextJob) {
   EXPECT_GE(seen.in_call, seen.waiting);
 }
 
+// Spares come while calls block and leave, the watch still alive, once the
+// calls return at once: the pool is back to its workers and the watcher.
+TEST(BlockingCallWatch, SparesLeaveOnceCallsReturnAtOnce) {
+  if (testing::count_threads() == 0) GTEST_SKIP() << "needs /proc/self/task to count threads";
+  const ScopedVariable cap("TESSALY_IO_THREADS", "4");  // one worker and three spares
+  WorkerPool pool(1);
+  pool.set_spare_linger(1ms);
+  const std::size_t threads = testing::count_threads();
+  std::mutex mutex;
+  std::condition_variable changed;
+  int held = 0;
+  bool released = false;
+  std::size_t threads_while_held = 0;
+  std::size_t threads_after_release = 0;
+  {
+    const BlockingCallWatch watch(pool);
+    JobScope scope(pool);
+    for (int i = 0; i < 4; ++i) {
+      scope.spawn([&] {
+        const BlockingCallScope call;
+        std::unique_lock lock(mutex);
+        ++held;
+        changed.notify_all();
+        changed.wait(lock, [&] { return released; });
+      });
+    }
+    {
+      std::unique_lock lock(mutex);
+      // A guard against hanging when no spare comes, not a bound on time.
+      EXPECT_TRUE(changed.wait_for(lock, 1min, [&] { return held == 4; }));
+      threads_while_held = testing::count_threads();
+      released = true;
+    }
+    changed.notify_all();
+    scope.wait();
+    threads_after_release = testing::thread_count_settled_at(threads + 1);
+  }
+  EXPECT_EQ(threads_while_held, threads + 4);  // the watcher and three spares
+  EXPECT_EQ(pool.spares_started(), 3u);
+  EXPECT_EQ(threads_after_release, threads + 1);  // the watcher alone
+  EXPECT_GE(pool.watch_stats().room_drops, 1u);
+  EXPECT_EQ(testing::thread_count_settled_at(threads), threads);
+}
+
 // A worker that stays inside one call while it runs (computing, or preempted
 // on a busy machine) is not waiting for a device: however many looks find
 // it there with jobs queued, no spare starts, and the worker runs them all.

@@ -49,35 +49,46 @@ inline constexpr std::uint64_t kUnlimitedTreeDepth = static_cast<std::uint64_t>(
 struct ResultAccess;
 
 /// One child of a directory: a file, a directory, or a directory that stands as
-/// one item (a bundle or a mounted system volume). 16 bytes: the size (for a
-/// directory of a result, the place of its node there), and a pointer to what
-/// the NameStore that made the entry keeps of it (the result owns that store):
-/// a header giving the kind and the name's lengths, then the name's bytes.
+/// one item (a bundle or a mounted system volume). 8 bytes: a pointer to the
+/// record the NameStore that made the entry keeps of it (the result owns that
+/// store): a header giving the kind and the name's lengths, the name's bytes,
+/// then a file's size or, for a directory of a result, the place of its node.
 class ChildEntry {
  public:
   /// The name as UTF-8 text.
   std::string_view name() const {
-    const auto head = static_cast<unsigned char>(*header_);
-    if ((head & kLongHeader) == 0) return {header_ + 1, std::size_t{head} & kShortLengthMask};
-    return {header_ + kLongHeaderBytes, long_length(0)};
+    const auto head = static_cast<unsigned char>(*record_);
+    if ((head & kLongHeader) == 0) return {record_ + 1, std::size_t{head} & kShortLengthMask};
+    return {record_ + kLongHeaderBytes, long_length(0)};
   }
   /// The name's bytes on disk.
   std::string_view raw_name() const {
-    const auto head = static_cast<unsigned char>(*header_);
+    const auto head = static_cast<unsigned char>(*record_);
     if ((head & kLongHeader) == 0) return name();
     const std::uint32_t raw_length = long_length(4);
     if (raw_length == 0) return name();
     const std::uint32_t name_length = long_length(0);
-    return {header_ + kLongHeaderBytes + name_length, raw_length};
+    return {record_ + kLongHeaderBytes + name_length, raw_length};
   }
   /// Whether raw_name() differs from name() (the bytes are not valid UTF-8).
   bool has_distinct_raw_name() const {
-    return (static_cast<unsigned char>(*header_) & kLongHeader) != 0 && long_length(4) != 0;
+    return (static_cast<unsigned char>(*record_) & kLongHeader) != 0 && long_length(4) != 0;
   }
   /// Bytes: a file's size, a bundle's total, 0 for a directory.
-  std::uint64_t size() const { return is_dir() ? 0 : size_; }
+  std::uint64_t size() const {
+    if (is_dir()) return 0;
+    const auto* at = reinterpret_cast<const unsigned char*>(tail());
+    std::uint64_t value = (*at >> 1) & kFirstSizeBits;
+    for (unsigned shift = 6; (*at & kMoreSize) != 0; shift += 7) {
+      ++at;
+      value |= static_cast<std::uint64_t>(*at & 0x7f) << shift;
+    }
+    return (*reinterpret_cast<const unsigned char*>(tail()) & kUnscaledSize) != 0
+               ? value
+               : value << kSizeScaleBits;
+  }
   /// True for a directory; false for a file and for a subtree total.
-  bool is_dir() const { return (static_cast<unsigned char>(*header_) & kDirectory) != 0; }
+  bool is_dir() const { return (static_cast<unsigned char>(*record_) & kDirectory) != 0; }
 
   /// Same name, raw name, size and kind.
   friend bool operator==(const ChildEntry& a, const ChildEntry& b) {
@@ -96,16 +107,32 @@ class ChildEntry {
   static constexpr unsigned char kDirectory = 0x40;
   static constexpr unsigned char kShortLengthMask = 0x3f;
   static constexpr std::size_t kLongHeaderBytes = 9;
+  // After the name, a directory keeps its node as 4 bytes; a file its size
+  // in 1 to 10 bytes: the first holds kUnscaledSize, 6 bits of the value and
+  // kMoreSize, each further byte 7 bits and kMoreSize. Sizes are allocated
+  // bytes, nearly always whole 512-byte units, kept as the count of units
+  // (kUnscaledSize clear): a file under 32 KiB takes 1 byte, under 4 MiB 2.
+  static constexpr unsigned char kUnscaledSize = 0x01;
+  static constexpr unsigned char kMoreSize = 0x80;
+  static constexpr unsigned kFirstSizeBits = 0x3f;
+  static constexpr unsigned kSizeScaleBits = 9;
+  static constexpr std::size_t kNodeBytes = 4;
+  static constexpr std::size_t kMaxSizeBytes = 10;
 
-  ChildEntry(const char* header, std::uint64_t size) : header_(header), size_(size) {}
+  explicit ChildEntry(const char* record) : record_(record) {}
   std::uint32_t long_length(std::size_t at) const {
     std::uint32_t length = 0;
-    std::memcpy(&length, header_ + 1 + at, sizeof length);
+    std::memcpy(&length, record_ + 1 + at, sizeof length);
     return length;
   }
+  // Where the name's bytes end: the size or the node follows.
+  const char* tail() const {
+    const auto head = static_cast<unsigned char>(*record_);
+    if ((head & kLongHeader) == 0) return record_ + 1 + (head & kShortLengthMask);
+    return record_ + kLongHeaderBytes + long_length(0) + long_length(4);
+  }
 
-  const char* header_;
-  std::uint64_t size_;
+  const char* record_;
 };
 
 /// The children of one directory: a read-only run of entries carved from the
@@ -195,7 +222,8 @@ class TESSALY_EXPORT NameStore {
   ~NameStore();
 
   /// An entry for `raw_name`, storing its text (and the raw bytes when they
-  /// differ). Names of a gigabyte or more are refused with std::length_error.
+  /// differ) and, for a file, `size` (a directory's size() is 0). Names of a
+  /// gigabyte or more are refused with std::length_error.
   ChildEntry entry(std::string_view raw_name, std::uint64_t size, bool is_dir);
 
   /// Makes room in `list` for `more` entries after its own. A list this
@@ -222,6 +250,14 @@ class TESSALY_EXPORT NameStore {
   void share(const NameStore& other);
 
  private:
+  friend struct ResultAccess;
+  // An entry as entry() makes it; a directory's carries `node`.
+  ChildEntry make(std::string_view raw_name, std::uint64_t size, bool is_dir, std::uint32_t node);
+  // Writes `size` as a ChildEntry keeps it after a file's name (at most
+  // ChildEntry::kMaxSizeBytes); the bytes written.
+  static std::size_t encode_size(std::uint64_t size, unsigned char* out);
+  // A copy of the directory entry `directory` carrying `node`.
+  ChildEntry with_node(const ChildEntry& directory, std::uint32_t node);
   char* allocate(std::size_t bytes);
   void grow(ChildList& list, std::size_t more);
 

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,8 +21,13 @@ class PackedListing {
     const Fields& fields;
   };
 
+  // Throws std::length_error when the names would pass 4 GiB together.
   void add(std::string_view raw_name, const Fields& fields) {
-    slots_.push_back(Slot{fields, names_.size(), raw_name.size()});
+    if (raw_name.size() > kMaxNameBytes - names_.size()) {
+      throw std::length_error("listing names past 4 GiB");
+    }
+    slots_.push_back(Slot{fields, static_cast<std::uint32_t>(names_.size()),
+                          static_cast<std::uint32_t>(raw_name.size())});
     names_.append(raw_name);
   }
   void reserve(std::size_t entries, std::size_t name_bytes) {
@@ -48,11 +55,13 @@ class PackedListing {
   }
 
  private:
+  // 32-bit places keep a slot small: listings in flight hold one per entry.
   struct Slot {
     Fields fields;
-    std::size_t name_offset;
-    std::size_t name_size;
+    std::uint32_t name_offset;
+    std::uint32_t name_size;
   };
+  static constexpr std::size_t kMaxNameBytes = 0xffff'ffffU;
   std::string names_;
   std::vector<Slot> slots_;
 };

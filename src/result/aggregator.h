@@ -141,7 +141,7 @@ void ScanAggregator::record_listing(const ListingPlace& place, const Children& c
       const std::uint32_t node =
           place_directory(place, next_dir++, static_cast<std::uint32_t>(first + i));
       if (list != nullptr) {
-        names_.append(*list, ResultAccess::with_node(names_.entry(child.name, 0, true), node));
+        names_.append(*list, ResultAccess::directory_entry(names_, child.name, node));
       }
       continue;
     }

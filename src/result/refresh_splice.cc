@@ -193,7 +193,8 @@ std::shared_ptr<const ScanResult> splice_folder(const ScanResult& previous, std:
     ResultAccess::node(*table, parent).children = rebuilt;
   } else {
     // The folder's scan joins under the folder's node; its other nodes are
-    // added, its lists copied with their directories' new places (the names
+    // added, its lists copied with their directories' new places (a
+    // directory's record is copied to carry its new node; the files' records
     // stay where the scan keeps them).
     const ScanResult& scan = *folder_scan;
     result->names.share(scan.names);
@@ -237,9 +238,12 @@ std::shared_ptr<const ScanResult> splice_folder(const ScanResult& previous, std:
       ChildList copy;
       result->names.reserve(copy, list.size());
       for (const ChildEntry& entry : list) {
-        result->names.append(copy, entry.is_dir() ? ResultAccess::with_node(
-                                                        entry, placed[ResultAccess::node_of(entry)])
-                                                  : entry);
+        if (!entry.is_dir()) {
+          result->names.append(copy, entry);
+          continue;
+        }
+        const std::uint32_t node = placed[ResultAccess::node_of(entry)];
+        result->names.append(copy, ResultAccess::with_node(result->names, entry, node));
       }
       ResultAccess::node(*table, placed[at]).children = copy;
     }

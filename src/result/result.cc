@@ -136,20 +136,52 @@ void NameStore::grow(ChildList& list, std::size_t more) {
   list.capacity_ = static_cast<std::uint32_t>(capacity);
 }
 
+std::size_t NameStore::encode_size(std::uint64_t size, unsigned char* out) {
+  const bool scaled = (size & ((std::uint64_t{1} << ChildEntry::kSizeScaleBits) - 1)) == 0;
+  std::uint64_t value = scaled ? size >> ChildEntry::kSizeScaleBits : size;
+  unsigned char first = static_cast<unsigned char>(((value & ChildEntry::kFirstSizeBits) << 1) |
+                                                   (scaled ? 0 : ChildEntry::kUnscaledSize));
+  value >>= 6;
+  std::size_t written = 1;
+  if (value != 0) first |= ChildEntry::kMoreSize;
+  out[0] = first;
+  while (value != 0) {
+    unsigned char byte = value & 0x7f;
+    value >>= 7;
+    if (value != 0) byte |= ChildEntry::kMoreSize;
+    out[written++] = byte;
+  }
+  return written;
+}
+
 ChildEntry NameStore::entry(std::string_view raw_name, std::uint64_t size, bool is_dir) {
+  return make(raw_name, size, is_dir, DirTable::kNoNode);
+}
+
+ChildEntry NameStore::make(std::string_view raw_name, std::uint64_t size, bool is_dir,
+                           std::uint32_t node) {
   if (raw_name.size() >= kMaxNameBytes) throw std::length_error("name too long for a ChildEntry");
+  unsigned char tail[ChildEntry::kMaxSizeBytes];
+  std::size_t tail_bytes = ChildEntry::kNodeBytes;
+  if (is_dir) {
+    std::memcpy(tail, &node, sizeof node);
+  } else {
+    tail_bytes = encode_size(size, tail);
+  }
   const unsigned char kind = is_dir ? ChildEntry::kDirectory : 0;
   const bool valid = is_valid_utf8(raw_name);
   if (valid && raw_name.size() <= ChildEntry::kShortLengthMask) {
-    char* data = allocate(1 + raw_name.size());
+    char* data = allocate(1 + raw_name.size() + tail_bytes);
     data[0] = static_cast<char>(kind | raw_name.size());
     if (!raw_name.empty()) std::memcpy(data + 1, raw_name.data(), raw_name.size());
-    return ChildEntry(data, size);
+    std::memcpy(data + 1 + raw_name.size(), tail, tail_bytes);
+    return ChildEntry(data);
   }
   const std::string text = valid ? std::string() : utf8_lossy(raw_name);
   const std::string_view shown = valid ? raw_name : std::string_view(text);
   const std::string_view raw = valid ? std::string_view() : raw_name;
-  char* data = allocate(ChildEntry::kLongHeaderBytes + shown.size() + raw.size());
+  const std::size_t name_bytes = ChildEntry::kLongHeaderBytes + shown.size() + raw.size();
+  char* data = allocate(name_bytes + tail_bytes);
   data[0] = static_cast<char>(ChildEntry::kLongHeader | kind);
   const auto shown_length = static_cast<std::uint32_t>(shown.size());
   const auto raw_length = static_cast<std::uint32_t>(raw.size());
@@ -159,7 +191,16 @@ ChildEntry NameStore::entry(std::string_view raw_name, std::uint64_t size, bool 
   if (!raw.empty()) {
     std::memcpy(data + ChildEntry::kLongHeaderBytes + shown.size(), raw.data(), raw.size());
   }
-  return ChildEntry(data, size);
+  std::memcpy(data + name_bytes, tail, tail_bytes);
+  return ChildEntry(data);
+}
+
+ChildEntry NameStore::with_node(const ChildEntry& directory, std::uint32_t node) {
+  const std::size_t name_bytes = static_cast<std::size_t>(directory.tail() - directory.record_);
+  char* data = allocate(name_bytes + ChildEntry::kNodeBytes);
+  std::memcpy(data, directory.record_, name_bytes);
+  std::memcpy(data + name_bytes, &node, sizeof node);
+  return ChildEntry(data);
 }
 
 namespace {

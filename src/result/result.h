@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -30,14 +31,21 @@ struct ResultAccess {
   // Nodes a table holds at most: the walk tags its numbers' top bit.
   static constexpr std::size_t kMaxNodes = 0x7fff'ffffU;
 
-  // A directory entry of a result: `entry` (made as a directory) carrying the
-  // place of its node, which its size() never shows.
-  static ChildEntry with_node(const ChildEntry& entry, std::uint32_t node) {
-    return ChildEntry(entry.header_, node);
+  // A directory entry of a result, made in `store`, carrying the place of its
+  // node, which its size() never shows.
+  static ChildEntry directory_entry(NameStore& store, std::string_view raw_name,
+                                    std::uint32_t node) {
+    return store.make(raw_name, 0, true, node);
+  }
+  // A copy of the directory entry `entry`, made in `store`, carrying `node`.
+  static ChildEntry with_node(NameStore& store, const ChildEntry& entry, std::uint32_t node) {
+    return store.with_node(entry, node);
   }
   // The node a directory entry of a result carries.
   static std::uint32_t node_of(const ChildEntry& entry) {
-    return static_cast<std::uint32_t>(entry.size_);
+    std::uint32_t node = 0;
+    std::memcpy(&node, entry.tail(), sizeof node);
+    return node;
   }
 
   static std::size_t node_count(const DirTable& table) { return table.size_; }

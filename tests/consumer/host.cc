@@ -22,6 +22,10 @@
 #include <thread>
 #include <vector>
 
+// The layout this host is built for (package 0.2): an entry is a pointer to
+// its record, and a list of them is contiguous.
+static_assert(sizeof(tessaly::ChildEntry) == sizeof(void*));
+
 namespace {
 
 int failures = 0;

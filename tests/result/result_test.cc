@@ -86,7 +86,37 @@ TEST(TruncateToDepth, PathOutsideRootGivesRoot) {
   EXPECT_EQ(truncate_to_depth("/r", "r/a", 1), "/r");
 }
 
-TEST(ChildEntry, IsCompact) { EXPECT_LE(sizeof(ChildEntry), 16u); }
+TEST(ChildEntry, IsOnePointer) { EXPECT_EQ(sizeof(ChildEntry), 8u); }
+
+// Every size comes back as it went in, whole 512-byte units or not, short or
+// long name; a directory's node comes back beside its name, also when copied.
+TEST(ChildEntry, KeepsEverySizeAndNode) {
+  NameStore store;
+  const std::string long_name(300, 'x');
+  constexpr std::uint64_t kMax = ~std::uint64_t{0};
+  for (const std::uint64_t size :
+       {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{511}, std::uint64_t{512},
+        std::uint64_t{4096}, std::uint64_t{32256}, std::uint64_t{32768}, std::uint64_t{32769},
+        std::uint64_t{4} << 20, kLargeFileThreshold, std::uint64_t{1} << 63, kMax - 511, kMax}) {
+    for (const std::string& name : {std::string("f"), long_name, std::string("bad\xff")}) {
+      const ChildEntry entry = store.entry(name, size, false);
+      EXPECT_EQ(entry.size(), size) << name.size();
+      EXPECT_EQ(entry.raw_name(), name);
+      EXPECT_FALSE(entry.is_dir());
+    }
+  }
+  for (const std::string& name : {std::string("d"), long_name, std::string("bad\xff")}) {
+    const ChildEntry dir = ResultAccess::directory_entry(store, name, 0x7654'3210U);
+    EXPECT_EQ(ResultAccess::node_of(dir), 0x7654'3210U);
+    EXPECT_EQ(dir.size(), 0u);
+    EXPECT_TRUE(dir.is_dir());
+    const ChildEntry moved = ResultAccess::with_node(store, dir, 5);
+    EXPECT_EQ(ResultAccess::node_of(moved), 5u);
+    EXPECT_EQ(ResultAccess::node_of(dir), 0x7654'3210U);
+    EXPECT_EQ(moved, dir);
+    EXPECT_EQ(moved.raw_name(), name);
+  }
+}
 
 // A listing's linked files keep their identities where they are listed, and
 // only there; other entries, and entries of another result, have none.
@@ -215,9 +245,9 @@ TEST(NameStore, ListsCarvedBackToBackGrowOrMove) {
   const std::size_t before = store.capacity_bytes();
   ChildList big;
   for (int i = 0; i < 40000; ++i) store.append(big, store.entry(std::to_string(i), 1, false));
-  // 40,000 names and headers, 228,890 bytes: the rest of the block in use
-  // and three more.
-  const std::size_t names = 3 * 64 * 1024;
+  // 40,000 records (headers, names and one byte of size each), 268,890
+  // bytes: the rest of the block in use and four more.
+  const std::size_t names = 4 * 64 * 1024;
   EXPECT_EQ(store.capacity_bytes() - before, names + 65536 * sizeof(ChildEntry));
   ASSERT_EQ(big.size(), 40000u);
   for (int i = 0; i < 40000; ++i)

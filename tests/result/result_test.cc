@@ -118,6 +118,28 @@ TEST(ChildEntry, KeepsEverySizeAndNode) {
   }
 }
 
+// A listing keeps each child's name, kind and size, whatever the bytes.
+TEST(ChildListing, KeepsNamesKindsAndSizesInOrder) {
+  ChildListing listing;
+  listing.add_file(std::string("a\0b", 3), ~std::uint64_t{0});
+  listing.add_directory("");
+  listing.add_linked_file("r\xe9sum\xe9", HardLink{1, 2, 2, 512, true});
+  ASSERT_EQ(listing.size(), 3u);
+  EXPECT_EQ(listing.name_bytes(), 9u);
+  EXPECT_EQ(listing[0].name, std::string_view("a\0b", 3));
+  EXPECT_EQ(listing[0].fields.size, ~std::uint64_t{0});
+  EXPECT_FALSE(listing[0].fields.is_dir);
+  EXPECT_EQ(listing[1].name, "");
+  EXPECT_TRUE(listing[1].fields.is_dir);
+  EXPECT_EQ(listing[2].name, "r\xe9sum\xe9");
+  EXPECT_EQ(listing[2].fields.size, 512u);
+  ASSERT_EQ(listing.links().size(), 1u);
+  EXPECT_EQ(listing.links()[0].index, 2u);
+  listing.clear();
+  EXPECT_TRUE(listing.empty());
+  EXPECT_TRUE(listing.links().empty());
+}
+
 // A listing's linked files keep their identities where they are listed, and
 // only there; other entries, and entries of another result, have none.
 TEST(HardLinkTable, ListedLinksAreFoundByTheirEntry) {

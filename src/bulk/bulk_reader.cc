@@ -48,10 +48,13 @@ std::unique_ptr<std::byte[]> allocate_read_buffer() {
       throw std::bad_alloc();
     }
   }
-  return std::unique_ptr<std::byte[]>(new std::byte[bulk_buffer_size]());
+  // Left unfilled: a batch is read only as far as its call wrote it, so a
+  // thread touches only the pages its largest batch needs (most directories
+  // need one), not the whole buffer.
+  return std::unique_ptr<std::byte[]>(new std::byte[bulk_buffer_size]);
 }
 
-// The buffer is created zero-filled on a thread's first read and kept, at the
+// The buffer is created on a thread's first read and kept, at the
 // same size, until the thread ends; a read owns it from its first batch to the
 // end of parsing, so nothing else may read on this thread meanwhile. When it
 // cannot be created the read throws std::bad_alloc, and the thread's next read

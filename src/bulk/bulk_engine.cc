@@ -214,10 +214,9 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, WalkDirId
 
 void spawn_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, WalkDirId id,
                DirOrigin origin = {}) {
-  walk.scope->spawn(
-      [&walk, dir = std::move(dir), depth, id, origin = std::move(origin)]() mutable {
-        process_dir(walk, std::move(dir), depth, id, std::move(origin));
-      });
+  walk.scope->spawn([&walk, dir = std::move(dir), depth, id, origin = std::move(origin)]() mutable {
+    process_dir(walk, std::move(dir), depth, id, std::move(origin));
+  });
 }
 
 // One directory's listing on its way to the collector, sent in parts of at

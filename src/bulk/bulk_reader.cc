@@ -113,11 +113,9 @@ std::expected<void, int> read_batches(platform::Kernel& os, int fd, Out& out, st
   bool answered = false;
   while (true) {
     // An interrupted call has consumed no entry, so it is simply repeated.
-    const auto count = platform::retry_interrupted(
-        [&] {
-          return read_bulk_batch(os, fd, bulk_dir_request, buffer, bulk_dir_options,
-                                 expected_device);
-        });
+    const auto count = platform::retry_interrupted([&] {
+      return read_bulk_batch(os, fd, bulk_dir_request, buffer, bulk_dir_options, expected_device);
+    });
     if (!count) {
       if (!answered) return std::unexpected(count.error());
       warn_incomplete_read(dir, count.error());

@@ -198,7 +198,8 @@ void HardLinkTable::order_places() {
   order_.clear();
   order_.reserve(count_);
   for (std::uint32_t block = 0; block < blocks_.size(); ++block) {
-    for (std::uint32_t i = 0; i < blocks_[block].size(); ++i) order_.push_back(block << kBlockBits | i);
+    for (std::uint32_t i = 0; i < blocks_[block].size(); ++i)
+      order_.push_back(block << kBlockBits | i);
   }
   // Links come in runs of ascending keys (names are stored one after the
   // other, in blocks that lie anywhere). Runs put in the order of their first
@@ -266,19 +267,18 @@ const HardLink* HardLinkTable::find(const ChildEntry& entry) const {
   if (sorted_) {
     // The blocks in turn hold ascending keys: the last block starting at or
     // below the key holds it, if any does.
-    const auto after = std::upper_bound(
-        blocks_.begin(), blocks_.end(), key, [](const char* wanted, const std::vector<Noted>& b) {
-          return std::less<>()(wanted, b.front().key);
-        });
+    const auto after = std::upper_bound(blocks_.begin(), blocks_.end(), key,
+                                        [](const char* wanted, const std::vector<Noted>& b) {
+                                          return std::less<>()(wanted, b.front().key);
+                                        });
     if (after == blocks_.begin()) return nullptr;
     const std::vector<Noted>& block = *std::prev(after);
     const auto found = std::lower_bound(block.begin(), block.end(), key, below);
     return found != block.end() && found->key == key ? &found->link : nullptr;
   }
-  const auto found = std::lower_bound(order_.begin(), order_.end(), key,
-                                      [&](std::uint32_t place, const char* wanted) {
-                                        return below(at(place), wanted);
-                                      });
+  const auto found = std::lower_bound(
+      order_.begin(), order_.end(), key,
+      [&](std::uint32_t place, const char* wanted) { return below(at(place), wanted); });
   return found != order_.end() && at(*found).key == key ? &at(*found).link : nullptr;
 }
 

@@ -47,8 +47,8 @@ TEST(ExclusionList, TellsWhichLastComponentsCanBeExcluded) {
 // however either is spelled.
 TEST(ExclusionList, LastNameCheckAgreesWithWholePathComparison) {
   const std::vector<std::string> spellings = {
-      "", "/", "//", "/.", "/./", ".", "./", "./.", "..", "a", "a/", "a/.", "./a", "./a/./",
-      "/a", "/a/", "/a//.", "/a/b", "/a/./b/", "a/b/.", "/a/..", "/a/../"};
+      "",    "/",   "//",     "/.", "/./", ".",     "./",   "./.",     "..",    "a",     "a/",
+      "a/.", "./a", "./a/./", "/a", "/a/", "/a//.", "/a/b", "/a/./b/", "a/b/.", "/a/..", "/a/../"};
   for (const std::string& excluded : spellings) {
     const ExclusionList list({excluded});
     for (const std::string& path : spellings) {

@@ -319,10 +319,13 @@ class TESSALY_EXPORT HardLinkTable {
   // After seal(), when the links were not noted in ascending key order: their
   // places in that order.
   std::vector<std::uint32_t> order_;
+  // The places of the links noted below the key noted before them: where a
+  // run of ascending keys starts, the first excepted.
+  std::vector<std::uint32_t> run_starts_;
   std::size_t count_ = 0;
   std::size_t sealed_count_ = 0;    // links seal() ordered; find() searches while all are
   const char* last_key_ = nullptr;  // the key noted last
-  bool sorted_ = true;              // every link noted in ascending key order
+  bool sorted_ = true;              // every link noted in ascending key order (no run start)
 };
 
 /// Files and directories counted below a directory at the tree depth that

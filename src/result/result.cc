@@ -175,7 +175,11 @@ void HardLinkTable::note(const Noted& noted) {
     // Geometric up to a whole block, so that a table of a few links stays small.
     blocks_.emplace_back().reserve(std::clamp<std::size_t>(count_, 16, kBlockLinks));
   }
-  sorted_ = sorted_ && (last_key_ == nullptr || std::less<>()(last_key_, noted.key));
+  if (last_key_ != nullptr && !std::less<>()(last_key_, noted.key)) {
+    sorted_ = false;
+    run_starts_.push_back(
+        static_cast<std::uint32_t>((blocks_.size() - 1) << kBlockBits | blocks_.back().size()));
+  }
   last_key_ = noted.key;
   blocks_.back().push_back(noted);
   ++count_;
@@ -195,26 +199,26 @@ void HardLinkTable::order_places() {
   const auto before = [this](std::uint32_t a, std::uint32_t b) {
     return std::less<>()(at(a).key, at(b).key);
   };
+  // Links come in runs of ascending keys (names are stored one after the
+  // other, in blocks that lie anywhere), whose starts were noted. Runs put in
+  // the order of their first keys are most often the whole order already;
+  // otherwise they are merged pairwise, one pass over the places per halving
+  // of their number.
   order_.clear();
   order_.reserve(count_);
+  std::vector<std::size_t> bounds{0};
+  std::size_t next_start = 0;
   for (std::uint32_t block = 0; block < blocks_.size(); ++block) {
-    for (std::uint32_t i = 0; i < blocks_[block].size(); ++i)
-      order_.push_back(block << kBlockBits | i);
-  }
-  // Links come in runs of ascending keys (names are stored one after the
-  // other, in blocks that lie anywhere). Runs put in the order of their first
-  // keys are most often the whole order already; otherwise they are merged
-  // pairwise, one pass over the places per halving of their number.
-  const auto runs_of = [&](const std::vector<std::uint32_t>& places) {
-    std::vector<std::size_t> bounds{0};
-    for (std::size_t i = 1; i < places.size(); ++i) {
-      if (before(places[i], places[i - 1])) bounds.push_back(i);
+    for (std::uint32_t i = 0; i < blocks_[block].size(); ++i) {
+      const std::uint32_t place = block << kBlockBits | i;
+      if (next_start < run_starts_.size() && run_starts_[next_start] == place) {
+        bounds.push_back(order_.size());
+        ++next_start;
+      }
+      order_.push_back(place);
     }
-    bounds.push_back(places.size());
-    return bounds;
-  };
-  std::vector<std::size_t> bounds = runs_of(order_);
-  if (bounds.size() <= 2) return;
+  }
+  bounds.push_back(order_.size());
   std::vector<std::size_t> runs(bounds.size() - 1);
   for (std::size_t r = 0; r < runs.size(); ++r) runs[r] = r;
   std::sort(runs.begin(), runs.end(), [&](std::size_t a, std::size_t b) {
@@ -222,12 +226,20 @@ void HardLinkTable::order_places() {
   });
   std::vector<std::uint32_t> other;
   other.reserve(count_);
+  bool ordered = true;
   for (const std::size_t r : runs) {
+    if (!other.empty()) ordered = ordered && before(other.back(), order_[bounds[r]]);
     other.insert(other.end(), order_.begin() + static_cast<std::ptrdiff_t>(bounds[r]),
                  order_.begin() + static_cast<std::ptrdiff_t>(bounds[r + 1]));
   }
   order_.swap(other);
-  bounds = runs_of(order_);
+  if (ordered) return;
+
+  bounds.assign(1, 0);
+  for (std::size_t i = 1; i < order_.size(); ++i) {
+    if (before(order_[i], order_[i - 1])) bounds.push_back(i);
+  }
+  bounds.push_back(order_.size());
   other.resize(count_);
   const auto it = [](std::vector<std::uint32_t>& v, std::size_t i) {
     return v.begin() + static_cast<std::ptrdiff_t>(i);

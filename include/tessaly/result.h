@@ -325,15 +325,14 @@ class TESSALY_EXPORT HardLinkTable {
   const HardLink* find(const ChildEntry& entry) const;
   /// Calls `visit` with each noted link, in no particular order.
   void for_each(const std::function<void(const HardLink&)>& visit) const {
-    for (const Noted& noted : links_) visit(noted.link);
-    for (const std::vector<Noted>& block : added_) {
+    for (const std::vector<Noted>& block : blocks_) {
       for (const Noted& noted : block) visit(noted.link);
     }
   }
   /// Entries noted.
-  std::size_t size() const { return links_.size() + added_count_; }
+  std::size_t size() const { return count_; }
   /// True when no entry was noted.
-  bool empty() const { return size() == 0; }
+  bool empty() const { return count_ == 0; }
 
  private:
   friend struct ResultAccess;
@@ -341,16 +340,28 @@ class TESSALY_EXPORT HardLinkTable {
     const char* key;  // the entry's name bytes, which no other entry shares
     HardLink link;
   };
-  // Orders links_, made of runs of ascending keys.
-  void merge_runs();
+  // A link's place: its block, shifted by kBlockBits, and its index there.
+  static constexpr unsigned kBlockBits = 11;
+  void note(const Noted& noted);
+  const Noted& at(std::uint32_t place) const {
+    return blocks_[place >> kBlockBits][place & ((1U << kBlockBits) - 1)];
+  }
+  // Fills order_ with every place in ascending key order.
+  void order_places();
 
-  // Links noted since the last seal(), in blocks that never move, so that a
-  // growing table copies nothing until seal() joins them to links_.
-  std::vector<std::vector<Noted>> added_;
-  std::size_t added_count_ = 0;
-  std::vector<Noted> links_;
+  // The links in the order noted, in blocks of at most 1 << kBlockBits that
+  // never move, so that noting one copies nothing and sealing copies no link.
+  std::vector<std::vector<Noted>> blocks_;
+  // After seal(), when the links were not noted in ascending key order: their
+  // places in that order.
+  std::vector<std::uint32_t> order_;
+  // The places of the links noted below the key noted before them: where a
+  // run of ascending keys starts, the first excepted.
+  std::vector<std::uint32_t> run_starts_;
+  std::size_t count_ = 0;
+  std::size_t sealed_count_ = 0;    // links seal() ordered; find() searches while all are
   const char* last_key_ = nullptr;  // the key noted last
-  bool sorted_ = true;              // links_ and then added_ in ascending key order
+  bool sorted_ = true;              // every link noted in ascending key order (no run start)
 };
 
 /// Files and directories counted below a directory at the tree depth that

@@ -200,17 +200,23 @@ std::uint64_t bundle_total(BulkWalk& walk, std::string bundle_path) {
   return total;
 }
 
-void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, WalkDirId id,
-                 SharedDirectory parent, std::size_t name_size);
+// Where a subdirectory is reached from: the open directory holding it (none
+// for the root, or when the walk keeps no descriptor), the size of its name
+// at the end of its path, and its device as that directory's listing gave it.
+struct DirOrigin {
+  SharedDirectory parent;
+  std::size_t name_size = 0;
+  std::optional<std::uint32_t> device;
+};
 
-// `parent`, when not null, is the open directory holding `dir`, whose last
-// `name_size` bytes are its name there.
+void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, WalkDirId id,
+                 DirOrigin origin);
+
 void spawn_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, WalkDirId id,
-               SharedDirectory parent = nullptr, std::size_t name_size = 0) {
-  walk.scope->spawn(
-      [&walk, dir = std::move(dir), depth, id, parent = std::move(parent), name_size]() mutable {
-        process_dir(walk, std::move(dir), depth, id, std::move(parent), name_size);
-      });
+               DirOrigin origin = {}) {
+  walk.scope->spawn([&walk, dir = std::move(dir), depth, id, origin = std::move(origin)]() mutable {
+    process_dir(walk, std::move(dir), depth, id, std::move(origin));
+  });
 }
 
 // One directory's listing on its way to the collector, sent in parts of at
@@ -243,10 +249,10 @@ class ListingOut {
     message_.children.add_linked_file(name, link);
     if (message_.children.size() == kMaxListingEntries) flush();
   }
-  // A directory to walk, `child` being its path.
-  void add_directory(std::string_view name, std::string child) {
+  // A directory to walk, `child` being its path and `device` its device.
+  void add_directory(std::string_view name, std::string child, std::uint32_t device) {
     message_.children.add_directory(name);
-    pending_.emplace_back(std::move(child), name.size());
+    pending_.push_back(Pending{std::move(child), name.size(), device});
     if (message_.children.size() == kMaxListingEntries) flush();
   }
   // An item standing as one: sent at once, ahead of the listing.
@@ -268,8 +274,8 @@ class ListingOut {
       large_ = false;
       walk_.sender.send(std::move(message));
       for (std::size_t i = 0; i < pending_.size(); ++i) {
-        spawn_dir(walk_, std::move(pending_[i].first), child_depth_, first + i, directory_,
-                  pending_[i].second);
+        spawn_dir(walk_, std::move(pending_[i].path), child_depth_, first + i,
+                  DirOrigin{directory_, pending_[i].name_size, pending_[i].device});
       }
     }
     pending_.clear();
@@ -291,19 +297,25 @@ class ListingOut {
   const SharedDirectory directory_;
   ListingMessage message_;
   bool large_ = false;
-  std::vector<std::pair<std::string, std::size_t>> pending_;  // path, name size
+  struct Pending {
+    std::string path;
+    std::size_t name_size;
+    std::uint32_t device;
+  };
+  std::vector<Pending> pending_;
 };
 
 // Reads one directory, sizes its files, sends its listing and then spawns a
 // job for each subdirectory it keeps. A directory that cannot be read
 // contributes nothing.
 void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, WalkDirId id,
-                 SharedDirectory parent, std::size_t name_size) {
+                 DirOrigin origin) {
   if (walk.context.cancel_requested()) return;
   // Listing must not download a dataless folder; a thread whose policy cannot
   // be set still lists, as it always did.
   (void)walk.os.leave_dataless_files();
-  const auto fd = open_job_directory(walk, dir, depth == 0, std::move(parent), name_size);
+  const auto fd =
+      open_job_directory(walk, dir, depth == 0, std::move(origin.parent), origin.name_size);
   if (!fd) {
     if (depth == 0 && platform::out_of_descriptors(fd.error())) {
       walk.root_out_of_descriptors.store(fd.error(), std::memory_order_relaxed);
@@ -315,7 +327,8 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, WalkDirId
   platform::Descriptor open(walk.os, *fd);
   BulkListing& listing = thread_listing();
   int late_error = 0;
-  if (const auto read = read_open_dir_bulk_into(walk.os, open.get(), listing, dir, &late_error);
+  if (const auto read =
+          read_open_dir_bulk_into(walk.os, open.get(), listing, dir, &late_error, origin.device);
       !read) {
     walk.context.note_problem(dir, read.error());
     return;
@@ -379,7 +392,7 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, WalkDirId
     }
     // Listed when within the tree depth, counted at any depth (the collector
     // decides); walked in every case, once its part of the listing is sent.
-    out.add_directory(item.name, std::move(child));
+    out.add_directory(item.name, std::move(child), static_cast<std::uint32_t>(device));
   }
   out.flush();
   listing.trim(kKeptListingEntries);

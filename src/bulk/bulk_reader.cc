@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -48,10 +49,13 @@ std::unique_ptr<std::byte[]> allocate_read_buffer() {
       throw std::bad_alloc();
     }
   }
-  return std::unique_ptr<std::byte[]>(new std::byte[bulk_buffer_size]());
+  // Left unfilled: a batch is read only as far as its call wrote it, so a
+  // thread touches only the pages its largest batch needs (most directories
+  // need one), not the whole buffer.
+  return std::unique_ptr<std::byte[]>(new std::byte[bulk_buffer_size]);
 }
 
-// The buffer is created zero-filled on a thread's first read and kept, at the
+// The buffer is created on a thread's first read and kept, at the
 // same size, until the thread ends; a read owns it from its first batch to the
 // end of parsing, so nothing else may read on this thread meanwhile. When it
 // cannot be created the read throws std::bad_alloc, and the thread's next read
@@ -103,13 +107,15 @@ using platform::OpenAs;
 // `*late_error` when that is not null.
 template <typename Out>
 std::expected<void, int> read_batches(platform::Kernel& os, int fd, Out& out, std::string_view dir,
-                                      int* late_error = nullptr) {
+                                      int* late_error = nullptr,
+                                      std::optional<std::uint32_t> expected_device = std::nullopt) {
   const std::span<std::byte> buffer = thread_read_buffer();
   bool answered = false;
   while (true) {
     // An interrupted call has consumed no entry, so it is simply repeated.
-    const auto count = platform::retry_interrupted(
-        [&] { return read_bulk_batch(os, fd, bulk_dir_request, buffer, bulk_dir_options); });
+    const auto count = platform::retry_interrupted([&] {
+      return read_bulk_batch(os, fd, bulk_dir_request, buffer, bulk_dir_options, expected_device);
+    });
     if (!count) {
       if (!answered) return std::unexpected(count.error());
       warn_incomplete_read(dir, count.error());
@@ -188,9 +194,10 @@ std::expected<int, int> open_bulk_directory_at(platform::Kernel& os, int parent_
 }
 
 std::expected<void, int> read_open_dir_bulk_into(platform::Kernel& os, int fd, BulkListing& out,
-                                                 std::string_view dir, int* late_error) {
+                                                 std::string_view dir, int* late_error,
+                                                 std::optional<std::uint32_t> expected_device) {
   out.clear();
-  const auto done = read_batches(os, fd, out, dir, late_error);
+  const auto done = read_batches(os, fd, out, dir, late_error, expected_device);
   if (!done) out.clear();
   return done;
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -56,9 +57,11 @@ std::expected<int, int> open_bulk_subdirectory(platform::Kernel& os, std::string
 std::expected<int, int> open_bulk_directory_at(platform::Kernel& os, int parent_fd,
                                                std::string_view name);
 // `dir` names the directory in the warning of an incomplete read, whose errno
-// goes to `*late_error` when given.
-std::expected<void, int> read_open_dir_bulk_into(platform::Kernel& os, int fd, BulkListing& out,
-                                                 std::string_view dir, int* late_error = nullptr);
+// goes to `*late_error` when given; `expected_device`, the directory's device
+// as its parent's listing gave it, may spare a lookup (see read_bulk_batch).
+std::expected<void, int> read_open_dir_bulk_into(
+    platform::Kernel& os, int fd, BulkListing& out, std::string_view dir, int* late_error = nullptr,
+    std::optional<std::uint32_t> expected_device = std::nullopt);
 
 // Logs, under the bulk walker's target, the warning "scan error: {}" for a
 // read of `dir` that ended early with `error`.

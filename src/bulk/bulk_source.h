@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 
 #include "bulk/bulk_record.h"
@@ -22,10 +23,14 @@ namespace tessaly {
 // wrote, 0 once the directory is exhausted. Successive calls continue where
 // the previous one stopped and never repeat an entry. A call that fails has
 // consumed no entry, so one interrupted by a signal (EINTR) may simply be
-// repeated.
-std::expected<std::size_t, int> read_bulk_batch(platform::Kernel& kernel, int fd,
-                                                const AttrListRequest& request,
-                                                std::span<std::byte> buffer, std::uint64_t options);
+// repeated. `expected_device`, when given, is the directory's device as its
+// parent's listing reported it (the records' 32-bit encoding): where records
+// are packed from a listing, the directory's own lookup is then spared when
+// the first entry looked up shows that device. The records are the same
+// either way.
+std::expected<std::size_t, int> read_bulk_batch(
+    platform::Kernel& kernel, int fd, const AttrListRequest& request, std::span<std::byte> buffer,
+    std::uint64_t options, std::optional<std::uint32_t> expected_device = std::nullopt);
 
 // A device number as stat reports it, in the 32-bit encoding the records
 // carry, so that a record's device and a stat's compare equal for one volume.

@@ -87,7 +87,8 @@ std::uint32_t bulk_device_id(dev_t device) {
 // the entry gone) has shown the permission, and the device is compared only
 // with a subdirectory's. So a call makes it when the first failing lookup of an
 // entry comes before any that shows the permission, when its listing holds only
-// "." and "..", or for its first subdirectory. When the buffer fills first, the
+// "." and "..", or for its first subdirectory, unless the first entry looked up
+// showed the device the caller expected. When the buffer fills first, the
 // descriptor is repositioned to just after the last packed entry, and the next
 // call resumes there. Only a buffer too small for some record needs the
 // starting position, read once.
@@ -95,8 +96,8 @@ namespace {
 
 std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd,
                                                 const AttrListRequest& request,
-                                                std::span<std::byte> buffer,
-                                                std::uint64_t options) {
+                                                std::span<std::byte> buffer, std::uint64_t options,
+                                                std::optional<std::uint32_t> expected_device) {
   if (request != bulk_dir_request || options != bulk_dir_options) return std::unexpected(EINVAL);
 
   std::int64_t resume = 0;
@@ -154,6 +155,12 @@ std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd
       if (stated) {
         searchable = true;
         fields.dev_id = bulk_device_id(st.st_dev);
+        // The first entry looked up on the expected device confirms it as the
+        // directory's (an entry elsewhere, a mount point say, leaves it to the
+        // lookup of ".").
+        if (expected_device && !directory_device && fields.dev_id == *expected_device)
+          directory_device = expected_device;
+        expected_device.reset();
         fields.obj_type = object_type_of_mode(st.st_mode);
         fields.file_id = st.st_ino;
         fields.link_count = st.st_nlink > std::numeric_limits<std::uint32_t>::max()
@@ -213,11 +220,11 @@ std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd
 
 std::expected<std::size_t, int> read_bulk_batch(platform::Kernel& kernel, int fd,
                                                 const AttrListRequest& request,
-                                                std::span<std::byte> buffer,
-                                                std::uint64_t options) {
+                                                std::span<std::byte> buffer, std::uint64_t options,
+                                                std::optional<std::uint32_t> expected_device) {
   auto answered = kernel.read_attributes_bulk(fd, request, buffer, options);
   if (answered || answered.error() != ENOSYS) return answered;
-  return pack_bulk_batch(kernel, fd, request, buffer, options);
+  return pack_bulk_batch(kernel, fd, request, buffer, options, expected_device);
 }
 
 }  // namespace tessaly

@@ -23,7 +23,8 @@ class HardlinkSet {
   HardlinkSet& operator=(const HardlinkSet&) = delete;
 
   // Inserts the pair; true when it was not there before. Among threads
-  // inserting the same pair at once exactly one sees true.
+  // inserting the same pair at once exactly one sees true. A pair already
+  // there (of a nonzero inode) is found without taking a lock.
   bool insert(std::uint64_t device, std::uint64_t inode);
 
   bool contains(std::uint64_t device, std::uint64_t inode) const;
@@ -37,15 +38,12 @@ class HardlinkSet {
 
  private:
   struct Shard;
-  // Where a shard's slots are, published by the shard when they move: read
-  // without its lock, only to prefetch (a stale place costs nothing).
-  struct SlotsHint {
-    std::atomic<std::uintptr_t> slots{0};
-    std::atomic<std::size_t> mask{0};
-  };
+  struct Table;
   static constexpr std::size_t kShardCount = 64;
   std::unique_ptr<Shard[]> shards_;
-  std::unique_ptr<SlotsHint[]> hints_;
+  // Each shard's current table, published when it grows, read without the
+  // shard's lock (kept apart from the locks, whose lines move between threads).
+  std::unique_ptr<std::atomic<const Table*>[]> tables_;
 };
 
 // The bytes a file contributes to a scan: its allocated bytes, except that of

@@ -203,82 +203,136 @@ ChildEntry NameStore::with_node(const ChildEntry& directory, std::uint32_t node)
   return ChildEntry(data);
 }
 
-namespace {
-
-// Links a block of a growing table holds at most: their blocks grow
-// geometrically up to this size, so a table of a few links stays small.
-constexpr std::size_t kAddedBlockLinks = 2048;
-
-}  // namespace
-
 void HardLinkTable::add(const ChildEntry& entry, const HardLink& link) {
-  const char* key = entry.name().data();
-  sorted_ = sorted_ && (last_key_ == nullptr || std::less<>()(last_key_, key));
-  last_key_ = key;
-  if (added_.empty() || added_.back().size() == added_.back().capacity()) {
-    added_.emplace_back().reserve(std::clamp<std::size_t>(added_count_, 16, kAddedBlockLinks));
+  note(Noted{entry.name().data(), link});
+}
+
+void HardLinkTable::note(const Noted& noted) {
+  constexpr std::size_t kBlockLinks = std::size_t{1} << kBlockBits;
+  if (blocks_.empty() || blocks_.back().size() == blocks_.back().capacity()) {
+    // Places are 32 bits wide.
+    if (blocks_.size() >= (std::size_t{1} << (32 - kBlockBits)))
+      throw std::length_error("too many hard links in one result");
+    // Geometric up to a whole block, so that a table of a few links stays small.
+    blocks_.emplace_back().reserve(std::clamp<std::size_t>(count_, 16, kBlockLinks));
   }
-  added_.back().push_back(Noted{key, link});
-  ++added_count_;
+  if (last_key_ != nullptr && !std::less<>()(last_key_, noted.key)) {
+    sorted_ = false;
+    run_starts_.push_back(
+        static_cast<std::uint32_t>((blocks_.size() - 1) << kBlockBits | blocks_.back().size()));
+  }
+  last_key_ = noted.key;
+  blocks_.back().push_back(noted);
+  ++count_;
 }
 
 void HardLinkTable::seal() {
-  if (!added_.empty()) {
-    links_.reserve(links_.size() + added_count_);
-    for (std::vector<Noted>& block : added_) {
-      links_.insert(links_.end(), block.begin(), block.end());
-      std::vector<Noted>().swap(block);
-    }
-    added_.clear();
-    added_count_ = 0;
+  if (sealed_count_ == count_ && (sorted_ || order_.size() == count_)) return;
+  if (sorted_) {
+    std::vector<std::uint32_t>().swap(order_);
+  } else {
+    order_places();
   }
-  if (!sorted_) merge_runs();
-  sorted_ = true;
-  last_key_ = links_.empty() ? nullptr : links_.back().key;
+  sealed_count_ = count_;
 }
 
-void HardLinkTable::merge_runs() {
-  const auto before = [](const Noted& a, const Noted& b) { return std::less<>()(a.key, b.key); };
-  // Entries come in runs of ascending keys (names are stored one after the
-  // other, in blocks that lie anywhere), so merging the runs pairwise costs
-  // far less than sorting the table: one pass over it per halving of their
-  // number.
+void HardLinkTable::order_places() {
+  const auto before = [this](std::uint32_t a, std::uint32_t b) {
+    return std::less<>()(at(a).key, at(b).key);
+  };
+  // Links come in runs of ascending keys (names are stored one after the
+  // other, in blocks that lie anywhere), whose starts were noted. Runs put in
+  // the order of their first keys are most often the whole order already;
+  // otherwise they are merged pairwise, one pass over the places per halving
+  // of their number.
+  order_.clear();
+  order_.reserve(count_);
   std::vector<std::size_t> bounds{0};
-  for (std::size_t i = 1; i < links_.size(); ++i) {
-    if (before(links_[i], links_[i - 1])) bounds.push_back(i);
+  std::size_t next_start = 0;
+  for (std::uint32_t block = 0; block < blocks_.size(); ++block) {
+    for (std::uint32_t i = 0; i < blocks_[block].size(); ++i) {
+      const std::uint32_t place = block << kBlockBits | i;
+      if (next_start < run_starts_.size() && run_starts_[next_start] == place) {
+        bounds.push_back(order_.size());
+        ++next_start;
+      }
+      order_.push_back(place);
+    }
   }
-  bounds.push_back(links_.size());
-  const auto at = [this](std::size_t i) { return links_.begin() + static_cast<std::ptrdiff_t>(i); };
+  bounds.push_back(order_.size());
+  std::vector<std::size_t> runs(bounds.size() - 1);
+  for (std::size_t r = 0; r < runs.size(); ++r) runs[r] = r;
+  std::sort(runs.begin(), runs.end(), [&](std::size_t a, std::size_t b) {
+    return before(order_[bounds[a]], order_[bounds[b]]);
+  });
+  std::vector<std::uint32_t> other;
+  other.reserve(count_);
+  bool ordered = true;
+  for (const std::size_t r : runs) {
+    if (!other.empty()) ordered = ordered && before(other.back(), order_[bounds[r]]);
+    other.insert(other.end(), order_.begin() + static_cast<std::ptrdiff_t>(bounds[r]),
+                 order_.begin() + static_cast<std::ptrdiff_t>(bounds[r + 1]));
+  }
+  order_.swap(other);
+  if (ordered) return;
+
+  bounds.assign(1, 0);
+  for (std::size_t i = 1; i < order_.size(); ++i) {
+    if (before(order_[i], order_[i - 1])) bounds.push_back(i);
+  }
+  bounds.push_back(order_.size());
+  other.resize(count_);
+  const auto it = [](std::vector<std::uint32_t>& v, std::size_t i) {
+    return v.begin() + static_cast<std::ptrdiff_t>(i);
+  };
   while (bounds.size() > 2) {
     std::size_t kept = 1;
     std::size_t run = 0;
     for (; run + 2 < bounds.size(); run += 2) {
-      std::inplace_merge(at(bounds[run]), at(bounds[run + 1]), at(bounds[run + 2]), before);
+      std::merge(it(order_, bounds[run]), it(order_, bounds[run + 1]), it(order_, bounds[run + 1]),
+                 it(order_, bounds[run + 2]), it(other, bounds[run]), before);
       bounds[kept++] = bounds[run + 2];
     }
     // An odd run out is merged on the next pass.
-    if (run + 1 < bounds.size()) bounds[kept++] = bounds.back();
+    if (run + 1 < bounds.size()) {
+      std::copy(it(order_, bounds[run]), order_.end(), it(other, bounds[run]));
+      bounds[kept++] = bounds.back();
+    }
     bounds.resize(kept);
+    order_.swap(other);
   }
 }
 
 const HardLink* HardLinkTable::find(const ChildEntry& entry) const {
-  if (empty()) return nullptr;
+  if (count_ == 0) return nullptr;
   const char* key = entry.name().data();
-  if (!sorted_ || !added_.empty()) {
-    const auto noted_here = [key](const Noted& noted) { return noted.key == key; };
-    if (const auto it = std::find_if(links_.begin(), links_.end(), noted_here); it != links_.end())
-      return &it->link;
-    for (const std::vector<Noted>& block : added_) {
-      if (const auto it = std::find_if(block.begin(), block.end(), noted_here); it != block.end())
-        return &it->link;
+  const auto below = [](const Noted& noted, const char* wanted) {
+    return std::less<>()(noted.key, wanted);
+  };
+  if (sealed_count_ != count_) {
+    for (const std::vector<Noted>& block : blocks_) {
+      for (const Noted& noted : block) {
+        if (noted.key == key) return &noted.link;
+      }
     }
     return nullptr;
   }
-  const auto it = std::lower_bound(
-      links_.begin(), links_.end(), key,
-      [](const Noted& noted, const char* wanted) { return std::less<>()(noted.key, wanted); });
-  return it != links_.end() && it->key == key ? &it->link : nullptr;
+  if (sorted_) {
+    // The blocks in turn hold ascending keys: the last block starting at or
+    // below the key holds it, if any does.
+    const auto after = std::upper_bound(blocks_.begin(), blocks_.end(), key,
+                                        [](const char* wanted, const std::vector<Noted>& b) {
+                                          return std::less<>()(wanted, b.front().key);
+                                        });
+    if (after == blocks_.begin()) return nullptr;
+    const std::vector<Noted>& block = *std::prev(after);
+    const auto found = std::lower_bound(block.begin(), block.end(), key, below);
+    return found != block.end() && found->key == key ? &found->link : nullptr;
+  }
+  const auto found = std::lower_bound(
+      order_.begin(), order_.end(), key,
+      [&](std::uint32_t place, const char* wanted) { return below(at(place), wanted); });
+  return found != order_.end() && at(*found).key == key ? &at(*found).link : nullptr;
 }
 
 const ChildList* ScanResult::children_of(std::string_view dir) const {

@@ -94,11 +94,9 @@ struct ResultAccess {
   // the address of its bytes).
   template <class Keep>
   static void copy_links(HardLinkTable& to, const HardLinkTable& from, Keep keep) {
-    for (const HardLinkTable::Noted& noted : from.links_) {
-      if (keep(noted.key)) {
-        to.sorted_ =
-            to.sorted_ && (to.links_.empty() || std::less<>()(to.links_.back().key, noted.key));
-        to.links_.push_back(noted);
+    for (const std::vector<HardLinkTable::Noted>& block : from.blocks_) {
+      for (const HardLinkTable::Noted& noted : block) {
+        if (keep(noted.key)) to.note(noted);
       }
     }
   }

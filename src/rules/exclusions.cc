@@ -7,12 +7,21 @@
 namespace tessaly {
 namespace {
 
-// The path's last component ("" for the root), as the paths compare.
+// The path's last component as PathComponents gives it ("/" for the root, ""
+// for an empty path), found from the end: asked for every directory a walk
+// meets, it must not cost a pass over the whole path.
 std::string_view last_component(std::string_view path) {
-  PathComponents components(path);
-  std::string_view last;
-  for (std::string_view part; components.next(part);) last = part;
-  return last;
+  std::size_t end = path.size();
+  while (true) {
+    while (end > 0 && path[end - 1] == '/') --end;
+    if (end == 0) return path.empty() ? std::string_view() : std::string_view("/");
+    const std::size_t slash = path.rfind('/', end - 1);
+    const std::size_t start = slash == std::string_view::npos ? 0 : slash + 1;
+    const std::string_view part = path.substr(start, end - start);
+    // "." names no component, except as the first of a relative path.
+    if (part != "." || start == 0) return part;
+    end = start;
+  }
 }
 
 }  // namespace

@@ -12,8 +12,10 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -189,13 +191,19 @@ TEST(LinuxBulkSource, NonDirectoryDescriptorFailsWithNotADirectory) {
 
 // The directory's own lookup (its device, for mount points below it) is made
 // only for a call that lists a subdirectory: files alone cost one lookup each,
-// as reading the directory directly does.
+// as reading the directory directly does. A caller that knows the directory's
+// device spares it when the first entry looked up confirms that device; a
+// device that is not confirmed is not trusted. The records are the same.
 TEST(LinuxBulkSource, LooksUpTheDirectoryItselfOnlyForSubdirectories) {
   TempDir tree;
   tree.write_file("files/a", 10);
   tree.write_file("files/b", 10);
   tree.write_file("mixed/a", 10);
   tree.make_dir("mixed/sub");
+  tree.make_dir("dirs/sub");
+  const auto device = bulk_device_of(system_kernel(), tree.at("mixed").c_str());
+  ASSERT_TRUE(device.has_value());
+  const auto known = static_cast<std::uint32_t>(*device);
   testing::FaultyKernel os;
   std::atomic<int> own_lookups{0};
   std::atomic<int> lookups{0};
@@ -204,19 +212,31 @@ TEST(LinuxBulkSource, LooksUpTheDirectoryItselfOnlyForSubdirectories) {
     if (call.name == ".") ++own_lookups;
     return 0;
   };
-  for (const auto& [dir, own, total] : {std::tuple{"files", 0, 2}, std::tuple{"mixed", 1, 3}}) {
-    own_lookups = 0;
-    lookups = 0;
+  const auto read = [&](const std::string& dir, std::optional<std::uint32_t> expected) {
     const platform::Descriptor fd = open_raw(tree.at(dir));
     std::vector<std::byte> buffer(4096);
-    std::size_t records = 0;
+    std::vector<BulkEntry> entries;
     while (true) {
-      const auto n = read_bulk_batch(os, fd.get(), bulk_dir_request, buffer, bulk_dir_options);
-      ASSERT_TRUE(n.has_value()) << dir;
-      if (*n == 0) break;
-      records += *n;
+      const auto n =
+          read_bulk_batch(os, fd.get(), bulk_dir_request, buffer, bulk_dir_options, expected);
+      EXPECT_TRUE(n.has_value()) << dir;
+      if (!n || *n == 0) break;
+      parse_bulk_batch(buffer, *n, entries);
     }
-    EXPECT_EQ(records, 2u) << dir;
+    return entries;
+  };
+  for (const auto& [dir, expected, own, total] :
+       {std::tuple{"files", std::optional<std::uint32_t>(), 0, 2},
+        std::tuple{"mixed", std::optional<std::uint32_t>(), 1, 3},
+        std::tuple{"mixed", std::optional<std::uint32_t>(known), 0, 2},
+        std::tuple{"mixed", std::optional<std::uint32_t>(known + 1), 1, 3},
+        std::tuple{"dirs", std::optional<std::uint32_t>(known), 0, 1}}) {
+    const std::vector<BulkEntry> plain = read(dir, std::nullopt);
+    own_lookups = 0;
+    lookups = 0;
+    const std::vector<BulkEntry> entries = read(dir, expected);
+    EXPECT_EQ(entries, plain) << dir;
+    EXPECT_EQ(entries.size(), std::string_view(dir) == "dirs" ? 1u : 2u) << dir;
     EXPECT_EQ(own_lookups.load(), own) << dir;
     EXPECT_EQ(lookups.load(), total) << dir;
   }

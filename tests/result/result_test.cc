@@ -226,6 +226,18 @@ TEST(HardLinkTable, SealedTableFindsEveryEntry) {
       EXPECT_EQ(link->inode, i);
     }
   }
+  // Runs whose keys interleave (every third entry, three times over) are merged.
+  HardLinkTable interleaved;
+  for (std::size_t first = 0; first < 3; ++first) {
+    for (std::size_t i = first; i < entries.size(); i += 3)
+      interleaved.add(entries[i], HardLink{3, i, 2, i, false});
+  }
+  interleaved.seal();
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const HardLink* link = interleaved.find(entries[i]);
+    ASSERT_NE(link, nullptr) << i;
+    EXPECT_EQ(link->inode, i);
+  }
 }
 
 // Lists are carved back to back: one reserved exactly leaves no spare room,

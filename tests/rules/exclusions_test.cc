@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "base/paths.h"
+
 namespace tessaly {
 namespace {
 
@@ -39,6 +41,22 @@ TEST(ExclusionList, TellsWhichLastComponentsCanBeExcluded) {
   for (const char* name : {"cache", "dir", "Data", "mnt1", "/"}) EXPECT_TRUE(list.may_end_in(name));
   for (const char* name : {"data", "rel", "Cache", ".", "Update", ""})
     EXPECT_FALSE(list.may_end_in(name));
+}
+
+// The check of the last name never refuses a path an excluded path equals,
+// however either is spelled.
+TEST(ExclusionList, LastNameCheckAgreesWithWholePathComparison) {
+  const std::vector<std::string> spellings = {
+      "",    "/",   "//",     "/.", "/./", ".",     "./",   "./.",     "..",    "a",     "a/",
+      "a/.", "./a", "./a/./", "/a", "/a/", "/a//.", "/a/b", "/a/./b/", "a/b/.", "/a/..", "/a/../"};
+  for (const std::string& excluded : spellings) {
+    const ExclusionList list({excluded});
+    for (const std::string& path : spellings) {
+      bool equal = false;
+      for (const std::string& p : list.paths()) equal = equal || paths_equal(p, path);
+      EXPECT_EQ(list.contains(path), equal) << "'" << excluded << "' '" << path << "'";
+    }
+  }
 }
 
 }  // namespace

@@ -597,10 +597,9 @@ void JobScope::spawn(JobBody job) { add_job(std::move(job), false); }
 void JobScope::spawn_deferred(JobBody job) { add_job(std::move(job), true); }
 
 void JobScope::add_job(JobBody job, bool deferred) {
-  {
-    std::lock_guard lock(mutex_);
-    pending_.fetch_add(1, std::memory_order_relaxed);
-  }
+  // No lock: a count that grows wakes no waiter, and it grows from a job of
+  // the scope (so never from zero) or from a thread that has not yet waited.
+  pending_.fetch_add(1, std::memory_order_relaxed);
   // Counted before it is queued, so that it cannot finish uncounted; a job
   // the queue found no memory for is counted off again, or waiting for the
   // scope would never end.
@@ -613,6 +612,18 @@ void JobScope::add_job(JobBody job, bool deferred) {
 }
 
 void JobScope::finish_job(std::exception_ptr failure) {
+  // A job that is not the last to finish and failed in no way counts itself
+  // off without the lock: no waiter wakes for it. The last one takes the lock
+  // to count off, so that a waiter that sees no job left has waited it out
+  // and may destroy the scope.
+  if (!failure) {
+    std::size_t pending = pending_.load(std::memory_order_relaxed);
+    while (pending > 1) {
+      if (pending_.compare_exchange_weak(pending, pending - 1, std::memory_order_acq_rel,
+                                         std::memory_order_relaxed))
+        return;
+    }
+  }
   bool wake_helpers = false;
   {
     std::lock_guard lock(mutex_);

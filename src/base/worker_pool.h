@@ -446,7 +446,8 @@ class JobScope {
   WorkerPool& pool_;
   std::mutex mutex_;
   std::condition_variable all_done_;
-  // Changed only under mutex_; read without it by helping waiters.
+  // Jobs not yet finished. It reaches zero only under mutex_ (the last job
+  // counts itself off there); helping waiters read it without the lock.
   std::atomic<std::size_t> pending_{0};
   std::size_t helping_waiters_ = 0;
   std::exception_ptr failure_;

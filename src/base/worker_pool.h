@@ -42,9 +42,9 @@ class JobBody {
   static constexpr std::size_t kInlineBytes = 112;
   // Whether a callable of type F is kept inside the body.
   template <typename F>
-  static constexpr bool kFitsInline = sizeof(F) <= kInlineBytes &&
-                                      alignof(F) <= alignof(std::max_align_t) &&
-                                      std::is_nothrow_move_constructible_v<F>;
+  static constexpr bool kFitsInline =
+      sizeof(F) <= kInlineBytes &&
+      alignof(F) <= alignof(std::max_align_t) && std::is_nothrow_move_constructible_v<F>;
 
   JobBody() = default;
   template <typename F>
@@ -87,24 +87,29 @@ class JobBody {
     }
   }
   template <typename G>
-  static constexpr Ops kOps{
-      [](std::byte* storage) { held<G>(storage)(); },
-      [](std::byte* to, std::byte* from) noexcept {
-        if constexpr (kFitsInline<G>) {
-          G& source = held<G>(from);
-          ::new (static_cast<void*>(to)) G(std::move(source));
-          source.~G();
-        } else {
-          *reinterpret_cast<G**>(to) = *reinterpret_cast<G**>(from);
-        }
-      },
-      [](std::byte* storage) noexcept {
-        if constexpr (kFitsInline<G>) {
-          held<G>(storage).~G();
-        } else {
-          delete *reinterpret_cast<G**>(storage);
-        }
-      }};
+  static void call_held(std::byte* storage) {
+    held<G>(storage)();
+  }
+  template <typename G>
+  static void relocate_held(std::byte* to, std::byte* from) noexcept {
+    if constexpr (kFitsInline<G>) {
+      G& source = held<G>(from);
+      ::new (static_cast<void*>(to)) G(std::move(source));
+      source.~G();
+    } else {
+      *reinterpret_cast<G**>(to) = *reinterpret_cast<G**>(from);
+    }
+  }
+  template <typename G>
+  static void destroy_held(std::byte* storage) noexcept {
+    if constexpr (kFitsInline<G>) {
+      held<G>(storage).~G();
+    } else {
+      delete *reinterpret_cast<G**>(storage);
+    }
+  }
+  template <typename G>
+  static constexpr Ops kOps{&call_held<G>, &relocate_held<G>, &destroy_held<G>};
 
   void take(JobBody& other) noexcept {
     ops_ = std::exchange(other.ops_, nullptr);

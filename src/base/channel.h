@@ -36,9 +36,11 @@ namespace channel_detail {
 // it for every message would cost a context switch per message when it keeps
 // up with the senders. A walk's workers send some 100 listings a millisecond
 // when warm; on cores they keep busy, each wake-up takes one of them off its
-// core, so the receiver is best woken a few hundred times a second.
+// core, so the receiver is best woken about a hundred times a second, and a
+// slow walk's receiver looks often enough for its progress reports (every
+// 100 ms) and cancellation checks.
 inline constexpr std::size_t kWakeMessages = 256;
-inline constexpr std::chrono::milliseconds kReceiverPoll{2};
+inline constexpr std::chrono::milliseconds kReceiverPoll{10};
 
 template <typename T>
 struct State {

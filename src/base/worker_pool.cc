@@ -34,11 +34,11 @@ thread_local const WorkerPool* current_pool = nullptr;
 
 // How often the watcher looks: at the quickest while calls block and the
 // spares' room still grows, every kSteadyLook once it is full, backing off to
-// the slowest while no call blocks, so that a warm scan sees it 125 times a
+// the slowest while no call blocks, so that a warm scan sees it 60 times a
 // second at most.
 constexpr std::chrono::microseconds kQuickestLook{50};
 constexpr std::chrono::microseconds kSteadyLook{1000};
-constexpr std::chrono::microseconds kSlowestLook{8000};
+constexpr std::chrono::microseconds kSlowestLook{16000};
 // Looks in a row without a blocking call, besides the linger, before spares
 // stop taking jobs: a watcher that got no processor for a while must not
 // take its own absence for calls that returned at once.
@@ -156,6 +156,47 @@ void WorkerPool::stop_and_join() {
 
 bool WorkerPool::is_worker_thread() const { return current_pool == this; }
 
+namespace {
+// Slots a drained queue keeps; a larger block is given back.
+constexpr std::size_t kKeptJobSlots = 4096;
+}  // namespace
+
+void WorkerPool::JobQueue::make_room() {
+  if (count_ < capacity_) return;
+  const std::size_t capacity = capacity_ == 0 ? 64 : 2 * capacity_;
+  auto slots = std::make_unique<Job[]>(capacity);
+  for (std::size_t i = 0; i < count_; ++i) slots[i] = std::move(slots_[slot(i)]);
+  slots_ = std::move(slots);
+  capacity_ = capacity;
+  head_ = 0;
+}
+
+void WorkerPool::JobQueue::push_back(Job&& job) {
+  make_room();
+  slots_[slot(count_)] = std::move(job);
+  ++count_;
+}
+
+void WorkerPool::JobQueue::push_front(Job&& job) {
+  make_room();
+  head_ = (head_ + capacity_ - 1) & (capacity_ - 1);
+  slots_[head_] = std::move(job);
+  ++count_;
+}
+
+WorkerPool::Job WorkerPool::JobQueue::take_back() {
+  Job job = std::move(slots_[slot(count_ - 1)]);
+  --count_;
+  if (count_ == 0) {
+    head_ = 0;
+    if (capacity_ > kKeptJobSlots) {
+      slots_.reset();
+      capacity_ = 0;
+    }
+  }
+  return job;
+}
+
 void WorkerPool::push(Job job, bool deferred) {
   bool wake = false;
   bool wake_spare = false;
@@ -181,8 +222,7 @@ void WorkerPool::push(Job job, bool deferred) {
 bool WorkerPool::run_one() {
   std::unique_lock lock(mutex_);
   if (queue_.empty()) return false;
-  Job job = std::move(queue_.back());
-  queue_.pop_back();
+  Job job = queue_.take_back();
   lock.unlock();
   run(job);
   return true;
@@ -208,8 +248,7 @@ void WorkerPool::worker_main(std::size_t slot) {
   std::unique_lock lock(mutex_);
   while (true) {
     if (!queue_.empty()) {
-      Job job = std::move(queue_.back());
-      queue_.pop_back();
+      Job job = queue_.take_back();
       lock.unlock();
       run(job);
       lock.lock();
@@ -453,8 +492,7 @@ void WorkerPool::spare_main(std::size_t slot) {
   Instant idle_since = monotonic_now();
   while (spares_allowed_) {
     if (may_take_job()) {
-      Job job = std::move(queue_.back());
-      queue_.pop_back();
+      Job job = queue_.take_back();
       ++busy_spares_;
       lock.unlock();
       run(job);
@@ -559,10 +597,9 @@ void JobScope::spawn(JobBody job) { add_job(std::move(job), false); }
 void JobScope::spawn_deferred(JobBody job) { add_job(std::move(job), true); }
 
 void JobScope::add_job(JobBody job, bool deferred) {
-  {
-    std::lock_guard lock(mutex_);
-    pending_.fetch_add(1, std::memory_order_relaxed);
-  }
+  // No lock: a count that grows wakes no waiter, and it grows from a job of
+  // the scope (so never from zero) or from a thread that has not yet waited.
+  pending_.fetch_add(1, std::memory_order_relaxed);
   // Counted before it is queued, so that it cannot finish uncounted; a job
   // the queue found no memory for is counted off again, or waiting for the
   // scope would never end.
@@ -575,6 +612,18 @@ void JobScope::add_job(JobBody job, bool deferred) {
 }
 
 void JobScope::finish_job(std::exception_ptr failure) {
+  // A job that is not the last to finish and failed in no way counts itself
+  // off without the lock: no waiter wakes for it. The last one takes the lock
+  // to count off, so that a waiter that sees no job left has waited it out
+  // and may destroy the scope.
+  if (!failure) {
+    std::size_t pending = pending_.load(std::memory_order_relaxed);
+    while (pending > 1) {
+      if (pending_.compare_exchange_weak(pending, pending - 1, std::memory_order_acq_rel,
+                                         std::memory_order_relaxed))
+        return;
+    }
+  }
   bool wake_helpers = false;
   {
     std::lock_guard lock(mutex_);

@@ -11,7 +11,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <exception>
 #include <expected>
 #include <memory>
@@ -34,31 +33,94 @@ namespace tessaly {
 class JobScope;
 
 // A job's body: a move-only callable taking and returning nothing (not every
-// standard library this builds with has std::move_only_function).
+// standard library this builds with has std::move_only_function). A callable
+// of at most kInlineBytes that moves without throwing lives inside the body,
+// so that queuing a directory's job costs no allocation of its own; a larger
+// one is kept on the heap.
 class JobBody {
  public:
+  static constexpr std::size_t kInlineBytes = 112;
+  // Whether a callable of type F is kept inside the body.
+  template <typename F>
+  static constexpr bool kFitsInline =
+      sizeof(F) <= kInlineBytes &&
+      alignof(F) <= alignof(std::max_align_t) && std::is_nothrow_move_constructible_v<F>;
+
   JobBody() = default;
   template <typename F>
   requires(!std::same_as<std::remove_cvref_t<F>, JobBody> &&
-           std::invocable<std::remove_cvref_t<F>&>) JobBody(F&& body)
-      : callable_(std::make_unique<Holder<std::remove_cvref_t<F>>>(std::forward<F>(body))) {}
+           std::invocable<std::remove_cvref_t<F>&>) JobBody(F&& body) {
+    using G = std::remove_cvref_t<F>;
+    if constexpr (kFitsInline<G>) {
+      ::new (static_cast<void*>(storage_)) G(std::forward<F>(body));
+    } else {
+      *reinterpret_cast<G**>(storage_) = new G(std::forward<F>(body));
+    }
+    ops_ = &kOps<G>;
+  }
+  JobBody(JobBody&& other) noexcept { take(other); }
+  JobBody& operator=(JobBody&& other) noexcept {
+    if (this != &other) {
+      reset();
+      take(other);
+    }
+    return *this;
+  }
+  ~JobBody() { reset(); }
 
-  void operator()() { callable_->call(); }
-  explicit operator bool() const { return callable_ != nullptr; }
+  void operator()() { ops_->call(storage_); }
+  explicit operator bool() const { return ops_ != nullptr; }
 
  private:
-  struct Callable {
-    virtual ~Callable() = default;
-    virtual void call() = 0;
+  struct Ops {
+    void (*call)(std::byte* storage);
+    // Moves the callable from `from` to `to`, leaving `from` with nothing.
+    void (*relocate)(std::byte* to, std::byte* from) noexcept;
+    void (*destroy)(std::byte* storage) noexcept;
   };
-  template <typename F>
-  struct Holder final : Callable {
-    template <typename G>
-    explicit Holder(G&& g) : body(std::forward<G>(g)) {}
-    void call() override { body(); }
-    F body;
-  };
-  std::unique_ptr<Callable> callable_;
+  template <typename G>
+  static G& held(std::byte* storage) {
+    if constexpr (kFitsInline<G>) {
+      return *std::launder(reinterpret_cast<G*>(storage));
+    } else {
+      return **reinterpret_cast<G**>(storage);
+    }
+  }
+  template <typename G>
+  static void call_held(std::byte* storage) {
+    held<G>(storage)();
+  }
+  template <typename G>
+  static void relocate_held(std::byte* to, std::byte* from) noexcept {
+    if constexpr (kFitsInline<G>) {
+      G& source = held<G>(from);
+      ::new (static_cast<void*>(to)) G(std::move(source));
+      source.~G();
+    } else {
+      *reinterpret_cast<G**>(to) = *reinterpret_cast<G**>(from);
+    }
+  }
+  template <typename G>
+  static void destroy_held(std::byte* storage) noexcept {
+    if constexpr (kFitsInline<G>) {
+      held<G>(storage).~G();
+    } else {
+      delete *reinterpret_cast<G**>(storage);
+    }
+  }
+  template <typename G>
+  static constexpr Ops kOps{&call_held<G>, &relocate_held<G>, &destroy_held<G>};
+
+  void take(JobBody& other) noexcept {
+    ops_ = std::exchange(other.ops_, nullptr);
+    if (ops_ != nullptr) ops_->relocate(storage_, other.storage_);
+  }
+  void reset() noexcept {
+    if (const Ops* ops = std::exchange(ops_, nullptr)) ops->destroy(storage_);
+  }
+
+  alignas(std::max_align_t) std::byte storage_[kInlineBytes];
+  const Ops* ops_ = nullptr;
 };
 
 // The most threads whose blocking calls a pool keeps in flight at once
@@ -160,8 +222,33 @@ class WorkerPool {
   enum class SpareState : std::uint8_t { kFree, kRunning, kFinished };
 
   struct Job {
-    JobScope* scope;
+    JobScope* scope = nullptr;
     JobBody body;
+  };
+
+  // The queued jobs, in one block of slots used as a ring: a job is queued
+  // and taken without an allocation of its own, the block doubling when full
+  // (and given back once the queue has drained after a wide walk).
+  class JobQueue {
+   public:
+    bool empty() const { return count_ == 0; }
+    std::size_t size() const { return count_; }
+    // Strong guarantee: when the block cannot grow, std::bad_alloc reaches
+    // the caller and nothing is queued.
+    void push_back(Job&& job);
+    void push_front(Job&& job);
+    // The newest job (at the back), taken off the queue; the queue must not
+    // be empty.
+    Job take_back();
+
+   private:
+    void make_room();
+    std::size_t slot(std::size_t index) const { return (head_ + index) & (capacity_ - 1); }
+
+    std::unique_ptr<Job[]> slots_;
+    std::size_t capacity_ = 0;  // 0 or a power of two
+    std::size_t head_ = 0;
+    std::size_t count_ = 0;
   };
 
   // Strong guarantee: a push that throws (out of memory) queued nothing.
@@ -194,7 +281,7 @@ class WorkerPool {
 
   mutable std::mutex mutex_;
   std::condition_variable work_available_;
-  std::deque<Job> queue_;
+  JobQueue queue_;
   std::size_t sleeping_ = 0;
   bool stopping_ = false;
   std::vector<std::thread> threads_;
@@ -364,7 +451,8 @@ class JobScope {
   WorkerPool& pool_;
   std::mutex mutex_;
   std::condition_variable all_done_;
-  // Changed only under mutex_; read without it by helping waiters.
+  // Jobs not yet finished. It reaches zero only under mutex_ (the last job
+  // counts itself off there); helping waiters read it without the lock.
   std::atomic<std::size_t> pending_{0};
   std::size_t helping_waiters_ = 0;
   std::exception_ptr failure_;

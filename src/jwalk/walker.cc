@@ -26,6 +26,9 @@ using platform::OpenAs;
 // A worker's listing buffers are given back after a directory of more
 // entries than this.
 constexpr std::size_t kKeptListingEntries = 1 << 16;
+// A worker's list of subdirectories to queue is given back after a directory
+// of more than this.
+constexpr std::size_t kKeptChildTasks = 4096;
 
 // Directory descriptors a walk keeps open for their children at most.
 constexpr std::int64_t kMaxKeptDescriptors = 4096;
@@ -468,9 +471,18 @@ void ParallelWalk::filter_share(SharedListing& shared, std::size_t share) {
 void ParallelWalk::pass_on(Task& task, platform::Descriptor& open, const std::string& names,
                            std::vector<ListedEntry>& entries, const std::vector<HardLink>& links,
                            int read_error) {
-  std::vector<Task> children;
-  children.reserve(static_cast<std::size_t>(std::ranges::count_if(
-      entries, [](const ListedEntry& entry) { return entry.kind == EntryKind::kDirectory; })));
+  // The worker's own list, kept between directories; pass_on never runs on
+  // a thread that is already inside it.
+  thread_local std::vector<Task> children;
+  // Emptied on every way out: a task left behind would hold its parent's
+  // descriptor open.
+  struct Clear {
+    ~Clear() {
+      children.clear();
+      if (children.capacity() > kKeptChildTasks) std::vector<Task>().swap(children);
+    }
+  } clear_children;
+  children.clear();
   ListingPlace place{task.id, 0, task.depth + 1, {}};
   bool large = false;
   for (const ListedEntry& entry : entries) {
@@ -508,13 +520,16 @@ void ParallelWalk::pass_on(Task& task, platform::Descriptor& open, const std::st
 
 template <typename Body>
 void ParallelWalk::spawn_job(Body body, bool deferred) {
-  JobBody job([this, body = std::move(body)]() mutable {
+  auto counted = [this, body = std::move(body)]() mutable {
     struct Finish {
       ParallelWalk* walk;
       ~Finish() { walk->job_finished(); }
     } finish{this};
     body();
-  });
+  };
+  // A directory's job is queued without an allocation of its own.
+  static_assert(JobBody::kFitsInline<decltype(counted)>);
+  JobBody job(std::move(counted));
   // Counted before it is queued, as it may run at once; a job the pool could
   // not queue (out of memory) is counted off again, or the walk would wait
   // for it for ever. The spawning job itself is still counted meanwhile.

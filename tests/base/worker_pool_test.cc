@@ -7,12 +7,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -249,6 +251,67 @@ TEST(JobScope, NewestJobFirstAndDeferredJobsLast) {
   opened.notify_all();
   scope.wait();
   EXPECT_EQ(order, (std::vector<std::string>{"second", "first", "deferred-1", "deferred-2"}));
+}
+
+TEST(JobScope, OrderAndCapturesHoldAsTheQueueGrowsAndWraps) {
+  WorkerPool pool(1);
+  std::mutex mutex;
+  std::condition_variable opened;
+  bool gate_open = false;
+  bool gate_reached = false;
+  std::vector<std::string> order;
+  const auto token = std::make_shared<int>(0);
+  JobScope scope(pool);
+  scope.spawn([&] {
+    std::unique_lock lock(mutex);
+    gate_reached = true;
+    opened.notify_all();
+    opened.wait(lock, [&] { return gate_open; });
+  });
+  {
+    std::unique_lock lock(mutex);
+    opened.wait(lock, [&] { return gate_reached; });
+  }
+  // Small captures are held inside the job, large ones on the heap; deferred
+  // jobs go in at the front, so the ring wraps while it doubles.
+  constexpr int kJobs = 300;
+  std::vector<std::string> expected(2 * kJobs);
+  for (int i = 0; i < kJobs; ++i) {
+    const std::string normal = "n" + std::to_string(i);
+    const std::string deferred = "d" + std::to_string(i);
+    expected[kJobs - 1 - i] = normal;
+    expected[kJobs + i] = deferred;
+    if (i % 2 == 0) {
+      scope.spawn([&, normal, token] {
+        const std::lock_guard lock(mutex);
+        order.push_back(normal);
+      });
+      scope.spawn_deferred([&, deferred, token] {
+        const std::lock_guard lock(mutex);
+        order.push_back(deferred);
+      });
+    } else {
+      const std::array<char, 2 * JobBody::kInlineBytes> padding{};
+      static_assert(sizeof(padding) > JobBody::kInlineBytes);
+      scope.spawn([&, normal, token, padding] {
+        const std::lock_guard lock(mutex);
+        order.push_back(normal + std::string(padding.data(), 0));
+      });
+      scope.spawn_deferred([&, deferred, token, padding] {
+        const std::lock_guard lock(mutex);
+        order.push_back(deferred + std::string(padding.data(), 0));
+      });
+    }
+  }
+  EXPECT_EQ(token.use_count(), 1 + 2 * kJobs);
+  {
+    std::lock_guard lock(mutex);
+    gate_open = true;
+  }
+  opened.notify_all();
+  scope.wait();
+  EXPECT_EQ(order, expected);
+  EXPECT_EQ(token.use_count(), 1);
 }
 
 TEST(WorkerPool, ZeroThreadsMeansOne) {

@@ -164,7 +164,9 @@ TEST_P(Exhaustion, EveryAllocationOfAScanFailingInTurn) {
     ASSERT_EQ(clean(), expected) << "after allocation " << n;
     if (!fired || ::testing::Test::HasFailure()) break;
   }
-  EXPECT_GT(n, 100);  // the scan's allocations were reached, not the sweep cut short
+  // The scan's allocations were reached, not the sweep cut short (a job is
+  // queued without one, so a bulk scan of this tree makes some 90).
+  EXPECT_GT(n, 60);
   EXPECT_GT(failed, n / 2);
   EXPECT_FALSE(scan_cache().is_poisoned());
 }

@@ -54,10 +54,12 @@ constexpr std::size_t kLinkLookahead = 4;
 // after the last job has ended).
 struct BulkWalk {
   BulkWalk(platform::Kernel& kernel, const std::vector<std::string>& exclude_paths,
-           Sender<ListingMessage> queue_sender, const ScanContext& scan_context)
+           Sender<ListingMessage> queue_sender, RecordBlocks& record_blocks,
+           const ScanContext& scan_context)
       : os(kernel),
         exclusions(exclude_paths),
         sender(std::move(queue_sender)),
+        records(record_blocks),
         context(scan_context) {}
 
   platform::Kernel& os;
@@ -65,6 +67,8 @@ struct BulkWalk {
   HardlinkSet hardlinks;
   DeviceRule devices;  // none until the root's device is known
   Sender<ListingMessage> sender;
+  // Where the listings write their records: the collector's result keeps them.
+  RecordBlocks& records;
   // Listings the collector is done with, for the jobs to fill again.
   Recycler<ChildListing> spent{kRecycledListings};
   WalkDirNumbers numbers;
@@ -227,15 +231,14 @@ class ListingOut {
   // `directory`, when not null, is the open directory the subdirectories
   // are opened relative to.
   ListingOut(BulkWalk& walk, const std::string& dir, WalkDirId id, std::uint64_t child_depth,
-             SharedDirectory directory, std::size_t entries, std::size_t name_bytes)
+             SharedDirectory directory, std::size_t entries)
       : walk_(walk),
         dir_(dir),
         id_(id),
         child_depth_(child_depth),
         directory_(std::move(directory)) {
     message_.children = new_listing();
-    message_.children.reserve(std::min(entries, kMaxListingEntries),
-                              std::min(name_bytes, kMaxListingEntries * 64));
+    message_.children.reserve(std::min(entries, kMaxListingEntries));
   }
 
   void add_file(std::string_view name, std::uint64_t size) {
@@ -259,6 +262,7 @@ class ListingOut {
   void send_total(std::string_view name, std::uint64_t size) {
     ListingMessage total;
     total.place = place(0, size >= kLargeFileThreshold);
+    total.children.start(walk_.records, child_depth_);
     total.children.add_file(name, size);
     walk_.sender.send(std::move(total));
   }
@@ -284,8 +288,10 @@ class ListingOut {
  private:
   // An empty listing: a spent one handed back by the collector when there is one.
   ChildListing new_listing() {
-    if (auto spent = walk_.spent.take()) return std::move(*spent);
-    return ChildListing();
+    ChildListing listing;
+    if (auto spent = walk_.spent.take()) listing = std::move(*spent);
+    listing.start(walk_.records, child_depth_);
+    return listing;
   }
   ListingPlace place(WalkDirId first_child, bool with_path) const {
     return ListingPlace{id_, first_child, child_depth_, with_path ? dir_ : std::string()};
@@ -338,7 +344,7 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, WalkDirId
 
   const std::uint64_t child_depth = depth + 1;
   const bool stat_children = paths_equal(dir, kSystemVolumes) || paths_equal(dir, kVolumes);
-  ListingOut out(walk, dir, id, child_depth, directory, listing.size(), listing.name_bytes());
+  ListingOut out(walk, dir, id, child_depth, directory, listing.size());
   // The hard-link set's place for a linked file a few entries on is fetched
   // ahead, so that its check does not wait for memory.
   const auto prefetch_link = [&](std::size_t at) {
@@ -481,8 +487,9 @@ ScanOutcome walk_and_collect(platform::Kernel& os, WorkerPool& pool, std::string
                              std::uint64_t tree_depth,
                              const std::vector<std::string>& exclude_paths,
                              const ScanContext& context) {
+  ScanAggregator aggregator(root, tree_depth);
   auto [sender, receiver] = make_bounded_channel<ListingMessage>(kWalkQueueCapacity);
-  BulkWalk walk(os, exclude_paths, std::move(sender), context);
+  BulkWalk walk(os, exclude_paths, std::move(sender), aggregator.records(), context);
   for (const auto& [device, inode] : context.counted_links) {
     walk.hardlinks.insert(device, inode);
   }
@@ -497,7 +504,6 @@ ScanOutcome walk_and_collect(platform::Kernel& os, WorkerPool& pool, std::string
     }
   }
 
-  ScanAggregator aggregator(root, tree_depth);
   std::optional<WalkThread> walk_thread;
   try {
     walk_thread.emplace(walk, pool, root_path, receiver);
@@ -525,7 +531,7 @@ ScanOutcome walk_and_collect(platform::Kernel& os, WorkerPool& pool, std::string
       continue;
     }
     for (const ListingMessage& message : taken) {
-      aggregator.record_listing(message.place, message.children, message.children.links());
+      aggregator.record_listing(message.place, message.children);
       cancelled = ticker.tick() == TickResult::kCancelled;
       if (cancelled) break;
     }

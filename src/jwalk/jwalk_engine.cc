@@ -248,7 +248,7 @@ ScanOutcome walk_and_finish(std::string_view root, std::uint64_t tree_depth,
   try {
     ParallelWalk walk(
         std::string(root), [&context](DirListing& listing) { filter_children(listing, context); },
-        kernel, pool);
+        kernel, pool, &aggregator.records());
     walk.set_lagging_owner(scan_context.lagging_collector);
     WalkBatch batch;
     while (walk.next(batch)) {
@@ -265,7 +265,7 @@ ScanOutcome walk_and_finish(std::string_view root, std::uint64_t tree_depth,
         continue;
       }
       if (batch.place->depth == 0) continue;  // the root itself
-      aggregator.record_listing(*batch.place, *batch.children, batch.children->links());
+      aggregator.record_listing(*batch.place, *batch.children);
       if (ticker.tick() == TickResult::kCancelled) {
         walk.stop();
         return std::unexpected(std::string(kScanCancelled));

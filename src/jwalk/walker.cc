@@ -252,12 +252,13 @@ struct ParallelWalk::Task {
 };
 
 ParallelWalk::ParallelWalk(std::string root, ChildFilter filter, platform::Kernel& kernel,
-                           WorkerPool& pool)
+                           WorkerPool& pool, RecordBlocks* records)
     : root_(std::move(root)),
       filter_(std::move(filter)),
       kernel_(kernel),
       channel_(make_bounded_channel<std::unique_ptr<Batch>>(kWalkQueueCapacity)),
       spent_(kRecycledListings),
+      records_(records != nullptr ? records : &own_records_),
       scope_(pool) {
   kept_.set_budget(platform::descriptor_budget(pool.thread_count(), kMaxKeptDescriptors));
   outstanding_.store(1, std::memory_order_relaxed);
@@ -565,12 +566,11 @@ void ParallelWalk::push_kept(const ListingPlace& place, std::string_view names,
   for (std::size_t start = 0; start < entries.size(); start += kMaxListingEntries) {
     const std::span<const ListedEntry> part =
         entries.subspan(start, std::min(kMaxListingEntries, entries.size() - start));
-    std::size_t name_bytes = 0;
-    for (const ListedEntry& entry : part) name_bytes += entry.name_size;
     std::unique_ptr<Batch> batch = new_batch();
     batch->listing.place = ListingPlace{place.dir, next_child, place.depth, place.path};
     ChildListing& children = batch->listing.children;
-    children.reserve(part.size(), name_bytes);
+    children.start(*records_, place.depth);
+    children.reserve(part.size());
     for (const ListedEntry& entry : part) {
       const std::string_view name = names.substr(entry.name_offset, entry.name_size);
       if (entry.kind == EntryKind::kDirectory) {

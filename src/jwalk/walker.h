@@ -246,7 +246,12 @@ class ParallelWalk {
   // The same walk, with every kernel call made through `kernel`, which must
   // outlive the walk.
   ParallelWalk(std::string root, ChildFilter filter, platform::Kernel& kernel,
-               WorkerPool& pool = worker_pool());
+               WorkerPool& pool = worker_pool())
+      : ParallelWalk(std::move(root), std::move(filter), kernel, pool, nullptr) {}
+  // The same walk, its listings' records written to `records` (which must
+  // outlive the walk) rather than to blocks the walk keeps itself.
+  ParallelWalk(std::string root, ChildFilter filter, platform::Kernel& kernel, WorkerPool& pool,
+               RecordBlocks* records);
   // Abandons the walk if it is still running and waits for its jobs.
   ~ParallelWalk();
   ParallelWalk(const ParallelWalk&) = delete;
@@ -319,6 +324,11 @@ class ParallelWalk {
 
   // Batches the owner is done with, for the jobs to fill again.
   Recycler<std::unique_ptr<Batch>> spent_;
+
+  // Where the listings' records go: records_ or, when none was given,
+  // own_records_.
+  RecordBlocks own_records_;
+  RecordBlocks* const records_;
 
   // Owner-side state.
   std::deque<std::unique_ptr<Batch>> taken_;

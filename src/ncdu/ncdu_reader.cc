@@ -552,7 +552,9 @@ class Reader {
   // The listing of the directory at `index` in the stack.
   ChildListing& listing(std::size_t index) {
     if (listings_.size() <= index) listings_.resize(index + 1);
-    return listings_[index];
+    ChildListing& items = listings_[index];
+    if (items.records() == nullptr) items.start(aggregator_->records(), index + 1);
+    return items;
   }
 
   void tree() {
@@ -613,8 +615,7 @@ class Reader {
           ChildListing& items = listing(stack.size() - 1);
           items.add_directory(item.name);
           next.id = next_id_++;
-          aggregator_->record_listing(ListingPlace{dir.id, next.id, depth, path_}, items,
-                                      items.links());
+          aggregator_->record_listing(ListingPlace{dir.id, next.id, depth, path_}, items);
           items.clear();
           next.counted = true;
         }
@@ -667,8 +668,7 @@ class Reader {
     const Frame done = stack.back();
     stack.pop_back();
     ChildListing& items = listing(index);
-    if (done.counted)
-      aggregator_->record_listing(ListingPlace{done.id, 0, index + 1, path_}, items, items.links());
+    if (done.counted) aggregator_->record_listing(ListingPlace{done.id, 0, index + 1, path_}, items);
     items.clear();
     items.trim(kKeptListingEntries);
     if (stack.empty()) return;

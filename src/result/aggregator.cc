@@ -51,7 +51,7 @@ std::string truncate_to_depth(std::string_view root, std::string_view path, std:
 }
 
 ScanAggregator::ScanAggregator(std::string_view root, std::uint64_t tree_depth)
-    : root_(root), tree_depth_(tree_depth) {
+    : root_(root), tree_depth_(tree_depth), records_(tree_depth) {
   ResultAccess::add_root(table_, root_);
 }
 
@@ -189,6 +189,62 @@ std::uint32_t ScanAggregator::folded_record(WalkDirId dir) {
   return ResultAccess::fold_of(table_, placed);
 }
 
+void ScanAggregator::record_listing(const ListingPlace& place, const ChildListing& children) {
+  const std::size_t count = children.size();
+  if (count == 0) return;
+  const std::size_t dirs = children.dirs();
+  counters_.files_found += count - dirs;
+  counters_.dirs_found += dirs;
+  counters_.total_size += children.file_bytes();
+  for (const LargeChild& large : children.large_files()) {
+    note_large_file(place.path, large.raw_name, large.size);
+  }
+  ChildList* list = listing_target(place, count);
+  if (list == nullptr) {
+    for (std::size_t i = 0; i < dirs; ++i) place_directory(place, place.first_child + i, 0);
+    ResultAccess::Fold& folded = fold(folded_record(place.dir));
+    if (children.file_bytes() != 0) {
+      folded.truncated += children.file_bytes();
+      folded.has_truncated = true;
+    }
+    folded.counts.files += count - dirs;
+    folded.counts.dirs += dirs;
+    folded.has_counts = true;
+    return;
+  }
+  if (!children.listed()) throw std::logic_error("a listed directory's listing without names");
+  const std::size_t first = list->size();
+  const std::span<const ChildEntry> entries = children.entries();
+  if (children.records() == &records_) {
+    // The records are this result's: each directory gets its node written in.
+    ResultAccess::append_reserved(*list, entries);
+    WalkDirId next_dir = place.first_child;
+    for (std::size_t i = 0, placed = 0; placed < dirs; ++i) {
+      if (!entries[i].is_dir()) continue;
+      ++placed;
+      const std::uint32_t node =
+          place_directory(place, next_dir++, static_cast<std::uint32_t>(first + i));
+      ResultAccess::set_node(entries[i], node);
+    }
+  } else {
+    // Records of another store: copied.
+    WalkDirId next_dir = place.first_child;
+    for (std::size_t i = 0; i < count; ++i) {
+      const ChildEntry& entry = entries[i];
+      if (entry.is_dir()) {
+        const std::uint32_t node =
+            place_directory(place, next_dir++, static_cast<std::uint32_t>(first + i));
+        names_.append(*list, ResultAccess::directory_entry(names_, entry.raw_name(), node));
+      } else {
+        names_.append(*list, names_.entry(entry.raw_name(), entry.size(), false));
+      }
+    }
+  }
+  child_entry_count_ += count;
+  for (const LinkedChild& linked : children.links())
+    hard_links_.add((*list)[first + linked.index], linked.link);
+}
+
 void ScanAggregator::record_unlisted_bytes(std::string_view dir, std::uint64_t bytes) {
   if (bytes == 0) return;
   counters_.total_size += bytes;
@@ -215,6 +271,9 @@ FinishedScan ScanAggregator::finish(const Clock& clock) {
   FinishedScan finished;
   auto result = std::make_shared<ScanResult>();
   result->large_files = std::move(large_files_);
+  std::size_t record_bytes = 0;
+  std::vector<std::shared_ptr<char[]>> record_blocks = records_.take(record_bytes);
+  ResultAccess::adopt_blocks(names_, std::move(record_blocks), record_bytes);
   result->names = std::move(names_);
   hard_links_.seal();
   result->hard_links = std::move(hard_links_);

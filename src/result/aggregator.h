@@ -43,21 +43,24 @@ class ScanAggregator {
   // A bundle or volume total, counted and placed like a file.
   void record_subtree_total(const SubtreeTotal& total);
 
-  // A listing handed over by a walk (result/walk_listing.h): any container
-  // with size() and operator[] giving `.name` (raw) and `.fields` with `.size`
-  // and `.is_dir`. Every file child counts (large-file rule included, with
-  // place.path as its directory) and every directory child counts in
-  // dirs_found, at any depth; directory children are placed under the
-  // numbers place.first_child onwards. When place.depth <= tree depth all
-  // children are appended to the directory's list; otherwise the files'
-  // summed size, when not 0, goes to the truncated size of the directory's
-  // ancestor at the tree depth. The directory was placed by its parent's
-  // listing (the root needs none); no path is formed for it. `links`, the
-  // identities of the multiply-linked files among the children (by index),
-  // join the result's hard-link table with the entries that are listed.
-  template <class Children>
-  void record_listing(const ListingPlace& place, const Children& children,
-                      std::span<const LinkedChild> links = {});
+  // The blocks a walk's listings write their records to (see
+  // result/child_listing.h): the result takes them over, so the records of
+  // listings started on them are kept as they are, never copied.
+  RecordBlocks& records() { return records_; }
+
+  // A listing handed over by a walk (result/walk_listing.h). Every file child
+  // counts (large-file rule included, with place.path as its directory) and
+  // every directory child counts in dirs_found, at any depth; directory
+  // children are placed under the numbers place.first_child onwards. When
+  // place.depth <= tree depth all children are appended to the directory's
+  // list (the listing must then be listed(); records of other RecordBlocks
+  // than records() are copied); otherwise the files' summed size, when not
+  // 0, goes to the truncated size of the directory's ancestor at the tree
+  // depth. The directory was placed by its parent's listing (the root needs
+  // none); no path is formed for it. The identities of the listing's
+  // multiply-linked files join the result's hard-link table with the entries
+  // that are listed.
+  void record_listing(const ListingPlace& place, const ChildListing& children);
 
   // Bytes below `dir` (a raw path at or below the tree depth) known only as a
   // sum: total_size += bytes, added to the truncated size of dir's ancestor at
@@ -109,6 +112,7 @@ class ScanAggregator {
   std::uint64_t child_entry_count_ = 0;
   std::vector<LargeFile> large_files_;
   NameStore names_;
+  RecordBlocks records_;
   DirTable table_;
   HardLinkTable hard_links_;
 
@@ -121,51 +125,5 @@ class ScanAggregator {
   // The directories of a walk that records listings, by number.
   std::vector<std::uint32_t> walk_dirs_;
 };
-
-template <class Children>
-void ScanAggregator::record_listing(const ListingPlace& place, const Children& children,
-                                    std::span<const LinkedChild> links) {
-  const std::size_t count = children.size();
-  if (count == 0) return;
-  ChildList* list = listing_target(place, count);
-  const std::size_t first = list == nullptr ? 0 : list->size();
-  std::uint64_t file_bytes = 0;
-  std::uint64_t dirs = 0;
-  WalkDirId next_dir = place.first_child;
-  for (std::size_t i = 0; i < count; ++i) {
-    const auto child = children[i];
-    const bool is_dir = child.fields.is_dir;
-    const std::uint64_t size = is_dir ? 0 : child.fields.size;
-    if (is_dir) {
-      ++dirs;
-      const std::uint32_t node =
-          place_directory(place, next_dir++, static_cast<std::uint32_t>(first + i));
-      if (list != nullptr) {
-        names_.append(*list, ResultAccess::directory_entry(names_, child.name, node));
-      }
-      continue;
-    }
-    ++counters_.files_found;
-    counters_.total_size += size;
-    file_bytes += size;
-    if (size >= kLargeFileThreshold) note_large_file(place.path, child.name, size);
-    if (list != nullptr) names_.append(*list, names_.entry(child.name, size, false));
-  }
-  counters_.dirs_found += dirs;
-  if (list != nullptr) {
-    child_entry_count_ += count;
-    for (const LinkedChild& linked : links)
-      hard_links_.add((*list)[first + linked.index], linked.link);
-    return;
-  }
-  ResultAccess::Fold& folded = fold(folded_record(place.dir));
-  if (file_bytes != 0) {
-    folded.truncated += file_bytes;
-    folded.has_truncated = true;
-  }
-  folded.counts.files += count - dirs;
-  folded.counts.dirs += dirs;
-  folded.has_counts = true;
-}
 
 }  // namespace tessaly

@@ -15,7 +15,6 @@ namespace tessaly {
 namespace {
 
 constexpr std::size_t kNameBlockBytes = 64 * 1024;
-constexpr std::size_t kMaxNameBytes = std::size_t{1} << 30;
 // Lists are carved from blocks of 16,384 entries (256 KiB); a list of more
 // than a sixteenth of that gets a block of its own, so a block's unused tail
 // stays small.
@@ -160,39 +159,8 @@ ChildEntry NameStore::entry(std::string_view raw_name, std::uint64_t size, bool 
 
 ChildEntry NameStore::make(std::string_view raw_name, std::uint64_t size, bool is_dir,
                            std::uint32_t node) {
-  if (raw_name.size() >= kMaxNameBytes) throw std::length_error("name too long for a ChildEntry");
-  unsigned char tail[ChildEntry::kMaxSizeBytes];
-  std::size_t tail_bytes = ChildEntry::kNodeBytes;
-  if (is_dir) {
-    std::memcpy(tail, &node, sizeof node);
-  } else {
-    tail_bytes = encode_size(size, tail);
-  }
-  const unsigned char kind = is_dir ? ChildEntry::kDirectory : 0;
-  const bool valid = is_valid_utf8(raw_name);
-  if (valid && raw_name.size() <= ChildEntry::kShortLengthMask) {
-    char* data = allocate(1 + raw_name.size() + tail_bytes);
-    data[0] = static_cast<char>(kind | raw_name.size());
-    if (!raw_name.empty()) std::memcpy(data + 1, raw_name.data(), raw_name.size());
-    std::memcpy(data + 1 + raw_name.size(), tail, tail_bytes);
-    return ChildEntry(data);
-  }
-  const std::string text = valid ? std::string() : utf8_lossy(raw_name);
-  const std::string_view shown = valid ? raw_name : std::string_view(text);
-  const std::string_view raw = valid ? std::string_view() : raw_name;
-  const std::size_t name_bytes = ChildEntry::kLongHeaderBytes + shown.size() + raw.size();
-  char* data = allocate(name_bytes + tail_bytes);
-  data[0] = static_cast<char>(ChildEntry::kLongHeader | kind);
-  const auto shown_length = static_cast<std::uint32_t>(shown.size());
-  const auto raw_length = static_cast<std::uint32_t>(raw.size());
-  std::memcpy(data + 1, &shown_length, sizeof shown_length);
-  std::memcpy(data + 5, &raw_length, sizeof raw_length);
-  std::memcpy(data + ChildEntry::kLongHeaderBytes, shown.data(), shown.size());
-  if (!raw.empty()) {
-    std::memcpy(data + ChildEntry::kLongHeaderBytes + shown.size(), raw.data(), raw.size());
-  }
-  std::memcpy(data + name_bytes, tail, tail_bytes);
-  return ChildEntry(data);
+  return ResultAccess::make_record([this](std::size_t bytes) { return allocate(bytes); }, raw_name,
+                                   size, is_dir, node);
 }
 
 ChildEntry NameStore::with_node(const ChildEntry& directory, std::uint32_t node) {

@@ -8,10 +8,15 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <memory>
+#include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "base/utf8.h"
 
 namespace tessaly {
 
@@ -30,12 +35,38 @@ struct ResultAccess {
   using Fold = DirTable::Fold;
   // Nodes a table holds at most: the walk tags its numbers' top bit.
   static constexpr std::size_t kMaxNodes = 0x7fff'ffffU;
+  // Bytes a name of a ChildEntry stays under.
+  static constexpr std::size_t kMaxRecordName = std::size_t{1} << 30;
 
   // A directory entry of a result, made in `store`, carrying the place of its
   // node, which its size() never shows.
   static ChildEntry directory_entry(NameStore& store, std::string_view raw_name,
                                     std::uint32_t node) {
     return store.make(raw_name, 0, true, node);
+  }
+  // Writes the record of an entry to the room `allocate(bytes)` gives: the
+  // header (after the UTF-8 check), the name, then a file's size or a
+  // directory's `node`. Names of a gigabyte or more are refused with
+  // std::length_error.
+  template <class Allocate>
+  static ChildEntry make_record(Allocate&& allocate, std::string_view raw_name, std::uint64_t size,
+                                bool is_dir, std::uint32_t node);
+  // Writes `node` into the record of the directory entry `entry`.
+  static void set_node(const ChildEntry& entry, std::uint32_t node) {
+    std::memcpy(const_cast<char*>(entry.tail()), &node, sizeof node);
+  }
+  // Appends `entries` to `list`, which has room for them.
+  static void append_reserved(ChildList& list, std::span<const ChildEntry> entries) {
+    std::memcpy(static_cast<void*>(list.data_ + list.size_), entries.data(),
+                entries.size() * sizeof(ChildEntry));
+    list.size_ += static_cast<std::uint32_t>(entries.size());
+  }
+  // Makes `store` own `blocks` (of `bytes` together) as its own.
+  static void adopt_blocks(NameStore& store, std::vector<std::shared_ptr<char[]>> blocks,
+                           std::size_t bytes) {
+    store.blocks_.insert(store.blocks_.end(), std::make_move_iterator(blocks.begin()),
+                         std::make_move_iterator(blocks.end()));
+    store.capacity_bytes_ += bytes;
   }
   // A copy of the directory entry `entry`, made in `store`, carrying `node`.
   static ChildEntry with_node(NameStore& store, const ChildEntry& entry, std::uint32_t node) {
@@ -114,5 +145,43 @@ struct ResultAccess {
     result.dir_sizes = DirSizes(table);
   }
 };
+
+template <class Allocate>
+ChildEntry ResultAccess::make_record(Allocate&& allocate, std::string_view raw_name,
+                                     std::uint64_t size, bool is_dir, std::uint32_t node) {
+  if (raw_name.size() >= kMaxRecordName) throw std::length_error("name too long for a ChildEntry");
+  unsigned char tail[ChildEntry::kMaxSizeBytes];
+  std::size_t tail_bytes = ChildEntry::kNodeBytes;
+  if (is_dir) {
+    std::memcpy(tail, &node, sizeof node);
+  } else {
+    tail_bytes = NameStore::encode_size(size, tail);
+  }
+  const unsigned char kind = is_dir ? ChildEntry::kDirectory : 0;
+  const bool valid = is_valid_utf8(raw_name);
+  if (valid && raw_name.size() <= ChildEntry::kShortLengthMask) {
+    char* data = allocate(1 + raw_name.size() + tail_bytes);
+    data[0] = static_cast<char>(kind | raw_name.size());
+    if (!raw_name.empty()) std::memcpy(data + 1, raw_name.data(), raw_name.size());
+    std::memcpy(data + 1 + raw_name.size(), tail, tail_bytes);
+    return ChildEntry(data);
+  }
+  const std::string text = valid ? std::string() : utf8_lossy(raw_name);
+  const std::string_view shown = valid ? raw_name : std::string_view(text);
+  const std::string_view raw = valid ? std::string_view() : raw_name;
+  const std::size_t name_bytes = ChildEntry::kLongHeaderBytes + shown.size() + raw.size();
+  char* data = allocate(name_bytes + tail_bytes);
+  data[0] = static_cast<char>(ChildEntry::kLongHeader | kind);
+  const auto shown_length = static_cast<std::uint32_t>(shown.size());
+  const auto raw_length = static_cast<std::uint32_t>(raw.size());
+  std::memcpy(data + 1, &shown_length, sizeof shown_length);
+  std::memcpy(data + 5, &raw_length, sizeof raw_length);
+  std::memcpy(data + ChildEntry::kLongHeaderBytes, shown.data(), shown.size());
+  if (!raw.empty()) {
+    std::memcpy(data + ChildEntry::kLongHeaderBytes + shown.size(), raw.data(), raw.size());
+  }
+  std::memcpy(data + name_bytes, tail, tail_bytes);
+  return ChildEntry(data);
+}
 
 }  // namespace tessaly

@@ -25,9 +25,11 @@ void ResultBuilder::add(std::string_view parent, std::string_view name, std::uin
     }
     pending_parent_.assign(parent);
     pending_depth_ = depth;
+    pending_->start(aggregator_->records(), depth);
   }
   if (is_dir) {
     pending_->add_directory(name);
+    pending_dirs_.emplace_back(name);
   } else {
     pending_->add_file(name, size);
   }
@@ -38,12 +40,10 @@ void ResultBuilder::add(std::string_view parent, std::string_view name, std::uin
 void ResultBuilder::flush() {
   if (pending_->empty()) return;
   const WalkDirId first = next_number_;
-  for (std::size_t i = 0; i < pending_->size(); ++i) {
-    const ChildListing::Item child = (*pending_)[i];
-    if (child.fields.is_dir) {
-      numbers_.insert_or_assign(join_path(pending_parent_, child.name), next_number_++);
-    }
+  for (const std::string& name : pending_dirs_) {
+    numbers_.insert_or_assign(join_path(pending_parent_, name), next_number_++);
   }
+  pending_dirs_.clear();
   aggregator_->record_listing(
       ListingPlace{numbers_.find(pending_parent_)->second, first, pending_depth_, pending_parent_},
       *pending_);

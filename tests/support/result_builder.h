@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tessaly {
 class ScanAggregator;
@@ -51,6 +52,8 @@ class ResultBuilder {
   std::string pending_parent_;
   std::uint64_t pending_depth_ = 0;
   std::unique_ptr<ChildListing> pending_;
+  // The pending listing's directory names, which a folded listing keeps not.
+  std::vector<std::string> pending_dirs_;
 };
 
 // The identity of each listed name of a multiply-linked file in `result`, by

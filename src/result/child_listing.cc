@@ -3,8 +3,6 @@
 #include <atomic>
 #include <utility>
 
-#include "result/result.h"
-
 namespace tessaly {
 namespace {
 
@@ -60,14 +58,6 @@ ChildListing::ChildListing() = default;
 ChildListing::ChildListing(ChildListing&&) noexcept = default;
 ChildListing& ChildListing::operator=(ChildListing&&) noexcept = default;
 ChildListing::~ChildListing() = default;
-
-ChildEntry ChildListing::write(std::string_view raw_name, std::uint64_t size, bool is_dir) {
-  RecordBlocks& records = *records_;
-  RecordBlocks::Writer& writer = *writer_;
-  return ResultAccess::make_record(
-      [&](std::size_t bytes) { return records.allocate(writer, bytes); }, raw_name, size, is_dir,
-      DirTable::kNoNode);
-}
 
 void ChildListing::note_large(std::string_view raw_name, std::uint64_t size) {
   large_.push_back(LargeChild{std::string(raw_name), size});

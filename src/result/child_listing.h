@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "result/result.h"
+
 namespace tessaly {
 
 // What a listing shows of a child besides its name.
@@ -172,7 +174,13 @@ class ChildListing {
     if (records_ == nullptr) start_own();
     if (listed_) entries_.push_back(write(raw_name, size, is_dir));
   }
-  ChildEntry write(std::string_view raw_name, std::uint64_t size, bool is_dir);
+  ChildEntry write(std::string_view raw_name, std::uint64_t size, bool is_dir) {
+    RecordBlocks& records = *records_;
+    RecordBlocks::Writer& writer = *writer_;
+    return ResultAccess::make_record(
+        [&](std::size_t bytes) { return records.allocate(writer, bytes); }, raw_name, size, is_dir,
+        DirTable::kNoNode);
+  }
   void note_large(std::string_view raw_name, std::uint64_t size);
   void start_own();
 

@@ -14,6 +14,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -137,6 +138,78 @@ TEST(ChildListing, KeepsNamesKindsAndSizesInOrder) {
   listing.clear();
   EXPECT_TRUE(listing.empty());
   EXPECT_TRUE(listing.links().empty());
+}
+
+// A listing on the aggregator's blocks hands over the records the result
+// keeps (no name is copied); one deeper than the tree depth keeps no names,
+// only counts, bytes and its large files; records of other blocks are copied.
+TEST(ChildListing, RecordsAreWrittenOnceAndKeptByTheResult) {
+  ScanAggregator aggregator("/r", 1);
+  ChildListing top;
+  top.start(aggregator.records(), 1);
+  top.add_file("a", 4096);
+  top.add_directory("d");
+  top.add_file("r\xe9sum\xe9", 100);
+  ASSERT_TRUE(top.listed());
+  const char* written = top.entries()[2].raw_name().data();
+  ChildListing deep;
+  deep.start(aggregator.records(), 2);
+  deep.add_file("x", 512);
+  deep.add_directory("e");
+  deep.add_file("huge", kLargeFileThreshold);
+  EXPECT_FALSE(deep.listed());
+  EXPECT_TRUE(deep.entries().empty());
+  EXPECT_EQ(deep.size(), 3u);
+  EXPECT_EQ(deep.dirs(), 1u);
+  EXPECT_EQ(deep.file_bytes(), 512 + kLargeFileThreshold);
+  ChildListing other;  // on blocks of its own
+  other.add_file("o", 1024);
+  aggregator.record_listing(ListingPlace{kWalkRoot, 1, 1, ""}, top);
+  aggregator.record_listing(ListingPlace{1, 2, 2, "/r/d"}, deep);
+  aggregator.record_listing(ListingPlace{kWalkRoot, 0, 1, ""}, other);
+  const auto result = aggregator.finish().result;
+  const ChildList& list = *result->children_of("/r");
+  ASSERT_EQ(list.size(), 4u);
+  EXPECT_EQ(list[2].raw_name().data(), written);
+  EXPECT_EQ(list[2].name(), "r\xef\xbf\xbdsum\xef\xbf\xbd");
+  EXPECT_EQ(list[3].name(), "o");
+  EXPECT_NE(list[3].name().data(), other.entries()[0].name().data());
+  EXPECT_EQ(result->root_directory().child(list[1])->size(), 512 + kLargeFileThreshold);
+  EXPECT_EQ(result->files_found, 5u);
+  EXPECT_EQ(result->dirs_found, 2u);
+  EXPECT_EQ(result->folded_counts.at("/r/d").files, 2u);
+  EXPECT_EQ(result->folded_counts.at("/r/d").dirs, 1u);
+  ASSERT_EQ(result->large_files.size(), 1u);
+  EXPECT_EQ(result->large_files[0].path, "/r/d/huge");
+}
+
+// Threads fill listings on one RecordBlocks at once, each in blocks of its
+// own, so that a thread leaves at most one block partly used.
+TEST(RecordBlocks, ThreadsWriteInBlocksOfTheirOwn) {
+  constexpr int kThreads = 4;
+  constexpr std::size_t kEntries = 20000;
+  RecordBlocks records;
+  std::vector<ChildListing> listings(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      listings[t].start(records, 1);
+      for (std::size_t i = 0; i < kEntries; ++i)
+        listings[t].add_file(std::to_string(t) + "-" + std::to_string(i), i * 512);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  std::size_t used = 0;
+  for (int t = 0; t < kThreads; ++t) {
+    ASSERT_EQ(listings[t].size(), kEntries);
+    for (std::size_t i = 0; i < kEntries; i += 997) {
+      EXPECT_EQ(listings[t][i].name, std::to_string(t) + "-" + std::to_string(i));
+      EXPECT_EQ(listings[t][i].fields.size, i * 512);
+    }
+    for (const ChildEntry& entry : listings[t].entries())
+      used += 1 + entry.name().size() + (entry.size() >> 9 < 64 ? 1 : entry.size() >> 9 < 8192 ? 2 : 3);
+  }
+  EXPECT_LE(records.capacity_bytes(), used + kThreads * 64 * 1024);
 }
 
 // A listing's linked files keep their identities where they are listed, and

@@ -668,7 +668,8 @@ class Reader {
     const Frame done = stack.back();
     stack.pop_back();
     ChildListing& items = listing(index);
-    if (done.counted) aggregator_->record_listing(ListingPlace{done.id, 0, index + 1, path_}, items);
+    if (done.counted)
+      aggregator_->record_listing(ListingPlace{done.id, 0, index + 1, path_}, items);
     items.clear();
     items.trim(kKeptListingEntries);
     if (stack.empty()) return;

@@ -207,7 +207,10 @@ TEST(RecordBlocks, ThreadsWriteInBlocksOfTheirOwn) {
       EXPECT_EQ(listings[t][i].fields.size, i * 512);
     }
     for (const ChildEntry& entry : listings[t].entries())
-      used += 1 + entry.name().size() + (entry.size() >> 9 < 64 ? 1 : entry.size() >> 9 < 8192 ? 2 : 3);
+      used += 1 + entry.name().size() +
+              (entry.size() >> 9 < 64     ? 1
+               : entry.size() >> 9 < 8192 ? 2
+                                          : 3);
   }
   EXPECT_LE(records.capacity_bytes(), used + kThreads * 64 * 1024);
 }

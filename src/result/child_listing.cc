@@ -1,14 +1,19 @@
 #include "result/child_listing.h"
 
+#include <algorithm>
 #include <atomic>
 #include <utility>
 
 namespace tessaly {
 namespace {
 
-// A block's bytes; a record of more than a quarter of that gets a block of
-// its own, leaving the thread's block open for the records after it.
+// A block's bytes at most; a record of more than a quarter of that gets a
+// block of its own, leaving the thread's block open for the records after it.
+// A thread's first block of a scan is small and each next one twice as large,
+// so that a thread that writes little (a spare one in a cold scan) leaves
+// little room unused.
 constexpr std::size_t kRecordBlockBytes = 64 * 1024;
+constexpr std::size_t kFirstRecordBlockBytes = 4 * 1024;
 
 // Tells each RecordBlocks apart from every other of the process, so that a
 // thread's writer left in the block of an earlier one is never used again.
@@ -28,7 +33,10 @@ RecordBlocks::Writer& RecordBlocks::thread_writer() { return current_writer; }
 
 char* RecordBlocks::refill(Writer& writer, std::size_t bytes) {
   const bool alone = bytes > kRecordBlockBytes / 4;
-  const std::size_t block_bytes = alone ? bytes : kRecordBlockBytes;
+  const std::size_t next = writer.generation != generation_
+                               ? kFirstRecordBlockBytes
+                               : std::min(2 * writer.block_bytes, kRecordBlockBytes);
+  const std::size_t block_bytes = alone ? bytes : std::max(next, bytes);
   std::shared_ptr<char[]> block(new char[block_bytes]);
   char* data = block.get();
   {
@@ -40,6 +48,7 @@ char* RecordBlocks::refill(Writer& writer, std::size_t bytes) {
   writer.generation = generation_;
   writer.cursor = data + bytes;
   writer.left = block_bytes - bytes;
+  writer.block_bytes = block_bytes;
   return data;
 }
 

@@ -60,6 +60,7 @@ class RecordBlocks {
     std::uint64_t generation = 0;  // of the RecordBlocks the block belongs to
     char* cursor = nullptr;
     std::size_t left = 0;
+    std::size_t block_bytes = 0;  // of the current block
   };
   // The calling thread's writer.
   static Writer& thread_writer();

@@ -213,6 +213,14 @@ TEST(RecordBlocks, ThreadsWriteInBlocksOfTheirOwn) {
                                           : 3);
   }
   EXPECT_LE(records.capacity_bytes(), used + kThreads * 64 * 1024);
+  // A thread that writes little takes a small block.
+  RecordBlocks few;
+  std::thread([&] {
+    ChildListing listing;
+    listing.start(few, 1);
+    listing.add_file("one", 512);
+  }).join();
+  EXPECT_EQ(few.capacity_bytes(), 4096u);
 }
 
 // A listing's linked files keep their identities where they are listed, and

@@ -12,7 +12,7 @@ namespace {
 // A thread's first block of a scan is small and each next one twice as large,
 // so that a thread that writes little (a spare one in a cold scan) leaves
 // little room unused.
-constexpr std::size_t kRecordBlockBytes = 64 * 1024;
+constexpr std::size_t kRecordBlockBytes = 16 * 1024;
 constexpr std::size_t kFirstRecordBlockBytes = 4 * 1024;
 
 // Tells each RecordBlocks apart from every other of the process, so that a

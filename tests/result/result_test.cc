@@ -212,7 +212,7 @@ TEST(RecordBlocks, ThreadsWriteInBlocksOfTheirOwn) {
                : entry.size() >> 9 < 8192 ? 2
                                           : 3);
   }
-  EXPECT_LE(records.capacity_bytes(), used + kThreads * 64 * 1024);
+  EXPECT_LE(records.capacity_bytes(), used + kThreads * 16 * 1024);
   // A thread that writes little takes a small block.
   RecordBlocks few;
   std::thread([&] {

@@ -161,9 +161,10 @@ namespace {
 constexpr std::size_t kKeptJobSlots = 4096;
 }  // namespace
 
-void WorkerPool::JobQueue::make_room() {
-  if (count_ < capacity_) return;
-  const std::size_t capacity = capacity_ == 0 ? 64 : 2 * capacity_;
+void WorkerPool::JobQueue::reserve(std::size_t more) {
+  if (more <= capacity_ - count_) return;
+  std::size_t capacity = capacity_ == 0 ? 64 : 2 * capacity_;
+  while (capacity - count_ < more) capacity *= 2;
   auto slots = std::make_unique<Job[]>(capacity);
   for (std::size_t i = 0; i < count_; ++i) slots[i] = std::move(slots_[slot(i)]);
   slots_ = std::move(slots);
@@ -217,6 +218,23 @@ void WorkerPool::push(Job job, bool deferred) {
   } else if (wake_spare) {
     spare_work_.notify_one();
   }
+}
+
+void WorkerPool::push_all(JobScope* scope, std::span<JobBody> bodies) {
+  std::size_t wake = 0;
+  std::size_t wake_spares = 0;
+  {
+    std::lock_guard lock(mutex_);
+    queue_.reserve(bodies.size());
+    for (JobBody& body : bodies) queue_.push_back(Job{scope, std::move(body)});
+    wake = std::min(sleeping_, bodies.size());
+    if (wake < bodies.size() && lingering_ > 0 && may_take_job()) {
+      wake_spares = std::min(lingering_, bodies.size() - wake);
+    }
+  }
+  // Sleeping workers go first, as for one job.
+  for (std::size_t i = 0; i < wake; ++i) work_available_.notify_one();
+  for (std::size_t i = 0; i < wake_spares; ++i) spare_work_.notify_one();
 }
 
 bool WorkerPool::run_one() {
@@ -595,6 +613,18 @@ JobScope::~JobScope() { wait_for_jobs(); }
 void JobScope::spawn(JobBody job) { add_job(std::move(job), false); }
 
 void JobScope::spawn_deferred(JobBody job) { add_job(std::move(job), true); }
+
+void JobScope::spawn_all(std::span<JobBody> jobs) {
+  if (jobs.empty()) return;
+  // Counted before they are queued, as one job is (see add_job).
+  pending_.fetch_add(jobs.size(), std::memory_order_relaxed);
+  try {
+    pool_.push_all(this, jobs);
+  } catch (...) {
+    for (std::size_t i = 0; i < jobs.size(); ++i) finish_job(nullptr);
+    throw;
+  }
+}
 
 void JobScope::add_job(JobBody job, bool deferred) {
   // No lock: a count that grows wakes no waiter, and it grows from a job of

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -237,12 +238,14 @@ class WorkerPool {
     // the caller and nothing is queued.
     void push_back(Job&& job);
     void push_front(Job&& job);
+    // Makes room for `more` jobs, so that as many pushes cannot throw.
+    void reserve(std::size_t more);
     // The newest job (at the back), taken off the queue; the queue must not
     // be empty.
     Job take_back();
 
    private:
-    void make_room();
+    void make_room() { reserve(1); }
     std::size_t slot(std::size_t index) const { return (head_ + index) & (capacity_ - 1); }
 
     std::unique_ptr<Job[]> slots_;
@@ -253,6 +256,8 @@ class WorkerPool {
 
   // Strong guarantee: a push that throws (out of memory) queued nothing.
   void push(Job job, bool deferred);
+  // Queues `bodies` for `scope` behind one another; strong guarantee too.
+  void push_all(JobScope* scope, std::span<JobBody> bodies);
   void stop_and_join();
   // Runs one queued job on the calling thread; false when the queue is empty.
   bool run_one();
@@ -432,6 +437,12 @@ class JobScope {
   // Like spawn, but the job goes behind every job already queued: for a job
   // that must wait for resources the queued jobs will release.
   void spawn_deferred(JobBody job);
+
+  // Queues every job of `jobs` as spawn would, one after the other (the last
+  // one is taken first), under one lock of the pool: the jobs are moved from.
+  // When memory runs out none is queued or counted, `jobs` is left as it was
+  // and std::bad_alloc reaches the caller.
+  void spawn_all(std::span<JobBody> jobs);
 
   // Blocks until the scope has no unfinished job, then rethrows the first
   // exception a job let escape since the last wait. A waiter that is a worker

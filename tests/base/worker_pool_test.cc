@@ -244,13 +244,18 @@ TEST(JobScope, NewestJobFirstAndDeferredJobsLast) {
   scope.spawn(record("first"));
   scope.spawn(record("second"));
   scope.spawn_deferred(record("deferred-2"));
+  std::vector<JobBody> batch;
+  batch.emplace_back(record("batch-1"));
+  batch.emplace_back(record("batch-2"));
+  scope.spawn_all(batch);
   {
     std::lock_guard lock(mutex);
     gate_open = true;
   }
   opened.notify_all();
   scope.wait();
-  EXPECT_EQ(order, (std::vector<std::string>{"second", "first", "deferred-1", "deferred-2"}));
+  EXPECT_EQ(order, (std::vector<std::string>{"batch-2", "batch-1", "second", "first", "deferred-1",
+                                             "deferred-2"}));
 }
 
 TEST(JobScope, OrderAndCapturesHoldAsTheQueueGrowsAndWraps) {
@@ -303,7 +308,19 @@ TEST(JobScope, OrderAndCapturesHoldAsTheQueueGrowsAndWraps) {
       });
     }
   }
-  EXPECT_EQ(token.use_count(), 1 + 2 * kJobs);
+  // A batch larger than the ring's free room grows it by more than one doubling.
+  constexpr int kBatch = 1000;
+  std::vector<JobBody> batch;
+  for (int i = 0; i < kBatch; ++i) {
+    const std::string name = "b" + std::to_string(i);
+    batch.emplace_back([&, name, token] {
+      const std::lock_guard lock(mutex);
+      order.push_back(name);
+    });
+    expected.insert(expected.begin(), name);
+  }
+  scope.spawn_all(batch);
+  EXPECT_EQ(token.use_count(), 1 + 2 * kJobs + kBatch);
   {
     std::lock_guard lock(mutex);
     gate_open = true;

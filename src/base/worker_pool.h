@@ -168,7 +168,8 @@ struct WatchStats {
 // While a BlockingCallWatch lives, a watcher thread looks at the threads'
 // call markers (BlockingCallScope). A spare found inside the same call as at
 // the look before (its serial unchanged: nothing is timed per call) is
-// blocking; a worker is when the system says it sleeps inside a call at two
+// blocking, provided that one thread so found at the look sleeps (rather
+// than runs or waits for a processor); a worker is when the system says it sleeps inside a call at two
 // looks in a row (the same call or the next: a cold walk's calls are short
 // but follow one another), never when it runs or waits for a processor.
 // While calls block and jobs are queued, the number of spare threads that may

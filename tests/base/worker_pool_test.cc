@@ -626,7 +626,8 @@ TEST(BlockingCallWatch, SpareRunningInsideOneCallStartsNoFurtherSpare) {
     spin_until(worker_spins);
     scope.spawn([&] { queued_ran_early = !stop.load(); });
     const std::uint64_t looks = pool.watch_stats().looks;
-    while (pool.watch_stats().looks < looks + kLooks && std::chrono::steady_clock::now() < give_up) {
+    while (pool.watch_stats().looks < looks + kLooks &&
+           std::chrono::steady_clock::now() < give_up) {
       std::this_thread::sleep_for(1ms);
     }
     stop = true;

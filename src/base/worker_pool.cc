@@ -161,9 +161,10 @@ namespace {
 constexpr std::size_t kKeptJobSlots = 4096;
 }  // namespace
 
-void WorkerPool::JobQueue::make_room() {
-  if (count_ < capacity_) return;
-  const std::size_t capacity = capacity_ == 0 ? 64 : 2 * capacity_;
+void WorkerPool::JobQueue::reserve(std::size_t more) {
+  if (more <= capacity_ - count_) return;
+  std::size_t capacity = capacity_ == 0 ? 64 : 2 * capacity_;
+  while (capacity - count_ < more) capacity *= 2;
   auto slots = std::make_unique<Job[]>(capacity);
   for (std::size_t i = 0; i < count_; ++i) slots[i] = std::move(slots_[slot(i)]);
   slots_ = std::move(slots);
@@ -217,6 +218,23 @@ void WorkerPool::push(Job job, bool deferred) {
   } else if (wake_spare) {
     spare_work_.notify_one();
   }
+}
+
+void WorkerPool::push_all(JobScope* scope, std::span<JobBody> bodies) {
+  std::size_t wake = 0;
+  std::size_t wake_spares = 0;
+  {
+    std::lock_guard lock(mutex_);
+    queue_.reserve(bodies.size());
+    for (JobBody& body : bodies) queue_.push_back(Job{scope, std::move(body)});
+    wake = std::min(sleeping_, bodies.size());
+    if (wake < bodies.size() && lingering_ > 0 && may_take_job()) {
+      wake_spares = std::min(lingering_, bodies.size() - wake);
+    }
+  }
+  // Sleeping workers go first, as for one job.
+  for (std::size_t i = 0; i < wake; ++i) work_available_.notify_one();
+  for (std::size_t i = 0; i < wake_spares; ++i) spare_work_.notify_one();
 }
 
 bool WorkerPool::run_one() {
@@ -350,6 +368,8 @@ WorkerPool::Look WorkerPool::look(bool quick) {
   std::uint64_t in_call = 0;
   std::uint64_t spares = 0;
   std::uint64_t raw_stuck = 0;
+  // Whether a thread found in an unchanged call was asleep in it.
+  bool sleeper_seen = false;
   // Spares take slots below the cap only.
   const std::size_t used_slots = std::max(workers, call_cap_);
   for (std::size_t i = 0; i < used_slots; ++i) {
@@ -372,7 +392,18 @@ WorkerPool::Look WorkerPool::look(bool quick) {
     raw_stuck += same_call;
     if (i >= workers || spare_room_ > 0) {
       // Spares run only while calls block, and while they may run a worker's
-      // unchanged call is taken as blocking too.
+      // unchanged call is taken as blocking too, once one such thread is
+      // seen asleep: on a loaded machine threads wait for a processor inside
+      // calls that return at once, and spares counted so would make room for
+      // more spares look after look. One asking suffices while calls do
+      // block, as most of them are then asleep.
+      if (same_call && !sleeper_seen) {
+        sleeper_seen = slot.probe.sleeps();
+        if (!sleeper_seen) {
+          slot.seen_asleep = false;
+          continue;
+        }
+      }
       seen.stuck += same_call;
       slot.seen_asleep = false;
       continue;
@@ -595,6 +626,18 @@ JobScope::~JobScope() { wait_for_jobs(); }
 void JobScope::spawn(JobBody job) { add_job(std::move(job), false); }
 
 void JobScope::spawn_deferred(JobBody job) { add_job(std::move(job), true); }
+
+void JobScope::spawn_all(std::span<JobBody> jobs) {
+  if (jobs.empty()) return;
+  // Counted before they are queued, as one job is (see add_job).
+  pending_.fetch_add(jobs.size(), std::memory_order_relaxed);
+  try {
+    pool_.push_all(this, jobs);
+  } catch (...) {
+    for (std::size_t i = 0; i < jobs.size(); ++i) finish_job(nullptr);
+    throw;
+  }
+}
 
 void JobScope::add_job(JobBody job, bool deferred) {
   // No lock: a count that grows wakes no waiter, and it grows from a job of

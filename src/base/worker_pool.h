@@ -17,6 +17,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -167,19 +168,18 @@ struct WatchStats {
 // While a BlockingCallWatch lives, a watcher thread looks at the threads'
 // call markers (BlockingCallScope). A spare found inside the same call as at
 // the look before (its serial unchanged: nothing is timed per call) is
-// blocking; a worker is when the system says it sleeps inside a call at two
-// looks in a row (the same call or the next: a cold walk's calls are short
-// but follow one another), never when it runs or waits for a processor.
-// While calls block and jobs are queued, the number of spare threads that may
-// take queued jobs at least doubles at each look, up to TESSALY_IO_THREADS
-// threads in all, so that a cold tree is read with as many requests in flight
-// as the device serves rather than one per worker. Once no call has blocked
-// for kSpareLinger and several looks, spares take no more jobs and leave
-// after their linger; until then a spare with nothing to take waits for the
-// next directory (a cold walk finds them a listing at a time, and a spare
-// that left at every empty moment would be started again a moment later).
-// All are gone when the watch ends. Calls that return at once (a warm tree)
-// never start one. A spare the system refuses is done without.
+// blocking, provided that one thread so found at the look sleeps (rather
+// than runs or waits for a processor); a worker is when the system says it sleeps inside a call at
+// two looks in a row (the same call or the next: a cold walk's calls are short but follow one
+// another), never when it runs or waits for a processor. While calls block and jobs are queued, the
+// number of spare threads that may take queued jobs at least doubles at each look, up to
+// TESSALY_IO_THREADS threads in all, so that a cold tree is read with as many requests in flight as
+// the device serves rather than one per worker. Once no call has blocked for kSpareLinger and
+// several looks, spares take no more jobs and leave after their linger; until then a spare with
+// nothing to take waits for the next directory (a cold walk finds them a listing at a time, and a
+// spare that left at every empty moment would be started again a moment later). All are gone when
+// the watch ends. Calls that return at once (a warm tree) never start one. A spare the system
+// refuses is done without.
 class WorkerPool {
  public:
   // Starts `thread_count` workers (at least one), or as many as the system
@@ -237,12 +237,14 @@ class WorkerPool {
     // the caller and nothing is queued.
     void push_back(Job&& job);
     void push_front(Job&& job);
+    // Makes room for `more` jobs, so that as many pushes cannot throw.
+    void reserve(std::size_t more);
     // The newest job (at the back), taken off the queue; the queue must not
     // be empty.
     Job take_back();
 
    private:
-    void make_room();
+    void make_room() { reserve(1); }
     std::size_t slot(std::size_t index) const { return (head_ + index) & (capacity_ - 1); }
 
     std::unique_ptr<Job[]> slots_;
@@ -253,6 +255,8 @@ class WorkerPool {
 
   // Strong guarantee: a push that throws (out of memory) queued nothing.
   void push(Job job, bool deferred);
+  // Queues `bodies` for `scope` behind one another; strong guarantee too.
+  void push_all(JobScope* scope, std::span<JobBody> bodies);
   void stop_and_join();
   // Runs one queued job on the calling thread; false when the queue is empty.
   bool run_one();
@@ -432,6 +436,12 @@ class JobScope {
   // Like spawn, but the job goes behind every job already queued: for a job
   // that must wait for resources the queued jobs will release.
   void spawn_deferred(JobBody job);
+
+  // Queues every job of `jobs` as spawn would, one after the other (the last
+  // one is taken first), under one lock of the pool: the jobs are moved from.
+  // When memory runs out none is queued or counted, `jobs` is left as it was
+  // and std::bad_alloc reaches the caller.
+  void spawn_all(std::span<JobBody> jobs);
 
   // Blocks until the scope has no unfinished job, then rethrows the first
   // exception a job let escape since the last wait. A waiter that is a worker

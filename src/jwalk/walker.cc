@@ -379,8 +379,8 @@ void ParallelWalk::run_task(Task task) {
       entry.name_size = static_cast<std::uint32_t>(name.size());
       entry.kind = kind;
       entry.error = entry_error;
-      names.append(name);
-      names.push_back('\0');
+      // The reader's name is followed by its NUL byte, which comes along.
+      names.append(name.data(), name.size() + 1);
       entries.push_back(entry);
     }
     read_error = reader.error();
@@ -475,15 +475,21 @@ void ParallelWalk::pass_on(Task& task, platform::Descriptor& open, const std::st
   // The worker's own list, kept between directories; pass_on never runs on
   // a thread that is already inside it.
   thread_local std::vector<Task> children;
+  thread_local std::vector<JobBody> jobs;
   // Emptied on every way out: a task left behind would hold its parent's
   // descriptor open.
   struct Clear {
     ~Clear() {
       children.clear();
-      if (children.capacity() > kKeptChildTasks) std::vector<Task>().swap(children);
+      jobs.clear();
+      if (children.capacity() > kKeptChildTasks) {
+        std::vector<Task>().swap(children);
+        std::vector<JobBody>().swap(jobs);
+      }
     }
   } clear_children;
   children.clear();
+  jobs.clear();
   ListingPlace place{task.id, 0, task.depth + 1, {}};
   bool large = false;
   for (const ListedEntry& entry : entries) {
@@ -512,15 +518,18 @@ void ParallelWalk::pass_on(Task& task, platform::Descriptor& open, const std::st
   push_kept(place, names, entries, links);
   if (read_error != 0) push_error(read_error, task);
   // Children are queued in reverse so that, newest first, they are listed in
-  // listing order.
+  // listing order; all at once, so that queuing them takes the pool's lock
+  // and counts them once per directory.
+  jobs.reserve(children.size());
   for (auto it = children.rbegin(); it != children.rend(); ++it) {
     it->parent = handle;
-    spawn(std::move(*it), false);
+    jobs.push_back(task_job(std::move(*it)));
   }
+  queue_jobs(jobs);
 }
 
 template <typename Body>
-void ParallelWalk::spawn_job(Body body, bool deferred) {
+JobBody ParallelWalk::counted_job(Body body) {
   auto counted = [this, body = std::move(body)]() mutable {
     struct Finish {
       ParallelWalk* walk;
@@ -530,10 +539,31 @@ void ParallelWalk::spawn_job(Body body, bool deferred) {
   };
   // A directory's job is queued without an allocation of its own.
   static_assert(JobBody::kFitsInline<decltype(counted)>);
-  JobBody job(std::move(counted));
-  // Counted before it is queued, as it may run at once; a job the pool could
-  // not queue (out of memory) is counted off again, or the walk would wait
-  // for it for ever. The spawning job itself is still counted meanwhile.
+  return JobBody(std::move(counted));
+}
+
+JobBody ParallelWalk::task_job(Task task) {
+  return counted_job([this, task = std::move(task)]() mutable { run_task(std::move(task)); });
+}
+
+void ParallelWalk::queue_jobs(std::span<JobBody> jobs) {
+  // Counted before they are queued, as they may run at once; jobs the pool
+  // could not queue (out of memory) are counted off again, or the walk would
+  // wait for them for ever. The spawning job itself is still counted
+  // meanwhile.
+  outstanding_.fetch_add(jobs.size(), std::memory_order_relaxed);
+  try {
+    scope_.spawn_all(jobs);
+  } catch (...) {
+    for (std::size_t i = 0; i < jobs.size(); ++i) job_finished();
+    throw;
+  }
+}
+
+template <typename Body>
+void ParallelWalk::spawn_job(Body body, bool deferred) {
+  JobBody job = counted_job(std::move(body));
+  // Counted as queue_jobs counts.
   outstanding_.fetch_add(1, std::memory_order_relaxed);
   try {
     if (deferred) {

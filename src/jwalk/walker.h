@@ -298,9 +298,15 @@ class ParallelWalk {
                std::vector<ListedEntry>& entries, const std::vector<HardLink>& links,
                int read_error);
   void spawn(Task task, bool deferred);
+  // `body` as a job that counts itself off the outstanding ones when it ends.
+  template <typename Body>
+  JobBody counted_job(Body body);
+  JobBody task_job(Task task);
   // Queues `body` in the walk's scope, counted as outstanding until it ends.
   template <typename Body>
   void spawn_job(Body body, bool deferred);
+  // Queues `jobs` (counted jobs) in the walk's scope at once, the last first.
+  void queue_jobs(std::span<JobBody> jobs);
   void job_finished();
 
   const std::string root_;

@@ -1,5 +1,6 @@
 #include "result/hardlink_set.h"
 
+#include <new>
 #include <vector>
 
 #include "base/hash.h"
@@ -13,7 +14,8 @@ std::uint64_t key_hash(std::uint64_t device, std::uint64_t inode) {
   return hash_mix(inode ^ (device * 0x9e3779b97f4a7c15ULL));
 }
 
-}  // namespace
+// The top bits pick the shard, the low bits the slot within it.
+constexpr unsigned kShardShift = 58;
 
 // Open addressing with linear probing: 16 bytes per slot and no node per pair.
 // The all-zero pair marks an empty slot, so its own presence is kept aside.
@@ -21,51 +23,77 @@ std::uint64_t key_hash(std::uint64_t device, std::uint64_t inode) {
 // by a larger one is kept until the set ends: so a pair found without the lock
 // is surely there. A slot's inode is stored after its device, with release,
 // so that a nonzero inode read with acquire comes with its own device.
-struct HardlinkSet::Table {
-  struct Slot {
-    std::atomic<std::uint64_t> device{0};
-    std::atomic<std::uint64_t> inode{0};
-  };
-  explicit Table(std::size_t size) : mask(size - 1), slots(std::make_unique<Slot[]>(size)) {}
-
-  // True when the pair, of a nonzero inode, is surely there; false when it
-  // may not be (only the shard's lock tells).
-  bool surely_holds(std::uint64_t device, std::uint64_t inode, std::uint64_t hash) const {
-    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-      const Slot& slot = slots[i];
-      const std::uint64_t slot_inode = slot.inode.load(std::memory_order_acquire);
-      const std::uint64_t slot_device = slot.device.load(std::memory_order_relaxed);
-      if (slot_inode == inode && slot_device == device) return true;
-      if (slot_inode == 0 && slot_device == 0) return false;
-    }
-  }
-
-  const std::size_t mask;
-  const std::unique_ptr<Slot[]> slots;
+struct Slot {
+  std::atomic<std::uint64_t> device{0};
+  std::atomic<std::uint64_t> inode{0};
 };
+
+// A table's slots start on a cache line, so the six low bits of their address
+// are free: a shard publishes its table as that address with the base-2
+// logarithm of its size in those bits, one word that a lookup reads before
+// the slot itself, with no table header between them to miss in the cache.
+constexpr std::uintptr_t kSizeBits = 63;
+constexpr std::size_t kTableAlign = 64;
+static_assert(kSizeBits < kTableAlign);
+
+Slot* slots_of(std::uintptr_t word) { return reinterpret_cast<Slot*>(word & ~kSizeBits); }
+std::size_t mask_of(std::uintptr_t word) { return (std::size_t{1} << (word & kSizeBits)) - 1; }
+
+struct FreeSlots {
+  void operator()(Slot* slots) const {
+    ::operator delete[](static_cast<void*>(slots), std::align_val_t{kTableAlign});
+  }
+};
+using SlotBlock = std::unique_ptr<Slot[], FreeSlots>;
+
+SlotBlock make_slots(std::size_t size) {
+  void* raw = ::operator new[](size * sizeof(Slot), std::align_val_t{kTableAlign});
+  Slot* slots = static_cast<Slot*>(raw);
+  for (std::size_t i = 0; i < size; ++i) ::new (static_cast<void*>(slots + i)) Slot();
+  return SlotBlock(slots);
+}
+
+// True when the pair, of a nonzero inode, is surely in the table `word`;
+// false when it may not be (only the shard's lock tells).
+bool surely_holds(std::uintptr_t word, std::uint64_t device, std::uint64_t inode,
+                  std::uint64_t hash) {
+  const Slot* slots = slots_of(word);
+  const std::size_t mask = mask_of(word);
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Slot& slot = slots[i];
+    const std::uint64_t slot_inode = slot.inode.load(std::memory_order_acquire);
+    const std::uint64_t slot_device = slot.device.load(std::memory_order_relaxed);
+    if (slot_inode == inode && slot_device == device) return true;
+    if (slot_inode == 0 && slot_device == 0) return false;
+  }
+}
+
+}  // namespace
 
 struct alignas(64) HardlinkSet::Shard {
   std::mutex mutex;
   // Every table the shard had, the current one last.
-  std::vector<std::unique_ptr<Table>> tables;
+  std::vector<SlotBlock> tables;
+  std::uintptr_t current = 0;  // the current table's word; 0 before the first
   std::size_t count = 0;
   bool has_zero_pair = false;
 
   // Under the lock.
   bool insert(std::uint64_t device, std::uint64_t inode, std::uint64_t hash,
-              std::atomic<const Table*>& published) {
+              std::atomic<std::uintptr_t>& published) {
     if (device == 0 && inode == 0) {
       if (has_zero_pair) return false;
       has_zero_pair = true;
       return true;
     }
-    if (tables.empty() || (count + 1) * 4 > (tables.back()->mask + 1) * 3) {
+    if (current == 0 || (count + 1) * 4 > (mask_of(current) + 1) * 3) {
       grow();
-      published.store(tables.back().get(), std::memory_order_release);
+      published.store(current, std::memory_order_release);
     }
-    const Table& table = *tables.back();
-    for (std::size_t i = hash & table.mask;; i = (i + 1) & table.mask) {
-      Table::Slot& slot = table.slots[i];
+    Slot* slots = slots_of(current);
+    const std::size_t mask = mask_of(current);
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      Slot& slot = slots[i];
       const std::uint64_t slot_device = slot.device.load(std::memory_order_relaxed);
       const std::uint64_t slot_inode = slot.inode.load(std::memory_order_relaxed);
       if (slot_device == 0 && slot_inode == 0) {
@@ -81,54 +109,49 @@ struct alignas(64) HardlinkSet::Shard {
   // Under the lock.
   bool contains(std::uint64_t device, std::uint64_t inode, std::uint64_t hash) const {
     if (device == 0 && inode == 0) return has_zero_pair;
-    if (tables.empty()) return false;
-    const Table& table = *tables.back();
-    for (std::size_t i = hash & table.mask;; i = (i + 1) & table.mask) {
-      const Table::Slot& slot = table.slots[i];
-      const std::uint64_t slot_device = slot.device.load(std::memory_order_relaxed);
-      const std::uint64_t slot_inode = slot.inode.load(std::memory_order_relaxed);
-      if (slot_device == 0 && slot_inode == 0) return false;
-      if (slot_device == device && slot_inode == inode) return true;
-    }
+    return current != 0 && surely_holds(current, device, inode, hash);
   }
 
   // Under the lock: a table twice the size (64 slots at first) holding every
   // pair, made whole before it is published.
   void grow() {
-    const Table* old = tables.empty() ? nullptr : tables.back().get();
-    auto bigger = std::make_unique<Table>(old == nullptr ? 64 : (old->mask + 1) * 2);
-    if (old != nullptr) {
-      for (std::size_t at = 0; at <= old->mask; ++at) {
-        const std::uint64_t device = old->slots[at].device.load(std::memory_order_relaxed);
-        const std::uint64_t inode = old->slots[at].inode.load(std::memory_order_relaxed);
+    const unsigned size_log = current == 0 ? 6 : static_cast<unsigned>(current & kSizeBits) + 1;
+    SlotBlock bigger = make_slots(std::size_t{1} << size_log);
+    const std::size_t mask = (std::size_t{1} << size_log) - 1;
+    if (current != 0) {
+      const Slot* old = slots_of(current);
+      for (std::size_t at = 0; at <= mask_of(current); ++at) {
+        const std::uint64_t device = old[at].device.load(std::memory_order_relaxed);
+        const std::uint64_t inode = old[at].inode.load(std::memory_order_relaxed);
         if (device == 0 && inode == 0) continue;
-        std::size_t i = key_hash(device, inode) & bigger->mask;
-        while (bigger->slots[i].device.load(std::memory_order_relaxed) != 0 ||
-               bigger->slots[i].inode.load(std::memory_order_relaxed) != 0) {
-          i = (i + 1) & bigger->mask;
+        std::size_t i = key_hash(device, inode) & mask;
+        while (bigger[i].device.load(std::memory_order_relaxed) != 0 ||
+               bigger[i].inode.load(std::memory_order_relaxed) != 0) {
+          i = (i + 1) & mask;
         }
-        bigger->slots[i].device.store(device, std::memory_order_relaxed);
-        bigger->slots[i].inode.store(inode, std::memory_order_relaxed);
+        bigger[i].device.store(device, std::memory_order_relaxed);
+        bigger[i].inode.store(inode, std::memory_order_relaxed);
       }
     }
+    tables.reserve(tables.size() + 1);  // nothing is lost when this throws
+    current = reinterpret_cast<std::uintptr_t>(bigger.get()) | size_log;
     tables.push_back(std::move(bigger));
   }
 };
 
 HardlinkSet::HardlinkSet()
     : shards_(std::make_unique<Shard[]>(kShardCount)),
-      tables_(std::make_unique<std::atomic<const Table*>[]>(kShardCount)) {}
+      tables_(std::make_unique<std::atomic<std::uintptr_t>[]>(kShardCount)) {}
 
 HardlinkSet::~HardlinkSet() = default;
 
 bool HardlinkSet::insert(std::uint64_t device, std::uint64_t inode) {
-  static_assert(kShardCount == 64, "the shard index takes the top six bits of the hash");
+  static_assert(kShardCount == std::size_t{1} << (64 - kShardShift));
   const std::uint64_t hash = key_hash(device, inode);
-  // The top bits pick the shard, the low bits the slot within it.
-  const std::size_t at = hash >> 58;
+  const std::size_t at = hash >> kShardShift;
   if (inode != 0) {
-    const Table* table = tables_[at].load(std::memory_order_acquire);
-    if (table != nullptr && table->surely_holds(device, inode, hash)) return false;
+    const std::uintptr_t table = tables_[at].load(std::memory_order_acquire);
+    if (table != 0 && surely_holds(table, device, inode, hash)) return false;
   }
   Shard& shard = shards_[at];
   std::lock_guard lock(shard.mutex);
@@ -137,14 +160,15 @@ bool HardlinkSet::insert(std::uint64_t device, std::uint64_t inode) {
 
 void HardlinkSet::prefetch(std::uint64_t device, std::uint64_t inode) const {
   const std::uint64_t hash = key_hash(device, inode);
-  __builtin_prefetch(&shards_[hash >> 58], 1);
-  if (const Table* table = tables_[hash >> 58].load(std::memory_order_acquire))
-    __builtin_prefetch(&table->slots[hash & table->mask], 1);
+  // The shard's lock line too, for a first sighting's insert.
+  __builtin_prefetch(&shards_[hash >> kShardShift], 1);
+  const std::uintptr_t table = tables_[hash >> kShardShift].load(std::memory_order_acquire);
+  if (table != 0) __builtin_prefetch(&slots_of(table)[hash & mask_of(table)], 1);
 }
 
 bool HardlinkSet::contains(std::uint64_t device, std::uint64_t inode) const {
   const std::uint64_t hash = key_hash(device, inode);
-  Shard& shard = shards_[hash >> 58];
+  Shard& shard = shards_[hash >> kShardShift];
   std::lock_guard lock(shard.mutex);
   return shard.contains(device, inode, hash);
 }

@@ -38,12 +38,12 @@ class HardlinkSet {
 
  private:
   struct Shard;
-  struct Table;
   static constexpr std::size_t kShardCount = 64;
   std::unique_ptr<Shard[]> shards_;
-  // Each shard's current table, published when it grows, read without the
-  // shard's lock (kept apart from the locks, whose lines move between threads).
-  std::unique_ptr<std::atomic<const Table*>[]> tables_;
+  // Each shard's current table as one word, published when it grows and read
+  // without the shard's lock (kept apart from the locks, whose lines move
+  // between threads).
+  std::unique_ptr<std::atomic<std::uintptr_t>[]> tables_;
 };
 
 // The bytes a file contributes to a scan: its allocated bytes, except that of

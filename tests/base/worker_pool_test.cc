@@ -244,13 +244,18 @@ TEST(JobScope, NewestJobFirstAndDeferredJobsLast) {
   scope.spawn(record("first"));
   scope.spawn(record("second"));
   scope.spawn_deferred(record("deferred-2"));
+  std::vector<JobBody> batch;
+  batch.emplace_back(record("batch-1"));
+  batch.emplace_back(record("batch-2"));
+  scope.spawn_all(batch);
   {
     std::lock_guard lock(mutex);
     gate_open = true;
   }
   opened.notify_all();
   scope.wait();
-  EXPECT_EQ(order, (std::vector<std::string>{"second", "first", "deferred-1", "deferred-2"}));
+  EXPECT_EQ(order, (std::vector<std::string>{"batch-2", "batch-1", "second", "first", "deferred-1",
+                                             "deferred-2"}));
 }
 
 TEST(JobScope, OrderAndCapturesHoldAsTheQueueGrowsAndWraps) {
@@ -303,7 +308,19 @@ TEST(JobScope, OrderAndCapturesHoldAsTheQueueGrowsAndWraps) {
       });
     }
   }
-  EXPECT_EQ(token.use_count(), 1 + 2 * kJobs);
+  // A batch larger than the ring's free room grows it by more than one doubling.
+  constexpr int kBatch = 1000;
+  std::vector<JobBody> batch;
+  for (int i = 0; i < kBatch; ++i) {
+    const std::string name = "b" + std::to_string(i);
+    batch.emplace_back([&, name, token] {
+      const std::lock_guard lock(mutex);
+      order.push_back(name);
+    });
+    expected.insert(expected.begin(), name);
+  }
+  scope.spawn_all(batch);
+  EXPECT_EQ(token.use_count(), 1 + 2 * kJobs + kBatch);
   {
     std::lock_guard lock(mutex);
     gate_open = true;
@@ -547,6 +564,77 @@ TEST(BlockingCallWatch, WorkerRunningInsideOneCallStartsNoSpare) {
   EXPECT_EQ(seen.waiting, 0u);
   EXPECT_EQ(pool.spares_started(), 0u);
   EXPECT_EQ(ran_on, std::set<std::thread::id>{worker});
+}
+
+// A spare that stays inside one call while it runs (a loaded machine gives it
+// no processor, say) is not waiting for a device either: once the call that
+// brought it has returned, looks that find only the running spare in its
+// call start no further spare for the jobs queued meanwhile.
+TEST(BlockingCallWatch, SpareRunningInsideOneCallStartsNoFurtherSpare) {
+  const ScopedVariable cap("TESSALY_IO_THREADS", "4");
+  WorkerPool pool(1);
+  pool.set_spare_linger(std::chrono::hours(1));
+  constexpr std::uint64_t kLooks = 20;
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool worker_waits = false;
+  bool released = false;
+  std::atomic<bool> spare_in_call{false};
+  std::atomic<bool> worker_spins{false};
+  std::atomic<bool> worker_left{false};
+  std::atomic<bool> stop{false};
+  bool queued_ran_early = false;
+  // A guard against hanging, not a bound on time.
+  const auto give_up = std::chrono::steady_clock::now() + 1min;
+  const auto spin_until = [&](const std::atomic<bool>& flag) {
+    while (!flag.load() && std::chrono::steady_clock::now() < give_up) {
+    }
+  };
+  {
+    const BlockingCallWatch watch(pool);
+    JobScope scope(pool);
+    scope.spawn([&] {  // asleep in a call: brings the spare
+      {
+        const BlockingCallScope call;
+        std::unique_lock lock(mutex);
+        worker_waits = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return released; });
+      }
+      worker_left = true;
+    });
+    {
+      std::unique_lock lock(mutex);
+      EXPECT_TRUE(changed.wait_for(lock, 1min, [&] { return worker_waits; }));
+    }
+    scope.spawn([&] {  // taken by the spare, which then runs inside one call
+      const BlockingCallScope call;
+      spare_in_call = true;
+      spin_until(stop);
+    });
+    spin_until(spare_in_call);
+    {
+      const std::lock_guard lock(mutex);
+      released = true;
+    }
+    changed.notify_all();
+    spin_until(worker_left);
+    scope.spawn([&] {  // the worker runs, outside any call
+      worker_spins = true;
+      spin_until(stop);
+    });
+    spin_until(worker_spins);
+    scope.spawn([&] { queued_ran_early = !stop.load(); });
+    const std::uint64_t looks = pool.watch_stats().looks;
+    while (pool.watch_stats().looks < looks + kLooks &&
+           std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::sleep_for(1ms);
+    }
+    stop = true;
+    scope.wait();
+  }
+  EXPECT_EQ(pool.spares_started(), 1u);
+  EXPECT_FALSE(queued_ran_early);
 }
 
 // --- The process-wide pool, sized from the environment -----------------------

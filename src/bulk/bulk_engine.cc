@@ -337,8 +337,8 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, WalkDirId
   platform::Descriptor open(walk.os, *fd);
   BulkListing& listing = thread_listing();
   int late_error = 0;
-  if (const auto read =
-          read_open_dir_bulk_into(walk.os, open.get(), listing, dir, &late_error, origin.device);
+  if (const auto read = read_open_dir_bulk_into(walk.os, open.get(), listing, dir, &late_error,
+                                                origin.device, walk.scope);
       !read) {
     walk.context.note_problem(dir, read.error());
     return;

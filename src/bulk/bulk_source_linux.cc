@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -65,38 +66,56 @@ std::size_t largest_record_size() {
   return size;
 }
 
-// One entry's lookup: its errno (0 when it succeeded) and, only then, its status.
+// What the records need of one entry's lookup: its errno (0 when it
+// succeeded) and, only then, its status.
 struct Lookup {
   int error = 0;
-  struct stat status;
+  mode_t mode = 0;
+  dev_t device = 0;
+  ino_t inode = 0;
+  nlink_t links = 0;
+  blkcnt_t blocks = 0;
 };
 
-std::expected<void, int> look_up(platform::Kernel& kernel, int fd, const char* name,
-                                 struct stat& status) {
-  return platform::retry_interrupted(
-      [&] { return kernel.stat_at(fd, name, status, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT); });
+Lookup look_up(platform::Kernel& kernel, int fd, const char* name) {
+  struct stat st;  // filled by a successful fstatat, read only then
+  const auto found = platform::retry_interrupted(
+      [&] { return kernel.stat_at(fd, name, st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT); });
+  if (!found) return Lookup{.error = found.error()};
+  return Lookup{.mode = st.st_mode,
+                .device = st.st_dev,
+                .inode = st.st_ino,
+                .links = st.st_nlink,
+                .blocks = st.st_blocks};
 }
 
-// A batch of at least this many entries is looked up by more than one thread
-// when a scope is given, in shares of kLookupShare entries taken in turn.
+// A batch that filled the listing buffer (a large directory's) and holds at
+// least this many entries is looked up by more than one thread when a scope
+// is given, in shares of kLookupShare entries taken in turn. Smaller
+// directories are left whole to their own job: their lookups take less time
+// than handing some to another thread costs, and the other workers are
+// usually busy with directories of their own.
 constexpr std::size_t kParallelLookups = 256;
-constexpr std::size_t kLookupShare = 64;
-// Bytes of the smallest getdents64 record: a one-byte name, padded to 8.
+constexpr std::size_t kLookupShare = 32;
+// Bytes of the smallest and the largest getdents64 record: a name of one
+// byte, or of NAME_MAX, padded to 8.
 constexpr std::size_t kSmallestDirent = 24;
+constexpr std::size_t kLargestDirent = (offsetof(dirent64, d_name) + NAME_MAX + 1 + 7) & ~7UL;
 
 // The lookups of one batch, shared with the helper jobs. A helper touches the
 // kernel, the descriptor and the names only while it holds a share, and the
 // caller waits until every share taken is done, so they outlive every use; a
 // helper that starts later finds no share left and only lets go of this.
 struct SharedLookups {
-  SharedLookups(platform::Kernel& kernel_in, int fd_in) : kernel(kernel_in), fd(fd_in) {}
-  platform::Kernel& kernel;
-  const int fd;
+  platform::Kernel* kernel = nullptr;
+  int fd = -1;
   std::vector<const char*> names;
   std::vector<Lookup> lookups;
   std::size_t shares = 0;
   std::atomic<std::size_t> next{0};
   std::atomic<std::size_t> done{0};
+  // Helper jobs asked and not yet ended: while any is, this is not reused.
+  std::atomic<std::size_t> helpers_out{0};
 
   // Takes and looks up shares until none is left.
   void take_shares() {
@@ -104,14 +123,26 @@ struct SharedLookups {
          share = next.fetch_add(1, std::memory_order_relaxed)) {
       const std::size_t end = std::min(names.size(), (share + 1) * kLookupShare);
       for (std::size_t i = share * kLookupShare; i < end; ++i) {
-        Lookup& lookup = lookups[i];
-        const auto found = look_up(kernel, fd, names[i], lookup.status);
-        lookup.error = found ? 0 : found.error();
+        lookups[i] = look_up(*kernel, fd, names[i]);
       }
       if (done.fetch_add(1, std::memory_order_release) + 1 == shares) done.notify_all();
     }
   }
 };
+
+// The calling thread's lookups, kept for its next large batch unless a helper
+// job still holds them (it then keeps them alive, and new ones are made), so
+// that a batch costs no allocation. Null when memory ran out.
+std::shared_ptr<SharedLookups> thread_lookups() {
+  thread_local std::shared_ptr<SharedLookups> kept;
+  if (kept && kept->helpers_out.load(std::memory_order_acquire) == 0) return kept;
+  try {
+    kept = std::make_shared<SharedLookups>();
+  } catch (const std::bad_alloc&) {
+    kept.reset();
+  }
+  return kept;
+}
 
 // Looks up the entries of the getdents64 batch `entries` ("." and ".." left
 // out) relative to the open directory `fd`, on the calling thread and on as
@@ -121,9 +152,12 @@ struct SharedLookups {
 std::shared_ptr<SharedLookups> look_up_in_shares(platform::Kernel& kernel, int fd,
                                                  JobScope& helpers,
                                                  std::span<const std::byte> entries) {
-  std::shared_ptr<SharedLookups> shared;
+  std::shared_ptr<SharedLookups> shared = thread_lookups();
+  if (!shared) return nullptr;
+  shared->kernel = &kernel;
+  shared->fd = fd;
+  shared->names.clear();
   try {
-    shared = std::make_shared<SharedLookups>(kernel, fd);
     shared->names.reserve(entries.size() / kSmallestDirent);
     for (std::size_t pos = 0; pos < entries.size();) {
       const auto* entry = reinterpret_cast<const dirent64*>(entries.data() + pos);
@@ -136,13 +170,21 @@ std::shared_ptr<SharedLookups> look_up_in_shares(platform::Kernel& kernel, int f
     return nullptr;
   }
   shared->shares = (shared->names.size() + kLookupShare - 1) / kLookupShare;
+  shared->next.store(0, std::memory_order_relaxed);
+  shared->done.store(0, std::memory_order_relaxed);
   const std::size_t asked = std::min(shared->shares, helpers.pool().thread_count()) - 1;
-  try {
-    for (std::size_t i = 0; i < asked; ++i) {
-      helpers.spawn([shared] { shared->take_shares(); });
+  for (std::size_t i = 0; i < asked; ++i) {
+    shared->helpers_out.fetch_add(1, std::memory_order_relaxed);
+    try {
+      helpers.spawn([shared] {
+        shared->take_shares();
+        shared->helpers_out.fetch_sub(1, std::memory_order_release);
+      });
+    } catch (const std::bad_alloc&) {
+      // Those not asked leave their shares to this thread.
+      shared->helpers_out.fetch_sub(1, std::memory_order_relaxed);
+      break;
     }
-  } catch (const std::bad_alloc&) {
-    // Those not asked leave their shares to this thread.
   }
   shared->take_shares();
   for (std::size_t done = shared->done.load(std::memory_order_acquire); done < shared->shares;
@@ -238,10 +280,10 @@ std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd
     }
     listed = true;
 
-    // A large batch's entries are looked up ahead, in shares.
+    // A large directory's batch is looked up ahead, in shares.
     std::shared_ptr<SharedLookups> ahead;
     if (helpers != nullptr && helpers->pool().thread_count() > 1 &&
-        *n / kSmallestDirent >= kParallelLookups) {
+        *n + kLargestDirent > listing.size() && *n / kSmallestDirent >= kParallelLookups) {
       ahead = look_up_in_shares(kernel, fd, *helpers, std::span(listing).first(*n));
     }
     std::size_t looked = 0;  // entries other than "." and ".." met so far
@@ -257,33 +299,23 @@ std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd
 
       BulkRecordFields fields;
       fields.name = std::string_view(name, std::strlen(name));
-      struct stat own_status;  // filled by a successful fstatat, read only then
-      const struct stat* status = &own_status;
-      std::expected<void, int> stated;
-      if (ahead) {
-        const Lookup& lookup = ahead->lookups[looked];
-        status = &lookup.status;
-        if (lookup.error != 0) stated = std::unexpected(lookup.error);
-      } else {
-        stated = look_up(kernel, fd, name, own_status);
-      }
+      const Lookup st = ahead ? ahead->lookups[looked] : look_up(kernel, fd, name);
       ++looked;
-      const struct stat& st = *status;
-      if (stated) {
+      if (st.error == 0) {
         searchable = true;
-        fields.dev_id = bulk_device_id(st.st_dev);
+        fields.dev_id = bulk_device_id(st.device);
         // The first entry looked up on the expected device confirms it as the
         // directory's (an entry elsewhere, a mount point say, leaves it to the
         // lookup of ".").
         if (expect_device && !directory_device && fields.dev_id == expected_id)
           directory_device = expected_id;
         expect_device = false;
-        fields.obj_type = object_type_of_mode(st.st_mode);
-        fields.file_id = st.st_ino;
-        fields.link_count = st.st_nlink > std::numeric_limits<std::uint32_t>::max()
+        fields.obj_type = object_type_of_mode(st.mode);
+        fields.file_id = st.inode;
+        fields.link_count = st.links > std::numeric_limits<std::uint32_t>::max()
                                 ? std::numeric_limits<std::uint32_t>::max()
-                                : static_cast<std::uint32_t>(st.st_nlink);
-        fields.alloc_size = static_cast<std::int64_t>(st.st_blocks) * 512;
+                                : static_cast<std::uint32_t>(st.links);
+        fields.alloc_size = static_cast<std::int64_t>(st.blocks) * 512;
         if (fields.obj_type == obj_type_directory) {
           if (!directory_device) {
             if (const auto searched = look_up_itself(); !searched) {
@@ -300,7 +332,7 @@ std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd
             fields.mount_status = dir_mntstatus_mntpoint;
           }
         }
-      } else if (stated.error() == ENOENT) {
+      } else if (st.error == ENOENT) {
         // Gone: its lookup was permitted, so the directory is searchable.
         searchable = true;
         resume = entry->d_off;
@@ -310,7 +342,7 @@ std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd
           if (const auto searched = look_up_itself(); !searched)
             return std::unexpected(searched.error());
         }
-        fields.error = static_cast<std::uint32_t>(stated.error());
+        fields.error = static_cast<std::uint32_t>(st.error);
       }
 
       const std::size_t written = pack_bulk_record(buffer.subspan(used), fields);

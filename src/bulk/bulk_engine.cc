@@ -267,14 +267,17 @@ class ListingOut {
     walk_.sender.send(std::move(total));
   }
 
-  // Sends what is gathered, then walks its subdirectories.
-  void flush() {
+  // Sends what is gathered, then walks its subdirectories. `last`: nothing
+  // more will be added, so no empty listing is taken to follow it (one taken
+  // and dropped unused would cost the recycler's lock and a free per
+  // directory).
+  void flush(bool last = false) {
     if (!message_.children.empty()) {
       const WalkDirId first = pending_.empty() ? 0 : walk_.numbers.take(pending_.size());
       ListingMessage message;
       message.children = std::move(message_.children);
       message.place = place(first, large_);
-      message_.children = new_listing();
+      if (!last) message_.children = new_listing();
       large_ = false;
       walk_.sender.send(std::move(message));
       for (std::size_t i = 0; i < pending_.size(); ++i) {
@@ -308,7 +311,14 @@ class ListingOut {
     std::size_t name_size;
     std::uint32_t device;
   };
-  std::vector<Pending> pending_;
+  // The worker's own, kept between directories so that gathering them costs
+  // no allocation; a job never runs inside another on the same thread.
+  static std::vector<Pending>& thread_pending() {
+    thread_local std::vector<Pending> pending;
+    pending.clear();
+    return pending;
+  }
+  std::vector<Pending>& pending_ = thread_pending();
 };
 
 // Reads one directory, sizes its files, sends its listing and then spawns a
@@ -333,8 +343,8 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, WalkDirId
   platform::Descriptor open(walk.os, *fd);
   BulkListing& listing = thread_listing();
   int late_error = 0;
-  if (const auto read =
-          read_open_dir_bulk_into(walk.os, open.get(), listing, dir, &late_error, origin.device);
+  if (const auto read = read_open_dir_bulk_into(walk.os, open.get(), listing, dir, &late_error,
+                                                origin.device, walk.scope);
       !read) {
     walk.context.note_problem(dir, read.error());
     return;
@@ -400,7 +410,7 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, WalkDirId
     // decides); walked in every case, once its part of the listing is sent.
     out.add_directory(item.name, std::move(child), static_cast<std::uint32_t>(device));
   }
-  out.flush();
+  out.flush(true);
   listing.trim(kKeptListingEntries);
 }
 

@@ -108,13 +108,15 @@ using platform::OpenAs;
 template <typename Out>
 std::expected<void, int> read_batches(platform::Kernel& os, int fd, Out& out, std::string_view dir,
                                       int* late_error = nullptr,
-                                      std::optional<std::uint32_t> expected_device = std::nullopt) {
+                                      std::optional<std::uint32_t> expected_device = std::nullopt,
+                                      JobScope* helpers = nullptr) {
   const std::span<std::byte> buffer = thread_read_buffer();
   bool answered = false;
   while (true) {
     // An interrupted call has consumed no entry, so it is simply repeated.
     const auto count = platform::retry_interrupted([&] {
-      return read_bulk_batch(os, fd, bulk_dir_request, buffer, bulk_dir_options, expected_device);
+      return read_bulk_batch(os, fd, bulk_dir_request, buffer, bulk_dir_options, expected_device,
+                             helpers);
     });
     if (!count) {
       if (!answered) return std::unexpected(count.error());
@@ -195,9 +197,10 @@ std::expected<int, int> open_bulk_directory_at(platform::Kernel& os, int parent_
 
 std::expected<void, int> read_open_dir_bulk_into(platform::Kernel& os, int fd, BulkListing& out,
                                                  std::string_view dir, int* late_error,
-                                                 std::optional<std::uint32_t> expected_device) {
+                                                 std::optional<std::uint32_t> expected_device,
+                                                 JobScope* helpers) {
   out.clear();
-  const auto done = read_batches(os, fd, out, dir, late_error, expected_device);
+  const auto done = read_batches(os, fd, out, dir, late_error, expected_device, helpers);
   if (!done) out.clear();
   return done;
 }

@@ -1,6 +1,7 @@
 #include "bulk/bulk_record.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "base/utf8.h"
@@ -9,10 +10,18 @@ namespace tessaly {
 namespace {
 
 // Record fields are little-endian and only 4-byte aligned, so they are
-// assembled byte by byte rather than loaded through a typed pointer.
+// copied, never loaded through a typed pointer; on a little-endian machine
+// (every one this runs on) the copy is one move, elsewhere the bytes are
+// assembled one by one.
 std::uint32_t load_u32(const std::byte* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  } else {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+  }
 }
 
 std::uint64_t load_u64(const std::byte* p) {
@@ -21,7 +30,11 @@ std::uint64_t load_u64(const std::byte* p) {
 }
 
 void store_u32(std::byte* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::byte>(v >> (8 * i));
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(p, &v, sizeof v);
+  } else {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<std::byte>(v >> (8 * i));
+  }
 }
 
 void store_u64(std::byte* p, std::uint64_t v) {

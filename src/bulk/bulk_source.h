@@ -18,6 +18,8 @@
 
 namespace tessaly {
 
+class JobScope;
+
 // One getattrlistbulk call on the open directory `fd`, made through `kernel`:
 // packs the records of the next entries into `buffer` and returns how many it
 // wrote, 0 once the directory is exhausted. Successive calls continue where
@@ -26,11 +28,15 @@ namespace tessaly {
 // repeated. `expected_device`, when given, is the directory's device as its
 // parent's listing reported it (the records' 32-bit encoding): where records
 // are packed from a listing, the directory's own lookup is then spared when
-// the first entry looked up shows that device. The records are the same
+// the first entry looked up shows that device. `helpers`, when given, is a
+// scope whose pool may take part: where records are packed from a listing, a
+// large batch's entries are then looked up on its idle workers too (the
+// calling thread never runs other jobs meanwhile). The records are the same
 // either way.
 std::expected<std::size_t, int> read_bulk_batch(
     platform::Kernel& kernel, int fd, const AttrListRequest& request, std::span<std::byte> buffer,
-    std::uint64_t options, std::optional<std::uint32_t> expected_device = std::nullopt);
+    std::uint64_t options, std::optional<std::uint32_t> expected_device = std::nullopt,
+    JobScope* helpers = nullptr);
 
 // A device number as stat reports it, in the 32-bit encoding the records
 // carry, so that a record's device and a stat's compare equal for one volume.

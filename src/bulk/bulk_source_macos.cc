@@ -64,7 +64,8 @@ std::uint32_t bulk_device_id(dev_t device) { return static_cast<std::uint32_t>(d
 std::expected<std::size_t, int> read_bulk_batch(platform::Kernel& kernel, int fd,
                                                 const AttrListRequest& request,
                                                 std::span<std::byte> buffer, std::uint64_t options,
-                                                std::optional<std::uint32_t> /*expected_device*/) {
+                                                std::optional<std::uint32_t> /*expected_device*/,
+                                                JobScope* /*helpers*/) {
   return kernel.read_attributes_bulk(fd, request, buffer, options);
 }
 

@@ -9,16 +9,20 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <tuple>
 #include <vector>
 
+#include "base/worker_pool.h"
 #include "bulk/bulk_reader.h"
 #include "bulk/bulk_source.h"
 #include "platform/descriptors.h"
@@ -394,6 +398,81 @@ TEST(LinuxBulkSource, PacksTheReferencePackersBytesForRealEntries) {
   if (!mounted)
     GTEST_SKIP() << "no tmpfs could be mounted here (needs root): "
                     "the mount point's record was not checked";
+}
+
+// A large batch's entries are looked up on the helpers' workers as well, and
+// every call packs the same bytes as one that looks them up alone, also when
+// the buffer fills before the batch's end.
+TEST(LinuxBulkSource, LargeBatchesLookedUpInSharesPackTheSameRecords) {
+  TempDir tree;
+  const std::string dir = tree.make_dir("d");
+  for (int i = 0; i < 1500; ++i) tree.write_text("d/f" + std::to_string(i), "x");
+  tree.make_dir("d/sub");
+  tree.make_hardlink("d/f1", "d/twin");
+  testing::FaultyKernel os;
+  std::mutex mutex;
+  std::condition_variable helped;
+  std::optional<std::thread::id> paused;  // the thread held until another looks up
+  bool other_looked_up = false;
+  os.on_stat = [&](const testing::KernelCall& call) {
+    {
+      std::unique_lock lock(mutex);
+      if (paused && std::this_thread::get_id() != *paused) {
+        other_looked_up = true;
+        helped.notify_all();
+      }
+      // The calling thread's first lookup waits for a helper's, so that
+      // sharing is shown whatever the scheduler does.
+      if (paused && std::this_thread::get_id() == *paused)
+        helped.wait(lock, [&] { return other_looked_up; });
+    }
+    return call.name == "f7" ? EIO : call.name == "f700" ? ENOENT : 0;
+  };
+
+  const auto set_paused = [&](std::optional<std::thread::id> thread) {
+    const std::lock_guard lock(mutex);
+    paused = thread;
+    if (thread) other_looked_up = false;
+  };
+  const auto read_all = [&](std::size_t size, JobScope* helpers) {
+    std::vector<std::vector<std::byte>> batches;
+    const platform::Descriptor fd = open_raw(dir);
+    std::vector<std::byte> buffer(size);
+    while (true) {
+      const auto n = read_bulk_batch(os, fd.get(), bulk_dir_request, buffer, bulk_dir_options,
+                                     std::nullopt, helpers);
+      EXPECT_TRUE(n.has_value());
+      if (!n || *n == 0) break;
+      std::size_t used = 0;
+      for (std::size_t i = 0; i < *n; ++i) used += u32_at(buffer, used);
+      batches.emplace_back(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(used));
+    }
+    return batches;
+  };
+
+  WorkerPool pool(3);
+  for (const std::size_t size : {bulk_buffer_size, std::size_t{8192}}) {
+    const auto alone = read_all(size, nullptr);
+    std::vector<std::vector<std::byte>> shared;
+    {
+      JobScope scope(pool);
+      set_paused(std::this_thread::get_id());
+      shared = read_all(size, &scope);
+      set_paused(std::nullopt);
+      scope.wait();
+    }
+    EXPECT_TRUE(other_looked_up);
+    EXPECT_EQ(shared, alone) << "buffer of " << size;
+    std::size_t records = 0;
+    for (const auto& batch : alone) {
+      std::vector<BulkEntry> entries;
+      parse_bulk_batch(batch, batch.size(), entries);
+      records += entries.size();
+    }
+    EXPECT_EQ(records, 1501u);  // f700 vanished; f7 has an error record
+    // One call per listing batch with the whole buffer; many with the small one.
+    EXPECT_EQ(alone.size() < 5, size == bulk_buffer_size) << alone.size();
+  }
 }
 
 TEST(LinuxBulkSource, DeviceOfFollowsLinksAndMatchesTheRecords) {

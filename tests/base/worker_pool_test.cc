@@ -569,8 +569,8 @@ TEST(BlockingCallWatch, WorkerRunningInsideOneCallStartsNoSpare) {
 // A spare that stays inside one call while it runs (a loaded machine gives it
 // no processor, say) is not waiting for a device either: once the call that
 // brought it has returned, looks that find only the running spare in its
-// call start no further spare for the jobs queued meanwhile.
-TEST(BlockingCallWatch, SpareRunningInsideOneCallStartsNoFurtherSpare) {
+// call count nothing as blocking, so they make no room for further spares.
+TEST(BlockingCallWatch, SpareRunningInsideOneCallCountsAsNoBlockingCall) {
   const ScopedVariable cap("TESSALY_IO_THREADS", "4");
   WorkerPool pool(1);
   pool.set_spare_linger(std::chrono::hours(1));
@@ -579,17 +579,18 @@ TEST(BlockingCallWatch, SpareRunningInsideOneCallStartsNoFurtherSpare) {
   std::condition_variable changed;
   bool worker_waits = false;
   bool released = false;
+  std::atomic<bool> spare_taken{false};
   std::atomic<bool> spare_in_call{false};
-  std::atomic<bool> worker_spins{false};
   std::atomic<bool> worker_left{false};
   std::atomic<bool> stop{false};
-  bool queued_ran_early = false;
   // A guard against hanging, not a bound on time.
   const auto give_up = std::chrono::steady_clock::now() + 1min;
   const auto spin_until = [&](const std::atomic<bool>& flag) {
     while (!flag.load() && std::chrono::steady_clock::now() < give_up) {
     }
   };
+  WatchStats before;
+  WatchStats after;
   {
     const BlockingCallWatch watch(pool);
     JobScope scope(pool);
@@ -607,34 +608,39 @@ TEST(BlockingCallWatch, SpareRunningInsideOneCallStartsNoFurtherSpare) {
       std::unique_lock lock(mutex);
       EXPECT_TRUE(changed.wait_for(lock, 1min, [&] { return worker_waits; }));
     }
-    scope.spawn([&] {  // taken by the spare, which then runs inside one call
+    // Taken by the spare, which enters its call only once the worker has
+    // left its own, and then runs inside it.
+    scope.spawn([&] {
+      spare_taken = true;
+      spin_until(worker_left);
       const BlockingCallScope call;
       spare_in_call = true;
       spin_until(stop);
     });
-    spin_until(spare_in_call);
+    spin_until(spare_taken);
     {
       const std::lock_guard lock(mutex);
       released = true;
     }
     changed.notify_all();
-    spin_until(worker_left);
-    scope.spawn([&] {  // the worker runs, outside any call
-      worker_spins = true;
-      spin_until(stop);
-    });
-    spin_until(worker_spins);
-    scope.spawn([&] { queued_ran_early = !stop.load(); });
+    spin_until(spare_in_call);
+    // A look begun before counts what it saw then; from the second look on,
+    // each saw only the spare in its call.
     const std::uint64_t looks = pool.watch_stats().looks;
-    while (pool.watch_stats().looks < looks + kLooks &&
-           std::chrono::steady_clock::now() < give_up) {
+    while (pool.watch_stats().looks < looks + 2 && std::chrono::steady_clock::now() < give_up) {
       std::this_thread::sleep_for(1ms);
     }
+    before = pool.watch_stats();
+    do {
+      std::this_thread::sleep_for(1ms);
+      after = pool.watch_stats();
+    } while (after.looks < before.looks + kLooks && std::chrono::steady_clock::now() < give_up);
     stop = true;
     scope.wait();
   }
   EXPECT_EQ(pool.spares_started(), 1u);
-  EXPECT_FALSE(queued_ran_early);
+  EXPECT_GE(after.looks - before.looks, kLooks);
+  EXPECT_EQ(after.waiting, before.waiting);
 }
 
 // --- The process-wide pool, sized from the environment -----------------------

@@ -12,9 +12,11 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "progress/progress.h"
+#include "progress/testing.h"
 #include "support/recording_emitter.h"
 #include "support/temp_tree.h"
 
@@ -53,7 +55,8 @@ TEST_F(HostScanTest, ATokenCancelledBeforeTheScanEndsItAtOnce) {
 }
 
 // Another thread cancels each scan at a random moment of it: every scan ends
-// cancelled or complete and exact, never partial.
+// cancelled or complete and exact, never partial. A last scan, held running
+// until the token is cancelled, shows that a cancel does stop one.
 TEST_F(HostScanTest, ATokenCancelledFromAnotherThreadStopsTheRunningScan) {
   TempDir dir;
   std::uint64_t files = 0;
@@ -69,7 +72,6 @@ TEST_F(HostScanTest, ATokenCancelledFromAnotherThreadStopsTheRunningScan) {
 
   std::mt19937 random(99);
   std::uniform_int_distribution<long> delay_us(0, took.count());
-  int cancelled = 0;
   for (int i = 0; i < 20; ++i) {
     ScanRequest request = request_for(dir.path(), "jwalk");
     std::thread canceller([token = request.cancel, delay = delay_us(random)] {
@@ -81,11 +83,21 @@ TEST_F(HostScanTest, ATokenCancelledFromAnotherThreadStopsTheRunningScan) {
     if (outcome) {
       EXPECT_EQ(outcome->result->files_found, files);
     } else {
-      ++cancelled;
       EXPECT_EQ(outcome.error(), (ScanError{ScanErrorKind::kCancelled, "Scan cancelled"}));
     }
   }
-  EXPECT_GT(cancelled, 0);
+  progress_testing::hold_scans(true);
+  ScanRequest held = request_for(dir.path(), "jwalk");
+  std::thread canceller;
+  held.on_progress = [&canceller, token = held.cancel, once = true](const ScanProgress&) mutable {
+    if (std::exchange(once, false)) canceller = std::thread([token] { token.request_cancel(); });
+  };
+  const auto outcome = scan(held);
+  progress_testing::hold_scans(false);
+  ASSERT_TRUE(canceller.joinable());
+  canceller.join();
+  ASSERT_FALSE(outcome.has_value());
+  EXPECT_EQ(outcome.error(), (ScanError{ScanErrorKind::kCancelled, "Scan cancelled"}));
   EXPECT_FALSE(scan_cancel_flag().load());
 }
 

@@ -342,7 +342,9 @@ class TESSALY_EXPORT HardLinkTable {
   };
   // A link's place: its block, shifted by kBlockBits, and its index there.
   static constexpr unsigned kBlockBits = 11;
-  void note(const Noted& noted);
+  // `new_run`: the key need not follow the one noted before, even when it is
+  // above it (the noter knows the two lie in different stretches of names).
+  void note(const Noted& noted, bool new_run = false);
   const Noted& at(std::uint32_t place) const {
     return blocks_[place >> kBlockBits][place & ((1U << kBlockBits) - 1)];
   }
@@ -355,8 +357,9 @@ class TESSALY_EXPORT HardLinkTable {
   // After seal(), when the links were not noted in ascending key order: their
   // places in that order.
   std::vector<std::uint32_t> order_;
-  // The places of the links noted below the key noted before them: where a
-  // run of ascending keys starts, the first excepted.
+  // The places of the links noted below the key noted before them, or noted
+  // as starting a run: where a run of ascending keys starts, the first
+  // excepted.
   std::vector<std::uint32_t> run_starts_;
   std::size_t count_ = 0;
   std::size_t sealed_count_ = 0;    // links seal() ordered; find() searches while all are

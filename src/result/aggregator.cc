@@ -241,8 +241,17 @@ void ScanAggregator::record_listing(const ListingPlace& place, const ChildListin
     }
   }
   child_entry_count_ += count;
-  for (const LinkedChild& linked : children.links())
-    hard_links_.add((*list)[first + linked.index], linked.link);
+  // Each stretch of records starts a run of the links' keys, so that sealing
+  // finds the runs apart and only puts them in order.
+  const std::span<const std::uint32_t> breaks = children.breaks();
+  std::size_t next_break = 0;
+  bool new_run = true;
+  for (const LinkedChild& linked : children.links()) {
+    for (; next_break < breaks.size() && breaks[next_break] <= linked.index; ++next_break)
+      new_run = true;
+    ResultAccess::add_link(hard_links_, (*list)[first + linked.index], linked.link, new_run);
+    new_run = false;
+  }
 }
 
 void ScanAggregator::record_unlisted_bytes(std::string_view dir, std::uint64_t bytes) {

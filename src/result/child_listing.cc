@@ -81,6 +81,8 @@ void ChildListing::clear() {
   entries_.clear();
   links_.clear();
   large_.clear();
+  breaks_.clear();
+  after_alone_ = false;
   count_ = 0;
   dirs_ = 0;
   file_bytes_ = 0;
@@ -93,6 +95,7 @@ void ChildListing::trim(std::size_t max_entries) {
   if (entries_.capacity() > max_entries) std::vector<ChildEntry>().swap(entries_);
   if (links_.capacity() > max_entries) std::vector<LinkedChild>().swap(links_);
   if (large_.capacity() > max_entries) std::vector<LargeChild>().swap(large_);
+  if (breaks_.capacity() > max_entries) std::vector<std::uint32_t>().swap(breaks_);
 }
 
 }  // namespace tessaly

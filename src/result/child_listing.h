@@ -155,6 +155,10 @@ class ChildListing {
   const RecordBlocks* records() const { return records_; }
   // The children's records, when listed().
   std::span<const ChildEntry> entries() const { return entries_; }
+  // Ascending indices of the children whose record does not follow the one
+  // before it in memory (the first child excepted): between two of them the
+  // records are one stretch of a block, in ascending addresses.
+  std::span<const std::uint32_t> breaks() const { return breaks_; }
   // The child at `i`, when listed().
   Item operator[](std::size_t i) const {
     const ChildEntry& entry = entries_[i];
@@ -173,7 +177,17 @@ class ChildListing {
   void add(std::string_view raw_name, std::uint64_t size, bool is_dir) {
     ++count_;
     if (records_ == nullptr) start_own();
-    if (listed_) entries_.push_back(write(raw_name, size, is_dir));
+    if (!listed_) return;
+    const char* const cursor = writer_->cursor;
+    const std::size_t left = writer_->left;
+    entries_.push_back(write(raw_name, size, is_dir));
+    // Written at the cursor when it moved by what the block's room shrank;
+    // a record too large for blocks gets one of its own and leaves the
+    // cursor where it was, so the next record starts a stretch too.
+    const char* const moved = writer_->cursor;
+    const bool follows = moved != cursor && left - writer_->left == std::size_t(moved - cursor);
+    if ((!follows || after_alone_) && count_ > 1) breaks_.push_back(std::uint32_t(count_ - 1));
+    after_alone_ = moved == cursor;
   }
   ChildEntry write(std::string_view raw_name, std::uint64_t size, bool is_dir) {
     RecordBlocks& records = *records_;
@@ -194,6 +208,8 @@ class ChildListing {
   std::vector<ChildEntry> entries_;
   std::vector<LinkedChild> links_;
   std::vector<LargeChild> large_;
+  std::vector<std::uint32_t> breaks_;
+  bool after_alone_ = false;
   std::unique_ptr<RecordBlocks> own_;
 };
 

@@ -175,7 +175,7 @@ void HardLinkTable::add(const ChildEntry& entry, const HardLink& link) {
   note(Noted{entry.name().data(), link});
 }
 
-void HardLinkTable::note(const Noted& noted) {
+void HardLinkTable::note(const Noted& noted, bool new_run) {
   constexpr std::size_t kBlockLinks = std::size_t{1} << kBlockBits;
   if (blocks_.empty() || blocks_.back().size() == blocks_.back().capacity()) {
     // Places are 32 bits wide.
@@ -184,8 +184,9 @@ void HardLinkTable::note(const Noted& noted) {
     // Geometric up to a whole block, so that a table of a few links stays small.
     blocks_.emplace_back().reserve(std::clamp<std::size_t>(count_, 16, kBlockLinks));
   }
-  if (last_key_ != nullptr && !std::less<>()(last_key_, noted.key)) {
-    sorted_ = false;
+  const bool ascending = last_key_ == nullptr || std::less<>()(last_key_, noted.key);
+  if (!ascending || (new_run && last_key_ != nullptr)) {
+    sorted_ = sorted_ && ascending;
     run_starts_.push_back(
         static_cast<std::uint32_t>((blocks_.size() - 1) << kBlockBits | blocks_.back().size()));
   }
@@ -209,8 +210,9 @@ void HardLinkTable::order_places() {
     return std::less<>()(at(a).key, at(b).key);
   };
   // Links come in runs of ascending keys (names are stored one after the
-  // other, in blocks that lie anywhere), whose starts were noted. Runs put in
-  // the order of their first keys are most often the whole order already;
+  // other, in blocks that lie anywhere), whose starts were noted. Runs that
+  // each keep to one stretch of a block, as a collector notes them, put in
+  // the order of their first keys are the whole order already;
   // otherwise they are merged pairwise, one pass over the places per halving
   // of their number.
   order_.clear();

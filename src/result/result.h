@@ -131,6 +131,11 @@ struct ResultAccess {
       }
     }
   }
+  // Notes `link` for `entry`; `new_run` as HardLinkTable::note.
+  static void add_link(HardLinkTable& table, const ChildEntry& entry, const HardLink& link,
+                       bool new_run) {
+    table.note(HardLinkTable::Noted{entry.name().data(), link}, new_run);
+  }
   // The key copy_links gives an entry.
   static const char* link_key(const ChildEntry& entry) { return entry.name().data(); }
 

@@ -206,11 +206,21 @@ TEST(RecordBlocks, ThreadsWriteInBlocksOfTheirOwn) {
       EXPECT_EQ(listings[t][i].name, std::to_string(t) + "-" + std::to_string(i));
       EXPECT_EQ(listings[t][i].fields.size, i * 512);
     }
-    for (const ChildEntry& entry : listings[t].entries())
-      used += 1 + entry.name().size() +
-              (entry.size() >> 9 < 64     ? 1
-               : entry.size() >> 9 < 8192 ? 2
-                                          : 3);
+    // The listing tells where its records leave a stretch of a block.
+    std::vector<std::uint32_t> breaks;
+    const char* end = nullptr;
+    for (const ChildEntry& entry : listings[t].entries()) {
+      const std::size_t bytes = 1 + entry.name().size() +
+                                (entry.size() >> 9 < 64     ? 1
+                                 : entry.size() >> 9 < 8192 ? 2
+                                                            : 3);
+      const char* record = entry.name().data() - 1;
+      if (end != nullptr && record != end) breaks.push_back(&entry - listings[t].entries().data());
+      end = record + bytes;
+      used += bytes;
+    }
+    EXPECT_FALSE(breaks.empty());
+    EXPECT_TRUE(std::ranges::equal(listings[t].breaks(), breaks));
   }
   EXPECT_LE(records.capacity_bytes(), used + kThreads * 16 * 1024);
   // A thread that writes little takes a small block.
@@ -221,6 +231,15 @@ TEST(RecordBlocks, ThreadsWriteInBlocksOfTheirOwn) {
     listing.add_file("one", 512);
   }).join();
   EXPECT_EQ(few.capacity_bytes(), 4096u);
+  // A record too large for blocks stands apart from those around it.
+  std::thread([&] {
+    ChildListing listing;
+    listing.start(few, 1);
+    listing.add_file("a", 512);
+    listing.add_file(std::string(5000, 'x'), 512);
+    listing.add_file("b", 512);
+    EXPECT_TRUE(std::ranges::equal(listing.breaks(), std::vector<std::uint32_t>{1, 2}));
+  }).join();
 }
 
 // A listing's linked files keep their identities where they are listed, and

@@ -368,8 +368,6 @@ WorkerPool::Look WorkerPool::look(bool quick) {
   std::uint64_t in_call = 0;
   std::uint64_t spares = 0;
   std::uint64_t raw_stuck = 0;
-  // Whether a thread found in an unchanged call was asleep in it.
-  bool sleeper_seen = false;
   // Spares take slots below the cap only.
   const std::size_t used_slots = std::max(workers, call_cap_);
   for (std::size_t i = 0; i < used_slots; ++i) {
@@ -392,18 +390,7 @@ WorkerPool::Look WorkerPool::look(bool quick) {
     raw_stuck += same_call;
     if (i >= workers || spare_room_ > 0) {
       // Spares run only while calls block, and while they may run a worker's
-      // unchanged call is taken as blocking too, once one such thread is
-      // seen asleep: on a loaded machine threads wait for a processor inside
-      // calls that return at once, and spares counted so would make room for
-      // more spares look after look. One asking suffices while calls do
-      // block, as most of them are then asleep.
-      if (same_call && !sleeper_seen) {
-        sleeper_seen = slot.probe.sleeps();
-        if (!sleeper_seen) {
-          slot.seen_asleep = false;
-          continue;
-        }
-      }
+      // unchanged call is taken as blocking too.
       seen.stuck += same_call;
       slot.seen_asleep = false;
       continue;

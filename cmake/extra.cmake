@@ -32,9 +32,9 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "Clang" AND CMAKE_CXX_COMPILER_VERSION VERSION_
   target_link_libraries(dataset_fuzzer PRIVATE nlohmann_json::nlohmann_json fmt::fmt)
   add_executable(ncdu_import_fuzzer EXCLUDE_FROM_ALL
     fuzz/ncdu_import_fuzzer.cc src/ncdu/ncdu_reader.cc src/ncdu/ncdu_writer.cc
-    src/result/aggregator.cc src/result/result.cc src/result/dir_table.cc
-    src/result/hardlink_set.cc src/rules/bundles.cc src/base/paths.cc src/base/utf8.cc
-    src/base/clock.cc)
+    src/result/aggregator.cc src/result/child_listing.cc src/result/result.cc
+    src/result/dir_table.cc src/result/hardlink_set.cc src/rules/bundles.cc src/base/paths.cc
+    src/base/utf8.cc src/base/clock.cc)
   foreach(fuzzer options_fuzzer dataset_fuzzer ncdu_import_fuzzer)
     target_include_directories(${fuzzer} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/include
       ${CMAKE_CURRENT_SOURCE_DIR}/src)

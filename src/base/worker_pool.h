@@ -168,18 +168,19 @@ struct WatchStats {
 // While a BlockingCallWatch lives, a watcher thread looks at the threads'
 // call markers (BlockingCallScope). A spare found inside the same call as at
 // the look before (its serial unchanged: nothing is timed per call) is
-// blocking, provided that one thread so found at the look sleeps (rather
-// than runs or waits for a processor); a worker is when the system says it sleeps inside a call at
-// two looks in a row (the same call or the next: a cold walk's calls are short but follow one
-// another), never when it runs or waits for a processor. While calls block and jobs are queued, the
-// number of spare threads that may take queued jobs at least doubles at each look, up to
-// TESSALY_IO_THREADS threads in all, so that a cold tree is read with as many requests in flight as
-// the device serves rather than one per worker. Once no call has blocked for kSpareLinger and
-// several looks, spares take no more jobs and leave after their linger; until then a spare with
-// nothing to take waits for the next directory (a cold walk finds them a listing at a time, and a
-// spare that left at every empty moment would be started again a moment later). All are gone when
-// the watch ends. Calls that return at once (a warm tree) never start one. A spare the system
-// refuses is done without.
+// blocking; a worker is when the system says it sleeps inside a call at two
+// looks in a row (the same call or the next: a cold walk's calls are short
+// but follow one another), never when it runs or waits for a processor.
+// While calls block and jobs are queued, the number of spare threads that may
+// take queued jobs at least doubles at each look, up to TESSALY_IO_THREADS
+// threads in all, so that a cold tree is read with as many requests in flight
+// as the device serves rather than one per worker. Once no call has blocked
+// for kSpareLinger and several looks, spares take no more jobs and leave
+// after their linger; until then a spare with nothing to take waits for the
+// next directory (a cold walk finds them a listing at a time, and a spare
+// that left at every empty moment would be started again a moment later).
+// All are gone when the watch ends. Calls that return at once (a warm tree)
+// never start one. A spare the system refuses is done without.
 class WorkerPool {
  public:
   // Starts `thread_count` workers (at least one), or as many as the system

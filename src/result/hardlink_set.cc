@@ -1,6 +1,9 @@
 #include "result/hardlink_set.h"
 
+#include <bit>
+#include <cstdlib>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "base/hash.h"
@@ -68,7 +71,28 @@ bool surely_holds(std::uintptr_t word, std::uint64_t device, std::uint64_t inode
   }
 }
 
+// The line table: kLineCount lines of kBlockInodes bits, a block of inode
+// numbers found at one of kProbeLines lines from where its number hashes to.
+// A block that finds them all taken by other blocks lives in the shards, and
+// always will, since a claimed line never changes its block.
+constexpr std::size_t kLineCount = 4096;
+constexpr unsigned kLineBits = 12;
+static_assert(std::size_t{1} << kLineBits == kLineCount);
+constexpr std::size_t kLineWords = 7;
+constexpr std::uint64_t kBlockInodes = kLineWords * 64;
+constexpr std::size_t kProbeLines = 8;
+constexpr std::size_t kLineBytes = 64;
+
 }  // namespace
+
+// One block of neighbouring inode numbers of the dense device: `tag` is the
+// block's number + 1 (0: a free line), then a bit per inode number.
+struct alignas(kLineBytes) HardlinkSet::Line {
+  std::atomic<std::uint64_t> tag;
+  std::atomic<std::uint64_t> bits[kLineWords];
+};
+
+void HardlinkSet::FreeLines::operator()(void* memory) const { std::free(memory); }
 
 struct alignas(64) HardlinkSet::Shard {
   std::mutex mutex;
@@ -141,11 +165,68 @@ struct alignas(64) HardlinkSet::Shard {
 
 HardlinkSet::HardlinkSet()
     : shards_(std::make_unique<Shard[]>(kShardCount)),
-      tables_(std::make_unique<std::atomic<std::uintptr_t>[]>(kShardCount)) {}
+      tables_(std::make_unique<std::atomic<std::uintptr_t>[]>(kShardCount)) {
+  // calloc's zeroed pages are touched only where lines are claimed; the
+  // lines start on a cache line of the block.
+  static_assert(sizeof(Line) == kLineBytes);
+  line_memory_.reset(std::calloc(kLineCount + 1, kLineBytes));
+  if (!line_memory_) throw std::bad_alloc();
+  const auto at = reinterpret_cast<std::uintptr_t>(line_memory_.get());
+  lines_ = reinterpret_cast<Line*>((at + kLineBytes - 1) & ~std::uintptr_t{kLineBytes - 1});
+}
 
 HardlinkSet::~HardlinkSet() = default;
 
+bool HardlinkSet::dense(std::uint64_t device, bool claim) {
+  int state = dense_state_.load(std::memory_order_acquire);
+  if (state == 0 && claim &&
+      dense_state_.compare_exchange_strong(state, 1, std::memory_order_acquire)) {
+    dense_device_.store(device, std::memory_order_relaxed);
+    dense_state_.store(2, std::memory_order_release);
+    return true;
+  }
+  if (state == 0 && !claim) return false;
+  // Another thread is between its claim and its store: two instructions.
+  while (state != 2) {
+    std::this_thread::yield();
+    state = dense_state_.load(std::memory_order_acquire);
+  }
+  return dense_device_.load(std::memory_order_relaxed) == device;
+}
+
+HardlinkSet::Line* HardlinkSet::line_for(std::uint64_t inode, bool claim) const {
+  const std::uint64_t tag = inode / kBlockInodes + 1;
+  const std::size_t home =
+      static_cast<std::size_t>((tag * 0x9e3779b97f4a7c15ULL) >> (64 - kLineBits));
+  for (std::size_t probe = 0; probe < kProbeLines; ++probe) {
+    Line& line = lines_[(home + probe) & (kLineCount - 1)];
+    std::uint64_t seen = line.tag.load(std::memory_order_acquire);
+    if (seen == 0) {
+      if (!claim) return nullptr;
+      // Of the threads claiming this free line, for one block or several,
+      // one wins; a loser for the same block finds it taken by that block.
+      if (line.tag.compare_exchange_strong(seen, tag, std::memory_order_acq_rel)) return &line;
+    }
+    if (seen == tag) return &line;
+  }
+  return nullptr;
+}
+
 bool HardlinkSet::insert(std::uint64_t device, std::uint64_t inode) {
+  if (dense(device, true)) {
+    if (Line* line = line_for(inode, true)) {
+      const std::uint64_t bit = inode % kBlockInodes;
+      std::atomic<std::uint64_t>& word = line->bits[bit / 64];
+      const std::uint64_t mask = std::uint64_t{1} << (bit % 64);
+      // A repeated sighting reads the line without taking it from other cores.
+      if ((word.load(std::memory_order_acquire) & mask) != 0) return false;
+      return (word.fetch_or(mask, std::memory_order_acq_rel) & mask) == 0;
+    }
+  }
+  return shard_insert(device, inode);
+}
+
+bool HardlinkSet::shard_insert(std::uint64_t device, std::uint64_t inode) {
   static_assert(kShardCount == std::size_t{1} << (64 - kShardShift));
   const std::uint64_t hash = key_hash(device, inode);
   const std::size_t at = hash >> kShardShift;
@@ -158,7 +239,7 @@ bool HardlinkSet::insert(std::uint64_t device, std::uint64_t inode) {
   return shard.insert(device, inode, hash, tables_[at]);
 }
 
-void HardlinkSet::prefetch(std::uint64_t device, std::uint64_t inode) const {
+void HardlinkSet::prefetch_shard(std::uint64_t device, std::uint64_t inode) const {
   const std::uint64_t hash = key_hash(device, inode);
   // The shard's lock line too, for a first sighting's insert.
   __builtin_prefetch(&shards_[hash >> kShardShift], 1);
@@ -167,6 +248,16 @@ void HardlinkSet::prefetch(std::uint64_t device, std::uint64_t inode) const {
 }
 
 bool HardlinkSet::contains(std::uint64_t device, std::uint64_t inode) const {
+  if (dense(device)) {
+    if (const Line* line = line_for(inode, false)) {
+      const std::uint64_t bit = inode % kBlockInodes;
+      return (line->bits[bit / 64].load(std::memory_order_acquire) >> (bit % 64) & 1) != 0;
+    }
+  }
+  return shard_contains(device, inode);
+}
+
+bool HardlinkSet::shard_contains(std::uint64_t device, std::uint64_t inode) const {
   const std::uint64_t hash = key_hash(device, inode);
   Shard& shard = shards_[hash >> kShardShift];
   std::lock_guard lock(shard.mutex);
@@ -175,6 +266,11 @@ bool HardlinkSet::contains(std::uint64_t device, std::uint64_t inode) const {
 
 std::size_t HardlinkSet::size() const {
   std::size_t total = 0;
+  for (std::size_t i = 0; i < kLineCount; ++i) {
+    for (const std::atomic<std::uint64_t>& word : lines_[i].bits) {
+      total += static_cast<std::size_t>(std::popcount(word.load(std::memory_order_acquire)));
+    }
+  }
   for (std::size_t i = 0; i < kShardCount; ++i) {
     std::lock_guard lock(shards_[i].mutex);
     total += shards_[i].count + (shards_[i].has_zero_pair ? 1 : 0);

@@ -12,9 +12,14 @@
 
 namespace tessaly {
 
-// A concurrent set of (device id, inode number) pairs. The pairs are spread
-// over independently locked shards by their hash, so threads inserting
-// different files rarely wait on one another.
+// A concurrent set of (device id, inode number) pairs. File systems hand out
+// inode numbers in dense runs, so the pairs of the first device inserted are
+// kept as bits, one cache line per block of neighbouring inode numbers, in a
+// table of lines that a first sighting claims and marks without a lock: the
+// set of a scan's linked files stays small enough to stay in the cache.
+// Pairs of other devices, and blocks the line table has no room for, go to
+// independently locked shards by their hash, so threads inserting different
+// files rarely wait on one another.
 class HardlinkSet {
  public:
   HardlinkSet();
@@ -31,13 +36,41 @@ class HardlinkSet {
 
   // Starts fetching into the cache what insert(device, inode) will read, so
   // that an insert made a little later (after a system call, or a few entries
-  // on) does not wait for memory. Changes nothing; takes no lock.
-  void prefetch(std::uint64_t device, std::uint64_t inode) const;
+  // on) does not wait for memory. Changes nothing; takes no lock. The dense
+  // device's lines, a few kilobytes for a whole tree, need none.
+  void prefetch(std::uint64_t device, std::uint64_t inode) const {
+    if (!dense(device)) prefetch_shard(device, inode);
+  }
 
   std::size_t size() const;
 
  private:
   struct Shard;
+  struct Line;
+  // The line for `inode`'s block on the dense device, claiming a free one
+  // when `claim`; nullptr when the block is not in the line table (without
+  // `claim`: not there yet, or kept by the shards).
+  Line* line_for(std::uint64_t inode, bool claim) const;
+  // Whether `device` is the dense device; the first device asked for, when
+  // `claim`, becomes it.
+  bool dense(std::uint64_t device, bool claim);
+  bool dense(std::uint64_t device) const {
+    return dense_state_.load(std::memory_order_acquire) == 2 &&
+           dense_device_.load(std::memory_order_relaxed) == device;
+  }
+  bool shard_insert(std::uint64_t device, std::uint64_t inode);
+  void prefetch_shard(std::uint64_t device, std::uint64_t inode) const;
+  bool shard_contains(std::uint64_t device, std::uint64_t inode) const;
+
+  // The line table: zeroed memory, claimed lines never change their block.
+  struct FreeLines {
+    void operator()(void* memory) const;
+  };
+  std::unique_ptr<void, FreeLines> line_memory_;
+  Line* lines_ = nullptr;
+  // 0: no dense device yet; 1: being set; 2: dense_device_ holds it.
+  std::atomic<int> dense_state_{0};
+  std::atomic<std::uint64_t> dense_device_{0};
   static constexpr std::size_t kShardCount = 64;
   std::unique_ptr<Shard[]> shards_;
   // Each shard's current table as one word, published when it grows and read

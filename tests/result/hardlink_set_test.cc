@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -62,6 +63,40 @@ TEST(HardlinkSet, ExactlyOneThreadWinsEachPair) {
   }
   for (std::thread& thread : threads) thread.join();
   for (std::uint64_t i = 0; i < kPairs; ++i) ASSERT_EQ(wins[i].load(), 1) << i;
+  EXPECT_EQ(set.size(), kPairs);
+}
+
+// Dense runs of inode numbers, scattered ones (more blocks than the line
+// table holds) and several devices, all racing for the first device's place.
+TEST(HardlinkSet, ExactlyOneThreadWinsEachPairOfAnyDeviceOrSpread) {
+  HardlinkSet set;
+  constexpr std::uint64_t kPairs = 30000;
+  constexpr int kThreads = 4;
+  const auto pair = [](std::uint64_t i) {
+    const std::uint64_t inode = i % 2 == 0 ? 5000 + i : i * 1000003;
+    return std::pair<std::uint64_t, std::uint64_t>{i % 3, inode};
+  };
+  std::vector<std::atomic<int>> wins(kPairs);
+  std::atomic<int> ready{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      ready.fetch_add(1);
+      while (ready.load() < kThreads) std::this_thread::yield();
+      for (std::uint64_t k = 0; k < kPairs; ++k) {
+        const std::uint64_t i = (k * 7919 + static_cast<std::uint64_t>(t) * 104729) % kPairs;
+        const auto [device, inode] = pair(i);
+        if (set.insert(device, inode)) wins[i].fetch_add(1);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (std::uint64_t i = 0; i < kPairs; ++i) {
+    ASSERT_EQ(wins[i].load(), 1) << i;
+    const auto [device, inode] = pair(i);
+    ASSERT_TRUE(set.contains(device, inode)) << i;
+    ASSERT_FALSE(set.contains(device + 3, inode)) << i;
+  }
   EXPECT_EQ(set.size(), kPairs);
 }
 

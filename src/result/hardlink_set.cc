@@ -165,33 +165,37 @@ struct alignas(64) HardlinkSet::Shard {
 
 HardlinkSet::HardlinkSet()
     : shards_(std::make_unique<Shard[]>(kShardCount)),
-      tables_(std::make_unique<std::atomic<std::uintptr_t>[]>(kShardCount)) {
-  // calloc's zeroed pages are touched only where lines are claimed; the
-  // lines start on a cache line of the block.
-  static_assert(sizeof(Line) == kLineBytes);
-  line_memory_.reset(std::calloc(kLineCount + 1, kLineBytes));
-  if (!line_memory_) throw std::bad_alloc();
-  const auto at = reinterpret_cast<std::uintptr_t>(line_memory_.get());
-  lines_ = reinterpret_cast<Line*>((at + kLineBytes - 1) & ~std::uintptr_t{kLineBytes - 1});
-}
+      tables_(std::make_unique<std::atomic<std::uintptr_t>[]>(kShardCount)) {}
 
 HardlinkSet::~HardlinkSet() = default;
 
 bool HardlinkSet::dense(std::uint64_t device, bool claim) {
-  int state = dense_state_.load(std::memory_order_acquire);
-  if (state == 0 && claim &&
-      dense_state_.compare_exchange_strong(state, 1, std::memory_order_acquire)) {
+  for (;;) {
+    int state = dense_state_.load(std::memory_order_acquire);
+    if (state == 2) return dense_device_.load(std::memory_order_relaxed) == device;
+    if (state == 1) {
+      // Another thread is between its claim and its store, making the lines.
+      std::this_thread::yield();
+      continue;
+    }
+    if (!claim) return false;
+    if (!dense_state_.compare_exchange_strong(state, 1, std::memory_order_acquire)) continue;
+    // The lines come with the first linked file, so a scan without any
+    // allocates none. calloc's zeroed pages (an all-zero atomic word holds 0)
+    // are touched only where lines are claimed; the lines start on a cache
+    // line of the block.
+    static_assert(sizeof(Line) == kLineBytes);
+    line_memory_.reset(std::calloc(kLineCount + 1, kLineBytes));
+    if (!line_memory_) {
+      dense_state_.store(0, std::memory_order_release);
+      throw std::bad_alloc();
+    }
+    const auto at = reinterpret_cast<std::uintptr_t>(line_memory_.get());
+    lines_ = reinterpret_cast<Line*>((at + kLineBytes - 1) & ~std::uintptr_t{kLineBytes - 1});
     dense_device_.store(device, std::memory_order_relaxed);
     dense_state_.store(2, std::memory_order_release);
     return true;
   }
-  if (state == 0 && !claim) return false;
-  // Another thread is between its claim and its store: two instructions.
-  while (state != 2) {
-    std::this_thread::yield();
-    state = dense_state_.load(std::memory_order_acquire);
-  }
-  return dense_device_.load(std::memory_order_relaxed) == device;
 }
 
 HardlinkSet::Line* HardlinkSet::line_for(std::uint64_t inode, bool claim) const {
@@ -266,7 +270,8 @@ bool HardlinkSet::shard_contains(std::uint64_t device, std::uint64_t inode) cons
 
 std::size_t HardlinkSet::size() const {
   std::size_t total = 0;
-  for (std::size_t i = 0; i < kLineCount; ++i) {
+  for (std::size_t i = 0; dense_state_.load(std::memory_order_acquire) == 2 && i < kLineCount;
+       ++i) {
     for (const std::atomic<std::uint64_t>& word : lines_[i].bits) {
       total += static_cast<std::size_t>(std::popcount(word.load(std::memory_order_acquire)));
     }

@@ -62,7 +62,9 @@ class HardlinkSet {
   void prefetch_shard(std::uint64_t device, std::uint64_t inode) const;
   bool shard_contains(std::uint64_t device, std::uint64_t inode) const;
 
-  // The line table: zeroed memory, claimed lines never change their block.
+  // The line table, made by the thread that claims the dense device and read
+  // by others only once they see dense_state_ 2: zeroed memory, claimed
+  // lines never change their block.
   struct FreeLines {
     void operator()(void* memory) const;
   };

@@ -29,7 +29,8 @@ class HardlinkSet {
 
   // Inserts the pair; true when it was not there before. Among threads
   // inserting the same pair at once exactly one sees true. A pair already
-  // there (of a nonzero inode) is found without taking a lock.
+  // there (of a nonzero inode) is found without taking a lock, and a pair of
+  // the dense device is also added without one.
   bool insert(std::uint64_t device, std::uint64_t inode);
 
   bool contains(std::uint64_t device, std::uint64_t inode) const;

@@ -13,12 +13,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <expected>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "base/clock.h"
 
@@ -51,7 +51,12 @@ struct State {
   std::mutex mutex;
   std::condition_variable not_full;
   std::condition_variable not_empty;
-  std::deque<T> buffer;
+  // Messages from `head` on are buffered; a taken one is left moved-from
+  // until the rest are taken. A vector, swapped whole with the receiver's,
+  // keeps its room from one batch to the next, so that sending allocates
+  // nothing once a walk is under way.
+  std::vector<T> buffer;
+  std::size_t head = 0;
   const std::size_t capacity;
   const std::size_t wake_at;
   std::size_t senders = 1;
@@ -60,6 +65,9 @@ struct State {
   // is sent only to someone who waits.
   std::size_t blocked_senders = 0;
   bool receiver_waiting = false;
+
+  std::size_t buffered() const { return buffer.size() - head; }
+  bool empty() const { return buffer.size() == head; }
 };
 
 }  // namespace channel_detail
@@ -92,16 +100,16 @@ class Sender {
   bool send(T value) {
     if (!state_) return false;
     std::unique_lock lock(state_->mutex);
-    if (state_->receiver_alive && state_->buffer.size() >= state_->capacity) {
+    if (state_->receiver_alive && state_->buffered() >= state_->capacity) {
       ++state_->blocked_senders;
       state_->not_full.wait(lock, [this] {
-        return !state_->receiver_alive || state_->buffer.size() < state_->capacity;
+        return !state_->receiver_alive || state_->buffered() < state_->capacity;
       });
       --state_->blocked_senders;
     }
     if (!state_->receiver_alive) return false;
     state_->buffer.push_back(std::move(value));
-    const bool wake = state_->receiver_waiting && state_->buffer.size() >= state_->wake_at;
+    const bool wake = state_->receiver_waiting && state_->buffered() >= state_->wake_at;
     lock.unlock();
     if (wake) state_->not_empty.notify_one();
     return true;
@@ -159,9 +167,9 @@ class Receiver {
 
   // Every buffered message at once, waiting as long as a sender remains and
   // nothing is buffered: `into`, which must be empty, trades places with the
-  // buffer, so that neither side allocates. False once every sender is gone
-  // and nothing is left.
-  bool recv_all(std::deque<T>& into) {
+  // buffer, so that neither side allocates once both have grown to the
+  // batches' size. False once every sender is gone and nothing is left.
+  bool recv_all(std::vector<T>& into) {
     if (!state_) return false;
     std::unique_lock lock(state_->mutex);
     wait_for_any(lock);
@@ -172,7 +180,7 @@ class Receiver {
   // came in time while senders remain, kDisconnected once every sender is
   // gone and nothing is left.
   template <typename Rep, typename Period>
-  std::expected<void, RecvError> recv_all_timeout(std::deque<T>& into,
+  std::expected<void, RecvError> recv_all_timeout(std::vector<T>& into,
                                                   std::chrono::duration<Rep, Period> timeout) {
     if (!state_) return std::unexpected(RecvError::kDisconnected);
     if (timeout >= kAsGoodAsForever) {
@@ -194,7 +202,7 @@ class Receiver {
     if (!state_) return true;
     const Instant deadline = monotonic_now() + std::chrono::ceil<Instant::duration>(timeout);
     std::unique_lock lock(state_->mutex);
-    while (state_->buffer.size() < state_->capacity && state_->senders != 0) {
+    while (state_->buffered() < state_->capacity && state_->senders != 0) {
       const Instant now = monotonic_now();
       if (now >= deadline) return false;
       wait_until(lock, std::min(deadline, now + channel_detail::kReceiverPoll));
@@ -206,7 +214,7 @@ class Receiver {
   std::expected<T, RecvError> try_recv() {
     if (!state_) return std::unexpected(RecvError::kDisconnected);
     std::unique_lock lock(state_->mutex);
-    if (state_->buffer.empty()) {
+    if (state_->empty()) {
       return std::unexpected(state_->senders == 0 ? RecvError::kDisconnected : RecvError::kTimeout);
     }
     return take(lock);
@@ -225,6 +233,7 @@ class Receiver {
     // No sender touches the buffer once it has seen the receiver gone, so the
     // dropped messages are destroyed outside the lock.
     state_->buffer.clear();
+    state_->head = 0;
     state_.reset();
   }
 
@@ -239,7 +248,7 @@ class Receiver {
   }
 
   void wait_for_any(std::unique_lock<std::mutex>& lock) {
-    while (state_->buffer.empty() && state_->senders != 0) {
+    while (state_->empty() && state_->senders != 0) {
       wait_until(lock, monotonic_now() + channel_detail::kReceiverPoll);
     }
   }
@@ -251,7 +260,7 @@ class Receiver {
   // Waits until a message is buffered or every sender is gone, at most until
   // `deadline`; false when the time ran out first.
   bool wait_for_any_until(std::unique_lock<std::mutex>& lock, Instant deadline) {
-    while (state_->buffer.empty() && state_->senders != 0) {
+    while (state_->empty() && state_->senders != 0) {
       const Instant now = monotonic_now();
       if (now >= deadline) return false;
       wait_until(lock, std::min(deadline, now + channel_detail::kReceiverPoll));
@@ -259,9 +268,17 @@ class Receiver {
     return true;
   }
 
-  bool take_all(std::unique_lock<std::mutex>& lock, std::deque<T>& into) {
-    if (state_->buffer.empty()) return false;
-    into.swap(state_->buffer);
+  bool take_all(std::unique_lock<std::mutex>& lock, std::vector<T>& into) {
+    if (state_->empty()) return false;
+    if (state_->head == 0) {
+      into.swap(state_->buffer);
+    } else {
+      // Single messages were taken first: the rest are moved.
+      into.assign(std::make_move_iterator(state_->buffer.begin() + state_->head),
+                  std::make_move_iterator(state_->buffer.end()));
+      state_->buffer.clear();
+      state_->head = 0;
+    }
     const bool wake = state_->blocked_senders > 0;
     lock.unlock();
     if (wake) state_->not_full.notify_all();
@@ -269,9 +286,19 @@ class Receiver {
   }
 
   std::expected<T, RecvError> take(std::unique_lock<std::mutex>& lock) {
-    if (state_->buffer.empty()) return std::unexpected(RecvError::kDisconnected);
-    T value = std::move(state_->buffer.front());
-    state_->buffer.pop_front();
+    if (state_->empty()) return std::unexpected(RecvError::kDisconnected);
+    T value = std::move(state_->buffer[state_->head++]);
+    if (state_->empty()) {
+      state_->buffer.clear();
+      state_->head = 0;
+    } else if (state_->head >= state_->buffered()) {
+      // Taken ones are let go once they outnumber the rest, so that a
+      // receiver that never catches up holds no more than twice the bound,
+      // at one move per message taken.
+      state_->buffer.erase(state_->buffer.begin(),
+                           state_->buffer.begin() + static_cast<std::ptrdiff_t>(state_->head));
+      state_->head = 0;
+    }
     const bool wake = state_->blocked_senders > 0;
     lock.unlock();
     if (wake) state_->not_full.notify_one();

@@ -30,15 +30,22 @@ class Recycler {
 
   // Keeps what `objects` yields (in order, each passed through `prepare`,
   // which makes it ready to be filled again) while fewer than the limit are
-  // kept; the rest stay where they are. Takes the lock once.
+  // kept; the rest stay where they are. Objects are prepared outside the
+  // lock, which takers need for every object they fill: only as many as
+  // there was room for when the call began.
   template <typename Range, typename Prepare>
   void give_back(Range& objects, Prepare prepare) {
+    std::size_t room = 0;
+    {
+      std::lock_guard lock(mutex_);
+      if (kept_.capacity() < limit_) kept_.reserve(limit_);
+      room = limit_ - kept_.size();
+    }
+    auto end = objects.begin();
+    for (; end != objects.end() && room > 0; ++end, --room) prepare(*end);
     std::lock_guard lock(mutex_);
-    if (kept_.capacity() < limit_) kept_.reserve(limit_);
-    for (auto& object : objects) {
-      if (kept_.size() >= limit_) return;
-      prepare(object);
-      kept_.push_back(std::move(object));
+    for (auto it = objects.begin(); it != end && kept_.size() < limit_; ++it) {
+      kept_.push_back(std::move(*it));
     }
   }
 

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <deque>
 #include <exception>
 #include <memory>
 #include <new>
@@ -525,7 +524,7 @@ ScanOutcome walk_and_collect(platform::Kernel& os, WorkerPool& pool, std::string
   bool cancelled = false;
   // Everything buffered is taken at once: one lock and, while the workers
   // keep ahead, a wake-up per few hundred listings rather than per listing.
-  std::deque<ListingMessage> taken;
+  std::vector<ListingMessage> taken;
   while (!cancelled) {
     // Under the lagging test hook, taken only when the channel is full.
     if (context.lagging_collector) {

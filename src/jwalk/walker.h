@@ -27,7 +27,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <expected>
 #include <functional>
 #include <memory>
@@ -337,7 +336,7 @@ class ParallelWalk {
   RecordBlocks* const records_;
 
   // Owner-side state.
-  std::deque<std::unique_ptr<Batch>> taken_;
+  std::vector<std::unique_ptr<Batch>> taken_;
   std::size_t taken_index_ = 0;
   bool done_ = false;
   bool lagging_owner_ = false;

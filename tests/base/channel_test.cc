@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <deque>
 #include <memory>
 #include <string>
 #include <thread>
@@ -136,19 +135,42 @@ TEST(Channel, BlockedSendFailsWhenTheReceiverGoes) {
 
 TEST(Channel, TakesEverythingBufferedAtOnceWithinTheTimeout) {
   auto [tx, rx] = make_bounded_channel<int>(8);
-  std::deque<int> taken;
+  std::vector<int> taken;
   EXPECT_EQ(rx.recv_all_timeout(taken, 10ms).error(), RecvError::kTimeout);
   ASSERT_TRUE(tx.send(1));
   ASSERT_TRUE(tx.send(2));
   ASSERT_TRUE(rx.recv_all_timeout(taken, 10ms));
-  EXPECT_EQ(taken, (std::deque<int>{1, 2}));
+  EXPECT_EQ(taken, (std::vector<int>{1, 2}));
   taken.clear();
   ASSERT_TRUE(tx.send(3));
   tx.reset();
   ASSERT_TRUE(rx.recv_all_timeout(taken, 10ms));
-  EXPECT_EQ(taken, (std::deque<int>{3}));
+  EXPECT_EQ(taken, (std::vector<int>{3}));
   taken.clear();
   EXPECT_EQ(rx.recv_all_timeout(taken, 10ms).error(), RecvError::kDisconnected);
+}
+
+TEST(Channel, SingleTakesAndTakingEverythingKeepTheOrderAndTheBound) {
+  auto [tx, rx] = make_bounded_channel<int>(4);
+  for (int i = 1; i <= 3; ++i) ASSERT_TRUE(tx.send(i));
+  EXPECT_EQ(rx.recv(), 1);
+  ASSERT_TRUE(tx.send(4));
+  ASSERT_TRUE(tx.send(5));
+  EXPECT_TRUE(rx.wait_full(0ms));  // 2..5: a taken message leaves room
+  EXPECT_EQ(rx.recv(), 2);
+  ASSERT_TRUE(tx.send(6));
+  EXPECT_TRUE(rx.wait_full(0ms));
+  std::vector<int> taken;
+  ASSERT_TRUE(rx.recv_all(taken));
+  EXPECT_EQ(taken, (std::vector<int>{3, 4, 5, 6}));
+  for (int i = 7; i <= 9; ++i) ASSERT_TRUE(tx.send(i));
+  EXPECT_EQ(rx.recv(), 7);
+  EXPECT_EQ(rx.recv(), 8);
+  ASSERT_TRUE(tx.send(10));
+  taken.clear();
+  ASSERT_TRUE(rx.recv_all(taken));
+  EXPECT_EQ(taken, (std::vector<int>{9, 10}));
+  EXPECT_EQ(rx.try_recv().error(), RecvError::kTimeout);
 }
 
 TEST(Channel, ZeroCapacityHoldsOneMessage) {

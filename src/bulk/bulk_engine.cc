@@ -65,6 +65,9 @@ struct BulkWalk {
   const ExclusionList exclusions;
   HardlinkSet hardlinks;
   DeviceRule devices;  // none until the root's device is known
+  // The root's device when no volume is mounted anywhere below it, so that
+  // subdirectories need no lookups of their own (see read_bulk_batch).
+  std::optional<std::uint32_t> one_device;
   Sender<ListingMessage> sender;
   // Where the listings write their records: the collector's result keeps them.
   RecordBlocks& records;
@@ -343,7 +346,7 @@ void process_dir(BulkWalk& walk, std::string dir, std::uint64_t depth, WalkDirId
   BulkListing& listing = thread_listing();
   int late_error = 0;
   if (const auto read = read_open_dir_bulk_into(walk.os, open.get(), listing, dir, &late_error,
-                                                origin.device, walk.scope);
+                                                origin.device, walk.scope, walk.one_device);
       !read) {
     walk.context.note_problem(dir, read.error());
     return;
@@ -511,6 +514,11 @@ ScanOutcome walk_and_collect(platform::Kernel& os, WorkerPool& pool, std::string
           group.data_device != 0 ? bulk_device_id(static_cast<dev_t>(group.data_device)) : 0;
       walk.devices = DeviceRule(*device, data_device, std::move(group.firmlinks));
     }
+  }
+  if (root_path.find('\0') == std::string::npos &&
+      os.volume_facts(root_path.c_str()).one_device_below) {
+    if (const auto device = bulk_device_of(os, root_path.c_str()))
+      walk.one_device = static_cast<std::uint32_t>(*device);
   }
 
   std::optional<WalkThread> walk_thread;

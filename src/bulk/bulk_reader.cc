@@ -109,14 +109,15 @@ template <typename Out>
 std::expected<void, int> read_batches(platform::Kernel& os, int fd, Out& out, std::string_view dir,
                                       int* late_error = nullptr,
                                       std::optional<std::uint32_t> expected_device = std::nullopt,
-                                      JobScope* helpers = nullptr) {
+                                      JobScope* helpers = nullptr,
+                                      std::optional<std::uint32_t> one_device = std::nullopt) {
   const std::span<std::byte> buffer = thread_read_buffer();
   bool answered = false;
   while (true) {
     // An interrupted call has consumed no entry, so it is simply repeated.
     const auto count = platform::retry_interrupted([&] {
       return read_bulk_batch(os, fd, bulk_dir_request, buffer, bulk_dir_options, expected_device,
-                             helpers);
+                             helpers, one_device);
     });
     if (!count) {
       if (!answered) return std::unexpected(count.error());
@@ -198,9 +199,11 @@ std::expected<int, int> open_bulk_directory_at(platform::Kernel& os, int parent_
 std::expected<void, int> read_open_dir_bulk_into(platform::Kernel& os, int fd, BulkListing& out,
                                                  std::string_view dir, int* late_error,
                                                  std::optional<std::uint32_t> expected_device,
-                                                 JobScope* helpers) {
+                                                 JobScope* helpers,
+                                                 std::optional<std::uint32_t> one_device) {
   out.clear();
-  const auto done = read_batches(os, fd, out, dir, late_error, expected_device, helpers);
+  const auto done =
+      read_batches(os, fd, out, dir, late_error, expected_device, helpers, one_device);
   if (!done) out.clear();
   return done;
 }

@@ -60,11 +60,14 @@ std::expected<int, int> open_bulk_directory_at(platform::Kernel& os, int parent_
                                                std::string_view name);
 // `dir` names the directory in the warning of an incomplete read, whose errno
 // goes to `*late_error` when given; `expected_device`, the directory's device
-// as its parent's listing gave it, may spare a lookup, and `helpers`' idle
-// workers may look up a large batch's entries (see read_bulk_batch).
+// as its parent's listing gave it, may spare a lookup, `helpers`' idle
+// workers may look up a large batch's entries, and `one_device`, the device of
+// everything below a root with no volume mounted below it, spares the lookups
+// of subdirectories (see read_bulk_batch).
 std::expected<void, int> read_open_dir_bulk_into(
     platform::Kernel& os, int fd, BulkListing& out, std::string_view dir, int* late_error = nullptr,
-    std::optional<std::uint32_t> expected_device = std::nullopt, JobScope* helpers = nullptr);
+    std::optional<std::uint32_t> expected_device = std::nullopt, JobScope* helpers = nullptr,
+    std::optional<std::uint32_t> one_device = std::nullopt);
 
 // Logs, under the bulk walker's target, the warning "scan error: {}" for a
 // read of `dir` that ended early with `error`.

@@ -31,12 +31,16 @@ class JobScope;
 // the first entry looked up shows that device. `helpers`, when given, is a
 // scope whose pool may take part: where records are packed from a listing, a
 // large batch's entries are then looked up on its idle workers too (the
-// calling thread never runs other jobs meanwhile). The records are the same
-// either way.
+// calling thread never runs other jobs meanwhile). `one_device`, when given,
+// is the device (records' encoding) of every entry below the walk's root, no
+// volume being mounted anywhere below it (platform::VolumeFacts): where
+// records are packed from a listing, a subdirectory the listing types as one
+// then needs no lookup of its own once a lookup in the call has shown search
+// permission. The records are the same either way.
 std::expected<std::size_t, int> read_bulk_batch(
     platform::Kernel& kernel, int fd, const AttrListRequest& request, std::span<std::byte> buffer,
     std::uint64_t options, std::optional<std::uint32_t> expected_device = std::nullopt,
-    JobScope* helpers = nullptr);
+    JobScope* helpers = nullptr, std::optional<std::uint32_t> one_device = std::nullopt);
 
 // A device number as stat reports it, in the 32-bit encoding the records
 // carry, so that a record's device and a stat's compare equal for one volume.

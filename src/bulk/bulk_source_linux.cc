@@ -109,6 +109,7 @@ constexpr std::size_t kLargestDirent = (offsetof(dirent64, d_name) + NAME_MAX + 
 struct SharedLookups {
   platform::Kernel* kernel = nullptr;
   int fd = -1;
+  // Null for an entry left without a lookup (see pack_bulk_batch).
   std::vector<const char*> names;
   std::vector<Lookup> lookups;
   std::size_t shares = 0;
@@ -123,7 +124,7 @@ struct SharedLookups {
          share = next.fetch_add(1, std::memory_order_relaxed)) {
       const std::size_t end = std::min(names.size(), (share + 1) * kLookupShare);
       for (std::size_t i = share * kLookupShare; i < end; ++i) {
-        lookups[i] = look_up(*kernel, fd, names[i]);
+        if (names[i] != nullptr) lookups[i] = look_up(*kernel, fd, names[i]);
       }
       if (done.fetch_add(1, std::memory_order_release) + 1 == shares) done.notify_all();
     }
@@ -145,13 +146,15 @@ std::shared_ptr<SharedLookups> thread_lookups() {
 }
 
 // Looks up the entries of the getdents64 batch `entries` ("." and ".." left
-// out) relative to the open directory `fd`, on the calling thread and on as
+// out, and subdirectories when `skip_directories`) relative to the open
+// directory `fd`, on the calling thread and on as
 // many of `helpers`' idle workers as take part, and returns their lookups in
 // listing order. Null when the batch holds too few entries or memory ran out
 // first: the caller then looks the entries up itself.
 std::shared_ptr<SharedLookups> look_up_in_shares(platform::Kernel& kernel, int fd,
                                                  JobScope& helpers,
-                                                 std::span<const std::byte> entries) {
+                                                 std::span<const std::byte> entries,
+                                                 bool skip_directories) {
   std::shared_ptr<SharedLookups> shared = thread_lookups();
   if (!shared) return nullptr;
   shared->kernel = &kernel;
@@ -162,7 +165,9 @@ std::shared_ptr<SharedLookups> look_up_in_shares(platform::Kernel& kernel, int f
     for (std::size_t pos = 0; pos < entries.size();) {
       const auto* entry = reinterpret_cast<const dirent64*>(entries.data() + pos);
       pos += entry->d_reclen;
-      if (!is_dot_or_dot_dot(entry->d_name)) shared->names.push_back(entry->d_name);
+      if (is_dot_or_dot_dot(entry->d_name)) continue;
+      shared->names.push_back(skip_directories && entry->d_type == DT_DIR ? nullptr
+                                                                          : entry->d_name);
     }
     if (shared->names.size() < kParallelLookups) return nullptr;
     shared->lookups.resize(shared->names.size());
@@ -230,13 +235,18 @@ std::uint32_t bulk_device_id(dev_t device) {
 // starting position, read once. A batch of many entries may be looked up
 // ahead on several threads; the records are packed from those lookups in
 // listing order all the same, and those past where the call ends are dropped.
+// Where the caller knows that no volume is mounted below its walk's root, a
+// subdirectory (as getdents64 types it) met once the call has shown search
+// permission is packed from the listing alone: the root's device, its inode,
+// no mount status, as its lookup would give.
 namespace {
 
 std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd,
                                                 const AttrListRequest& request,
                                                 std::span<std::byte> buffer, std::uint64_t options,
                                                 std::optional<std::uint32_t> expected_device,
-                                                JobScope* helpers) {
+                                                JobScope* helpers,
+                                                std::optional<std::uint32_t> one_device) {
   if (request != bulk_dir_request || options != bulk_dir_options) return std::unexpected(EINVAL);
 
   std::int64_t resume = 0;
@@ -252,7 +262,7 @@ std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd
   // permission on the directory as the entries' lookups do. Made after the
   // call's first listing, so that a call that is interrupted and repeated has
   // passed its first kernel call already.
-  std::optional<std::uint32_t> directory_device;
+  std::optional<std::uint32_t> directory_device = one_device;
   bool searchable = false;  // a lookup in this call has shown search permission
   // The device the caller expects, until the first entry looked up.
   bool expect_device = expected_device.has_value();
@@ -284,7 +294,8 @@ std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd
     std::shared_ptr<SharedLookups> ahead;
     if (helpers != nullptr && helpers->pool().thread_count() > 1 &&
         *n + kLargestDirent > listing.size() && *n / kSmallestDirent >= kParallelLookups) {
-      ahead = look_up_in_shares(kernel, fd, *helpers, std::span(listing).first(*n));
+      ahead = look_up_in_shares(kernel, fd, *helpers, std::span(listing).first(*n),
+                                one_device.has_value());
     }
     std::size_t looked = 0;  // entries other than "." and ".." met so far
 
@@ -299,50 +310,60 @@ std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd
 
       BulkRecordFields fields;
       fields.name = std::string_view(name, std::strlen(name));
-      const Lookup st = ahead ? ahead->lookups[looked] : look_up(kernel, fd, name);
-      ++looked;
-      if (st.error == 0) {
-        searchable = true;
-        fields.dev_id = bulk_device_id(st.device);
-        // The first entry looked up on the expected device confirms it as the
-        // directory's (an entry elsewhere, a mount point say, leaves it to the
-        // lookup of ".").
-        if (expect_device && !directory_device && fields.dev_id == expected_id)
-          directory_device = expected_id;
-        expect_device = false;
-        fields.obj_type = object_type_of_mode(st.mode);
-        fields.file_id = st.inode;
-        fields.link_count = st.links > std::numeric_limits<std::uint32_t>::max()
-                                ? std::numeric_limits<std::uint32_t>::max()
-                                : static_cast<std::uint32_t>(st.links);
-        fields.alloc_size = static_cast<std::int64_t>(st.blocks) * 512;
-        if (fields.obj_type == obj_type_directory) {
-          if (!directory_device) {
-            if (const auto searched = look_up_itself(); !searched) {
-              // The call ends before this entry, or fails having packed none.
-              if (count == 0) return std::unexpected(searched.error());
-              if (const auto back = kernel.seek(fd, resume, SEEK_SET); !back)
-                return std::unexpected(back.error());
-              return count;
+      if (one_device && entry->d_type == DT_DIR && searchable) {
+        // No volume is mounted below: the subdirectory is on the one device
+        // and no mount point, so its lookup would show nothing more.
+        ++looked;
+        fields.dev_id = *one_device;
+        fields.obj_type = obj_type_directory;
+        fields.file_id = entry->d_ino;
+      } else {
+        const Lookup st = ahead && ahead->names[looked] != nullptr ? ahead->lookups[looked]
+                                                                   : look_up(kernel, fd, name);
+        ++looked;
+        if (st.error == 0) {
+          searchable = true;
+          fields.dev_id = bulk_device_id(st.device);
+          // The first entry looked up on the expected device confirms it as the
+          // directory's (an entry elsewhere, a mount point say, leaves it to the
+          // lookup of ".").
+          if (expect_device && !directory_device && fields.dev_id == expected_id)
+            directory_device = expected_id;
+          expect_device = false;
+          fields.obj_type = object_type_of_mode(st.mode);
+          fields.file_id = st.inode;
+          fields.link_count = st.links > std::numeric_limits<std::uint32_t>::max()
+                                  ? std::numeric_limits<std::uint32_t>::max()
+                                  : static_cast<std::uint32_t>(st.links);
+          fields.alloc_size = static_cast<std::int64_t>(st.blocks) * 512;
+          if (fields.obj_type == obj_type_directory) {
+            if (!directory_device) {
+              if (const auto searched = look_up_itself(); !searched) {
+                // The call ends before this entry, or fails having packed none.
+                if (count == 0) return std::unexpected(searched.error());
+                if (const auto back = kernel.seek(fd, resume, SEEK_SET); !back)
+                  return std::unexpected(back.error());
+                return count;
+              }
+            }
+            if (fields.dev_id != *directory_device) {
+              fields.dev_id = *directory_device;
+              fields.file_id = entry->d_ino;
+              fields.mount_status = dir_mntstatus_mntpoint;
             }
           }
-          if (fields.dev_id != *directory_device) {
-            fields.dev_id = *directory_device;
-            fields.file_id = entry->d_ino;
-            fields.mount_status = dir_mntstatus_mntpoint;
+        } else if (st.error == ENOENT) {
+          // Gone: its lookup was permitted, so the directory is searchable.
+          searchable = true;
+          resume = entry->d_off;
+          continue;
+        } else {
+          if (!searchable) {
+            if (const auto searched = look_up_itself(); !searched)
+              return std::unexpected(searched.error());
           }
+          fields.error = static_cast<std::uint32_t>(st.error);
         }
-      } else if (st.error == ENOENT) {
-        // Gone: its lookup was permitted, so the directory is searchable.
-        searchable = true;
-        resume = entry->d_off;
-        continue;
-      } else {
-        if (!searchable) {
-          if (const auto searched = look_up_itself(); !searched)
-            return std::unexpected(searched.error());
-        }
-        fields.error = static_cast<std::uint32_t>(st.error);
       }
 
       const std::size_t written = pack_bulk_record(buffer.subspan(used), fields);
@@ -371,10 +392,12 @@ std::expected<std::size_t, int> read_bulk_batch(platform::Kernel& kernel, int fd
                                                 const AttrListRequest& request,
                                                 std::span<std::byte> buffer, std::uint64_t options,
                                                 std::optional<std::uint32_t> expected_device,
-                                                JobScope* helpers) {
+                                                JobScope* helpers,
+                                                std::optional<std::uint32_t> one_device) {
   auto answered = kernel.read_attributes_bulk(fd, request, buffer, options);
   if (answered || answered.error() != ENOSYS) return answered;
-  return pack_bulk_batch(kernel, fd, request, buffer, options, expected_device, helpers);
+  return pack_bulk_batch(kernel, fd, request, buffer, options, expected_device, helpers,
+                         one_device);
 }
 
 }  // namespace tessaly

@@ -60,12 +60,13 @@ static_assert(sizeof(fsobj_type_t) == sizeof(BulkFields::obj_type) &&
 
 std::uint32_t bulk_device_id(dev_t device) { return static_cast<std::uint32_t>(device); }
 
-// The kernel looks the directory up itself: the expected device spares nothing.
+// The kernel looks the entries up itself: the devices known spare nothing.
 std::expected<std::size_t, int> read_bulk_batch(platform::Kernel& kernel, int fd,
                                                 const AttrListRequest& request,
                                                 std::span<std::byte> buffer, std::uint64_t options,
                                                 std::optional<std::uint32_t> /*expected_device*/,
-                                                JobScope* /*helpers*/) {
+                                                JobScope* /*helpers*/,
+                                                std::optional<std::uint32_t> /*one_device*/) {
   return kernel.read_attributes_bulk(fd, request, buffer, options);
 }
 

@@ -246,6 +246,50 @@ TEST(LinuxBulkSource, LooksUpTheDirectoryItselfOnlyForSubdirectories) {
   }
 }
 
+// Told that nothing is mounted below, a call looks up no subdirectory once a
+// lookup has shown search permission, and packs the same records.
+TEST(LinuxBulkSource, OneDeviceBelowSparesTheLookupsOfSubdirectories) {
+  TempDir tree;
+  for (const char* path : {"d/f1", "d/f2"}) tree.write_file(path, 10);
+  for (const char* path : {"d/s1", "d/s2", "d/s3"}) tree.make_dir(path);
+  const auto device = bulk_device_of(system_kernel(), tree.at("d").c_str());
+  ASSERT_TRUE(device.has_value());
+  testing::FaultyKernel os;
+  std::vector<std::string> looked_up;
+  os.on_stat = [&](const testing::KernelCall& call) {
+    looked_up.push_back(call.name);
+    return 0;
+  };
+  const auto read = [&](std::optional<std::uint32_t> one_device) {
+    const platform::Descriptor fd = open_raw(tree.at("d"));
+    std::vector<std::byte> buffer(4096);
+    std::vector<std::byte> packed;
+    while (true) {
+      const auto n = read_bulk_batch(os, fd.get(), bulk_dir_request, buffer, bulk_dir_options,
+                                     std::nullopt, nullptr, one_device);
+      EXPECT_TRUE(n.has_value());
+      if (!n || *n == 0) break;
+      std::size_t used = 0;
+      for (std::size_t i = 0; i < *n; ++i) used += u32_at(buffer, used);
+      packed.insert(packed.end(), buffer.begin(), buffer.begin() + std::ptrdiff_t(used));
+    }
+    return packed;
+  };
+  const std::vector<std::byte> plain = read(std::nullopt);
+  std::vector<BulkEntry> entries;
+  parse_bulk_batch(plain, 5, entries);
+  ASSERT_EQ(entries.size(), 5u);
+  looked_up.clear();
+  EXPECT_EQ(read(static_cast<std::uint32_t>(*device)), plain);
+  // The files, and a subdirectory only when it comes first: its lookup shows
+  // the permission.
+  std::vector<std::string> expected{entries[0].name};
+  for (std::size_t i = 1; i < entries.size(); ++i) {
+    if (entries[i].obj_type == obj_type_regular) expected.push_back(entries[i].name);
+  }
+  EXPECT_EQ(looked_up, expected);
+}
+
 TEST(LinuxBulkSource, MountPointsAreListedWithTheDirectoryTheyCover) {
   // As getattrlistbulk does on macOS: the parent's device, the covered
   // directory's inode, and the mount-point status; stat tells the volume.

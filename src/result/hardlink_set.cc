@@ -71,26 +71,7 @@ bool surely_holds(std::uintptr_t word, std::uint64_t device, std::uint64_t inode
   }
 }
 
-// The line table: kLineCount lines of kBlockInodes bits, a block of inode
-// numbers found at one of kProbeLines lines from where its number hashes to.
-// A block that finds them all taken by other blocks lives in the shards, and
-// always will, since a claimed line never changes its block.
-constexpr std::size_t kLineCount = 4096;
-constexpr unsigned kLineBits = 12;
-static_assert(std::size_t{1} << kLineBits == kLineCount);
-constexpr std::size_t kLineWords = 7;
-constexpr std::uint64_t kBlockInodes = kLineWords * 64;
-constexpr std::size_t kProbeLines = 8;
-constexpr std::size_t kLineBytes = 64;
-
 }  // namespace
-
-// One block of neighbouring inode numbers of the dense device: `tag` is the
-// block's number + 1 (0: a free line), then a bit per inode number.
-struct alignas(kLineBytes) HardlinkSet::Line {
-  std::atomic<std::uint64_t> tag;
-  std::atomic<std::uint64_t> bits[kLineWords];
-};
 
 void HardlinkSet::FreeLines::operator()(void* memory) const { std::free(memory); }
 
@@ -200,8 +181,7 @@ bool HardlinkSet::dense(std::uint64_t device, bool claim) {
 
 HardlinkSet::Line* HardlinkSet::line_for(std::uint64_t inode, bool claim) const {
   const std::uint64_t tag = inode / kBlockInodes + 1;
-  const std::size_t home =
-      static_cast<std::size_t>((tag * 0x9e3779b97f4a7c15ULL) >> (64 - kLineBits));
+  const std::size_t home = home_line(inode);
   for (std::size_t probe = 0; probe < kProbeLines; ++probe) {
     Line& line = lines_[(home + probe) & (kLineCount - 1)];
     std::uint64_t seen = line.tag.load(std::memory_order_acquire);
@@ -217,7 +197,8 @@ HardlinkSet::Line* HardlinkSet::line_for(std::uint64_t inode, bool claim) const 
 }
 
 bool HardlinkSet::insert(std::uint64_t device, std::uint64_t inode) {
-  if (dense(device, true)) {
+  // Once the dense device is set, without a call.
+  if (dense(device) || dense(device, true)) {
     if (Line* line = line_for(inode, true)) {
       const std::uint64_t bit = inode % kBlockInodes;
       std::atomic<std::uint64_t>& word = line->bits[bit / 64];

@@ -38,16 +38,41 @@ class HardlinkSet {
   // Starts fetching into the cache what insert(device, inode) will read, so
   // that an insert made a little later (after a system call, or a few entries
   // on) does not wait for memory. Changes nothing; takes no lock. The dense
-  // device's lines, a few kilobytes for a whole tree, need none.
+  // device's lines are few enough to stay cached, but the other threads'
+  // first sightings keep taking them away: the line is fetched too.
   void prefetch(std::uint64_t device, std::uint64_t inode) const {
-    if (!dense(device)) prefetch_shard(device, inode);
+    if (dense(device)) {
+      __builtin_prefetch(&lines_[home_line(inode)]);
+    } else {
+      prefetch_shard(device, inode);
+    }
   }
 
   std::size_t size() const;
 
  private:
   struct Shard;
-  struct Line;
+  // The dense device's line table: kLineCount lines of kBlockInodes bits (a
+  // block of neighbouring inode numbers each), a block found at one of
+  // kProbeLines lines from its home line. A block that finds them all taken
+  // by other blocks lives in the shards, and always will, since a claimed
+  // line never changes its block.
+  static constexpr std::size_t kLineBytes = 64;
+  static constexpr unsigned kLineBits = 12;
+  static constexpr std::size_t kLineCount = std::size_t{1} << kLineBits;
+  static constexpr std::size_t kLineWords = 7;
+  static constexpr std::uint64_t kBlockInodes = kLineWords * 64;
+  static constexpr std::size_t kProbeLines = 8;
+  // One block: `tag` is the block's number + 1 (0: a free line), then a bit
+  // per inode number.
+  struct alignas(kLineBytes) Line {
+    std::atomic<std::uint64_t> tag;
+    std::atomic<std::uint64_t> bits[kLineWords];
+  };
+  static std::size_t home_line(std::uint64_t inode) {
+    const std::uint64_t tag = inode / kBlockInodes + 1;
+    return static_cast<std::size_t>((tag * 0x9e3779b97f4a7c15ULL) >> (64 - kLineBits));
+  }
   // The line for `inode`'s block on the dense device, claiming a free one
   // when `claim`; nullptr when the block is not in the line table (without
   // `claim`: not there yet, or kept by the shards).

@@ -34,6 +34,24 @@ TEST(HardlinkSet, InsertTellsWhetherThePairWasNew) {
   EXPECT_EQ(set.size(), 6u);
 }
 
+// A prefetch, before the dense device is known, of its pairs and of others,
+// adds nothing: each pair is still new to its first insert.
+TEST(HardlinkSet, PrefetchChangesNothing) {
+  HardlinkSet set;
+  set.prefetch(5, 900);
+  EXPECT_EQ(set.size(), 0u);
+  EXPECT_FALSE(set.contains(5, 900));
+  EXPECT_TRUE(set.insert(5, 900));
+  for (std::uint64_t inode = 0; inode < 5000; inode += 7) {
+    set.prefetch(5, inode);
+    set.prefetch(6, inode);
+    ASSERT_FALSE(set.contains(6, inode)) << inode;
+    ASSERT_EQ(set.insert(5, inode), inode != 900) << inode;
+    ASSERT_FALSE(set.insert(5, inode)) << inode;
+  }
+  EXPECT_EQ(set.size(), 5000u / 7 + 2);
+}
+
 TEST(HardlinkSet, KeepsEveryPairThroughGrowth) {
   HardlinkSet set;
   constexpr std::uint64_t kCount = 200000;

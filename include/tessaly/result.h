@@ -311,7 +311,7 @@ struct HardLink {
 };
 
 /// The HardLink of each listed entry that names a file with two or more
-/// links. Entries are known by the place of their name in the result's
+/// links. Entries are known by the place of their record in the result's
 /// NameStore, so a table belongs to the result whose entries it was given.
 class TESSALY_EXPORT HardLinkTable {
  public:
@@ -337,7 +337,7 @@ class TESSALY_EXPORT HardLinkTable {
  private:
   friend struct ResultAccess;
   struct Noted {
-    const char* key;  // the entry's name bytes, which no other entry shares
+    const char* key;  // the entry's record, which no other entry shares
     HardLink link;
   };
   // A link's place: its block, shifted by kBlockBits, and its index there.

@@ -172,7 +172,7 @@ ChildEntry NameStore::with_node(const ChildEntry& directory, std::uint32_t node)
 }
 
 void HardLinkTable::add(const ChildEntry& entry, const HardLink& link) {
-  note(Noted{entry.name().data(), link});
+  note(Noted{ResultAccess::link_key(entry), link});
 }
 
 void HardLinkTable::note(const Noted& noted, bool new_run) {
@@ -209,7 +209,7 @@ void HardLinkTable::order_places() {
   const auto before = [this](std::uint32_t a, std::uint32_t b) {
     return std::less<>()(at(a).key, at(b).key);
   };
-  // Links come in runs of ascending keys (names are stored one after the
+  // Links come in runs of ascending keys (records are stored one after the
   // other, in blocks that lie anywhere), whose starts were noted. Runs that
   // each keep to one stretch of a block, as a collector notes them, put in
   // the order of their first keys are the whole order already;
@@ -275,7 +275,7 @@ void HardLinkTable::order_places() {
 
 const HardLink* HardLinkTable::find(const ChildEntry& entry) const {
   if (count_ == 0) return nullptr;
-  const char* key = entry.name().data();
+  const char* key = ResultAccess::link_key(entry);
   const auto below = [](const Noted& noted, const char* wanted) {
     return std::less<>()(noted.key, wanted);
   };

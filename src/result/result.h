@@ -121,8 +121,8 @@ struct ResultAccess {
     return table.counted_;
   }
 
-  // Adds to `to` the links of `from` whose entry's name `keep` accepts (by
-  // the address of its bytes).
+  // Adds to `to` the links of `from` whose entry `keep` accepts (by its
+  // link_key).
   template <class Keep>
   static void copy_links(HardLinkTable& to, const HardLinkTable& from, Keep keep) {
     for (const std::vector<HardLinkTable::Noted>& block : from.blocks_) {
@@ -134,10 +134,13 @@ struct ResultAccess {
   // Notes `link` for `entry`; `new_run` as HardLinkTable::note.
   static void add_link(HardLinkTable& table, const ChildEntry& entry, const HardLink& link,
                        bool new_run) {
-    table.note(HardLinkTable::Noted{entry.name().data(), link}, new_run);
+    table.note(HardLinkTable::Noted{link_key(entry), link}, new_run);
   }
-  // The key copy_links gives an entry.
-  static const char* link_key(const ChildEntry& entry) { return entry.name().data(); }
+  // The key a hard-link table knows an entry by: the address of its record,
+  // which no other entry shares, taken without reading the record (which
+  // the thread that wrote it may still hold in its cache). Records lie in a
+  // block in the order of their names.
+  static const char* link_key(const ChildEntry& entry) { return entry.record_; }
 
   // The table a result's maps show (nullptr for a result without one).
   static const std::shared_ptr<const DirTable>& table(const ScanResult& result) {

@@ -281,6 +281,27 @@ TEST(HardLinkTable, ListedLinksAreFoundByTheirEntry) {
   EXPECT_EQ(table.find(list[2]), nullptr);
 }
 
+// Entries whose records start with a long header (a long name, bytes that
+// are not UTF-8) are told apart from their neighbours, in either order.
+TEST(HardLinkTable, LinksOfLongAndRawNamesAreFoundByTheirEntry) {
+  NameStore store;
+  const std::vector<ChildEntry> entries{store.entry("a", 1, false),
+                                        store.entry(std::string(70, 'b'), 2, false),
+                                        store.entry("c\xff", 3, false), store.entry("d", 4, false)};
+  for (const bool reversed : {false, true}) {
+    HardLinkTable table;
+    for (std::size_t k = 0; k < entries.size(); ++k) {
+      const std::size_t i = reversed ? entries.size() - 1 - k : k;
+      table.add(entries[i], HardLink{1, i, 2, 512 * i, i == 1});
+    }
+    table.seal();
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      ASSERT_NE(table.find(entries[i]), nullptr) << i;
+      EXPECT_EQ(*table.find(entries[i]), (HardLink{1, i, 2, 512 * i, i == 1}));
+    }
+  }
+}
+
 // Sealing orders a table added to in runs of ascending keys, and in any
 // other order, so that every entry is found with its own link.
 TEST(HardLinkTable, SealedTableFindsEveryEntry) {

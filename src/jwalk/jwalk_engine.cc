@@ -61,13 +61,14 @@ void filter_children(DirListing& listing, FilterContext& context) {
   // the next entry's lookup is made, its place in the set fetched meanwhile;
   // in any case before a bundle is sized and when the listing ends.
   ListedEntry* linked = nullptr;
-  struct stat linked_st {};
+  std::uint64_t linked_nlink = 0;
+  std::uint64_t linked_device = 0;
+  std::uint64_t linked_inode = 0;
+  std::uint64_t linked_bytes = 0;
   const auto settle_linked = [&] {
     if (linked == nullptr) return;
     const HardLink link =
-        link_sighting(context.hardlinks, static_cast<std::uint64_t>(linked_st.st_nlink),
-                      static_cast<std::uint64_t>(linked_st.st_dev),
-                      static_cast<std::uint64_t>(linked_st.st_ino), block_bytes(linked_st));
+        link_sighting(context.hardlinks, linked_nlink, linked_device, linked_inode, linked_bytes);
     linked->size = link.counted ? link.size : 0;
     listing.note_link(*linked, link);
     linked = nullptr;
@@ -119,17 +120,20 @@ void filter_children(DirListing& listing, FilterContext& context) {
       }
       case EntryKind::kRegular:
       case EntryKind::kOther: {
-        struct stat st {};
+        // Filled by the call, read only when it succeeds: not zeroed first.
+        struct stat st;
         const auto stated = listing.stat_child(entry, st, false);
         settle_linked();
         if (!stated) {
           entry.size = 0;
           context.scan.note_problem(listing.child_path(entry), stated.error());
         } else if (st.st_nlink >= 2) {
-          context.hardlinks.prefetch(static_cast<std::uint64_t>(st.st_dev),
-                                     static_cast<std::uint64_t>(st.st_ino));
           linked = &entry;
-          linked_st = st;
+          linked_nlink = static_cast<std::uint64_t>(st.st_nlink);
+          linked_device = static_cast<std::uint64_t>(st.st_dev);
+          linked_inode = static_cast<std::uint64_t>(st.st_ino);
+          linked_bytes = block_bytes(st);
+          context.hardlinks.prefetch(linked_device, linked_inode);
         } else {
           entry.size = block_bytes(st);
         }

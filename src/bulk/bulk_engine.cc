@@ -8,7 +8,6 @@
 #include <memory>
 #include <new>
 #include <optional>
-#include <ranges>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -47,13 +46,18 @@ constexpr std::size_t kKeptListingEntries = 1 << 16;
 // Entries between a linked file's prefetch in the hard-link set and its check.
 constexpr std::size_t kLinkLookahead = 4;
 
+// A message travels boxed: the channel's buffers, swapped whole with the
+// collector and keeping their room from one batch to the next, then hold a
+// pointer per message rather than the message itself.
+using MessageBox = std::unique_ptr<ListingMessage>;
+
 // State of one scan shared by the walk thread and every directory job. Read
 // only during the walk, except for the hard-link set (concurrent by itself)
 // and the sender (safe to use from many threads; released by the walk thread
 // after the last job has ended).
 struct BulkWalk {
   BulkWalk(platform::Kernel& kernel, const std::vector<std::string>& exclude_paths,
-           Sender<ListingMessage> queue_sender, RecordBlocks& record_blocks,
+           Sender<MessageBox> queue_sender, RecordBlocks& record_blocks,
            const ScanContext& scan_context)
       : os(kernel),
         exclusions(exclude_paths),
@@ -68,11 +72,11 @@ struct BulkWalk {
   // The root's device when no volume is mounted anywhere below it, so that
   // subdirectories need no lookups of their own (see read_bulk_batch).
   std::optional<std::uint32_t> one_device;
-  Sender<ListingMessage> sender;
+  Sender<MessageBox> sender;
   // Where the listings write their records: the collector's result keeps them.
   RecordBlocks& records;
-  // Listings the collector is done with, for the jobs to fill again.
-  Recycler<ChildListing> spent{kRecycledListings};
+  // Messages the collector is done with, for the jobs to fill again.
+  Recycler<MessageBox> spent{kRecycledListings};
   WalkDirNumbers numbers;
   JobScope* scope = nullptr;
   // Directory descriptors kept open for subdirectories to be opened relative
@@ -239,33 +243,32 @@ class ListingOut {
         id_(id),
         child_depth_(child_depth),
         directory_(std::move(directory)) {
-    message_.children = new_listing();
-    message_.children.reserve(std::min(entries, kMaxListingEntries));
+    message_ = new_message();
+    message_->children.reserve(std::min(entries, kMaxListingEntries));
   }
 
   void add_file(std::string_view name, std::uint64_t size) {
     large_ = large_ || size >= kLargeFileThreshold;
-    message_.children.add_file(name, size);
-    if (message_.children.size() == kMaxListingEntries) flush();
+    message_->children.add_file(name, size);
+    if (message_->children.size() == kMaxListingEntries) flush();
   }
   // A file with two or more links, and which of its sightings this is.
   void add_linked_file(std::string_view name, const HardLink& link) {
     large_ = large_ || (link.counted && link.size >= kLargeFileThreshold);
-    message_.children.add_linked_file(name, link);
-    if (message_.children.size() == kMaxListingEntries) flush();
+    message_->children.add_linked_file(name, link);
+    if (message_->children.size() == kMaxListingEntries) flush();
   }
   // A directory to walk, `child` being its path and `device` its device.
   void add_directory(std::string_view name, std::string child, std::uint32_t device) {
-    message_.children.add_directory(name);
+    message_->children.add_directory(name);
     pending_.push_back(Pending{std::move(child), name.size(), device});
-    if (message_.children.size() == kMaxListingEntries) flush();
+    if (message_->children.size() == kMaxListingEntries) flush();
   }
   // An item standing as one: sent at once, ahead of the listing.
   void send_total(std::string_view name, std::uint64_t size) {
-    ListingMessage total;
-    total.place = place(0, size >= kLargeFileThreshold);
-    total.children.start(walk_.records, child_depth_);
-    total.children.add_file(name, size);
+    MessageBox total = new_message();
+    total->place = place(0, size >= kLargeFileThreshold);
+    total->children.add_file(name, size);
     walk_.sender.send(std::move(total));
   }
 
@@ -274,12 +277,11 @@ class ListingOut {
   // and dropped unused would cost the recycler's lock and a free per
   // directory).
   void flush(bool last = false) {
-    if (!message_.children.empty()) {
+    if (!message_->children.empty()) {
       const WalkDirId first = pending_.empty() ? 0 : walk_.numbers.take(pending_.size());
-      ListingMessage message;
-      message.children = std::move(message_.children);
-      message.place = place(first, large_);
-      if (!last) message_.children = new_listing();
+      MessageBox message = std::move(message_);
+      message->place = place(first, large_);
+      if (!last) message_ = new_message();
       large_ = false;
       walk_.sender.send(std::move(message));
       for (std::size_t i = 0; i < pending_.size(); ++i) {
@@ -291,12 +293,17 @@ class ListingOut {
   }
 
  private:
-  // An empty listing: a spent one handed back by the collector when there is one.
-  ChildListing new_listing() {
-    ChildListing listing;
-    if (auto spent = walk_.spent.take()) listing = std::move(*spent);
-    listing.start(walk_.records, child_depth_);
-    return listing;
+  // A message with an empty listing: a spent one handed back by the collector
+  // when there is one.
+  MessageBox new_message() {
+    MessageBox message;
+    if (auto spent = walk_.spent.take()) {
+      message = std::move(*spent);
+    } else {
+      message = std::make_unique<ListingMessage>();
+    }
+    message->children.start(walk_.records, child_depth_);
+    return message;
   }
   ListingPlace place(WalkDirId first_child, bool with_path) const {
     return ListingPlace{id_, first_child, child_depth_, with_path ? dir_ : std::string()};
@@ -306,7 +313,7 @@ class ListingOut {
   const WalkDirId id_;
   const std::uint64_t child_depth_;
   const SharedDirectory directory_;
-  ListingMessage message_;
+  MessageBox message_;
   bool large_ = false;
   struct Pending {
     std::string path;
@@ -445,7 +452,7 @@ WalkEnd run_walk(BulkWalk& walk, WorkerPool& pool, std::string root) {
 // std::bad_alloc; either way nothing was started.
 class WalkThread {
  public:
-  WalkThread(BulkWalk& walk, WorkerPool& pool, std::string root, Receiver<ListingMessage>& receiver)
+  WalkThread(BulkWalk& walk, WorkerPool& pool, std::string root, Receiver<MessageBox>& receiver)
       : receiver_(receiver), thread_([this, &walk, &pool, root = std::move(root)]() mutable {
           end_ = run_walk(walk, pool, std::move(root));
         }) {}
@@ -465,7 +472,7 @@ class WalkThread {
   }
 
  private:
-  Receiver<ListingMessage>& receiver_;
+  Receiver<MessageBox>& receiver_;
   WalkEnd end_ = WalkEnd::kFailed;  // written by the walk thread, read after join
   std::thread thread_;              // last: started once everything it uses exists
 };
@@ -500,7 +507,7 @@ ScanOutcome walk_and_collect(platform::Kernel& os, WorkerPool& pool, std::string
                              const std::vector<std::string>& exclude_paths,
                              const ScanContext& context) {
   ScanAggregator aggregator(root, tree_depth);
-  auto [sender, receiver] = make_bounded_channel<ListingMessage>(kWalkQueueCapacity);
+  auto [sender, receiver] = make_bounded_channel<MessageBox>(kWalkQueueCapacity);
   BulkWalk walk(os, exclude_paths, std::move(sender), aggregator.records(), context);
   for (const auto& [device, inode] : context.counted_links) {
     walk.hardlinks.insert(device, inode);
@@ -532,7 +539,7 @@ ScanOutcome walk_and_collect(platform::Kernel& os, WorkerPool& pool, std::string
   bool cancelled = false;
   // Everything buffered is taken at once: one lock and, while the workers
   // keep ahead, a wake-up per few hundred listings rather than per listing.
-  std::vector<ListingMessage> taken;
+  std::vector<MessageBox> taken;
   while (!cancelled) {
     // Under the lagging test hook, taken only when the channel is full.
     if (context.lagging_collector) {
@@ -547,14 +554,12 @@ ScanOutcome walk_and_collect(platform::Kernel& os, WorkerPool& pool, std::string
       cancelled = ticker.tick_now() == TickResult::kCancelled;
       continue;
     }
-    for (const ListingMessage& message : taken) {
-      aggregator.record_listing(message.place, message.children);
+    for (const MessageBox& message : taken) {
+      aggregator.record_listing(message->place, message->children);
       cancelled = ticker.tick() == TickResult::kCancelled;
       if (cancelled) break;
     }
-    auto listings = taken | std::views::transform(
-                                [](ListingMessage& m) -> ChildListing& { return m.children; });
-    walk.spent.give_back(listings, ready_for_reuse);
+    walk.spent.give_back(taken, [](MessageBox& message) { ready_for_reuse(message->children); });
   }
   if (cancelled) {
     receiver.reset();

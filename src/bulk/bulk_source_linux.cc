@@ -236,9 +236,12 @@ std::uint32_t bulk_device_id(dev_t device) {
 // ahead on several threads; the records are packed from those lookups in
 // listing order all the same, and those past where the call ends are dropped.
 // Where the caller knows that no volume is mounted below its walk's root, a
-// subdirectory (as getdents64 types it) met once the call has shown search
-// permission is packed from the listing alone: the root's device, its inode,
-// no mount status, as its lookup would give.
+// subdirectory (as getdents64 types it) is packed from the listing alone: the
+// root's device, its inode, no mount status, as its lookup would give. The
+// permission those records need is then shown by a later lookup of the call,
+// or by that of "." before the call returns them: a directory of
+// subdirectories costs one lookup, and one that holds a file after them none
+// of its own.
 namespace {
 
 std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd,
@@ -264,6 +267,8 @@ std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd
   // passed its first kernel call already.
   std::optional<std::uint32_t> directory_device = one_device;
   bool searchable = false;  // a lookup in this call has shown search permission
+  // Records packed without a lookup before the permission was shown.
+  bool unconfirmed = false;
   // The device the caller expects, until the first entry looked up.
   bool expect_device = expected_device.has_value();
   const std::uint32_t expected_id = expected_device.value_or(0);
@@ -275,6 +280,15 @@ std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd
     directory_device = bulk_device_id(own.st_dev);
     searchable = true;
     return {};
+  };
+  // The call's way out with `count` records: they stand only once search
+  // permission is shown, and the call fails whole without it.
+  const auto packed = [&]() -> std::expected<std::size_t, int> {
+    if (unconfirmed && !searchable) {
+      if (const auto searched = look_up_itself(); !searched)
+        return std::unexpected(searched.error());
+    }
+    return count;
   };
   bool listed = false;
   while (count == 0) {
@@ -310,10 +324,11 @@ std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd
 
       BulkRecordFields fields;
       fields.name = std::string_view(name, std::strlen(name));
-      if (one_device && entry->d_type == DT_DIR && searchable) {
+      if (one_device && entry->d_type == DT_DIR) {
         // No volume is mounted below: the subdirectory is on the one device
         // and no mount point, so its lookup would show nothing more.
         ++looked;
+        unconfirmed = unconfirmed || !searchable;
         fields.dev_id = *one_device;
         fields.obj_type = obj_type_directory;
         fields.file_id = entry->d_ino;
@@ -371,7 +386,7 @@ std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd
         if (const auto back = kernel.seek(fd, resume, SEEK_SET); !back)
           return std::unexpected(back.error());
         if (count == 0) return std::unexpected(ERANGE);
-        return count;
+        return packed();
       }
       used += written;
       ++count;
@@ -379,11 +394,11 @@ std::expected<std::size_t, int> pack_bulk_batch(platform::Kernel& kernel, int fd
       if (written % 8 != 0) {
         if (const auto back = kernel.seek(fd, resume, SEEK_SET); !back)
           return std::unexpected(back.error());
-        return count;
+        return packed();
       }
     }
   }
-  return count;
+  return packed();
 }
 
 }  // namespace

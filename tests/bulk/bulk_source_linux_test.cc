@@ -246,8 +246,8 @@ TEST(LinuxBulkSource, LooksUpTheDirectoryItselfOnlyForSubdirectories) {
   }
 }
 
-// Told that nothing is mounted below, a call looks up no subdirectory once a
-// lookup has shown search permission, and packs the same records.
+// Told that nothing is mounted below, a call looks up no subdirectory, and
+// packs the same records: a file's lookup shows the search permission.
 TEST(LinuxBulkSource, OneDeviceBelowSparesTheLookupsOfSubdirectories) {
   TempDir tree;
   for (const char* path : {"d/f1", "d/f2"}) tree.write_file(path, 10);
@@ -281,13 +281,39 @@ TEST(LinuxBulkSource, OneDeviceBelowSparesTheLookupsOfSubdirectories) {
   ASSERT_EQ(entries.size(), 5u);
   looked_up.clear();
   EXPECT_EQ(read(static_cast<std::uint32_t>(*device)), plain);
-  // The files, and a subdirectory only when it comes first: its lookup shows
-  // the permission.
-  std::vector<std::string> expected{entries[0].name};
-  for (std::size_t i = 1; i < entries.size(); ++i) {
+  // The files alone, wherever the subdirectories come.
+  std::vector<std::string> expected;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
     if (entries[i].obj_type == obj_type_regular) expected.push_back(entries[i].name);
   }
   EXPECT_EQ(looked_up, expected);
+}
+
+// Subdirectories packed from the listing alone stand only with search
+// permission: without it the call fails whole, whether it holds nothing but
+// subdirectories or a file among them.
+TEST(LinuxBulkSource, OneDeviceBelowStillNeedsSearchPermission) {
+  TempDir tree;
+  for (const char* path : {"dirs/s1", "dirs/s2", "mixed/s1", "mixed/s2"}) tree.make_dir(path);
+  tree.write_file("mixed/f", 10);
+  const auto device = bulk_device_of(system_kernel(), tree.at("dirs").c_str());
+  ASSERT_TRUE(device.has_value());
+  for (const char* dir : {"dirs", "mixed"}) ASSERT_EQ(::chmod(tree.at(dir).c_str(), 0744), 0);
+  ASSERT_EQ(::chmod(tree.path().c_str(), 0755), 0);
+  const int status = testing::run_unprivileged([&] {
+    int failed = 0;
+    for (const char* dir : {"dirs", "mixed"}) {
+      const platform::Descriptor fd = open_raw(tree.at(dir));
+      std::vector<std::byte> buffer(4096);
+      const auto n =
+          read_bulk_batch(system_kernel(), fd.get(), bulk_dir_request, buffer, bulk_dir_options,
+                          std::nullopt, nullptr, static_cast<std::uint32_t>(*device));
+      failed += !n && n.error() == EACCES ? 1 : 0;
+    }
+    return failed == 2 ? 0 : 10 + failed;
+  });
+  if (status == -1) GTEST_SKIP() << "cannot drop privileges to uid 65534 here";
+  EXPECT_EQ(status, 0);
 }
 
 TEST(LinuxBulkSource, MountPointsAreListedWithTheDirectoryTheyCover) {

@@ -35,8 +35,8 @@ class JobScope;
 // is the device (records' encoding) of every entry below the walk's root, no
 // volume being mounted anywhere below it (platform::VolumeFacts): where
 // records are packed from a listing, a subdirectory the listing types as one
-// then needs no lookup of its own once a lookup in the call has shown search
-// permission. The records are the same either way.
+// then needs no lookup of its own (the call still fails whole without search
+// permission on the directory). The records are the same either way.
 std::expected<std::size_t, int> read_bulk_batch(
     platform::Kernel& kernel, int fd, const AttrListRequest& request, std::span<std::byte> buffer,
     std::uint64_t options, std::optional<std::uint32_t> expected_device = std::nullopt,

@@ -150,7 +150,7 @@ HardlinkSet::HardlinkSet()
 
 HardlinkSet::~HardlinkSet() = default;
 
-bool HardlinkSet::dense(std::uint64_t device, bool claim) {
+bool HardlinkSet::claim_dense(std::uint64_t device) {
   for (;;) {
     int state = dense_state_.load(std::memory_order_acquire);
     if (state == 2) return dense_device_.load(std::memory_order_relaxed) == device;
@@ -159,7 +159,6 @@ bool HardlinkSet::dense(std::uint64_t device, bool claim) {
       std::this_thread::yield();
       continue;
     }
-    if (!claim) return false;
     if (!dense_state_.compare_exchange_strong(state, 1, std::memory_order_acquire)) continue;
     // The lines come with the first linked file, so a scan without any
     // allocates none. calloc's zeroed pages (an all-zero atomic word holds 0)
@@ -198,7 +197,7 @@ HardlinkSet::Line* HardlinkSet::line_for(std::uint64_t inode, bool claim) const 
 
 bool HardlinkSet::insert(std::uint64_t device, std::uint64_t inode) {
   // Once the dense device is set, without a call.
-  if (dense(device) || dense(device, true)) {
+  if (dense(device) || claim_dense(device)) {
     if (Line* line = line_for(inode, true)) {
       const std::uint64_t bit = inode % kBlockInodes;
       std::atomic<std::uint64_t>& word = line->bits[bit / 64];

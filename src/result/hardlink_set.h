@@ -77,9 +77,9 @@ class HardlinkSet {
   // when `claim`; nullptr when the block is not in the line table (without
   // `claim`: not there yet, or kept by the shards).
   Line* line_for(std::uint64_t inode, bool claim) const;
-  // Whether `device` is the dense device; the first device asked for, when
-  // `claim`, becomes it.
-  bool dense(std::uint64_t device, bool claim);
+  // Whether `device` is the dense device; the first device asked for becomes
+  // it.
+  bool claim_dense(std::uint64_t device);
   bool dense(std::uint64_t device) const {
     return dense_state_.load(std::memory_order_acquire) == 2 &&
            dense_device_.load(std::memory_order_relaxed) == device;

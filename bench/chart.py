@@ -7,8 +7,8 @@
 The chart has one panel per question: the engines against the floor on each
 tree (2 threads, warm), and whole processes against the usual tools (warm),
 plus the cold table (the page cache dropped before each scan) when the result
-has it. Bars are medians; the label at the
-end of each bar gives the figure.
+has it. The tables also set each scanner, as a whole process, against the
+floor's. Bars are medians; the label at the end of each bar gives the figure.
 """
 
 import argparse
@@ -223,6 +223,17 @@ def render_markdown(result):
                          f"{1000 * min(data['wall_s']):.0f} | {1000 * max(data['wall_s']):.0f} | "
                          f"{'' if rss is None else f'{rss / 1024:.1f}'} | "
                          f"{data.get('median_elapsed_ms', '')} |")
+        lines.append("")
+    if "processes_vs_floor" in result:
+        lines.append("| whole process (warm, 2 threads) | scanner | median wall ms | min | max | "
+                     "vs floor | median peak RSS MiB |")
+        lines.append("|---|---|---:|---:|---:|---:|---:|")
+        for kind, rows in result["processes_vs_floor"].items():
+            for name, data in rows.items():
+                lines.append(f"| {kind} | {name} | {1000 * data['median_wall_s']:.1f} | "
+                             f"{1000 * min(data['wall_s']):.1f} | "
+                             f"{1000 * max(data['wall_s']):.1f} | {data['ratio_to_floor']:.3f}x | "
+                             f"{data['median_peak_rss_kib'] / 1024:.1f} |")
         lines.append("")
     if "cold" in result:
         lines.append(cold_table(result["cold"]))

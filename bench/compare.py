@@ -18,7 +18,11 @@ Steps, all on the same generated trees in one run:
   4. whole processes, warm cache, taking turns, each the median of --runs
      runs after a warm-up: scan_bench --engine jwalk --cold-runs 1
      --warm-runs 0, du -s, ncdu -o /dev/null, gdu -n, fdfind -u (listing only),
-     wall time and peak RSS from /usr/bin/time;
+     wall time and peak RSS from /usr/bin/time; then, on the realistic, flat
+     and hard-link trees, the floor, jwalk and bulk each as a whole warm
+     process (engine_bench --memory: one scan, no warm-up, the process timed
+     from start to exit), in turns whose order rotates each round, and the
+     median over the rounds of each wall time divided by the floor's;
   5. with --cold, as root: cold scans of the realistic tree, each in its own
      engine_bench process right after `sync; echo 3 > /proc/sys/vm/drop_caches`,
      in interleaved rounds (--cold-rounds): the floor at 2, 8 and 32 threads
@@ -48,6 +52,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import time
 
 import chart
 
@@ -252,6 +257,63 @@ def compare_processes(build, tree, runs):
     shutil.rmtree(report_dir, ignore_errors=True)
     return warm
 
+# Trees whose whole processes are set against the floor's.
+FLOOR_PROCESS_KINDS = ("realistic", "flat", "hardlinks")
+
+
+def timed_exactly(command, env):
+    """Wall seconds of one process, to the microsecond (GNU time's %e has 10 ms steps)."""
+    merged = dict(os.environ)
+    merged.update(env)
+    start = time.monotonic()
+    result = subprocess.run(command, env=merged, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    wall = time.monotonic() - start
+    if result.returncode != 0:
+        raise RuntimeError(f"{' '.join(command)} failed ({result.returncode}): "
+                           f"{result.stderr.decode(errors='replace')[-2000:]}")
+    return wall
+
+
+def processes_against_floor(build, trees_dir, kinds, runs):
+    """Each scanner as a whole process per tree kind, warm, 2 threads, next to the floor's."""
+    scanners = ["floor", "jwalk", "bulk"]
+    result = {}
+    for kind in kinds:
+        tree = os.path.join(trees_dir, kind)
+        samples = {name: {"wall_s": [], "peak_rss_kib": []} for name in scanners}
+        for round_index in range(runs + 1):  # round 0 warms the caches
+            turn = round_index % len(scanners)
+            for name in scanners[turn:] + scanners[:turn]:
+                with tempfile.NamedTemporaryFile("r", suffix=".json") as out:
+                    wall = timed_exactly(
+                        [os.path.join(build, "bench", "engine_bench"), "--tree", tree, "--kind",
+                         kind, "--entries", str(TREES[kind]), "--memory", "--scanners", name,
+                         "--json", out.name],
+                        {"RAYON_NUM_THREADS": "2"})
+                    # The process's own peak: a child's rusage would count the fork of this
+                    # script before the exec.
+                    rss = json.load(out)["memory"]["peak_rss_kib"]
+                if round_index == 0:
+                    continue
+                samples[name]["wall_s"].append(wall)
+                samples[name]["peak_rss_kib"].append(rss)
+        floor = samples["floor"]["wall_s"]
+        result[kind] = {}
+        for name, s in samples.items():
+            ratios = [wall / ref for wall, ref in zip(s["wall_s"], floor)]
+            result[kind][name] = {
+                "wall_s": s["wall_s"],
+                "median_wall_s": statistics.median(s["wall_s"]),
+                "peak_rss_kib": s["peak_rss_kib"],
+                "median_peak_rss_kib": statistics.median(s["peak_rss_kib"]),
+                "ratios_to_floor": ratios,
+                "ratio_to_floor": statistics.median(ratios),
+            }
+        log(f"  {kind}: " + ", ".join(f"{name} {result[kind][name]['ratio_to_floor']:.3f}x"
+                                      for name in scanners[1:]))
+    return result
+
+
 # The cold table: (row, engine_bench scanner, RAYON_NUM_THREADS or None for
 # the default pool). The ratios are to COLD_REFERENCE.
 COLD_SCANNERS = [
@@ -425,6 +487,12 @@ def main():
             result["memory"][scanner] = data["memory"]
         log("whole processes")
         result["processes_warm"] = compare_processes(build, realistic, args.runs)
+    floor_kinds = [kind for kind in FLOOR_PROCESS_KINDS if kind in kinds]
+    if floor_kinds:
+        log("whole processes against the floor")
+        result["processes_vs_floor"] = processes_against_floor(build, args.trees, floor_kinds,
+                                                               args.runs)
+    if "realistic" in kinds:
         if args.cold:
             if can_drop_caches():
                 log("cold scans")

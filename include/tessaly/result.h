@@ -348,18 +348,20 @@ class TESSALY_EXPORT HardLinkTable {
   const Noted& at(std::uint32_t place) const {
     return blocks_[place >> kBlockBits][place & ((1U << kBlockBits) - 1)];
   }
-  // Fills order_ with every place in ascending key order.
+  // Fills order_ for find(): with the first and last place of each run of
+  // ascending keys in ascending key order when the runs' keys do not
+  // interleave, else with every place in ascending key order.
   void order_places();
 
   // The links in the order noted, in blocks of at most 1 << kBlockBits that
   // never move, so that noting one copies nothing and sealing copies no link.
   std::vector<std::vector<Noted>> blocks_;
-  // After seal(), when the links were not noted in ascending key order: their
-  // places in that order.
+  // After seal(), when the links were not noted in ascending key order: see
+  // order_places().
   std::vector<std::uint32_t> order_;
-  // The places of the links noted below the key noted before them, or noted
-  // as starting a run: where a run of ascending keys starts, the first
-  // excepted.
+  // The places of the links noted below the key noted before them, noted as
+  // starting a run, or first in their block: where a run of ascending keys
+  // starts, the first excepted.
   std::vector<std::uint32_t> run_starts_;
   std::size_t count_ = 0;
   std::size_t sealed_count_ = 0;    // links seal() ordered; find() searches while all are

@@ -121,9 +121,9 @@ void ScanAggregator::note_large_file(std::string_view parent, std::string_view r
 void ScanAggregator::record_subtree_total(const SubtreeTotal& total) {
   note_large_file(total.parent, total.name, total.size);
   if (total.depth <= tree_depth_) {
-    const std::uint32_t node = node_at(total.parent);
-    names_.append(ResultAccess::node(table_, node).children,
-                  names_.entry(total.name, total.size, false));
+    ResultAccess::Node& node = ResultAccess::node(table_, node_at(total.parent));
+    names_.append(node.children, names_.entry(total.name, total.size, false));
+    node.size += total.size;
     ++child_entry_count_;
   } else {
     ResultAccess::Fold& folded = fold(fold_at(join_path(total.parent, total.name)));
@@ -152,14 +152,14 @@ std::uint32_t& ScanAggregator::walk_dir(WalkDirId id) {
   return walk_dirs_[id];
 }
 
-ChildList* ScanAggregator::listing_target(const ListingPlace& place, std::size_t count) {
+ResultAccess::Node* ScanAggregator::listing_target(const ListingPlace& place, std::size_t count) {
   if (place.depth > tree_depth_) return nullptr;
   const std::uint32_t node = walk_dir(place.dir);
   // A directory never placed has no list: what it holds folds into the root.
   if (node == kUnplaced || (node & kFolded) != 0) return nullptr;
-  ChildList& list = ResultAccess::node(table_, node).children;
-  names_.reserve(list, count);
-  return &list;
+  ResultAccess::Node& target = ResultAccess::node(table_, node);
+  names_.reserve(target.children, count);
+  return &target;
 }
 
 std::uint32_t ScanAggregator::place_directory(const ListingPlace& place, WalkDirId id,
@@ -199,8 +199,8 @@ void ScanAggregator::record_listing(const ListingPlace& place, const ChildListin
   for (const LargeChild& large : children.large_files()) {
     note_large_file(place.path, large.raw_name, large.size);
   }
-  ChildList* list = listing_target(place, count);
-  if (list == nullptr) {
+  ResultAccess::Node* target = listing_target(place, count);
+  if (target == nullptr) {
     for (std::size_t i = 0; i < dirs; ++i) place_directory(place, place.first_child + i, 0);
     ResultAccess::Fold& folded = fold(folded_record(place.dir));
     if (children.file_bytes() != 0) {
@@ -213,6 +213,10 @@ void ScanAggregator::record_listing(const ListingPlace& place, const ChildListin
     return;
   }
   if (!children.listed()) throw std::logic_error("a listed directory's listing without names");
+  // The files' bytes join the directory's size here, so that finishing need
+  // not read every entry again.
+  target->size += children.file_bytes();
+  ChildList* list = &target->children;
   const std::size_t first = list->size();
   const std::span<const ChildEntry> entries = children.entries();
   if (children.records() == &records_) {
@@ -311,7 +315,7 @@ FinishedScan ScanAggregator::finish(const Clock& clock) {
   pending_folds_.clear();
 
   const Instant started = clock.now();
-  compute_dir_sizes(table_);
+  compute_dir_sizes(table_, true);
   ResultAccess::set_table(*result, std::make_shared<const DirTable>(std::move(table_)));
   result->compute_dir_sizes_ms = whole_millis_between(started, clock.now());
 

@@ -97,8 +97,9 @@ class ScanAggregator {
   static constexpr std::uint32_t kUnplaced = DirTable::kNoNode;
 
   std::uint32_t& walk_dir(WalkDirId id);
-  // The list a listing's children join, or nullptr when they are folded.
-  ChildList* listing_target(const ListingPlace& place, std::size_t count);
+  // The node whose list a listing's children join (room for them reserved),
+  // or nullptr when they are folded.
+  ResultAccess::Node* listing_target(const ListingPlace& place, std::size_t count);
   // Places the directory numbered `id`, entry `slot` of its parent's list
   // when that is listed; its node, or kUnplaced when it is folded.
   std::uint32_t place_directory(const ListingPlace& place, WalkDirId id, std::uint32_t slot);

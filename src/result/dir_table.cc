@@ -226,15 +226,17 @@ void ResultAccess::count_keys(DirTable& table) {
       table.folds_, [](const DirTable::Fold& fold) { return fold.has_counts; }));
 }
 
-void compute_dir_sizes(DirTable& table) {
+void compute_dir_sizes(DirTable& table, bool files_summed) {
   // A node's parent always comes before it, so one pass from the last node
   // back adds every total to its parent's.
   const auto count = static_cast<std::uint32_t>(ResultAccess::node_count(table));
   for (std::uint32_t at = 0; at < count; ++at) {
     ResultAccess::Node& node = ResultAccess::node(table, at);
-    std::uint64_t total = 0;
-    if (node.fold != DirTable::kNoNode) total = ResultAccess::fold(table, node.fold).truncated;
-    for (const ChildEntry& entry : node.children) total += entry.size();
+    std::uint64_t total = files_summed ? node.size : 0;
+    if (node.fold != DirTable::kNoNode) total += ResultAccess::fold(table, node.fold).truncated;
+    if (!files_summed) {
+      for (const ChildEntry& entry : node.children) total += entry.size();
+    }
     node.size = total;
   }
   for (std::uint32_t at = count; at-- > 0;) {

@@ -177,15 +177,18 @@ void HardLinkTable::add(const ChildEntry& entry, const HardLink& link) {
 
 void HardLinkTable::note(const Noted& noted, bool new_run) {
   constexpr std::size_t kBlockLinks = std::size_t{1} << kBlockBits;
+  bool starts_run = new_run && last_key_ != nullptr;
   if (blocks_.empty() || blocks_.back().size() == blocks_.back().capacity()) {
     // Places are 32 bits wide.
     if (blocks_.size() >= (std::size_t{1} << (32 - kBlockBits)))
       throw std::length_error("too many hard links in one result");
+    // A run never leaves its block, so that sealing can find within one.
+    starts_run = starts_run || !blocks_.empty();
     // Geometric up to a whole block, so that a table of a few links stays small.
     blocks_.emplace_back().reserve(std::clamp<std::size_t>(count_, 16, kBlockLinks));
   }
   const bool ascending = last_key_ == nullptr || std::less<>()(last_key_, noted.key);
-  if (!ascending || (new_run && last_key_ != nullptr)) {
+  if (!ascending || starts_run) {
     sorted_ = sorted_ && ascending;
     run_starts_.push_back(
         static_cast<std::uint32_t>((blocks_.size() - 1) << kBlockBits | blocks_.back().size()));
@@ -196,7 +199,7 @@ void HardLinkTable::note(const Noted& noted, bool new_run) {
 }
 
 void HardLinkTable::seal() {
-  if (sealed_count_ == count_ && (sorted_ || order_.size() == count_)) return;
+  if (sealed_count_ == count_ && (sorted_ || !order_.empty())) return;
   if (sorted_) {
     std::vector<std::uint32_t>().swap(order_);
   } else {
@@ -209,49 +212,59 @@ void HardLinkTable::order_places() {
   const auto before = [this](std::uint32_t a, std::uint32_t b) {
     return std::less<>()(at(a).key, at(b).key);
   };
-  // Links come in runs of ascending keys (records are stored one after the
-  // other, in blocks that lie anywhere), whose starts were noted. Runs that
-  // each keep to one stretch of a block, as a collector notes them, put in
-  // the order of their first keys are the whole order already;
-  // otherwise they are merged pairwise, one pass over the places per halving
-  // of their number.
+  // Links come in runs of ascending keys, each within one block (records are
+  // stored one after the other, in blocks that lie anywhere), whose starts
+  // were noted: a run is its first and last place.
+  struct Run {
+    std::uint32_t first;
+    std::uint32_t last;
+  };
+  std::vector<Run> runs;
+  runs.reserve(run_starts_.size() + 1);
+  const auto last_before = [this](std::uint32_t place) {
+    const std::uint32_t block = place >> kBlockBits;
+    if ((place & ((1U << kBlockBits) - 1)) != 0) return place - 1;
+    return static_cast<std::uint32_t>((block - 1) << kBlockBits | (blocks_[block - 1].size() - 1));
+  };
+  std::uint32_t first = 0;
+  for (const std::uint32_t start : run_starts_) {
+    runs.push_back(Run{first, last_before(start)});
+    first = start;
+  }
+  runs.push_back(Run{first, static_cast<std::uint32_t>((blocks_.size() - 1) << kBlockBits |
+                                                       (blocks_.back().size() - 1))});
+  std::sort(runs.begin(), runs.end(),
+            [&](const Run& a, const Run& b) { return before(a.first, b.first); });
+  bool apart = true;
+  for (std::size_t r = 1; r < runs.size() && apart; ++r)
+    apart = before(runs[r - 1].last, runs[r].first);
   order_.clear();
+  if (apart && 2 * runs.size() != count_) {
+    // Runs that each keep to one stretch of a block, as a collector notes
+    // them, put in the order of their first keys are the whole order
+    // already: order_ holds each run's first and last place, in that order
+    // (never count_ numbers, which is how find() tells it from a link's).
+    order_.reserve(2 * runs.size());
+    for (const Run& run : runs) {
+      order_.push_back(run.first);
+      order_.push_back(run.last);
+    }
+    return;
+  }
+  // Otherwise order_ holds every place, the runs in the order of their first
+  // keys merged pairwise, one pass over the places per halving of their
+  // number.
   order_.reserve(count_);
   std::vector<std::size_t> bounds{0};
-  std::size_t next_start = 0;
-  for (std::uint32_t block = 0; block < blocks_.size(); ++block) {
-    for (std::uint32_t i = 0; i < blocks_[block].size(); ++i) {
-      const std::uint32_t place = block << kBlockBits | i;
-      if (next_start < run_starts_.size() && run_starts_[next_start] == place) {
-        bounds.push_back(order_.size());
-        ++next_start;
-      }
+  for (const Run& run : runs) {
+    for (std::uint32_t place = run.first;; ++place) {
       order_.push_back(place);
+      if (place == run.last) break;
     }
+    bounds.push_back(order_.size());
   }
-  bounds.push_back(order_.size());
-  std::vector<std::size_t> runs(bounds.size() - 1);
-  for (std::size_t r = 0; r < runs.size(); ++r) runs[r] = r;
-  std::sort(runs.begin(), runs.end(), [&](std::size_t a, std::size_t b) {
-    return before(order_[bounds[a]], order_[bounds[b]]);
-  });
-  std::vector<std::uint32_t> other;
-  other.reserve(count_);
-  bool ordered = true;
-  for (const std::size_t r : runs) {
-    if (!other.empty()) ordered = ordered && before(other.back(), order_[bounds[r]]);
-    other.insert(other.end(), order_.begin() + static_cast<std::ptrdiff_t>(bounds[r]),
-                 order_.begin() + static_cast<std::ptrdiff_t>(bounds[r + 1]));
-  }
-  order_.swap(other);
-  if (ordered) return;
-
-  bounds.assign(1, 0);
-  for (std::size_t i = 1; i < order_.size(); ++i) {
-    if (before(order_[i], order_[i - 1])) bounds.push_back(i);
-  }
-  bounds.push_back(order_.size());
-  other.resize(count_);
+  if (apart) return;
+  std::vector<std::uint32_t> other(count_);
   const auto it = [](std::vector<std::uint32_t>& v, std::size_t i) {
     return v.begin() + static_cast<std::ptrdiff_t>(i);
   };
@@ -287,6 +300,13 @@ const HardLink* HardLinkTable::find(const ChildEntry& entry) const {
     }
     return nullptr;
   }
+  const auto in_block = [&](const std::vector<Noted>& block, std::size_t first,
+                            std::size_t end) -> const HardLink* {
+    const auto begin = block.begin() + static_cast<std::ptrdiff_t>(first);
+    const auto stop = block.begin() + static_cast<std::ptrdiff_t>(end);
+    const auto found = std::lower_bound(begin, stop, key, below);
+    return found != stop && found->key == key ? &found->link : nullptr;
+  };
   if (sorted_) {
     // The blocks in turn hold ascending keys: the last block starting at or
     // below the key holds it, if any does.
@@ -295,9 +315,26 @@ const HardLink* HardLinkTable::find(const ChildEntry& entry) const {
                                           return std::less<>()(wanted, b.front().key);
                                         });
     if (after == blocks_.begin()) return nullptr;
-    const std::vector<Noted>& block = *std::prev(after);
-    const auto found = std::lower_bound(block.begin(), block.end(), key, below);
-    return found != block.end() && found->key == key ? &found->link : nullptr;
+    return in_block(*std::prev(after), 0, std::prev(after)->size());
+  }
+  if (order_.size() != count_) {
+    // The runs' first and last places: the last run starting at or below the
+    // key holds it, if any does.
+    std::size_t low = 0;
+    std::size_t high = order_.size() / 2;
+    while (low < high) {
+      const std::size_t middle = low + (high - low) / 2;
+      if (std::less<>()(key, at(order_[2 * middle]).key)) {
+        high = middle;
+      } else {
+        low = middle + 1;
+      }
+    }
+    if (low == 0) return nullptr;
+    const std::uint32_t first = order_[2 * (low - 1)];
+    const std::uint32_t last = order_[2 * (low - 1) + 1];
+    constexpr std::uint32_t kIndex = (1U << kBlockBits) - 1;
+    return in_block(blocks_[first >> kBlockBits], first & kIndex, (last & kIndex) + 1);
   }
   const auto found = std::lower_bound(
       order_.begin(), order_.end(), key,

@@ -26,8 +26,10 @@ std::string child_path(std::string_view dir, std::string_view raw_name);
 
 // Every node's total: its folded size, its files' sizes and its child
 // directories' totals; then the number of keys of each map. Linear in the
-// nodes and their entries, whatever the depth.
-void compute_dir_sizes(DirTable& table);
+// nodes and their entries, whatever the depth. With `files_summed`, each
+// node's size already holds its entries' sizes summed (as an aggregator adds
+// them up listing by listing), and the entries are not read again.
+void compute_dir_sizes(DirTable& table, bool files_summed = false);
 
 // What the result's own layers (aggregation, refresh) reach inside a result.
 struct ResultAccess {

@@ -363,6 +363,45 @@ TEST(HardLinkTable, SealedTableFindsEveryEntry) {
   }
 }
 
+// A sealed table finds an entry noted in runs of ascending keys (cut where
+// its blocks end) only in its own run: entries left out between and around
+// the runs, and entries of another store, are not found.
+TEST(HardLinkTable, SealedRunsFindOnlyTheirOwnEntries) {
+  NameStore store;
+  NameStore other;
+  std::vector<ChildEntry> entries;
+  for (std::uint64_t i = 0; i < 3000; ++i)
+    entries.push_back(store.entry("n" + std::to_string(i), i, false));
+  std::sort(entries.begin(), entries.end(), [](const ChildEntry& a, const ChildEntry& b) {
+    return std::less<>()(a.name().data(), b.name().data());
+  });
+  const auto kept = [](std::size_t i) { return i % 7 != 0 && i + 1 != 3000; };
+  HardLinkTable table;
+  for (std::size_t end = entries.size(); end > 0; end -= std::min<std::size_t>(end, 50)) {
+    for (std::size_t i = end - std::min<std::size_t>(end, 50); i < end; ++i)
+      if (kept(i)) table.add(entries[i], HardLink{1, i, 2, i, i % 2 == 0});
+  }
+  table.seal();
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const HardLink* link = table.find(entries[i]);
+    if (!kept(i)) {
+      EXPECT_EQ(link, nullptr) << i;
+      continue;
+    }
+    ASSERT_NE(link, nullptr) << i;
+    EXPECT_EQ(*link, (HardLink{1, i, 2, i, i % 2 == 0}));
+  }
+  EXPECT_EQ(table.find(other.entry("n1", 1, false)), nullptr);
+  // Two runs of two links each, the second below the first.
+  HardLinkTable pairs;
+  for (const std::size_t i : {3, 4, 1, 2}) pairs.add(entries[i], HardLink{1, i, 2, i, true});
+  pairs.seal();
+  for (std::size_t i = 0; i < 6; ++i) {
+    const HardLink* link = pairs.find(entries[i]);
+    EXPECT_EQ(link != nullptr && link->inode == i, i >= 1 && i <= 4) << i;
+  }
+}
+
 // Lists are carved back to back: one reserved exactly leaves no spare room,
 // the one carved last grows in place, any other moves with its entries, and a
 // copy never writes into the room of the list it was copied from.

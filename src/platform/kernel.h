@@ -120,8 +120,10 @@ Kernel& system_kernel();
 // interrupts it (it fails with EINTR). On a pool thread the call is marked as
 // one that may block (BlockingCallScope), so that queued work goes to a spare
 // thread while it waits for the device.
+// The call is taken by reference: copying it into the callee, a few words
+// just stored, stalls each of a walk's per-entry calls.
 template <typename Call>
-auto retry_interrupted(Call call) {
+auto retry_interrupted(Call&& call) {
   const BlockingCallScope blocking;
   auto outcome = call();
   while (!outcome && outcome.error() == EINTR) outcome = call();

@@ -413,6 +413,38 @@ TEST(BulkRecordEncoder, ErrorRecordCarriesOnlyTheErrorAndTheName) {
   EXPECT_EQ(static_cast<std::uint8_t>(out[4]), 0x01);
 }
 
+TEST(BulkRecordEncoder, WritesEveryByteOfTheRecordWhateverTheBufferHeld) {
+  BulkRecordFields dir{.name = "d",
+                       .dev_id = 7,
+                       .obj_type = obj_type_directory,
+                       .file_id = 9,
+                       .mount_status = dir_mntstatus_mntpoint};
+  BulkRecordFields bare{.name = "no-attrs",
+                        .obj_type = obj_type_fifo,
+                        .has_link_count = false,
+                        .has_alloc_size = false};
+  BulkRecordFields error{.name = "e", .error = EACCES};
+  BulkRecordFields long_name{.name = std::string_view("0123456789abcdefghij", 20),
+                             .obj_type = obj_type_regular,
+                             .link_count = 3,
+                             .alloc_size = 512};
+  for (const BulkRecordFields& fields : {dir, bare, error, long_name}) {
+    SCOPED_TRACE(fields.name);
+    for (const std::size_t room : {bulk_record_size(fields), bulk_record_size(fields) + 8}) {
+      std::vector<std::byte> marked(room, std::byte{0xEE});
+      std::vector<std::byte> zeroed(room);
+      const std::size_t n = pack_bulk_record(marked, fields);
+      ASSERT_EQ(pack_bulk_record(zeroed, fields), n);
+      ASSERT_GT(n, 0u);
+      EXPECT_EQ(std::memcmp(marked.data(), zeroed.data(), n), 0);
+      std::vector<BulkEntry> parsed;
+      parse_bulk_batch(marked, 1, parsed);
+      ASSERT_EQ(parsed.size(), 1u);
+      EXPECT_EQ(parsed[0].name, fields.name);
+    }
+  }
+}
+
 TEST(BulkProbe, AcceptsExactlyApfsAndHfs) {
   FaultyKernel os;
   for (const char* yes : {"apfs", "hfs"}) {
